@@ -1,0 +1,156 @@
+// Normal, log-normal, gamma and beta variates on the generator's stream.
+//
+// Each variate's grouping of operations is part of the stream's definition:
+// every product and sum below is written in the order it must be rounded.
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "random/fill.hpp"
+#include "random/generator.hpp"
+
+namespace veltrix {
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kOneThird = 0.3333333333333333;
+
+double nonzero_f64(Generator& g) noexcept {
+    double u = g.next_f64();
+    while (u == 0.0) u = g.next_f64();
+    return u;
+}
+
+// Box-Muller over the whole shape, each value passed through `out(z)` as it is
+// written, so the affine and exp steps of normal and lognormal need no extra pass.
+template <class Out>
+NdArray<f64> box_muller(Generator& gen, Shape shape, Out out) {
+    const u64 n = detail::sample_count(shape, sizeof(f64));
+    std::vector<f64> buf(n);
+    Generator g = gen;
+    f64* p = buf.data();
+    for (u64 k = n / 2; k > 0; --k) {
+        const double u1 = nonzero_f64(g);
+        const double u2 = nonzero_f64(g);
+        const double r = std::sqrt(std::log(u1) * -2.0);
+        const double theta = u2 * kTwoPi;
+        p[0] = out(std::sin(theta) * r);
+        p[1] = out(r * std::cos(theta));
+        p += 2;
+    }
+    if (n % 2 == 1) {
+        // A zero u1 would make the tail value infinite or NaN; redraw it like the pairs do.
+        const double u1 = nonzero_f64(g);
+        const double u2 = g.next_f64();
+        *p = out(std::sqrt(std::log(u1) * -2.0) * std::sin(u2 * kTwoPi));
+    }
+    gen = g;
+    return NdArray<f64>(std::move(shape), std::move(buf));
+}
+
+// Marsaglia-Tsang for one shape parameter, with the constants worked out once per
+// call instead of once per variate (the same doubles either way).
+struct GammaSampler {
+    // One variate and the two draws it was made from; inner is the main-branch
+    // variate and u the boost draw (1.0 without a boost).
+    struct Draw {
+        double value, inner, u;
+    };
+
+    double a;
+    bool boost;    // a < 1: main branch for a + 1, then the power boost
+    double d, c;   // of the main branch
+    double inv_a;  // 1.0 / a, the boost exponent
+
+    explicit GammaSampler(double shape_param) : a(shape_param), boost(shape_param < 1.0) {
+        d = (boost ? a + 1.0 : a) - kOneThird;
+        c = 1.0 / std::sqrt(9.0 * d);
+        inv_a = 1.0 / a;
+    }
+
+    double main_branch(Generator& g) const noexcept {
+        for (;;) {
+            const double u1 = g.next_f64();
+            const double u2 = g.next_f64();
+            const double z = std::cos(u2 * kTwoPi) * std::sqrt(std::log(u1) * -2.0);
+            const double v = (c * z) + 1.0;
+            if (!(v > 0.0)) continue;
+            const double cube = (v * v) * v;
+            const double u3 = g.next_f64();
+            if (((((z * -0.0331) * z) * z) * z) + 1.0 > u3) return d * cube;
+            if (((std::log(cube) + (1.0 - cube)) * d) + ((z * 0.5) * z) > std::log(u3))
+                return d * cube;
+        }
+    }
+
+    double operator()(Generator& g) const noexcept {
+        const double inner = main_branch(g);
+        if (!boost) return inner;
+        // The boost draw follows every draw of the inner variate.
+        const double u = g.next_f64();
+        return std::pow(u, inv_a) * inner;
+    }
+
+    Draw draw(Generator& g) const noexcept {
+        const double inner = main_branch(g);
+        if (!boost) return {inner, inner, 1.0};
+        const double u = g.next_f64();
+        return {std::pow(u, inv_a) * inner, inner, u};
+    }
+
+    // log of a drawn variate, finite even where the variate underflowed to 0.0.
+    double log_of(const Draw& x) const noexcept {
+        if (!boost) return std::log(x.inner);
+        return std::log(x.u) / a + std::log(x.inner);
+    }
+};
+
+// x / (y + x) from log x and log y, for when both variates underflowed to 0.0.
+double ratio_from_logs(double log_x, double log_y) noexcept {
+    if (log_x == log_y) return 0.5;  // also both -inf: a zero boost draw on each side
+    if (log_x > log_y) return 1.0 / (1.0 + std::exp(log_y - log_x));
+    const double t = std::exp(log_x - log_y);
+    return t / (1.0 + t);
+}
+
+}  // namespace
+
+NdArray<f64> Generator::standard_normal(Shape shape) {
+    return box_muller(*this, std::move(shape), [](double z) { return z; });
+}
+
+NdArray<f64> Generator::normal(double mu, double sigma, Shape shape) {
+    return box_muller(*this, std::move(shape), [mu, sigma](double z) { return (z * sigma) + mu; });
+}
+
+NdArray<f64> Generator::lognormal(double mu, double sigma, Shape shape) {
+    return box_muller(*this, std::move(shape),
+                      [mu, sigma](double z) { return std::exp((z * sigma) + mu); });
+}
+
+double Generator::sample_gamma_single(double a) { return GammaSampler(a)(*this); }
+
+NdArray<f64> Generator::gamma(double shape_param, double scale, Shape shape) {
+    if (!(shape_param > 0.0)) VELTRIX_FAIL("shape parameter must be positive");
+    if (!(scale > 0.0)) VELTRIX_FAIL("scale must be positive");
+    const GammaSampler sampler(shape_param);
+    return detail::fill<f64>(*this, std::move(shape),
+                             [&sampler, scale](Generator& g) { return sampler(g) * scale; });
+}
+
+NdArray<f64> Generator::beta(double alpha, double beta, Shape shape) {
+    if (!(alpha > 0.0)) VELTRIX_FAIL("alpha must be positive");
+    if (!(beta > 0.0)) VELTRIX_FAIL("beta must be positive");
+    const GammaSampler gx(alpha), gy(beta);
+    return detail::fill<f64>(*this, std::move(shape), [&gx, &gy](Generator& g) {
+        const GammaSampler::Draw x = gx.draw(g);
+        const GammaSampler::Draw y = gy.draw(g);
+        const double sum = y.value + x.value;
+        // Both variates can underflow for small alpha and beta; 0/0 would be NaN.
+        if (sum != 0.0) return x.value / sum;
+        return ratio_from_logs(gx.log_of(x), gy.log_of(y));
+    });
+}
+
+}  // namespace veltrix
