@@ -1,0 +1,59 @@
+#include "array/constructors.hpp"
+
+namespace veltrix {
+
+Array64 full(Shape shape, f64 value) {
+    const u64 n = shape.size();
+    return Array64(std::move(shape), std::vector<f64>(n, value));
+}
+
+Array64 ones(Shape shape) { return full(std::move(shape), 1.0); }
+
+Array64 eye(u64 n, std::optional<u64> m_opt, i64 k) {
+    const u64 m = m_opt.value_or(n);
+    Array64 out = Array64::zeros(Shape::d2(n, m));
+    // The magnitude of k as unsigned, so the most negative offset is handled too.
+    const u64 mag = k < 0 ? u64(0) - static_cast<u64>(k) : static_cast<u64>(k);
+    u64 row = k < 0 ? mag : 0;
+    u64 col = k < 0 ? 0 : mag;
+    while (row < n && col < m) {
+        out.data[row * m + col] = 1.0;
+        ++row;
+        ++col;
+    }
+    return out;
+}
+
+Array64 column_stack(const std::vector<Array64>& arrays) {
+    if (arrays.empty()) VELTRIX_FAIL("Need at least one array");
+    struct Block {
+        const Array64* a;
+        u64 rows, cols;
+    };
+    std::vector<Block> blocks;
+    blocks.reserve(arrays.size());
+    for (const Array64& a : arrays) {
+        if (a.ndim() == 1)
+            blocks.push_back({&a, a.shape[0], 1});
+        else if (a.ndim() == 2)
+            blocks.push_back({&a, a.shape[0], a.shape[1]});
+        else
+            VELTRIX_FAIL("column_stack only supports 1D and 2D arrays");
+    }
+    const u64 rows = blocks[0].rows;
+    u64 cols = 0;
+    for (const Block& b : blocks) {
+        VELTRIX_ASSERT_EQ(b.rows, rows, "All arrays must have the same number of rows");
+        cols += b.cols;
+    }
+    std::vector<f64> data;
+    data.reserve(rows * cols);
+    for (u64 r = 0; r < rows; ++r)
+        for (const Block& b : blocks) {
+            const f64* src = b.a->data.data() + r * b.cols;
+            data.insert(data.end(), src, src + b.cols);
+        }
+    return Array64(Shape::d2(rows, cols), std::move(data));
+}
+
+}  // namespace veltrix

@@ -1,0 +1,18 @@
+// Filled constructors of NdArray<f64>.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "array/ndarray.hpp"
+
+namespace veltrix {
+
+Array64 ones(Shape shape);
+Array64 full(Shape shape, f64 value);
+// The n x m matrix (m defaults to n) with 1.0 on diagonal k.
+Array64 eye(u64 n, std::optional<u64> m, i64 k);
+// Columns of one- and two-dimensional arrays side by side.
+Array64 column_stack(const std::vector<Array64>& arrays);
+
+}  // namespace veltrix

@@ -1,0 +1,323 @@
+#include "array/linalg_kernels.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace veltrix::kernels {
+
+namespace {
+
+#define VELTRIX_INLINE [[gnu::always_inline]] inline
+
+// Two-lane vectors are plain SSE2 (always present on x86-64); four-lane vectors are
+// compiled only inside the functions built for AVX2.
+typedef f64 v2d __attribute__((vector_size(16)));
+typedef f64 v4d __attribute__((vector_size(32)));
+
+template <class V>
+VELTRIX_INLINE V load(const f64* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+VELTRIX_INLINE void store(f64* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// Register tile and cache block sizes of one instruction set. MC and NC are multiples
+// of the tile sides; KC bounds the packed strips so that one strip of B stays in L1.
+struct GenericIsa {
+    using V = v2d;
+    static constexpr int W = 2, MR = 4, NV = 2;
+    static constexpr u64 KC = 256, MC = 96, NC = 1024;
+};
+struct Avx2Isa {
+    using V = v4d;
+    static constexpr int W = 4, MR = 6, NV = 2;
+    static constexpr u64 KC = 256, MC = 96, NC = 1024;
+};
+
+// acc[r][v] += a(r, t) * b(t, v) for t ascending over one packed A strip (kc × MR,
+// t-major) and one packed B strip (kc × NR, t-major).
+template <class I>
+VELTRIX_INLINE void micro_kernel(u64 kc, const f64* __restrict ap, const f64* __restrict bp,
+                                 typename I::V (&acc)[I::MR][I::NV]) {
+    using V = typename I::V;
+    constexpr int MR = I::MR, NV = I::NV, NR = I::NV * I::W;
+    for (u64 t = 0; t < kc; ++t) {
+        V b[NV];
+        for (int v = 0; v < NV; ++v) b[v] = load<V>(bp + t * NR + v * I::W);
+        for (int r = 0; r < MR; ++r) {
+            const f64 a = ap[t * MR + r];
+            for (int v = 0; v < NV; ++v) acc[r][v] = acc[r][v] + a * b[v];
+        }
+    }
+}
+
+template <class I>
+VELTRIX_INLINE void pack_a(u64 rows, u64 kc, MatRef a, u64 i0, u64 p0, f64* __restrict out) {
+    constexpr int MR = I::MR;
+    for (u64 s = 0; s < rows; s += MR) {
+        f64* strip = out + s * kc;
+        const u64 live = std::min<u64>(MR, rows - s);
+        for (u64 r = 0; r < u64(MR); ++r) {
+            if (r < live) {
+                const f64* src = a.p + (i0 + s + r) * a.rs + p0 * a.cs;
+                for (u64 t = 0; t < kc; ++t) strip[t * MR + r] = src[t * a.cs];
+            } else {
+                for (u64 t = 0; t < kc; ++t) strip[t * MR + r] = 0.0;
+            }
+        }
+    }
+}
+
+template <class I>
+VELTRIX_INLINE void pack_b(u64 kc, u64 cols, MatRef b, u64 p0, u64 j0, f64* __restrict out) {
+    constexpr u64 NR = I::NV * I::W;
+    for (u64 s = 0; s < cols; s += NR) {
+        f64* strip = out + s * kc;
+        const u64 live = std::min<u64>(NR, cols - s);
+        if (b.cs == 1) {
+            for (u64 t = 0; t < kc; ++t) {
+                const f64* src = b.p + (p0 + t) * b.rs + (j0 + s);
+                for (u64 c = 0; c < live; ++c) strip[t * NR + c] = src[c];
+                for (u64 c = live; c < NR; ++c) strip[t * NR + c] = 0.0;
+            }
+        } else {
+            for (u64 c = 0; c < NR; ++c) {
+                if (c < live) {
+                    const f64* src = b.p + p0 * b.rs + (j0 + s + c) * b.cs;
+                    for (u64 t = 0; t < kc; ++t) strip[t * NR + c] = src[t * b.rs];
+                } else {
+                    for (u64 t = 0; t < kc; ++t) strip[t * NR + c] = 0.0;
+                }
+            }
+        }
+    }
+}
+
+template <class I>
+VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {
+    using V = typename I::V;
+    constexpr int MR = I::MR, NV = I::NV, W = I::W;
+    constexpr u64 NR = u64(NV) * W;
+    constexpr u64 KC = I::KC, MC = I::MC, NC = I::NC;
+    if (m == 0 || q == 0) return;
+    if (n == 0) {
+        std::fill(c, c + m * q, -0.0);
+        return;
+    }
+    const V neg_zero = -V{};
+    const u64 round_up_q = (std::min(q, NC) + NR - 1) / NR * NR;
+    const u64 round_up_m = (std::min(m, MC) + MR - 1) / MR * MR;
+    std::vector<f64> bpack(std::min(n, KC) * round_up_q);
+    std::vector<f64> apack(std::min(n, KC) * round_up_m);
+    f64 edge[MR * NR];
+
+    for (u64 jc = 0; jc < q; jc += NC) {
+        const u64 nc = std::min(NC, q - jc);
+        // Blocks of the inner index run in ascending order and each continues the
+        // partial sums stored in c, so every element still adds its products in t order.
+        for (u64 pc = 0; pc < n; pc += KC) {
+            const u64 kc = std::min(KC, n - pc);
+            const bool first = pc == 0;
+            pack_b<I>(kc, nc, b, pc, jc, bpack.data());
+            for (u64 ic = 0; ic < m; ic += MC) {
+                const u64 mc = std::min(MC, m - ic);
+                pack_a<I>(mc, kc, a, ic, pc, apack.data());
+                for (u64 js = 0; js < nc; js += NR) {
+                    const f64* bp = bpack.data() + js * kc;
+                    const u64 j0 = jc + js;
+                    const u64 cols = std::min(NR, q - j0);
+                    for (u64 is = 0; is < mc; is += MR) {
+                        const f64* ap = apack.data() + is * kc;
+                        const u64 i0 = ic + is;
+                        const u64 rows = std::min<u64>(MR, m - i0);
+                        f64* ct = c + i0 * q + j0;
+                        V acc[MR][NV];
+                        const bool full = rows == u64(MR) && cols == NR;
+                        if (full) {
+                            for (int r = 0; r < MR; ++r)
+                                for (int v = 0; v < NV; ++v)
+                                    acc[r][v] = first ? neg_zero : load<V>(ct + r * q + v * W);
+                        } else {
+                            for (u64 r = 0; r < u64(MR); ++r)
+                                for (u64 cc = 0; cc < NR; ++cc)
+                                    edge[r * NR + cc] =
+                                        (!first && r < rows && cc < cols) ? ct[r * q + cc] : -0.0;
+                            for (int r = 0; r < MR; ++r)
+                                for (int v = 0; v < NV; ++v)
+                                    acc[r][v] = load<V>(edge + r * NR + v * W);
+                        }
+                        micro_kernel<I>(kc, ap, bp, acc);
+                        if (full) {
+                            for (int r = 0; r < MR; ++r)
+                                for (int v = 0; v < NV; ++v) store(ct + r * q + v * W, acc[r][v]);
+                        } else {
+                            for (int r = 0; r < MR; ++r)
+                                for (int v = 0; v < NV; ++v) store(edge + r * NR + v * W, acc[r][v]);
+                            for (u64 r = 0; r < rows; ++r)
+                                for (u64 cc = 0; cc < cols; ++cc) ct[r * q + cc] = edge[r * NR + cc];
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Eight rows at a time: eight independent accumulators hide the add latency, and the
+// product is bound by reading the matrix once anyway.
+VELTRIX_INLINE void gemv_body(u64 m, u64 n, const f64* __restrict a, const f64* __restrict x,
+                              f64* __restrict y) {
+    constexpr u64 RB = 8;
+    u64 i = 0;
+    for (; i + RB <= m; i += RB) {
+        f64 acc[RB];
+        for (u64 r = 0; r < RB; ++r) acc[r] = -0.0;
+        const f64* rows = a + i * n;
+        for (u64 t = 0; t < n; ++t) {
+            const f64 xt = x[t];
+            for (u64 r = 0; r < RB; ++r) acc[r] = acc[r] + rows[r * n + t] * xt;
+        }
+        for (u64 r = 0; r < RB; ++r) y[i + r] = acc[r];
+    }
+    for (; i < m; ++i) {
+        f64 s = -0.0;
+        const f64* row = a + i * n;
+        for (u64 t = 0; t < n; ++t) s = s + row[t] * x[t];
+        y[i] = s;
+    }
+}
+
+VELTRIX_INLINE void gevm_body(u64 n, u64 q, const f64* __restrict x, const f64* __restrict b,
+                              f64* __restrict y) {
+    // Column blocks keep the partial sums in L1 while the rows stream past.
+    constexpr u64 JB = 1024;
+    for (u64 j0 = 0; j0 < q; j0 += JB) {
+        const u64 jn = std::min(JB, q - j0);
+        f64* __restrict yb = y + j0;
+        for (u64 j = 0; j < jn; ++j) yb[j] = -0.0;
+        for (u64 t = 0; t < n; ++t) {
+            const f64 xt = x[t];
+            const f64* __restrict row = b + t * q + j0;
+            for (u64 j = 0; j < jn; ++j) yb[j] = yb[j] + xt * row[j];
+        }
+    }
+}
+
+VELTRIX_INLINE void weighted_row_sum_body(u64 rows, u64 cols, const f64* __restrict v,
+                                          const f64* __restrict m, u64 ld, f64* __restrict w) {
+    for (u64 j = 0; j < cols; ++j) w[j] = 0.0;
+    for (u64 i = 0; i < rows; ++i) {
+        const f64 vi = v[i];
+        const f64* __restrict row = m + i * ld;
+        for (u64 j = 0; j < cols; ++j) w[j] = w[j] + vi * row[j];
+    }
+}
+
+VELTRIX_INLINE void reflect_left_body(u64 rows, u64 cols, const f64* __restrict v,
+                                      const f64* __restrict w, f64* __restrict m, u64 ld) {
+    for (u64 i = 0; i < rows; ++i) {
+        const f64 s = v[i] + v[i];
+        f64* __restrict row = m + i * ld;
+        for (u64 j = 0; j < cols; ++j) row[j] = row[j] - s * w[j];
+    }
+}
+
+VELTRIX_INLINE void reflect_right_body(u64 rows, u64 cols, const f64* __restrict v,
+                                       const f64* __restrict u2, f64* __restrict m, u64 ld) {
+    for (u64 i = 0; i < rows; ++i) {
+        const f64 vi = v[i];
+        f64* __restrict row = m + i * ld;
+        for (u64 j = 0; j < cols; ++j) row[j] = row[j] - u2[j] * vi;
+    }
+}
+
+void gemm_generic(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {
+    gemm_body<GenericIsa>(m, q, n, a, b, c);
+}
+[[gnu::target("avx2")]] void gemm_avx2(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {
+    gemm_body<Avx2Isa>(m, q, n, a, b, c);
+}
+
+void gemv_generic(u64 m, u64 n, const f64* a, const f64* x, f64* y) { gemv_body(m, n, a, x, y); }
+[[gnu::target("avx2")]] void gemv_avx2(u64 m, u64 n, const f64* a, const f64* x, f64* y) {
+    gemv_body(m, n, a, x, y);
+}
+
+void gevm_generic(u64 n, u64 q, const f64* x, const f64* b, f64* y) { gevm_body(n, q, x, b, y); }
+[[gnu::target("avx2")]] void gevm_avx2(u64 n, u64 q, const f64* x, const f64* b, f64* y) {
+    gevm_body(n, q, x, b, y);
+}
+
+void wrs_generic(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld, f64* w) {
+    weighted_row_sum_body(rows, cols, v, m, ld, w);
+}
+[[gnu::target("avx2")]] void wrs_avx2(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld,
+                                      f64* w) {
+    weighted_row_sum_body(rows, cols, v, m, ld, w);
+}
+
+void rl_generic(u64 rows, u64 cols, const f64* v, const f64* w, f64* m, u64 ld) {
+    reflect_left_body(rows, cols, v, w, m, ld);
+}
+[[gnu::target("avx2")]] void rl_avx2(u64 rows, u64 cols, const f64* v, const f64* w, f64* m,
+                                     u64 ld) {
+    reflect_left_body(rows, cols, v, w, m, ld);
+}
+
+void rr_generic(u64 rows, u64 cols, const f64* v, const f64* u2, f64* m, u64 ld) {
+    reflect_right_body(rows, cols, v, u2, m, ld);
+}
+[[gnu::target("avx2")]] void rr_avx2(u64 rows, u64 cols, const f64* v, const f64* u2, f64* m,
+                                     u64 ld) {
+    reflect_right_body(rows, cols, v, u2, m, ld);
+}
+
+}  // namespace
+
+Isa best_isa() noexcept {
+    static const Isa isa = __builtin_cpu_supports("avx2") ? Isa::avx2 : Isa::generic;
+    return isa;
+}
+
+void gemm(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, Isa isa) {
+    if (isa == Isa::avx2) gemm_avx2(m, q, n, a, b, c);
+    else gemm_generic(m, q, n, a, b, c);
+}
+
+void gemv(u64 m, u64 n, const f64* a, const f64* x, f64* y, Isa isa) {
+    if (isa == Isa::avx2) gemv_avx2(m, n, a, x, y);
+    else gemv_generic(m, n, a, x, y);
+}
+
+void gevm(u64 n, u64 q, const f64* x, const f64* b, f64* y, Isa isa) {
+    if (isa == Isa::avx2) gevm_avx2(n, q, x, b, y);
+    else gevm_generic(n, q, x, b, y);
+}
+
+void weighted_row_sum(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld, f64* w, Isa isa) {
+    if (isa == Isa::avx2) wrs_avx2(rows, cols, v, m, ld, w);
+    else wrs_generic(rows, cols, v, m, ld, w);
+}
+
+void reflect_rows_scaled_left(u64 rows, u64 cols, const f64* v, const f64* w, f64* m, u64 ld,
+                              Isa isa) {
+    if (isa == Isa::avx2) rl_avx2(rows, cols, v, w, m, ld);
+    else rl_generic(rows, cols, v, w, m, ld);
+}
+
+void reflect_rows_scaled_right(u64 rows, u64 cols, const f64* v, const f64* u, f64* m, u64 ld,
+                               Isa isa) {
+    // The doubled factor is the same value for every row, so it is formed once.
+    std::vector<f64> u2(cols);
+    for (u64 j = 0; j < cols; ++j) u2[j] = u[j] + u[j];
+    if (isa == Isa::avx2) rr_avx2(rows, cols, v, u2.data(), m, ld);
+    else rr_generic(rows, cols, v, u2.data(), m, ld);
+}
+
+}  // namespace veltrix::kernels

@@ -1,0 +1,57 @@
+// Inner loops of the linear-algebra routines.
+//
+// Every kernel keeps each result element's floating-point operations in the
+// order of the plain loop it replaces: a sum over t is one accumulator that
+// receives its products in ascending t, and every product is a separate
+// multiply followed by a separate add (the build never contracts to FMA).
+// Blocking, packing and vectorisation only change which independent elements
+// are worked on together, so the results are bit-identical to the plain loops.
+//
+// Each kernel exists as a portable version and, where the CPU has it, an AVX2
+// version chosen at run time; both are reachable here so that tests can hold
+// either against the plain loops.
+#pragma once
+
+#include <cstdint>
+
+namespace veltrix::kernels {
+
+using f64 = double;
+using u64 = std::uint64_t;
+
+// A read-only matrix with arbitrary element strides: element (i, j) is p[i*rs + j*cs].
+struct MatRef {
+    const f64* p;
+    u64 rs;
+    u64 cs;
+};
+
+enum class Isa { generic, avx2 };
+
+// The widest instruction set the running CPU supports among those compiled in.
+Isa best_isa() noexcept;
+
+// c[i*q + j] = -0.0 + a(i,0)*b(0,j) + a(i,1)*b(1,j) + ... (t ascending), for an m×n
+// times n×q product; c is row-major m×q and is fully overwritten.
+void gemm(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, Isa isa = best_isa());
+
+// y[i] = -0.0 + a[i*n]*x[0] + a[i*n+1]*x[1] + ... for a row-major m×n matrix.
+void gemv(u64 m, u64 n, const f64* a, const f64* x, f64* y, Isa isa = best_isa());
+
+// y[j] = -0.0 + x[0]*b[j] + x[1]*b[q+j] + ... for a row-major n×q matrix.
+void gevm(u64 n, u64 q, const f64* x, const f64* b, f64* y, Isa isa = best_isa());
+
+// Householder helpers over `rows` rows of a row-major block with leading dimension ld,
+// each touching `cols` contiguous columns.
+//
+// w[j] = 0.0 + v[0]*m[j] + v[1]*m[ld+j] + ... (i ascending).
+void weighted_row_sum(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld, f64* w,
+                      Isa isa = best_isa());
+// m[i*ld+j] = m[i*ld+j] - (v[i] + v[i]) * w[j].
+void reflect_rows_scaled_left(u64 rows, u64 cols, const f64* v, const f64* w, f64* m, u64 ld,
+                              Isa isa = best_isa());
+// m[i*ld+j] = m[i*ld+j] - (u[j] + u[j]) * v[i].
+void reflect_rows_scaled_right(u64 rows, u64 cols, const f64* v, const f64* u, f64* m, u64 ld,
+                               Isa isa = best_isa());
+
+}  // namespace veltrix::kernels

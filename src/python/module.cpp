@@ -1,0 +1,73 @@
+// Module initialisation: classes, top-level functions and the four submodules.
+#include "python/array_methods.hpp"
+#include "python/array_type.hpp"
+
+namespace veltrix::py {
+
+PyTypeObject* generator_type();
+PyTypeObject* ball_tree_type();
+PyTypeObject* kd_tree_type();
+void register_linalg(PyObject* m);
+void register_stats(PyObject* m);
+void register_random(PyObject* m);
+void register_spatial(PyObject* m);
+
+namespace {
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "veltrix", nullptr, -1, nullptr,
+                          nullptr, nullptr, nullptr, nullptr};
+
+struct Submodule {
+    const char* name;
+    void (*fill)(PyObject*);
+};
+
+Ref build_module() {
+    Ref m = check_new(PyModule_Create(&module_def));
+    add_member(m.get(), "Array", reinterpret_cast<PyObject*>(array_type()));
+    add_member(m.get(), "PyArrayIter", reinterpret_cast<PyObject*>(array_iter_type()));
+    add_member(m.get(), "Generator", reinterpret_cast<PyObject*>(generator_type()));
+    add_member(m.get(), "BallTree", reinterpret_cast<PyObject*>(ball_tree_type()));
+    add_member(m.get(), "KDTree", reinterpret_cast<PyObject*>(kd_tree_type()));
+    add_functions(m.get(), module_array_functions);
+    static const Submodule subs[] = {
+        {"linalg", register_linalg},
+        {"stats", register_stats},
+        {"random", register_random},
+        {"spatial", register_spatial},
+    };
+    for (const Submodule& s : subs) {
+        // Submodules are attributes only, never entries of sys.modules.
+        Ref sub = check_new(PyModule_New(s.name));
+        s.fill(sub.get());
+        add_member(m.get(), s.name, sub.get());
+    }
+    return m;
+}
+
+}  // namespace
+
+PyObject* init_module() noexcept {
+    static std::int64_t interpreter_id = -1;
+    static PyObject* module = nullptr;
+    return guarded([&]() -> Ref {
+        PyInterpreterState* interp = PyInterpreterState_Get();
+        const std::int64_t id = PyInterpreterState_GetID(interp);
+        if (id == -1) throw PyErrSet{};
+        if (interpreter_id == -1) interpreter_id = id;
+        if (id != interpreter_id)
+            raise(PyExc_ImportError,
+                  "veltrix does not support sub-interpreters: it can only be imported into the "
+                  "main interpreter of a process");
+        if (module) return Ref::borrow(module);
+        Ref m = build_module();
+        module = Ref::borrow(m.get()).release();  // the process keeps one module object
+        return m;
+    });
+}
+
+}  // namespace veltrix::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_veltrix() {
+    return veltrix::py::init_module();
+}

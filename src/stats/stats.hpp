@@ -1,0 +1,34 @@
+// Whole-array statistics: reductions, order statistics and correlation.
+//
+// Every floating-point sum is one accumulator added in buffer order, so the
+// results are reproducible to the last bit.
+#pragma once
+
+#include <vector>
+
+#include "array/ndarray.hpp"
+
+namespace veltrix::stats {
+
+// Reductions over the flat buffer; they never fail.
+f64 sum(const Array64& a);
+f64 mean(const Array64& a);
+f64 var(const Array64& a);
+f64 std(const Array64& a);
+bool all(const Array64& a);
+bool any(const Array64& a);
+
+// Order statistics of the stable ascending order. A NaN element makes every
+// result NaN; an empty array gives NaN. A probability outside [0, 1] (or NaN)
+// is an internal error, checked before anything else.
+f64 median(const Array64& a);
+f64 quantile(const Array64& a, f64 q);
+Array64 quantiles(const Array64& a, const std::vector<f64>& qs);
+
+// Correlation of vectors. Length and dimension preconditions are internal errors.
+f64 pearson(const Array64& a, const Array64& b);
+// 1-based ranks, ties averaged; all NaN when the vector holds a NaN.
+Array64 ranks(const Array64& a);
+f64 spearman(const Array64& a, const Array64& b);
+
+}  // namespace veltrix::stats
