@@ -14,7 +14,9 @@ void register_spatial(PyObject* m);
 
 namespace {
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "veltrix", nullptr, -1, nullptr,
+// m_size 0 makes the interpreter call the init function again on re-import (and from a
+// sub-interpreter), so it can hand back the one module object or refuse.
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "veltrix", nullptr, 0, nullptr,
                           nullptr, nullptr, nullptr, nullptr};
 
 struct Submodule {
