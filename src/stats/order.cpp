@@ -1,0 +1,189 @@
+// Median and quantiles.
+//
+// The results only depend on the values at one or two positions of the stable
+// ascending order, so they are found by selection instead of a full sort. A
+// selection returns, at position k, an element of the right value class: with
+// NaN excluded, `<` is a strict weak order and k lies inside the block of
+// elements equal to the k-th smallest. Equal doubles are identical bit for bit
+// except +0.0 and -0.0, and the stable order keeps those in input order, so a
+// selected zero is replaced by the zero of input ordinal (k - number of
+// negatives). The sort-based definition is the test oracle.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "stats/stats.hpp"
+
+namespace veltrix::stats {
+
+namespace {
+
+constexpr f64 kNaN = std::numeric_limits<f64>::quiet_NaN();
+constexpr const char* kBadQuantile = "Quantile must be between 0 and 1";
+
+using Buffer = std::unique_ptr<f64[]>;
+
+// Private copy of the data, or nothing when a NaN element leaves the order undefined.
+Buffer copy_unless_nan(const f64* src, std::size_t n) {
+    Buffer dst = std::make_unique_for_overwrite<f64[]>(n);
+    constexpr std::size_t kBlock = 256;
+    std::size_t i = 0;
+    while (i < n) {
+        const std::size_t end = std::min(n, i + kBlock);
+        bool nan = false;
+        for (; i < end; ++i) {
+            dst[i] = src[i];
+            nan |= src[i] != src[i];
+        }
+        if (nan) return nullptr;
+    }
+    return dst;
+}
+
+// Below this size, or with positions this dense, one sort beats repeated selection.
+constexpr std::size_t kSortBelow = 32;
+constexpr std::size_t kDenseFactor = 16;
+
+// Leaves at every position in [pb, pe) (ascending, distinct, inside [lo, hi)) the
+// value that the ascending order of s[lo, hi) has there.
+void select_positions(f64* s, std::size_t lo, std::size_t hi, const u64* pb, const u64* pe) {
+    while (pb != pe) {
+        const std::size_t count = static_cast<std::size_t>(pe - pb);
+        const std::size_t m = hi - lo;
+        if (m <= kSortBelow || count * kDenseFactor >= m) {
+            std::sort(s + lo, s + hi);
+            return;
+        }
+        // An end of the range is a minimum or a maximum: one scan.
+        if (count == 1 && (*pb == lo || *pb == hi - 1)) {
+            f64* e = *pb == lo ? std::min_element(s + lo, s + hi) : std::max_element(s + lo, s + hi);
+            std::swap(s[*pb], *e);
+            return;
+        }
+        const u64* mid = pb + count / 2;
+        const std::size_t k = *mid;
+        std::nth_element(s + lo, s + k, s + hi);
+        // Recurse into the smaller half of the position list, iterate on the other.
+        select_positions(s, lo, k, pb, mid);
+        lo = k + 1;
+        pb = mid + 1;
+    }
+}
+
+// values[i] holds an element of the value class at stable position positions[i]
+// (positions ascending). Selected zeros get the sign of the zero that the stable
+// order places there.
+void restore_zero_signs(const f64* in, std::size_t n, const std::vector<u64>& positions,
+                        f64* values) {
+    const std::size_t k = positions.size();
+    bool zero = false;
+    for (std::size_t i = 0; i < k; ++i) zero |= values[i] == 0.0;
+    if (!zero) return;
+    std::size_t negatives = 0;
+    for (std::size_t i = 0; i < n; ++i) negatives += in[i] < 0.0;
+    std::size_t want = 0;  // next entry of `positions` to resolve
+    while (want < k && !(values[want] == 0.0)) ++want;
+    std::size_t ordinal = 0;  // zeros seen so far in input order
+    for (std::size_t i = 0; i < n && want < k; ++i) {
+        if (!(in[i] == 0.0)) continue;
+        while (want < k && positions[want] - negatives == ordinal) {
+            values[want] = in[i];
+            do ++want;
+            while (want < k && !(values[want] == 0.0));
+        }
+        ++ordinal;
+    }
+}
+
+// Values at the given ascending, distinct stable positions; empty when the data holds a NaN.
+std::vector<f64> order_values(const Array64& a, const std::vector<u64>& positions) {
+    const f64* in = a.data.data();
+    const std::size_t n = a.data.size();
+    Buffer s = copy_unless_nan(in, n);
+    if (!s) return {};
+    select_positions(s.get(), 0, n, positions.data(), positions.data() + positions.size());
+    std::vector<f64> values(positions.size());
+    for (std::size_t i = 0; i < positions.size(); ++i) values[i] = s[positions[i]];
+    restore_zero_signs(in, n, positions, values.data());
+    return values;
+}
+
+struct Interpolation {
+    u64 lo;
+    u64 hi;
+    f64 f;  // weight of s[hi]; meaningful only when lo != hi
+};
+
+Interpolation position_of(f64 q, std::size_t n) {
+    const f64 pos = q * static_cast<f64>(n - 1);
+    const f64 lo = std::floor(pos);
+    return {static_cast<u64>(lo), static_cast<u64>(std::ceil(pos)), pos - lo};
+}
+
+f64 interpolate(const Interpolation& p, f64 s_lo, f64 s_hi) {
+    if (p.lo == p.hi) return s_lo;
+    return p.f * s_hi + (1.0 - p.f) * s_lo;
+}
+
+bool valid_probability(f64 q) { return q >= 0.0 && q <= 1.0; }
+
+}  // namespace
+
+f64 median(const Array64& a) {
+    const std::size_t n = a.data.size();
+    if (n == 0) return kNaN;
+    if (n % 2 == 1) {
+        const std::vector<f64> v = order_values(a, {n / 2});
+        return v.empty() ? kNaN : v[0];
+    }
+    const std::vector<f64> v = order_values(a, {n / 2 - 1, n / 2});
+    // Adding before halving: not the same as the quantile's weighting at overflow.
+    return v.empty() ? kNaN : (v[0] + v[1]) * 0.5;
+}
+
+f64 quantile(const Array64& a, f64 q) {
+    if (!valid_probability(q)) VELTRIX_FAIL(kBadQuantile);
+    const std::size_t n = a.data.size();
+    if (n == 0) return kNaN;
+    const Interpolation p = position_of(q, n);
+    if (p.lo == p.hi) {
+        const std::vector<f64> v = order_values(a, {p.lo});
+        return v.empty() ? kNaN : v[0];
+    }
+    const std::vector<f64> v = order_values(a, {p.lo, p.hi});
+    return v.empty() ? kNaN : interpolate(p, v[0], v[1]);
+}
+
+Array64 quantiles(const Array64& a, const std::vector<f64>& qs) {
+    for (f64 q : qs)
+        if (!valid_probability(q)) VELTRIX_FAIL(kBadQuantile);
+    const std::size_t k = qs.size();
+    const std::size_t n = a.data.size();
+    std::vector<f64> out(k, kNaN);
+    if (n == 0 || k == 0) return Array64(Shape::d1(k), std::move(out));
+
+    std::vector<Interpolation> where(k);
+    std::vector<u64> positions;
+    positions.reserve(2 * k);
+    for (std::size_t i = 0; i < k; ++i) {
+        where[i] = position_of(qs[i], n);
+        positions.push_back(where[i].lo);
+        if (where[i].hi != where[i].lo) positions.push_back(where[i].hi);
+    }
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+
+    const std::vector<f64> v = order_values(a, positions);
+    if (v.empty()) return Array64(Shape::d1(k), std::move(out));
+    const auto value_at = [&](u64 pos) {
+        return v[std::lower_bound(positions.begin(), positions.end(), pos) - positions.begin()];
+    };
+    for (std::size_t i = 0; i < k; ++i)
+        out[i] = interpolate(where[i], value_at(where[i].lo), value_at(where[i].hi));
+    return Array64(Shape::d1(k), std::move(out));
+}
+
+}  // namespace veltrix::stats
