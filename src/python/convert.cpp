@@ -189,12 +189,19 @@ void raise_combined(const char* enum_name, const char* v1, Ref e1, const char* v
 
 }  // namespace
 
+// The failures of both alternatives are built only once both have failed, so the common
+// success of the second alternative costs no exception objects.
 std::optional<VecOrArray> to_vec_or_array(PyObject* o) {
-    if (auto a = to_array_copy(o)) return VecOrArray(std::move(*a));
-    Ref e1 = wrap_field_error("VecOrArray", "Array");
+    const bool array_like = is_array(o);
+    if (array_like) {
+        if (auto a = to_array_copy(o)) return VecOrArray(std::move(*a));
+        PyErr_Clear();
+    }
     std::vector<double> v;
     if (to_f64_vec(o, v)) return VecOrArray(std::move(v));
     Ref e2 = wrap_field_error("VecOrArray", "Vec");
+    (void)to_array_copy(o);  // sets the Array alternative's own error again
+    Ref e1 = wrap_field_error("VecOrArray", "Array");
     raise_combined("VecOrArray", "Array", std::move(e1), "Vec", std::move(e2));
     return std::nullopt;
 }
@@ -202,18 +209,16 @@ std::optional<VecOrArray> to_vec_or_array(PyObject* o) {
 std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o, bool quiet) {
     if (is_array(o)) {
         if (auto a = to_array_copy(o)) return ArrayOrScalar(std::move(*a));
-    } else {
-        PyErr_SetString(PyExc_TypeError, msg::cannot_cast(type_name(o), "Array").c_str());
-    }
-    if (quiet) {
         PyErr_Clear();
-        if (auto s = to_f64(o)) return ArrayOrScalar(*s);
+    }
+    if (auto s = to_f64(o)) return ArrayOrScalar(*s);
+    if (quiet) {
         PyErr_Clear();
         return std::nullopt;
     }
-    Ref e1 = wrap_field_error("ArrayOrScalar", "Array");
-    if (auto s = to_f64(o)) return ArrayOrScalar(*s);
     Ref e2 = wrap_field_error("ArrayOrScalar", "Scalar");
+    (void)to_array_copy(o);
+    Ref e1 = wrap_field_error("ArrayOrScalar", "Array");
     raise_combined("ArrayOrScalar", "Array", std::move(e1), "Scalar", std::move(e2));
     return std::nullopt;
 }
