@@ -6,6 +6,9 @@
 
 namespace veltrix::kernels {
 
+// The vector helpers below are always inlined, so no vector ever crosses a call boundary.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace {
 
 #define VELTRIX_INLINE [[gnu::always_inline]] inline

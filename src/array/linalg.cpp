@@ -1,0 +1,282 @@
+#include "array/linalg.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "array/linalg_kernels.hpp"
+
+namespace veltrix {
+
+namespace {
+
+// |k| as an unsigned magnitude, so that the most negative offset has one too.
+u64 magnitude(i64 k) { return k < 0 ? u64{0} - static_cast<u64>(k) : static_cast<u64>(k); }
+
+Array64 square_zeros(u64 n) {
+    const Result<u64> size = checked_size(Shape{n, n});
+    if (!size) VELTRIX_FAIL("capacity overflow");
+    return Array64::zeros(Shape{n, n});
+}
+
+// Out-of-place transpose of a rows×cols row-major block, in tiles that keep both the
+// rows read and the rows written in cache.
+void transpose_into(u64 rows, u64 cols, const f64* src, f64* dst) {
+    constexpr u64 TB = 32;
+    for (u64 i0 = 0; i0 < rows; i0 += TB) {
+        const u64 i1 = std::min(rows, i0 + TB);
+        for (u64 j0 = 0; j0 < cols; j0 += TB) {
+            const u64 j1 = std::min(cols, j0 + TB);
+            for (u64 j = j0; j < j1; ++j)
+                for (u64 i = i0; i < i1; ++i) dst[j * rows + i] = src[i * cols + j];
+        }
+    }
+}
+
+void set_identity(u64 n, f64* m) {
+    std::fill(m, m + n * n, 0.0);
+    for (u64 i = 0; i < n; ++i) m[i * n + i] = 1.0;
+}
+
+// Per-column vectors of the Householder factorisation, reused across columns and,
+// in the eigen-iteration, across iterations.
+struct HouseholderScratch {
+    std::vector<f64> v, w, u;
+};
+
+// Householder QR in place: r is m×n row-major and becomes R (without clearing the
+// part below the diagonal); qt is m×m, starts as the identity and becomes Qᵀ.
+// Keeping Qᵀ instead of Q turns the update of Q's columns into an update of rows,
+// which runs along contiguous memory; every element sees the same operations.
+void householder(u64 m, u64 n, f64* r, f64* qt, HouseholderScratch& s) {
+    const u64 steps = std::min(m, n);
+    s.v.resize(m);
+    s.w.resize(n);
+    s.u.resize(m);
+    for (u64 k = 0; k < steps; ++k) {
+        const u64 len = m - k;
+        const f64* x = r + k * n + k;  // column segment, stride n
+        f64 sq = 0.0;
+        for (u64 i = 0; i < len; ++i) sq = sq + x[i * n] * x[i * n];
+        const f64 norm_x = std::sqrt(sq);
+        if (norm_x < 1e-14) continue;
+
+        f64* v = s.v.data();
+        const f64 sign = x[0] >= 0.0 ? 1.0 : -1.0;
+        v[0] = x[0] + sign * norm_x;
+        for (u64 i = 1; i < len; ++i) v[i] = x[i * n];
+        sq = 0.0;
+        for (u64 i = 0; i < len; ++i) sq = sq + v[i] * v[i];
+        const f64 norm_v = std::sqrt(sq);
+        if (norm_v < 1e-14) continue;
+        for (u64 i = 0; i < len; ++i) v[i] = v[i] / norm_v;
+
+        f64* block = r + k * n + k;
+        kernels::weighted_row_sum(len, n - k, v, block, n, s.w.data());
+        kernels::reflect_rows_scaled_left(len, n - k, v, s.w.data(), block, n);
+
+        f64* qrows = qt + k * m;
+        kernels::weighted_row_sum(len, m, v, qrows, m, s.u.data());
+        kernels::reflect_rows_scaled_right(len, m, v, s.u.data(), qrows, m);
+    }
+}
+
+void clear_below_diagonal(u64 m, u64 n, f64* r) {
+    for (u64 i = 1; i < m; ++i) std::fill(r + i * n, r + i * n + std::min(i, n), 0.0);
+}
+
+}  // namespace
+
+Array64 matmul(const Array64& a, const Array64& b) {
+    const std::size_t ra = a.ndim(), rb = b.ndim();
+    if (ra == 1 && rb == 1) {
+        VELTRIX_ASSERT_EQ(a.shape[0], b.shape[0], "Vectors must have same length");
+        f64 s = -0.0;
+        const u64 n = a.shape[0];
+        for (u64 t = 0; t < n; ++t) s = s + a.data[t] * b.data[t];
+        return Array64(Shape::d1(1), std::vector<f64>{s});
+    }
+    if (ra == 1 && rb == 2) {
+        VELTRIX_ASSERT_EQ(a.shape[0], b.shape[0], "Inner dimensions must match");
+        const u64 n = b.shape[0], q = b.shape[1];
+        std::vector<f64> out(q);
+        kernels::gevm(n, q, a.data.data(), b.data.data(), out.data());
+        return Array64(Shape::d1(q), std::move(out));
+    }
+    if (ra == 2 && rb == 1) {
+        VELTRIX_ASSERT_EQ(a.shape[1], b.shape[0], "Inner dimensions must match");
+        const u64 m = a.shape[0], n = a.shape[1];
+        std::vector<f64> out(m);
+        kernels::gemv(m, n, a.data.data(), b.data.data(), out.data());
+        return Array64(Shape::d1(m), std::move(out));
+    }
+    if (ra == 2 && rb == 2) {
+        const u64 m = a.shape[0], n = a.shape[1], p = b.shape[0], q = b.shape[1];
+        VELTRIX_ASSERT_EQ(n, p,
+                          "Inner dimensions must match: " + std::to_string(n) + " vs " +
+                              std::to_string(p));
+        const Result<u64> size = checked_size(Shape{m, q});
+        if (!size) VELTRIX_FAIL("capacity overflow");
+        std::vector<f64> out(m * q);
+        kernels::gemm(m, q, n, {a.data.data(), n, 1}, {b.data.data(), q, 1}, out.data());
+        return Array64(Shape{m, q}, std::move(out));
+    }
+    VELTRIX_FAIL("matmul requires 1D or 2D arrays");
+}
+
+Array64 outer(const Array64& a, const Array64& b) {
+    VELTRIX_ASSERT_EQ(a.ndim(), 1, "First input must be 1D");
+    VELTRIX_ASSERT_EQ(b.ndim(), 1, "Second input must be 1D");
+    const u64 m = a.shape[0], n = b.shape[0];
+    const Result<u64> size = checked_size(Shape{m, n});
+    if (!size) VELTRIX_FAIL("capacity overflow");
+    std::vector<f64> out(m * n);
+    for (u64 i = 0; i < m; ++i) {
+        const f64 ai = a.data[i];
+        f64* row = out.data() + i * n;
+        for (u64 j = 0; j < n; ++j) row[j] = ai * b.data[j];
+    }
+    return Array64(Shape{m, n}, std::move(out));
+}
+
+Array64 transpose(const Array64& a) {
+    VELTRIX_ASSERT_EQ(a.ndim(), 2, "transpose requires 2D array");
+    const u64 r = a.shape[0], c = a.shape[1];
+    std::vector<f64> out(r * c);
+    transpose_into(r, c, a.data.data(), out.data());
+    return Array64(Shape{c, r}, std::move(out));
+}
+
+Array64 diagonal(const Array64& a, i64 k) {
+    VELTRIX_ASSERT_EQ(a.ndim(), 2, "Input must be 2D");
+    const u64 r = a.shape[0], c = a.shape[1];
+    const u64 f = k >= 0 ? static_cast<u64>(k) : 0;
+    const u64 g = k < 0 ? magnitude(k) : 0;
+    if (!(g < r && f < c)) return Array64(Shape::d1(0), {});
+    const u64 len = std::min(c - f, r - g);
+    std::vector<f64> out(len);
+    for (u64 i = 0; i < len; ++i) out[i] = a.data[(g + i) * c + (f + i)];
+    return Array64(Shape::d1(len), std::move(out));
+}
+
+Array64 from_diag(const Array64& v, i64 k) {
+    VELTRIX_ASSERT_EQ(v.ndim(), 1, "Input must be 1D");
+    const u64 len = v.shape[0];
+    const u64 off = magnitude(k);
+    if (off > UINT64_MAX - len) VELTRIX_FAIL("capacity overflow");
+    const u64 n = len + off;
+    Array64 out = square_zeros(n);
+    for (u64 i = 0; i < len; ++i) {
+        const u64 row = k < 0 ? i + off : i;
+        const u64 col = k < 0 ? i : i + off;
+        out.data[row * n + col] = v.data[i];
+    }
+    return out;
+}
+
+Result<Array64> cholesky(const Array64& a) {
+    if (a.ndim() != 2) return Error{"Cholesky decomposition requires a 2D matrix"};
+    if (a.shape[0] != a.shape[1]) return Error{"Cholesky decomposition requires a square matrix"};
+    const u64 n = a.shape[0];
+    const f64* ad = a.data.data();
+    // Column by column on Lᵀ: each L[i, j] is formed from the same values with the same
+    // operations as in the row-by-row order, but the sums for all rows of a column run
+    // side by side. The diagonal remainders are met in the same order as row by row,
+    // and the first one that is not positive stops the factorisation.
+    std::vector<f64> lt(n * n, 0.0);
+    std::vector<f64> s(n);
+    for (u64 j = 0; j < n; ++j) {
+        const u64 rest = n - j;
+        f64* sj = s.data() + j;
+        for (u64 i = 0; i < rest; ++i) sj[i] = 0.0;
+        for (u64 t = 0; t < j; ++t) {
+            const f64* col = lt.data() + t * n + j;  // L[j.., t]
+            const f64 ljt = col[0];
+            for (u64 i = 0; i < rest; ++i) sj[i] = sj[i] + col[i] * ljt;
+        }
+        const f64 d = ad[j * n + j] - sj[0];
+        if (d <= 0.0) return Error{"Matrix is not positive definite"};
+        const f64 ljj = std::sqrt(d);
+        f64* out = lt.data() + j * n + j;
+        out[0] = ljj;
+        for (u64 i = 1; i < rest; ++i) out[i] = (ad[(j + i) * n + j] - sj[i]) / ljj;
+    }
+    std::vector<f64> l(n * n);
+    transpose_into(n, n, lt.data(), l.data());
+    return Array64(Shape{n, n}, std::move(l));
+}
+
+Result<QrResult> qr(const Array64& a) {
+    if (a.ndim() != 2) return Error{"QR decomposition requires a 2D matrix"};
+    const u64 m = a.shape[0], n = a.shape[1];
+    std::vector<f64> r = a.data;
+    const Result<u64> qsize = checked_size(Shape{m, m});
+    if (!qsize) VELTRIX_FAIL("capacity overflow");
+    std::vector<f64> qt(m * m);
+    set_identity(m, qt.data());
+    HouseholderScratch scratch;
+    householder(m, n, r.data(), qt.data(), scratch);
+    clear_below_diagonal(m, n, r.data());
+    std::vector<f64> q(m * m);
+    transpose_into(m, m, qt.data(), q.data());
+    return QrResult{Array64(Shape{m, m}, std::move(q)), Array64(Shape{m, n}, std::move(r))};
+}
+
+Result<EigResult> eig_with_params(const Array64& a, u64 max_iter, f64 tol) {
+    if (a.ndim() != 2) return Error{"Eigendecomposition requires a 2D matrix"};
+    if (a.shape[0] != a.shape[1]) return Error{"Eigendecomposition requires a square matrix"};
+    const u64 n = a.shape[0];
+    if (n == 0) return EigResult{Array64(Shape::d1(0), {}), Array64(Shape{0, 0}, {})};
+    if (n == 1)
+        return EigResult{Array64(Shape::d1(1), {a.data[0]}), Array64(Shape{1, 1}, {1.0})};
+
+    std::vector<f64> cur = a.data, vec(n * n), r(n * n), qt(n * n), next(n * n), next_vec(n * n);
+    set_identity(n, vec.data());
+    HouseholderScratch scratch;
+    for (u64 iter = 0; iter < max_iter; ++iter) {
+        std::copy(cur.begin(), cur.end(), r.begin());
+        set_identity(n, qt.data());
+        householder(n, n, r.data(), qt.data(), scratch);
+        clear_below_diagonal(n, n, r.data());
+        // Q(t, j) = Qᵀ[j, t]: the product reads Qᵀ with swapped strides.
+        const kernels::MatRef q{qt.data(), 1, n};
+        kernels::gemm(n, n, n, {r.data(), n, 1}, q, next.data());
+        kernels::gemm(n, n, n, {vec.data(), n, 1}, q, next_vec.data());
+        std::swap(cur, next);
+        std::swap(vec, next_vec);
+        f64 sq = 0.0;
+        for (u64 i = 0; i < n; ++i)
+            for (u64 j = 0; j < n; ++j)
+                if (i != j) sq = sq + cur[i * n + j] * cur[i * n + j];
+        if (std::sqrt(sq) < tol) break;
+    }
+
+    std::vector<f64> d(n);
+    for (u64 i = 0; i < n; ++i) d[i] = cur[i * n + i];
+    std::vector<u64> perm(n);
+    std::iota(perm.begin(), perm.end(), u64{0});
+    // Descending absolute value; NaN sorts after every number, and equal keys (NaNs
+    // among themselves too) keep their diagonal order.
+    std::stable_sort(perm.begin(), perm.end(), [&](u64 x, u64 y) {
+        const f64 ax = std::fabs(d[x]), ay = std::fabs(d[y]);
+        if (std::isnan(ax)) return false;
+        if (std::isnan(ay)) return true;
+        return ax > ay;
+    });
+    std::vector<f64> values(n), vectors(n * n);
+    for (u64 j = 0; j < n; ++j) values[j] = d[perm[j]];
+    for (u64 row = 0; row < n; ++row)
+        for (u64 j = 0; j < n; ++j) vectors[row * n + j] = vec[row * n + perm[j]];
+    return EigResult{Array64(Shape::d1(n), std::move(values)), Array64(Shape{n, n}, std::move(vectors))};
+}
+
+Result<Array64> eigvals(const Array64& a) {
+    Result<EigResult> res = eig_with_params(a, 1000, 1e-10);
+    if (!res) return Error{res.error()};
+    return std::move(res.value().values);
+}
+
+}  // namespace veltrix

@@ -1,0 +1,358 @@
+// Holds the blocked and vectorised linear-algebra kernels against the plain loops they
+// replace, bit for bit, for every instruction set the CPU runs; `--bench` times both.
+//
+// The plain loops here are the reference orders: one accumulator per element, products
+// added in ascending inner index, nothing reordered.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "array/linalg.hpp"
+#include "array/linalg_kernels.hpp"
+
+using namespace veltrix;
+using kernels::Isa;
+
+namespace {
+
+int failures = 0;
+
+bool same_bits(const std::vector<f64>& x, const std::vector<f64>& y) {
+    return x.size() == y.size() && (x.empty() || std::memcmp(x.data(), y.data(), x.size() * 8) == 0);
+}
+
+void expect(bool ok, const std::string& what) {
+    if (!ok) {
+        ++failures;
+        std::printf("FAIL %s\n", what.c_str());
+    }
+}
+
+std::vector<f64> random_values(std::mt19937_64& rng, u64 n, bool with_specials = false) {
+    std::uniform_real_distribution<f64> u(-2.0, 2.0);
+    std::vector<f64> v(n);
+    for (f64& x : v) x = u(rng);
+    if (with_specials && n > 0) {
+        // Signed zeros decide the sign of zero sums; keep a few in play.
+        std::uniform_int_distribution<u64> pick(0, n - 1);
+        for (u64 i = 0; i < n / 7 + 1; ++i) v[pick(rng)] = (i % 2) ? -0.0 : 0.0;
+    }
+    return v;
+}
+
+// ----------------------------------------------------------------------------------------
+// Reference loops
+
+std::vector<f64> ref_matmul(u64 m, u64 n, u64 q, const std::vector<f64>& a, const std::vector<f64>& b) {
+    std::vector<f64> c(m * q);
+    for (u64 i = 0; i < m; ++i)
+        for (u64 j = 0; j < q; ++j) {
+            f64 s = -0.0;
+            for (u64 t = 0; t < n; ++t) s = s + a[i * n + t] * b[t * q + j];
+            c[i * q + j] = s;
+        }
+    return c;
+}
+
+struct RefQr {
+    std::vector<f64> q, r;
+};
+
+RefQr ref_qr(u64 m, u64 n, const std::vector<f64>& a) {
+    std::vector<f64> r = a, q(m * m, 0.0);
+    for (u64 i = 0; i < m; ++i) q[i * m + i] = 1.0;
+    for (u64 k = 0; k < std::min(m, n); ++k) {
+        const u64 len = m - k;
+        std::vector<f64> x(len);
+        for (u64 i = 0; i < len; ++i) x[i] = r[(k + i) * n + k];
+        f64 s = 0.0;
+        for (f64 xi : x) s = s + xi * xi;
+        const f64 nx = std::sqrt(s);
+        if (nx < 1e-14) continue;
+        std::vector<f64> v = x;
+        v[0] = x[0] + (x[0] >= 0.0 ? 1.0 : -1.0) * nx;
+        s = 0.0;
+        for (f64 vi : v) s = s + vi * vi;
+        const f64 nv = std::sqrt(s);
+        if (nv < 1e-14) continue;
+        for (f64& vi : v) vi = vi / nv;
+        std::vector<f64> w(n - k);
+        for (u64 j = k; j < n; ++j) {
+            f64 acc = 0.0;
+            for (u64 i = 0; i < len; ++i) acc = acc + v[i] * r[(k + i) * n + j];
+            w[j - k] = acc;
+        }
+        for (u64 i = 0; i < len; ++i)
+            for (u64 j = k; j < n; ++j)
+                r[(k + i) * n + j] = r[(k + i) * n + j] - (v[i] + v[i]) * w[j - k];
+        std::vector<f64> u(m);
+        for (u64 row = 0; row < m; ++row) {
+            f64 acc = 0.0;
+            for (u64 i = 0; i < len; ++i) acc = acc + v[i] * q[row * m + k + i];
+            u[row] = acc;
+        }
+        for (u64 row = 0; row < m; ++row)
+            for (u64 i = 0; i < len; ++i)
+                q[row * m + k + i] = q[row * m + k + i] - (u[row] + u[row]) * v[i];
+    }
+    for (u64 i = 0; i < m; ++i)
+        for (u64 j = 0; j < std::min(i, n); ++j) r[i * n + j] = 0.0;
+    return {q, r};
+}
+
+// Empty on failure.
+std::vector<f64> ref_cholesky(u64 n, const std::vector<f64>& a) {
+    std::vector<f64> l(n * n, 0.0);
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j <= i; ++j) {
+            f64 s = 0.0;
+            for (u64 t = 0; t < j; ++t) s = s + l[i * n + t] * l[j * n + t];
+            if (j == i) {
+                const f64 d = a[i * n + i] - s;
+                if (d <= 0.0) return {};
+                l[i * n + i] = std::sqrt(d);
+            } else {
+                l[i * n + j] = (a[i * n + j] - s) / l[j * n + j];
+            }
+        }
+    return l;
+}
+
+struct RefEig {
+    std::vector<f64> a, v;  // last iterate and accumulated vectors, before sorting
+};
+
+RefEig ref_eig_iterate(u64 n, const std::vector<f64>& a0, u64 max_iter, f64 tol) {
+    std::vector<f64> a = a0, v(n * n, 0.0);
+    for (u64 i = 0; i < n; ++i) v[i * n + i] = 1.0;
+    for (u64 it = 0; it < max_iter; ++it) {
+        RefQr f = ref_qr(n, n, a);
+        a = ref_matmul(n, n, n, f.r, f.q);
+        v = ref_matmul(n, n, n, v, f.q);
+        f64 s = 0.0;
+        for (u64 i = 0; i < n; ++i)
+            for (u64 j = 0; j < n; ++j)
+                if (i != j) s = s + a[i * n + j] * a[i * n + j];
+        if (std::sqrt(s) < tol) break;
+    }
+    return {a, v};
+}
+
+// ----------------------------------------------------------------------------------------
+// Checks
+
+const Isa isas[] = {Isa::generic, Isa::avx2};
+
+bool runs(Isa isa) { return isa == Isa::generic || kernels::best_isa() == Isa::avx2; }
+const char* isa_name(Isa isa) { return isa == Isa::avx2 ? "avx2" : "generic"; }
+
+void check_gemm(std::mt19937_64& rng) {
+    // Around the tile sides (4, 6, 8), the cache blocks (96, 256) and tiny or empty shapes.
+    const u64 sizes[] = {0, 1, 2, 3, 5, 6, 7, 8, 9, 13, 17, 95, 97, 257};
+    for (Isa isa : isas) {
+        if (!runs(isa)) continue;
+        for (u64 m : sizes)
+            for (u64 n : sizes)
+                for (u64 q : {u64(0), u64(1), u64(7), u64(12), u64(25), u64(97)}) {
+                    if (m * n * q > 3000000) continue;
+                    const auto a = random_values(rng, m * n, true), b = random_values(rng, n * q, true);
+                    std::vector<f64> c(m * q, 1234.5);
+                    kernels::gemm(m, q, n, {a.data(), n, 1}, {b.data(), q, 1}, c.data(), isa);
+                    expect(same_bits(c, ref_matmul(m, n, q, a, b)),
+                           std::string("gemm ") + isa_name(isa) + " " + std::to_string(m) + "x" +
+                               std::to_string(n) + "x" + std::to_string(q));
+                    // The same product with B given through its transpose.
+                    std::vector<f64> bt(n * q);
+                    for (u64 t = 0; t < n; ++t)
+                        for (u64 j = 0; j < q; ++j) bt[j * n + t] = b[t * q + j];
+                    std::vector<f64> c2(m * q);
+                    kernels::gemm(m, q, n, {a.data(), n, 1}, {bt.data(), 1, n}, c2.data(), isa);
+                    expect(same_bits(c2, c), std::string("gemm transposed B ") + isa_name(isa));
+                }
+        // Wider than one column block.
+        const u64 m = 3, n = 300, q = 2100;
+        const auto a = random_values(rng, m * n), b = random_values(rng, n * q);
+        std::vector<f64> c(m * q);
+        kernels::gemm(m, q, n, {a.data(), n, 1}, {b.data(), q, 1}, c.data(), isa);
+        expect(same_bits(c, ref_matmul(m, n, q, a, b)), std::string("gemm wide ") + isa_name(isa));
+    }
+}
+
+void check_vector_products(std::mt19937_64& rng) {
+    for (Isa isa : isas) {
+        if (!runs(isa)) continue;
+        for (u64 m : {0, 1, 7, 8, 9, 17, 1030})
+            for (u64 n : {0, 1, 5, 8, 33, 1100}) {
+                const auto a = random_values(rng, m * n, true), x = random_values(rng, n, true);
+                std::vector<f64> y(m);
+                kernels::gemv(m, n, a.data(), x.data(), y.data(), isa);
+                expect(same_bits(y, ref_matmul(m, n, 1, a, x)), std::string("gemv ") + isa_name(isa));
+                const auto xv = random_values(rng, m, true);
+                std::vector<f64> z(n);
+                kernels::gevm(m, n, xv.data(), a.data(), z.data(), isa);
+                expect(same_bits(z, ref_matmul(1, m, n, xv, a)), std::string("gevm ") + isa_name(isa));
+            }
+    }
+}
+
+void check_householder_kernels(std::mt19937_64& rng) {
+    for (Isa isa : isas) {
+        if (!runs(isa)) continue;
+        for (u64 rows : {0, 1, 3, 9}) for (u64 cols : {0, 1, 5, 8, 13}) {
+            const u64 ld = cols + 3;
+            const auto v = random_values(rng, rows, true), u = random_values(rng, cols, true);
+            auto m = random_values(rng, rows * ld, true);
+            std::vector<f64> w(cols), wr(cols);
+            kernels::weighted_row_sum(rows, cols, v.data(), m.data(), ld, w.data(), isa);
+            for (u64 j = 0; j < cols; ++j) {
+                f64 s = 0.0;
+                for (u64 i = 0; i < rows; ++i) s = s + v[i] * m[i * ld + j];
+                wr[j] = s;
+            }
+            expect(same_bits(w, wr), "weighted_row_sum");
+            auto ml = m, mr = m, el = m, er = m;
+            kernels::reflect_rows_scaled_left(rows, cols, v.data(), u.data(), ml.data(), ld, isa);
+            kernels::reflect_rows_scaled_right(rows, cols, v.data(), u.data(), mr.data(), ld, isa);
+            for (u64 i = 0; i < rows; ++i)
+                for (u64 j = 0; j < cols; ++j) {
+                    el[i * ld + j] = el[i * ld + j] - (v[i] + v[i]) * u[j];
+                    er[i * ld + j] = er[i * ld + j] - (u[j] + u[j]) * v[i];
+                }
+            expect(same_bits(ml, el) && same_bits(mr, er), "reflect rows");
+        }
+    }
+}
+
+void check_factorisations(std::mt19937_64& rng) {
+    const u64 sizes[] = {0, 1, 2, 3, 7, 16, 33, 100};
+    for (u64 m : sizes)
+        for (u64 n : sizes) {
+            const auto a = random_values(rng, m * n, true);
+            Result<QrResult> f = qr(Array64(Shape{m, n}, a));
+            const RefQr ref = ref_qr(m, n, a);
+            expect(f.ok() && same_bits(f.value().q.data, ref.q) && same_bits(f.value().r.data, ref.r),
+                   "qr " + std::to_string(m) + "x" + std::to_string(n));
+        }
+    for (u64 n : {0, 1, 2, 5, 31, 64, 130}) {
+        // B·Bᵀ + n·I is positive definite.
+        const auto b = random_values(rng, n * n);
+        auto a = ref_matmul(n, n, n, b, [&] {
+            std::vector<f64> t(n * n);
+            for (u64 i = 0; i < n; ++i) for (u64 j = 0; j < n; ++j) t[j * n + i] = b[i * n + j];
+            return t;
+        }());
+        for (u64 i = 0; i < n; ++i) a[i * n + i] = a[i * n + i] + f64(n);
+        Result<Array64> l = cholesky(Array64(Shape{n, n}, a));
+        expect(l.ok() && same_bits(l.value().data, ref_cholesky(n, a)), "cholesky " + std::to_string(n));
+        if (n >= 2) {
+            // A remainder that is not positive half-way down: both orders fail.
+            auto bad = a;
+            bad[(n / 2) * n + n / 2] = -1.0;
+            expect(!cholesky(Array64(Shape{n, n}, bad)).ok() && ref_cholesky(n, bad).empty(),
+                   "cholesky failure " + std::to_string(n));
+        }
+    }
+}
+
+void check_eig(std::mt19937_64& rng) {
+    for (u64 n : {2, 3, 6, 13, 40}) {
+        auto b = random_values(rng, n * n);
+        std::vector<f64> a(n * n);
+        for (u64 i = 0; i < n; ++i)
+            for (u64 j = 0; j < n; ++j) a[i * n + j] = b[i * n + j] + b[j * n + i];
+        for (u64 iters : {0, 1, 7, 60}) {
+            Result<EigResult> e = eig_with_params(Array64(Shape{n, n}, a), iters, 1e-10);
+            const RefEig ref = ref_eig_iterate(n, a, iters, 1e-10);
+            bool ok = e.ok();
+            // Each value must be a diagonal entry of the reference iterate, with its column.
+            for (u64 j = 0; ok && j < n; ++j) {
+                bool found = false;
+                for (u64 p = 0; p < n && !found; ++p) {
+                    if (std::memcmp(&ref.a[p * n + p], &e.value().values.data[j], 8) != 0) continue;
+                    found = true;
+                    for (u64 r = 0; r < n; ++r)
+                        found = found && std::memcmp(&ref.v[r * n + p], &e.value().vectors.data[r * n + j], 8) == 0;
+                }
+                ok = found;
+            }
+            expect(ok, "eig " + std::to_string(n) + " iterations " + std::to_string(iters));
+        }
+    }
+}
+
+// ----------------------------------------------------------------------------------------
+// Timing
+
+template <class F>
+double best_seconds(F&& f, int reps) {
+    double best = 1e300;
+    for (int r = 0; r < reps; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        f();
+        const auto t1 = std::chrono::steady_clock::now();
+        best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+    }
+    return best;
+}
+
+void bench() {
+    std::mt19937_64 rng(7);
+    for (u64 n : {64, 256, 512, 1024}) {
+        const auto a = random_values(rng, n * n), b = random_values(rng, n * n);
+        std::vector<f64> c(n * n);
+        const int reps = n <= 256 ? 20 : 5;
+        for (Isa isa : isas) {
+            if (!runs(isa)) continue;
+            const double s = best_seconds([&] { kernels::gemm(n, n, n, {a.data(), n, 1}, {b.data(), n, 1}, c.data(), isa); }, reps);
+            std::printf("gemm %4llu %-7s %8.3f ms %6.2f GFLOP/s\n", (unsigned long long)n, isa_name(isa), s * 1e3,
+                        2.0 * n * n * n / s * 1e-9);
+        }
+        if (n <= 512) {
+            const double s = best_seconds([&] { c = ref_matmul(n, n, n, a, b); }, 2);
+            std::printf("gemm %4llu plain   %8.3f ms %6.2f GFLOP/s\n", (unsigned long long)n, s * 1e3,
+                        2.0 * n * n * n / s * 1e-9);
+        }
+    }
+    {
+        const u64 n = 256;
+        const auto a = random_values(rng, n * n);
+        const Array64 arr(Shape{n, n}, a);
+        const double fast = best_seconds([&] { (void)qr(arr); }, 10);
+        const double plain = best_seconds([&] { (void)ref_qr(n, n, a); }, 3);
+        std::printf("qr 256: fast %.3f ms, plain %.3f ms, speed-up %.1fx\n", fast * 1e3, plain * 1e3, plain / fast);
+    }
+    for (u64 n : {64, 200}) {
+        auto b = random_values(rng, n * n);
+        std::vector<f64> a(n * n);
+        for (u64 i = 0; i < n; ++i)
+            for (u64 j = 0; j < n; ++j) a[i * n + j] = b[i * n + j] + b[j * n + i];
+        const Array64 arr(Shape{n, n}, a);
+        const u64 iters = 20;  // per-iteration cost; an unconverged input runs 1000 of these
+        const double fast = best_seconds([&] { (void)eig_with_params(arr, iters, 0.0); }, 5);
+        const double plain = best_seconds([&] { (void)ref_eig_iterate(n, a, iters, 0.0); }, 2);
+        std::printf("eig %llu (%llu iterations): fast %.3f ms, plain %.3f ms, speed-up %.1fx\n",
+                    (unsigned long long)n, (unsigned long long)iters, fast * 1e3, plain * 1e3, plain / fast);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--bench") {
+        bench();
+        return 0;
+    }
+    std::mt19937_64 rng(20240607);
+    check_gemm(rng);
+    check_vector_products(rng);
+    check_householder_kernels(rng);
+    check_factorisations(rng);
+    check_eig(rng);
+    std::printf("%s (best instruction set: %s)\n", failures ? "FAILED" : "all kernels match the plain loops",
+                isa_name(kernels::best_isa()));
+    return failures ? 1 : 0;
+}
