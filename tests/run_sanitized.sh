@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and runs the whole
+# test suite under it, with a larger fuzz campaign. Usage: tests/run_sanitized.sh [pytest args]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${VELTRIX_ASAN_BUILD:-$root/build/asan}"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRIX_SANITIZE=ON >/dev/null
+cmake --build "$build" -j"$(nproc)"
+asan="$(g++ -print-file-name=libasan.so)"
+ubsan="$(g++ -print-file-name=libubsan.so)"
+# The interpreter itself is not instrumented: preload the runtimes, use the system allocator so
+# ASan sees every buffer, and leave leak checking to the dedicated leak tests (the interpreter
+# keeps many allocations alive until exit).
+export LD_PRELOAD="$asan:$ubsan"
+export PYTHONMALLOC=malloc
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export VELTRIX_FUZZ_EXAMPLES="${VELTRIX_FUZZ_EXAMPLES:-2000}"
+export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+cd "$root"
+python3 -m pytest -q -p no:cacheprovider "$@"
