@@ -21,7 +21,7 @@ def cases():
         ("asarray(list of 10)", lambda: veltrix.asarray(small), "np.array", lambda: np.array(small)),
         ("asarray(list of 10000)", lambda: veltrix.asarray(large), "np.array", lambda: np.array(large)),
         ("Array([10000], list)", lambda: veltrix.Array([10_000], large), "np.array", lambda: np.array(large)),
-        ("repr 1000 elements", lambda: repr(a1000), "repr (full)", lambda: np.array2string(n1000, threshold=10**6, separator=", ")),
+        ("repr 1000 elements", lambda: repr(a1000), "repr", lambda: repr(n1000)),
         ("tolist 100x100", m.tolist, "ndarray.tolist", nm.tolist),
         ("shape", lambda: m.shape, "ndarray.shape", lambda: nm.shape),
     ]

@@ -1,0 +1,134 @@
+"""Every benchmark side by side with NumPy, SciPy and scikit-learn, in one run.
+
+    python benchmarks/run.py                       # all areas, table on stdout
+    python benchmarks/run.py --only linalg stats   # some areas
+    python benchmarks/run.py --markdown bench.md --png bench.png
+    python benchmarks/run.py --quick               # fewer repeats
+
+Each row is the median of repeated runs; ratio = veltrix time / peer time (below 1: veltrix is
+faster). Install the peers with the `[bench]` extra.
+"""
+
+import argparse
+import datetime
+import importlib
+import math
+import os
+import pathlib
+import platform
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from timing import fmt, run_cases  # noqa: E402
+
+AREAS = ["construct", "elementwise", "random", "linalg", "stats", "spatial"]
+
+
+def cpu_name():
+    try:
+        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def environment():
+    lines = [f"date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M UTC}",
+             f"cpu: {cpu_name()} ({os.cpu_count()} logical cores), {platform.system()} {platform.machine()}",
+             f"python: {platform.python_version()}"]
+    for mod in ("numpy", "scipy", "sklearn"):
+        try:
+            lines.append(f"{mod}: {importlib.import_module(mod).__version__}")
+        except ImportError:
+            lines.append(f"{mod}: not installed")
+    for var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_CORETYPE"):
+        if var in os.environ:
+            lines.append(f"{var}={os.environ[var]}")
+    try:
+        from threadpoolctl import threadpool_info
+        for info in threadpool_info():
+            lines.append(f"threadpool: {info.get('internal_api')} {info.get('version')} "
+                         f"{info.get('num_threads')} threads ({info.get('threading_layer', '')}"
+                         f"{', ' + info['architecture'] if info.get('architecture') else ''})")
+    except ImportError:
+        lines.append("threadpool: threadpoolctl not installed")
+    lines.append("veltrix: single-threaded by design")
+    return lines
+
+
+def collect(areas):
+    cases = []
+    for area in areas:
+        try:
+            mod = importlib.import_module(f"bench_{area}")
+        except ImportError as e:
+            print(f"# skipping {area}: {e}", file=sys.stderr)
+            continue
+        for case in mod.cases():
+            cases.append((area,) + tuple(case))
+    return cases
+
+
+def write_markdown(path, env, rows):
+    out = ["| area | case | veltrix | peer | peer time | ratio |", "|---|---|---:|---|---:|---:|"]
+    for area, name, t_ours, peer, t_peer, ratio in rows:
+        out.append(f"| {area} | {name} | {fmt(t_ours)} | {peer} | {fmt(t_peer)} | {ratio:.2f} |")
+    text = "\n".join(["Measured with:", ""] + [f"- {line}" for line in env] + [""] + out) + "\n"
+    pathlib.Path(path).write_text(text)
+
+
+def write_png(path, rows):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    rows = [r for r in rows if r[5] == r[5]]
+    fig, ax = plt.subplots(figsize=(9, 0.28 * len(rows) + 1.5))
+    names = [f"{r[0]}: {r[1]}" for r in rows]
+    ratios = [r[5] for r in rows]
+    colors = ["tab:green" if x <= 1 else "tab:red" for x in ratios]
+    ax.barh(range(len(rows)), ratios, color=colors)
+    ax.set_yticks(range(len(rows)), names, fontsize=7)
+    ax.invert_yaxis()
+    ax.axvline(1.0, color="black", lw=0.8)
+    ax.set_xscale("log")
+    ax.set_xlabel("veltrix time / peer time (log scale; < 1 means veltrix is faster)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--only", nargs="*", choices=AREAS, help="areas to run")
+    ap.add_argument("--markdown", help="write the table as Markdown to this file")
+    ap.add_argument("--png", help="write a bar chart of the ratios to this file")
+    ap.add_argument("--quick", action="store_true", help="fewer repeats, shorter samples")
+    args = ap.parse_args(argv)
+    env = environment()
+    for line in env:
+        print(f"# {line}")
+    repeat, min_time = (3, 0.02) if args.quick else (7, 0.05)
+    rows = []
+    print(f"{'area':11s} {'case':46s} {'veltrix':>10s} {'peer':>10s} {'ratio':>7s}  peer")
+    for area, *case in collect(args.only or AREAS):
+        (r,) = run_cases([case], repeat=repeat, min_time=min_time, out=lambda _line: None)
+        rows.append((area,) + r)
+        name, t_ours, peer, t_peer, ratio = r
+        print(f"{area:11s} {name:46s} {fmt(t_ours):>10s} {fmt(t_peer):>10s} {ratio:7.2f}  {peer}",
+              flush=True)
+    finite = [r[5] for r in rows if r[5] == r[5] and r[5] > 0]
+    if finite:
+        geo = math.exp(sum(math.log(x) for x in finite) / len(finite))
+        print(f"# geometric mean ratio over {len(finite)} cases: {geo:.2f}")
+    if args.markdown:
+        write_markdown(args.markdown, env, rows)
+    if args.png:
+        write_png(args.png, rows)
+
+
+if __name__ == "__main__":
+    main()
