@@ -93,6 +93,36 @@ class Array:
 
     # --- statistics ---
 
+    def sum(self) -> float:
+        """Sum of all elements from -0.0, strictly in row-major order (-0.0 when empty)."""
+
+    def mean(self) -> float:
+        """``sum()`` divided by the element count (NaN when empty)."""
+
+    def var(self) -> float:
+        """Population variance (divisor N), two passes over the data (NaN when empty)."""
+
+    def std(self) -> float:
+        """Square root of ``var()``."""
+
+    def median(self) -> float:
+        """Middle element of the stable ascending order, or the mean of the two middle ones
+        (added, then halved). NaN when empty or when an element is NaN."""
+
+    def quantile(self, q: Union[Array, _Float]) -> Union[float, Array]:
+        """Linearly interpolated quantile at position q * (N - 1) of the ascending order.
+
+        A scalar ``q`` gives a float; an Array ``q`` (any shape) gives an Array of shape [K]
+        with one quantile per element. NaN when empty or when an element is NaN. A
+        probability outside [0, 1] raises the internal error "Quantile must be between 0 and 1".
+        """
+
+    def any(self) -> bool:
+        """True when some element differs from zero (NaN counts)."""
+
+    def all(self) -> bool:
+        """True when no element equals zero (-0.0 counts as zero, NaN does not)."""
+
 def zeros(shape: _Shape) -> Array:
     """Array of the shape filled with 0.0."""
 
@@ -130,7 +160,45 @@ class _LinalgModule(ModuleType):
     pass
 
 class _StatsModule(ModuleType):
-    pass
+    @staticmethod
+    def sum(a: Array) -> float:
+        """Sum of all elements from -0.0, strictly in row-major order (-0.0 when empty)."""
+    @staticmethod
+    def mean(a: Array) -> float:
+        """``sum(a)`` divided by the element count (NaN when empty)."""
+    @staticmethod
+    def var(a: Array) -> float:
+        """Population variance (divisor N), two passes (NaN when empty)."""
+    @staticmethod
+    def std(a: Array) -> float:
+        """Square root of ``var(a)``."""
+    @staticmethod
+    def median(a: Array) -> float:
+        """Median of the stable ascending order; NaN when empty or when an element is NaN."""
+    @staticmethod
+    def quantile(a: Array, q: Union[Array, _Float]) -> Union[float, Array]:
+        """Linearly interpolated quantile(s); an Array ``q`` gives an Array of shape [K].
+
+        A probability outside [0, 1] raises the internal error "Quantile must be between 0 and 1".
+        """
+    @staticmethod
+    def any(a: Array) -> bool:
+        """True when some element differs from zero (NaN counts)."""
+    @staticmethod
+    def all(a: Array) -> bool:
+        """True when no element equals zero."""
+    @staticmethod
+    def pearson(a: Array, b: Array) -> float:
+        """Pearson correlation of two vectors of equal length; 0.0 for empty or constant data.
+
+        Internal errors: "Arrays must have same length", then "Array must be 1d".
+        """
+    @staticmethod
+    def spearman(a: Array, b: Array) -> float:
+        """Pearson correlation of the average ranks; NaN when either vector holds a NaN.
+
+        Internal errors: "Array must be 1d" (a, then b), then "Arrays must have same length".
+        """
 
 class _RandomModule(ModuleType):
     pass
