@@ -3,6 +3,7 @@
 // Each variate's grouping of operations is part of the stream's definition:
 // every product and sum below is written in the order it must be rounded.
 #include <cmath>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -24,20 +25,44 @@ double nonzero_f64(Generator& g) noexcept {
 
 // Box-Muller over the whole shape, each value passed through `out(z)` as it is
 // written, so the affine and exp steps of normal and lognormal need no extra pass.
+//
+// The pairs are drawn a block at a time and their sines and cosines evaluated in
+// the order of the angle (a counting sort on the angle's leading bits): the C
+// library's sin and cos branch on the argument's range, and random angles make
+// those branches unpredictable. Each value is still computed from its own draws
+// by the same operations and stored at its own position.
 template <class Out>
 NdArray<f64> box_muller(Generator& gen, Shape shape, Out out) {
+    constexpr u64 kBlock = 1024;  // pairs per block
+    constexpr unsigned kBuckets = 256;
     const u64 n = detail::sample_count(shape, sizeof(f64));
     std::vector<f64> buf(n);
     Generator g = gen;
     f64* p = buf.data();
-    for (u64 k = n / 2; k > 0; --k) {
-        const double u1 = nonzero_f64(g);
-        const double u2 = nonzero_f64(g);
-        const double r = std::sqrt(std::log(u1) * -2.0);
-        const double theta = u2 * kTwoPi;
-        p[0] = out(std::sin(theta) * r);
-        p[1] = out(r * std::cos(theta));
-        p += 2;
+    double radius[kBlock], theta[kBlock];
+    std::uint16_t bucket[kBlock];
+    std::uint16_t order[kBlock];
+    for (u64 left = n / 2; left > 0;) {
+        const unsigned m = static_cast<unsigned>(left < kBlock ? left : kBlock);
+        unsigned count[kBuckets + 1] = {};
+        for (unsigned i = 0; i < m; ++i) {
+            const double u1 = nonzero_f64(g);
+            const double u2 = nonzero_f64(g);
+            radius[i] = std::sqrt(std::log(u1) * -2.0);
+            theta[i] = u2 * kTwoPi;
+            bucket[i] = static_cast<std::uint16_t>(u2 * kBuckets);
+            ++count[bucket[i] + 1];
+        }
+        for (unsigned b = 1; b < kBuckets; ++b) count[b] += count[b - 1];
+        for (unsigned i = 0; i < m; ++i) order[count[bucket[i]]++] = static_cast<std::uint16_t>(i);
+        for (unsigned j = 0; j < m; ++j) {
+            const unsigned i = order[j];
+            const double r = radius[i];
+            p[2 * i] = out(std::sin(theta[i]) * r);
+            p[2 * i + 1] = out(r * std::cos(theta[i]));
+        }
+        p += 2 * m;
+        left -= m;
     }
     if (n % 2 == 1) {
         // A zero u1 would make the tail value infinite or NaN; redraw it like the pairs do.

@@ -81,33 +81,43 @@ struct FixedRemainder {
     }
 };
 
-}  // namespace
-
-NdArray<i64> Generator::randint(i64 low, i64 high, Shape shape) {
+// Every value is low + (u64 mod range) in wrap-around arithmetic, stored as T.
+template <class T>
+NdArray<T> randint_as(Generator& gen, i64 low, i64 high, Shape shape) {
     if (!(low < high)) VELTRIX_FAIL("low must be less than high");
     const u64 range = static_cast<u64>(high) - static_cast<u64>(low);
     const u64 base = static_cast<u64>(low);
     const FixedRemainder r(range);
+    const auto value = [base](u64 rem) { return static_cast<T>(static_cast<i64>(base + rem)); };
     // One loop per reduction kind, so the per-element work has no branch.
     switch (r.kind) {
         case FixedRemainder::Kind::Mask: {
             const u64 mask = range - 1;
-            return detail::fill<i64>(*this, std::move(shape), [base, mask](Generator& g) {
-                return static_cast<i64>(base + (g.next_u64() & mask));
-            });
+            return detail::fill<T>(gen, std::move(shape),
+                                   [value, mask](Generator& g) { return value(g.next_u64() & mask); });
         }
         case FixedRemainder::Kind::Mul:
-            return detail::fill<i64>(*this, std::move(shape), [base, r](Generator& g) {
+            return detail::fill<T>(gen, std::move(shape), [value, r](Generator& g) {
                 const u64 x = g.next_u64();
-                return static_cast<i64>(base + (x - r.quotient_mul(x) * r.d));
+                return value(x - r.quotient_mul(x) * r.d);
             });
         case FixedRemainder::Kind::MulAdd:
             break;
     }
-    return detail::fill<i64>(*this, std::move(shape), [base, r](Generator& g) {
+    return detail::fill<T>(gen, std::move(shape), [value, r](Generator& g) {
         const u64 x = g.next_u64();
-        return static_cast<i64>(base + (x - r.quotient_mul_add(x) * r.d));
+        return value(x - r.quotient_mul_add(x) * r.d);
     });
+}
+
+}  // namespace
+
+NdArray<i64> Generator::randint(i64 low, i64 high, Shape shape) {
+    return randint_as<i64>(*this, low, high, std::move(shape));
+}
+
+NdArray<f64> Generator::randint_f64(i64 low, i64 high, Shape shape) {
+    return randint_as<f64>(*this, low, high, std::move(shape));
 }
 
 }  // namespace veltrix

@@ -42,6 +42,8 @@ public:
     NdArray<f64> uniform(double low, double high, Shape shape);
     // low + (u64 mod (high - low)) per element, plain remainder without rejection.
     NdArray<i64> randint(i64 low, i64 high, Shape shape);
+    // randint with each value converted to the nearest double as it is drawn.
+    NdArray<f64> randint_f64(i64 low, i64 high, Shape shape);
 
     // Box-Muller, sine then cosine per pair; an odd count ends with one sine value.
     NdArray<f64> standard_normal(Shape shape);
