@@ -1,0 +1,74 @@
+// Ball tree: nodes bounded by a centroid and a radius in the tree's metric, split like the
+// k-d tree at the median of the widest coordinate.
+#pragma once
+
+#include "spatial/common/tree.hpp"
+
+namespace veltrix {
+
+struct BallPolicy {
+    struct Node : TreeNode {
+        f64 radius = 0.0;  // largest metric distance from the centroid to a point of the node
+    };
+    struct Options {};
+    using Measure = f64;  // metric distance from the query to the node's centroid
+
+    // The centroid.
+    static u64 floats_per_node(u64 dim) noexcept { return dim; }
+
+    template <class M>
+    static std::optional<u64> build(TreeData& t, BuildScratch& s, const Options&, Node& node, f64* centroid,
+                                    bool may_split) {
+        const u64 n = node.count();
+        std::fill(centroid, centroid + t.dim, 0.0);
+        for (u64 p = node.start; p < node.end; ++p) {
+            const f64* x = t.build_point(p);
+            for (u64 j = 0; j < t.dim; ++j) centroid[j] = centroid[j] + x[j];
+        }
+        // The empty root keeps a zero centroid; no query ever measures it.
+        if (n > 0)
+            for (u64 j = 0; j < t.dim; ++j) centroid[j] = centroid[j] / static_cast<f64>(n);
+        f64 r = 0.0;
+        for (u64 p = node.start; p < node.end; ++p) {
+            const f64 d = M::distance(t.build_point(p), centroid, t.dim);
+            if (d > r) r = d;
+        }
+        node.radius = r;
+        if (!may_split) return std::nullopt;
+        bounding_box(t, node.start, node.end, s.lo.data(), s.hi.data());
+        return split_at_median(t, s, node.start, node.end, widest_dim(s.lo.data(), s.hi.data(), t.dim));
+    }
+
+    static void finish(TreeData&, std::vector<Node>&) noexcept {}
+
+    template <class M>
+    static f64 measure(const TreeData& t, const Node&, const f64* centroid, const f64* q) noexcept {
+        return M::distance(q, centroid, t.dim);
+    }
+
+    // d_c - radius, lowered by the rounding of the three distances behind it (query to
+    // centroid, centroid to the farthest point, query to a point); a NaN difference is 0.
+    static f64 lower_bound(const TreeData& t, const Node& node, f64 dc) noexcept {
+        const f64 b = (dc - node.radius) - (dc + node.radius) * (2.0 * t.slack);
+        return b > 0.0 ? b : 0.0;
+    }
+
+    // The child with the nearer centroid first; the left one on equal distances, the right
+    // one when the comparison fails on NaN.
+    static bool left_first(const Node&, f64, f64 dl, f64 dr, const f64*) noexcept { return dl <= dr; }
+
+    static NearFar near_far(const TreeData&, const Node& node, const f64*, f64 dc, const f64*) noexcept {
+        const f64 near = dc - node.radius;
+        return {near > 0.0 ? near : 0.0, dc + node.radius};
+    }
+
+    static f64 span(const TreeData&, const Node& node, const f64*) noexcept { return node.radius + node.radius; }
+};
+
+static_assert(NodePolicy<BallPolicy>);
+
+using BallNode = BallPolicy::Node;
+using BallTree = SpatialTree<BallPolicy>;
+extern template class SpatialTree<BallPolicy>;
+
+}  // namespace veltrix

@@ -1,0 +1,120 @@
+// Distance metrics and smoothing kernels shared by the three spatial trees.
+//
+// Each metric and kernel exists twice: as an enumerator (stored in a tree, passed to a
+// density call) and as a small type with a static function, so that a search is
+// instantiated once per metric and the inner loops never branch on which one it has.
+#pragma once
+
+#include <cmath>
+#include <optional>
+#include <string_view>
+
+#include "array/ndarray.hpp"
+
+namespace veltrix {
+
+enum class DistanceMetric : unsigned char { Euclidean, Manhattan, Chebyshev };
+enum class KernelType : unsigned char { Gaussian, Epanechnikov, Uniform, Triangular };
+
+// Names are matched against text the caller has already lower-cased.
+std::optional<DistanceMetric> metric_from_name(std::string_view lowered) noexcept;
+std::optional<KernelType> kernel_from_name(std::string_view lowered) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Metrics: one sequential accumulator from +0.0, component 0 upward, over the n components of a.
+
+struct EuclideanMetric {
+    static constexpr DistanceMetric id = DistanceMetric::Euclidean;
+    static f64 distance(const f64* a, const f64* b, u64 n) noexcept {
+        f64 s = 0.0;
+        for (u64 i = 0; i < n; ++i) {
+            const f64 t = a[i] - b[i];
+            s = t * t + s;
+        }
+        return std::sqrt(s);
+    }
+};
+
+struct ManhattanMetric {
+    static constexpr DistanceMetric id = DistanceMetric::Manhattan;
+    static f64 distance(const f64* a, const f64* b, u64 n) noexcept {
+        f64 s = 0.0;
+        for (u64 i = 0; i < n; ++i) s = s + std::fabs(a[i] - b[i]);
+        return s;
+    }
+};
+
+struct ChebyshevMetric {
+    static constexpr DistanceMetric id = DistanceMetric::Chebyshev;
+    static f64 distance(const f64* a, const f64* b, u64 n) noexcept {
+        f64 r = 0.0;
+        for (u64 i = 0; i < n; ++i) {
+            const f64 t = std::fabs(a[i] - b[i]);
+            // A NaN component is skipped; r itself never becomes NaN.
+            if (std::isnan(r) || t > r) r = t;
+        }
+        return r;
+    }
+};
+
+template <class M>
+concept Metric = requires(const f64* a, u64 n) {
+    { M::distance(a, a, n) } -> std::same_as<f64>;
+    { M::id } -> std::convertible_to<DistanceMetric>;
+};
+
+// Calls f.template operator()<M>() with the metric type of `m`: the one dispatch of a query.
+template <class F>
+decltype(auto) with_metric(DistanceMetric m, F&& f) {
+    switch (m) {
+        case DistanceMetric::Manhattan: return f.template operator()<ManhattanMetric>();
+        case DistanceMetric::Chebyshev: return f.template operator()<ChebyshevMetric>();
+        case DistanceMetric::Euclidean: break;
+    }
+    return f.template operator()<EuclideanMetric>();
+}
+
+f64 compute_distance(DistanceMetric metric, const f64* a, const f64* b, u64 n) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Kernels of a scaled distance u = d / h. `negligible(u)` is the density recursion's test for
+// a node whose nearest possible point already weighs (almost) nothing.
+
+struct GaussianKernel {
+    static constexpr KernelType id = KernelType::Gaussian;
+    static f64 value(f64 u) noexcept { return std::exp((u * -0.5) * u); }
+    static bool negligible(f64 u) noexcept { return value(u) < 1e-10; }
+};
+
+struct EpanechnikovKernel {
+    static constexpr KernelType id = KernelType::Epanechnikov;
+    static f64 value(f64 u) noexcept { return u < 1.0 ? (1.0 - u * u) * 0.75 : 0.0; }
+    static bool negligible(f64 u) noexcept { return !(u < 1.0) || (1.0 - u * u) * 0.75 < 1e-10; }
+};
+
+struct UniformKernel {
+    static constexpr KernelType id = KernelType::Uniform;
+    static f64 value(f64 u) noexcept { return u < 1.0 ? 0.5 : 0.0; }
+    static bool negligible(f64 u) noexcept { return !(u < 1.0); }
+};
+
+struct TriangularKernel {
+    static constexpr KernelType id = KernelType::Triangular;
+    static f64 value(f64 u) noexcept { return u < 1.0 ? 1.0 - u : 0.0; }
+    static bool negligible(f64 u) noexcept { return !(u < 1.0) || 1.0 - u < 1e-10; }
+};
+
+template <class F>
+decltype(auto) with_kernel(KernelType k, F&& f) {
+    switch (k) {
+        case KernelType::Epanechnikov: return f.template operator()<EpanechnikovKernel>();
+        case KernelType::Uniform: return f.template operator()<UniformKernel>();
+        case KernelType::Triangular: return f.template operator()<TriangularKernel>();
+        case KernelType::Gaussian: break;
+    }
+    return f.template operator()<GaussianKernel>();
+}
+
+f64 kernel_value(KernelType kernel, f64 u) noexcept;
+
+}  // namespace veltrix

@@ -1,0 +1,345 @@
+// The one body of the three spatial trees: build, k-nearest search, radius search and the
+// density recursion, written once over a node policy (KdPolicy, BallPolicy, VpPolicy) that
+// supplies only what differs: how a node is built and bounded, how far a query is from it,
+// and in which order a k-nearest search visits its children.
+#pragma once
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <concepts>
+#include <limits>
+#include <numeric>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "array/error.hpp"
+#include "array/ndarray.hpp"
+#include "spatial/common/approx.hpp"
+#include "spatial/common/metric.hpp"
+#include "spatial/common/neighbor_heap.hpp"
+
+namespace veltrix {
+
+namespace spatial_msg {
+inline constexpr const char* leaf_size_zero = "leaf_size must be at least 1";
+inline constexpr const char* nan_points = "Points must not contain NaN coordinates";
+inline constexpr const char* bandwidth = "bandwidth must be positive";
+}  // namespace spatial_msg
+
+inline constexpr u64 no_child = ~u64{0};
+
+// Range and links that every node record starts with. Nodes are numbered in pre-order, so
+// an internal node's left child is always the next node.
+struct TreeNode {
+    u64 start = 0, end = 0;
+    u64 left = no_child, right = no_child;
+
+    bool is_leaf() const noexcept { return left == no_child; }
+    u64 count() const noexcept { return end - start; }
+};
+
+// What a node policy may read of a tree.
+struct TreeData {
+    std::vector<u64> indices;      // indices[p]: input row of the point at position p
+    std::vector<f64> data;         // input order while building, tree order afterwards
+    std::vector<f64> node_floats;  // block_len floats per node, in node order
+    u64 n_points = 0, dim = 0, leaf_size = 0, block_len = 0;
+    DistanceMetric metric = DistanceMetric::Euclidean;
+    // Relative rounding error allowed for one computed distance; prune bounds are lowered by
+    // it so that no point the leaf test would accept is ever pruned.
+    f64 slack = 0.0;
+
+    const f64* point(u64 pos) const noexcept { return data.data() + pos * dim; }
+    // During the build, before the data is rearranged.
+    const f64* build_point(u64 pos) const noexcept { return data.data() + indices[pos] * dim; }
+    const f64* block(u64 node) const noexcept { return node_floats.data() + node * block_len; }
+};
+
+// Buffers reused by every node of one build.
+struct BuildScratch {
+    std::vector<std::pair<f64, u64>> keyed;  // (key, input row)
+    std::vector<f64> lo, hi;
+};
+
+struct NearFar {
+    f64 near, far;
+};
+
+template <class P>
+concept NodePolicy = requires(TreeData& building, BuildScratch& scratch, const TreeData& tree,
+                              const typename P::Options& options, typename P::Node& fresh,
+                              const typename P::Node& node, std::vector<typename P::Node>& nodes,
+                              const typename P::Measure& m, const f64* q, f64* block, u64 n, bool may_split) {
+    // The node record: TreeNode's range and links plus the policy's own scalars.
+    requires std::derived_from<typename P::Node, TreeNode>;
+    // Build settings kept with the tree (the vantage selection; nothing for the others).
+    typename P::Options;
+    // What one visit measures for a query at a node; bound, order and approximation share it.
+    typename P::Measure;
+    // Floats each node keeps in the tree's flat block storage (box corners, centroid).
+    { P::floats_per_node(n) } -> std::same_as<u64>;
+    // Fills a node over [start, end), rearranging indices there; the split position, or none for a leaf.
+    { P::template build<EuclideanMetric>(building, scratch, options, fresh, block, may_split) }
+        -> std::same_as<std::optional<u64>>;
+    // Runs once after the build, with the data in tree order.
+    { P::finish(building, nodes) } -> std::same_as<void>;
+    // The query's measure at a node.
+    { P::template measure<EuclideanMetric>(tree, node, tree.block(n), q) } -> std::same_as<typename P::Measure>;
+    // Floored at 0 and never above the computed distance of any point of the node.
+    { P::lower_bound(tree, node, m) } -> std::same_as<f64>;
+    // Whether a k-nearest search visits the left child first (node measure, then the children's).
+    { P::left_first(node, m, m, m, q) } -> std::same_as<bool>;
+    // Near and far distances of the two-point estimate of a node's density.
+    { P::near_far(tree, node, tree.block(n), m, q) } -> std::same_as<NearFar>;
+    // The node's extent compared with the max_span criterion.
+    { P::span(tree, node, tree.block(n)) } -> std::same_as<f64>;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Build pieces shared by the trees that split at the median of the widest coordinate.
+
+// Per-coordinate extremes of the node's points (NaN coordinates are refused before the build).
+inline void bounding_box(const TreeData& t, u64 start, u64 end, f64* lo, f64* hi) noexcept {
+    std::fill(lo, lo + t.dim, std::numeric_limits<f64>::infinity());
+    std::fill(hi, hi + t.dim, -std::numeric_limits<f64>::infinity());
+    for (u64 p = start; p < end; ++p) {
+        const f64* x = t.build_point(p);
+        for (u64 j = 0; j < t.dim; ++j) {
+            if (x[j] < lo[j]) lo[j] = x[j];
+            if (x[j] > hi[j]) hi[j] = x[j];
+        }
+    }
+}
+
+// The first coordinate of largest positive spread; 0 when none is positive.
+inline u64 widest_dim(const f64* lo, const f64* hi, u64 dim) noexcept {
+    f64 best = 0.0;
+    u64 chosen = 0;
+    for (u64 j = 0; j < dim; ++j) {
+        const f64 spread = hi[j] - lo[j];
+        if (spread > best) {
+            best = spread;
+            chosen = j;
+        }
+    }
+    return chosen;
+}
+
+// Selects the median of coordinate `sd` into position start + (end - start) / 2 and returns it.
+inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64 sd) {
+    const u64 n = end - start, half = n / 2;
+    auto& kv = s.keyed;
+    kv.resize(n);
+    for (u64 k = 0; k < n; ++k) kv[k] = {t.build_point(start + k)[sd], t.indices[start + k]};
+    std::nth_element(kv.begin(), kv.begin() + static_cast<std::ptrdiff_t>(half), kv.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (u64 k = 0; k < n; ++k) t.indices[start + k] = kv[k].second;
+    return start + half;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+template <NodePolicy P>
+class SpatialTree : public TreeData {
+public:
+    using Node = typename P::Node;
+    using Options = typename P::Options;
+    using Measure = typename P::Measure;
+
+    std::vector<Node> nodes;
+    Options options{};
+
+    static Result<SpatialTree> from_ndarray(const Array64& points, u64 leaf_size, DistanceMetric metric,
+                                            Options options = {}) {
+        if (points.ndim() != 2) VELTRIX_FAIL("Expected 2D array (n_points, dim)");
+        if (leaf_size == 0) return Error{spatial_msg::leaf_size_zero};
+        for (f64 x : points.data)
+            if (std::isnan(x)) return Error{spatial_msg::nan_points};
+        SpatialTree t;
+        t.n_points = points.shape[0];
+        t.dim = points.shape[1];
+        t.leaf_size = leaf_size;
+        t.metric = metric;
+        t.options = options;
+        t.block_len = P::floats_per_node(t.dim);
+        t.slack = static_cast<f64>(2 * t.dim + 4) * DBL_EPSILON;
+        t.data = points.data;
+        t.indices.resize(t.n_points);
+        std::iota(t.indices.begin(), t.indices.end(), u64{0});
+        const u64 expected_nodes = 2 * (t.n_points / leaf_size) + 1;
+        t.nodes.reserve(expected_nodes);
+        t.node_floats.reserve(expected_nodes * t.block_len);
+        BuildScratch scratch;
+        scratch.keyed.reserve(t.n_points);
+        scratch.lo.resize(t.dim);
+        scratch.hi.resize(t.dim);
+        with_metric(metric, [&]<class M>() { t.template build_recursive<M>(scratch, 0, t.n_points); });
+        std::vector<f64> ordered(t.data.size());
+        for (u64 p = 0; p < t.n_points; ++p)
+            std::copy_n(t.data.data() + t.indices[p] * t.dim, t.dim, ordered.data() + p * t.dim);
+        t.data = std::move(ordered);
+        P::finish(t, t.nodes);
+        return t;
+    }
+
+    // Input rows of the k nearest points, nearest first.
+    std::vector<u64> query_knn(const f64* query, u64 k) const {
+        if (k == 0 || n_points == 0) return {};
+        return with_metric(metric, [&]<class M>() {
+            NeighborHeap heap(std::min(k, n_points));
+            query_knn_recursive<M>(0, measure<M>(0, query), query, heap, k);
+            return std::move(heap).into_sorted_rows();
+        });
+    }
+
+    // Input rows within `radius` (inclusive), in depth-first visiting order.
+    std::vector<u64> query_radius(const f64* query, f64 radius) const {
+        std::vector<u64> out;
+        if (n_points == 0) return out;
+        with_metric(metric, [&]<class M>() {
+            query_radius_recursive<M>(0, measure<M>(0, query), query, radius, out);
+        });
+        return out;
+    }
+
+    Result<Array64> kernel_density(const Array64& queries, KernelType kernel, f64 bandwidth) const {
+        return kernel_density_approx(queries, kernel, ApproxCriterion::none(), bandwidth);
+    }
+
+    // One density per query row, in row order.
+    Result<Array64> kernel_density_approx(const Array64& queries, KernelType kernel,
+                                          const ApproxCriterion& criterion, f64 bandwidth) const {
+        if (queries.ndim() != 2) VELTRIX_FAIL("Expected 2D array (n_queries, dim)");
+        VELTRIX_ASSERT_EQ(queries.shape[1], dim, "Query dimension must match tree dimension");
+        if (!(bandwidth > 0.0)) return Error{spatial_msg::bandwidth};
+        const u64 nq = queries.shape[0];
+        Array64 out = Array64::zeros(Shape::d1(nq));
+        densities(kernel, criterion, bandwidth, nq, [&](u64 i) { return queries.data.data() + i * dim; },
+                  [&](u64 i) { return i; }, out.data.data());
+        return out;
+    }
+
+    // Densities at the stored points themselves, reported in input-row order.
+    Result<Array64> kernel_density_at_points(KernelType kernel, const ApproxCriterion& criterion,
+                                             f64 bandwidth) const {
+        if (!(bandwidth > 0.0)) return Error{spatial_msg::bandwidth};
+        Array64 out = Array64::zeros(Shape::d1(n_points));
+        densities(kernel, criterion, bandwidth, n_points, [&](u64 p) { return point(p); },
+                  [&](u64 p) { return indices[p]; }, out.data.data());
+        return out;
+    }
+
+private:
+    template <class M>
+    u64 build_recursive(BuildScratch& scratch, u64 start, u64 end) {
+        const u64 id = nodes.size();
+        nodes.emplace_back();
+        node_floats.resize(node_floats.size() + block_len);
+        Node node;
+        node.start = start;
+        node.end = end;
+        // Dimension 0 has no coordinate to split on: such nodes stay leaves.
+        const bool may_split = end - start > leaf_size && dim > 0;
+        const std::optional<u64> mid =
+            P::template build<M>(*this, scratch, options, node, node_floats.data() + id * block_len, may_split);
+        nodes[id] = node;
+        if (mid) {
+            const u64 left = build_recursive<M>(scratch, start, *mid);
+            const u64 right = build_recursive<M>(scratch, *mid, end);
+            nodes[id].left = left;
+            nodes[id].right = right;
+        }
+        return id;
+    }
+
+    template <class M>
+    Measure measure(u64 id, const f64* q) const {
+        return P::template measure<M>(*this, nodes[id], block(id), q);
+    }
+
+    template <class M>
+    void query_knn_recursive(u64 id, const Measure& m, const f64* q, NeighborHeap& heap, u64 k) const {
+        const Node& node = nodes[id];
+        if (heap.size() == k && P::lower_bound(*this, node, m) > heap.max_dist()) return;
+        if (node.is_leaf()) {
+            const f64* x = point(node.start);
+            for (u64 p = node.start; p < node.end; ++p, x += dim) {
+                const f64 d = M::distance(q, x, dim);
+                if (heap.size() < k) {
+                    heap.push({d, indices[p]});
+                } else if (heap.max_dist() > d) {
+                    // A point at exactly the k-th distance never displaces an entry.
+                    heap.pop();
+                    heap.push({d, indices[p]});
+                }
+            }
+            return;
+        }
+        const Measure ml = measure<M>(node.left, q), mr = measure<M>(node.right, q);
+        if (P::left_first(node, m, ml, mr, q)) {
+            query_knn_recursive<M>(node.left, ml, q, heap, k);
+            query_knn_recursive<M>(node.right, mr, q, heap, k);
+        } else {
+            query_knn_recursive<M>(node.right, mr, q, heap, k);
+            query_knn_recursive<M>(node.left, ml, q, heap, k);
+        }
+    }
+
+    template <class M>
+    void query_radius_recursive(u64 id, const Measure& m, const f64* q, f64 radius,
+                                std::vector<u64>& out) const {
+        const Node& node = nodes[id];
+        // A node whose bound lies exactly at the radius is searched.
+        if (P::lower_bound(*this, node, m) > radius) return;
+        if (node.is_leaf()) {
+            const f64* x = point(node.start);
+            for (u64 p = node.start; p < node.end; ++p, x += dim)
+                if (M::distance(q, x, dim) <= radius) out.push_back(indices[p]);
+            return;
+        }
+        query_radius_recursive<M>(node.left, measure<M>(node.left, q), q, radius, out);
+        query_radius_recursive<M>(node.right, measure<M>(node.right, q), q, radius, out);
+    }
+
+    // Adds the node's contribution to `acc`, in traversal order (left before right).
+    template <class M, class K>
+    void kde_recursive(u64 id, const Measure& m, const f64* q, f64& acc, f64 h,
+                       const ApproxCriterion& criterion) const {
+        const Node& node = nodes[id];
+        // Case 1: even the nearest possible point weighs (almost) nothing; leaves too.
+        if (K::negligible(P::lower_bound(*this, node, m) / h)) return;
+        if (node.is_leaf()) {
+            const f64* x = point(node.start);
+            for (u64 p = node.start; p < node.end; ++p, x += dim) acc = acc + K::value(M::distance(q, x, dim) / h);
+            return;
+        }
+        // Case 2: the criterion lets the whole node count as the mean of its near and far weights.
+        if (criterion.approximates(node.count(), [&] { return P::span(*this, node, block(id)); })) {
+            const NearFar nf = P::near_far(*this, node, block(id), m, q);
+            acc = ((K::value(nf.far / h) + K::value(nf.near / h)) * 0.5) * static_cast<f64>(node.count()) + acc;
+            return;
+        }
+        kde_recursive<M, K>(node.left, measure<M>(node.left, q), q, acc, h, criterion);
+        kde_recursive<M, K>(node.right, measure<M>(node.right, q), q, acc, h, criterion);
+    }
+
+    template <class QueryAt, class SlotOf>
+    void densities(KernelType kernel, const ApproxCriterion& criterion, f64 h, u64 nq, QueryAt query_at,
+                   SlotOf slot_of, f64* out) const {
+        if (n_points == 0) return;  // every density of an empty tree is 0
+        with_metric(metric, [&]<class M>() {
+            with_kernel(kernel, [&]<class K>() {
+                for (u64 i = 0; i < nq; ++i) {
+                    const f64* q = query_at(i);
+                    f64 acc = 0.0;
+                    kde_recursive<M, K>(0, measure<M>(0, q), q, acc, h, criterion);
+                    out[slot_of(i)] = acc;
+                }
+            });
+        });
+    }
+};
+
+}  // namespace veltrix

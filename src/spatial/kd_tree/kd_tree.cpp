@@ -1,0 +1,5 @@
+#include "spatial/kd_tree/kd_tree.hpp"
+
+namespace veltrix {
+template class SpatialTree<KdPolicy>;
+}  // namespace veltrix

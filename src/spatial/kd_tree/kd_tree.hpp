@@ -1,0 +1,108 @@
+// k-d tree: nodes bounded by their exact boxes, split at the median of the widest coordinate.
+#pragma once
+
+#include "spatial/common/tree.hpp"
+
+namespace veltrix {
+
+struct KdPolicy {
+    struct Node : TreeNode {
+        u64 split_dim = 0;
+        f64 split_value = 0.0;  // 0.0 in a leaf
+    };
+    struct Options {};
+    using Measure = f64;  // distance from the query to the node's box
+
+    // min_bounds, then max_bounds.
+    static u64 floats_per_node(u64 dim) noexcept { return 2 * dim; }
+
+    template <class M>
+    static std::optional<u64> build(TreeData& t, BuildScratch& s, const Options&, Node& node, f64* block,
+                                    bool may_split) {
+        f64* lo = block;
+        f64* hi = block + t.dim;
+        bounding_box(t, node.start, node.end, lo, hi);
+        node.split_dim = widest_dim(lo, hi, t.dim);
+        if (!may_split) return std::nullopt;
+        const u64 mid = split_at_median(t, s, node.start, node.end, node.split_dim);
+        node.split_value = t.build_point(mid)[node.split_dim];
+        return mid;
+    }
+
+    static void finish(TreeData&, std::vector<Node>&) noexcept {}
+
+    // Euclidean box distance, except under Chebyshev, where a point can be closer than its
+    // Euclidean box distance: there the largest per-coordinate gap is the lower bound.
+    template <class M>
+    static f64 measure(const TreeData& t, const Node&, const f64* block, const f64* q) noexcept {
+        const f64* lo = block;
+        const f64* hi = block + t.dim;
+        if constexpr (M::id == DistanceMetric::Chebyshev) {
+            f64 r = 0.0;
+            for (u64 i = 0; i < t.dim; ++i) {
+                const f64 gap = q[i] < lo[i] ? lo[i] - q[i] : (q[i] > hi[i] ? q[i] - hi[i] : 0.0);
+                if (gap > r) r = gap;
+            }
+            return r;
+        } else {
+            f64 s = 0.0;
+            for (u64 i = 0; i < t.dim; ++i) {
+                if (q[i] < lo[i]) {
+                    const f64 g = lo[i] - q[i];
+                    s = s + g * g;
+                } else if (q[i] > hi[i]) {
+                    const f64 g = q[i] - hi[i];
+                    s = s + g * g;
+                }
+            }
+            return std::sqrt(s);
+        }
+    }
+
+    // Both box distances are exact lower bounds of the Euclidean and Chebyshev distances as
+    // computed; against Manhattan distances the Euclidean one gets the rounding slack.
+    static f64 lower_bound(const TreeData& t, const Node&, f64 box) noexcept {
+        return t.metric == DistanceMetric::Manhattan ? box - box * t.slack : box;
+    }
+
+    // A NaN query coordinate goes right first.
+    static bool left_first(const Node& node, f64, f64, f64, const f64* q) noexcept {
+        return q[node.split_dim] <= node.split_value;
+    }
+
+    // Always Euclidean: to the nearest point of the box and to its farthest corner.
+    static NearFar near_far(const TreeData& t, const Node&, const f64* block, f64, const f64* q) noexcept {
+        const f64* lo = block;
+        const f64* hi = block + t.dim;
+        f64 sn = 0.0, sf = 0.0;
+        for (u64 i = 0; i < t.dim; ++i) {
+            const f64 c = q[i] < lo[i] ? lo[i] : (q[i] > hi[i] ? hi[i] : q[i]);
+            const f64 tn = q[i] - c;
+            sn = tn * tn + sn;
+            const f64 corner = std::fabs(q[i] - hi[i]) < std::fabs(q[i] - lo[i]) ? lo[i] : hi[i];
+            const f64 tf = q[i] - corner;
+            sf = tf * tf + sf;
+        }
+        return {std::sqrt(sn), std::sqrt(sf)};
+    }
+
+    // Euclidean length of the box diagonal.
+    static f64 span(const TreeData& t, const Node&, const f64* block) noexcept {
+        const f64* lo = block;
+        const f64* hi = block + t.dim;
+        f64 s = 0.0;
+        for (u64 i = 0; i < t.dim; ++i) {
+            const f64 d = hi[i] - lo[i];
+            s = d * d + s;
+        }
+        return std::sqrt(s);
+    }
+};
+
+static_assert(NodePolicy<KdPolicy>);
+
+using KDNode = KdPolicy::Node;
+using KDTree = SpatialTree<KdPolicy>;
+extern template class SpatialTree<KdPolicy>;
+
+}  // namespace veltrix

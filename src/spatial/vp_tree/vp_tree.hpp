@@ -1,0 +1,119 @@
+// Vantage-point tree: each node splits its other points at the median of their metric
+// distances to one of its points, the vantage point; no coordinate is compared directly.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "spatial/common/tree.hpp"
+
+namespace veltrix {
+
+enum class VantageSelection : unsigned char { First, Random };
+
+// Matched against text the caller has already lower-cased.
+std::optional<VantageSelection> selection_from_name(std::string_view lowered) noexcept;
+
+// A position uniform over [start, end), from a generator seeded by the clock for this node alone.
+u64 random_vantage(u64 start, u64 end);
+
+struct VpPolicy {
+    struct Node : TreeNode {
+        // Position of the node's own vantage point once the whole build is done. Children
+        // swap their own vantage points into their first position, so under random
+        // selection this is generally not `start` (input row while building).
+        u64 vantage = 0;
+        f64 threshold = 0.0;  // median distance from the vantage point to the other points
+        f64 min_dist = std::numeric_limits<f64>::infinity();
+        f64 max_dist = -std::numeric_limits<f64>::infinity();
+    };
+    struct Options {
+        VantageSelection selection = VantageSelection::First;
+    };
+    using Measure = f64;  // metric distance from the query to the node's vantage point
+
+    static u64 floats_per_node(u64) noexcept { return 0; }
+
+    template <class M>
+    static std::optional<u64> build(TreeData& t, BuildScratch& s, const Options& opt, Node& node, f64*,
+                                    bool may_split) {
+        const u64 start = node.start, end = node.end;
+        // The empty root has no vantage point; no query ever measures it.
+        if (start == end) return std::nullopt;
+        const u64 v = opt.selection == VantageSelection::Random ? random_vantage(start, end) : start;
+        std::swap(t.indices[start], t.indices[v]);
+        node.vantage = t.indices[start];
+        const f64* vp = t.build_point(start);  // the build permutes indices only, so this stays valid
+        auto& kv = s.keyed;
+        kv.clear();
+        for (u64 p = start + 1; p < end; ++p) {
+            const f64 d = M::distance(t.build_point(p), vp, t.dim);
+            if (d < node.min_dist || std::isnan(node.min_dist)) node.min_dist = d;
+            if (d > node.max_dist || std::isnan(node.max_dist)) node.max_dist = d;
+            kv.push_back({d, t.indices[p]});
+        }
+        const u64 w = kv.size(), a = w / 2;
+        // A one-point node has no distances: it stays a leaf with an empty range.
+        if (w == 0) return std::nullopt;
+        // NaN distances (from infinite coordinates) sort last, so the order stays strict-weak.
+        std::nth_element(kv.begin(), kv.begin() + static_cast<std::ptrdiff_t>(a), kv.end(),
+                         [](const auto& x, const auto& y) {
+                             return x.first < y.first || (!std::isnan(x.first) && std::isnan(y.first));
+                         });
+        const f64 da = kv[a].first;
+        if (w % 2 == 1) {
+            node.threshold = da;
+        } else {
+            f64 m = -std::numeric_limits<f64>::infinity();
+            for (u64 k = 0; k < a; ++k)
+                if (kv[k].first > m) m = kv[k].first;
+            node.threshold = (m + da) * 0.5;
+        }
+        for (u64 k = 0; k < w; ++k) t.indices[start + 1 + k] = kv[k].second;
+        if (!may_split) return std::nullopt;
+        return start + 1 + a;
+    }
+
+    // Turns each node's vantage input row into its final position.
+    static void finish(TreeData& t, std::vector<Node>& nodes) {
+        if (t.n_points == 0) return;
+        std::vector<u64> pos(t.n_points);
+        for (u64 p = 0; p < t.n_points; ++p) pos[t.indices[p]] = p;
+        for (Node& n : nodes) n.vantage = pos[n.vantage];
+    }
+
+    template <class M>
+    static f64 measure(const TreeData& t, const Node& node, const f64*, const f64* q) noexcept {
+        return M::distance(q, t.point(node.vantage), t.dim);
+    }
+
+    // The other points lie in the shell [min_dist, max_dist] around the vantage point, which
+    // itself lies at d_v: the bound is the smaller of d_v and the shell's distance, the
+    // latter lowered by the rounding of the distances behind it.
+    static f64 lower_bound(const TreeData& t, const Node& node, f64 dv) noexcept {
+        if (node.count() == 1) return dv;
+        const f64 a = (dv - node.max_dist) - (dv + node.max_dist) * (2.0 * t.slack);
+        const f64 b = (node.min_dist - dv) - (node.min_dist + dv) * (2.0 * t.slack);
+        f64 shell = std::isnan(a) || b > a ? b : a;
+        if (!(shell > 0.0)) shell = 0.0;
+        return dv < shell ? dv : shell;
+    }
+
+    // Equal to the threshold or NaN: right first.
+    static bool left_first(const Node& node, f64 dv, f64, f64, const f64*) noexcept { return dv < node.threshold; }
+
+    static NearFar near_far(const TreeData&, const Node& node, const f64*, f64 dv, const f64*) noexcept {
+        const f64 near = dv - node.max_dist;
+        return {near > 0.0 ? near : 0.0, dv + node.max_dist};
+    }
+
+    static f64 span(const TreeData&, const Node& node, const f64*) noexcept { return node.max_dist - node.min_dist; }
+};
+
+static_assert(NodePolicy<VpPolicy>);
+
+using VPNode = VpPolicy::Node;
+using VPTree = SpatialTree<VpPolicy>;
+extern template class SpatialTree<VpPolicy>;
+
+}  // namespace veltrix
