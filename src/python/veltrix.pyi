@@ -149,6 +149,56 @@ def column_stack(arrays: Sequence[Array]) -> Array:
 # ---------------------------------------------------------------------------------------------
 # Random numbers
 
+class Generator:
+    """A xoshiro256** generator; every stream is reproducible bit for bit from its seed.
+
+    ``Generator()`` seeds from the real-time clock. Each sampling method fills a new Array of
+    the given shape (a sequence of non-negative ints; ``[]`` gives one value, a zero length no
+    values) in row-major order. Arguments are converted before anything is drawn, so a call
+    that fails draws nothing. Parameter checks raise the internal-error exception
+    (``PanicException``), not ValueError; a shape whose element count does not fit raises
+    ValueError. A sampling call holds the instance exclusively: a second call on the same
+    instance meanwhile raises RuntimeError "Already borrowed".
+    """
+
+    def __new__(cls) -> Generator:
+        """A generator seeded from the clock in nanoseconds since the Unix epoch."""
+
+    @staticmethod
+    def from_seed(seed: SupportsIndex) -> Generator:
+        """A generator seeded from an unsigned 64-bit value (OverflowError outside
+        [0, 2**64 - 1]); equal seeds give identical streams."""
+
+    def uniform(self, low: _Float, high: _Float, shape: _Shape) -> Array:
+        """(u * (high - low)) + low for draws u in [0, 1); raises "low must be less than high"
+        unless low < high."""
+
+    def randint(self, low: SupportsIndex, high: SupportsIndex, shape: _Shape) -> Array:
+        """Integers in [low, high - 1] as floats, low + (next 64-bit draw mod (high - low)).
+
+        low and high are signed 64-bit ints (a float raises TypeError); raises "low must be
+        less than high" unless low < high.
+        """
+
+    def normal(self, mu: _Float, sigma: _Float, shape: _Shape) -> Array:
+        """(z * sigma) + mu for the standard normal draws z; any sigma, also 0 or negative."""
+
+    def standard_normal(self, shape: _Shape) -> Array:
+        """Box-Muller variates: sine then cosine value of each pair of draws, one sine value
+        for an odd count."""
+
+    def lognormal(self, mu: _Float, sigma: _Float, shape: _Shape) -> Array:
+        """exp((z * sigma) + mu) for the standard normal draws z."""
+
+    def gamma(self, shape_param: _Float, scale: _Float, shape: _Shape) -> Array:
+        """Marsaglia-Tsang gamma variates times scale (shapes below 1 boosted by a power of one
+        more draw); raises "shape parameter must be positive", then "scale must be positive"."""
+
+    def beta(self, alpha: _Float, beta_param: _Float, shape: _Shape) -> Array:
+        """x / (y + x) of gamma variates x (shape alpha) and y (shape beta_param), drawn in that
+        order; raises "alpha must be positive", then "beta must be positive". Where both
+        variates underflow to 0.0 the ratio comes from their logarithms."""
+
 # ---------------------------------------------------------------------------------------------
 # Spatial trees
 
@@ -201,7 +251,16 @@ class _StatsModule(ModuleType):
         """
 
 class _RandomModule(ModuleType):
-    pass
+    Generator: type[Generator]
+
+    @staticmethod
+    def seed(seed: SupportsIndex) -> Generator:
+        """A new generator seeded from ``seed``; the same as ``Generator.from_seed``. Changes no
+        shared state: there is no module-level generator."""
+
+    @staticmethod
+    def new() -> Generator:
+        """A new generator seeded from the clock; the same as ``Generator()``."""
 
 class _SpatialModule(ModuleType):
     pass
