@@ -1,17 +1,242 @@
+// Array element access: subscription, item assignment, get, take, membership and iteration.
+#include <vector>
+
+#include "python/array_messages.hpp"
 #include "python/array_methods.hpp"
-#include "python/stub.hpp"
+#include "python/array_type.hpp"
 
 namespace veltrix::py {
-PyMethodDef array_get_def = VELTRIX_STUB_DEF("get", 0);
-PyMethodDef array_take_def = VELTRIX_STUB_DEF("take", 0);
-PyObject* array_subscript(PyObject* s, PyObject* k) { return stub::not_yet(s, k); }
-int array_ass_subscript(PyObject* s, PyObject* k, PyObject*) { stub::not_yet(s, k); return -1; }
-PyObject* array_sq_item(PyObject* s, Py_ssize_t) { return stub::not_yet(s, nullptr); }
-int array_sq_ass_item(PyObject* s, Py_ssize_t, PyObject*) { stub::not_yet(s, nullptr); return -1; }
-int array_contains(PyObject* s, PyObject* v) { stub::not_yet(s, v); return -1; }
-PyObject* array_iter(PyObject* s) { return stub::not_yet(s, nullptr); }
-PyTypeObject* array_iter_type() {
-    static PyTypeObject* t = stub::stub_class("builtins.PyArrayIter");
-    return t;
+
+namespace {
+
+// A signed index against a length: negative counts from the end. Nothing when out of range.
+std::optional<u64> normalise(i64 index, u64 len) noexcept {
+    if (index < 0) {
+        const u64 back = static_cast<u64>(-(index + 1)) + 1;  // |index| without overflow
+        if (back > len) return std::nullopt;
+        return len - back;
+    }
+    if (static_cast<u64>(index) >= len) return std::nullopt;
+    return static_cast<u64>(index);
 }
+
+u64 checked_axis_index(PyObject* item, const Shape& shape, std::size_t axis) {
+    const std::optional<i64> i = to_i64(item);
+    if (!i) throw PyErrSet{};  // the interpreter's TypeError or OverflowError, unchanged
+    const std::optional<u64> k = normalise(*i, shape[axis]);
+    if (!k) raise(PyExc_ValueError, msg::index_out_of_axis(*i, axis, shape[axis]));
+    return *k;
+}
+
+// Flat position of the leading indices held by a tuple of length m <= ndim.
+u64 tuple_position(const Array64& a, PyObject* key, std::size_t m) {
+    u64 pos = 0;
+    for (std::size_t k = 0; k < m; ++k)
+        pos += checked_axis_index(PyTuple_GET_ITEM(key, static_cast<Py_ssize_t>(k)), a.shape, k) *
+               a.strides[k];
+    return pos;
+}
+
+// The sub-array of dimensions `lead..` that starts at flat position `start`, as a copy.
+Ref block(const Array64& a, u64 start, std::size_t lead) {
+    Shape sub(std::vector<u64>(a.shape.dims.begin() + static_cast<std::ptrdiff_t>(lead), a.shape.dims.end()));
+    const u64 count = sub.size();
+    if (start > a.data.size() || count > a.data.size() - start)
+        raise(PyExc_ValueError, msg::position_out_of_bounds);
+    const auto first = a.data.begin() + static_cast<std::ptrdiff_t>(start);
+    return new_array(Array64(std::move(sub), std::vector<f64>(first, first + static_cast<std::ptrdiff_t>(count))));
+}
+
+Ref element(const Array64& a, u64 pos) {
+    if (pos >= a.data.size()) raise(PyExc_ValueError, msg::position_out_of_bounds);
+    return to_py(a.data[pos]);
+}
+
+// A slice selects from the flat data, whatever the rank.
+Ref flat_slice(const Array64& a, PyObject* key) {
+    Py_ssize_t start = 0, stop = 0, step = 0;
+    check_status(PySlice_Unpack(key, &start, &stop, &step));
+    const auto n = static_cast<Py_ssize_t>(a.data.size());
+    const Py_ssize_t len = PySlice_AdjustIndices(n, &start, &stop, step);
+    // Adjusted, the visited positions start + k * step (k < len) all lie inside the data.
+    std::vector<f64> out(static_cast<std::size_t>(len));
+    for (Py_ssize_t k = 0; k < len; ++k) out[static_cast<std::size_t>(k)] = a.data[static_cast<std::size_t>(start + k * step)];
+    return new_array(Array64(Shape::d1(static_cast<u64>(len)), std::move(out)));
+}
+
+Ref subscript(PyObject* self, PyObject* key) {
+    ArrayObject* o = as_array(self);
+    SharedBorrow guard(o->borrow);
+    const Array64& a = o->value;
+    const std::size_t ndim = a.ndim();
+    if (PyTuple_Check(key)) {
+        const auto m = static_cast<std::size_t>(PyTuple_GET_SIZE(key));
+        if (m > ndim) raise(PyExc_ValueError, msg::too_many_indices(ndim, m));
+        const u64 pos = tuple_position(a, key, m);
+        return m == ndim ? element(a, pos) : block(a, pos, m);
+    }
+    if (const std::optional<i64> i = to_i64(key)) {
+        if (ndim == 0) raise(PyExc_ValueError, msg::too_many_indices(0, 1));
+        const std::optional<u64> k = normalise(*i, a.shape[0]);
+        if (!k) raise(PyExc_ValueError, msg::index_out_of_axis(*i, 0, a.shape[0]));
+        return ndim == 1 ? element(a, *k) : block(a, *k * a.strides[0], 1);
+    }
+    PyErr_Clear();
+    if (Py_IS_TYPE(key, &PySlice_Type)) return flat_slice(a, key);
+    raise(PyExc_ValueError, msg::bad_index_kind);
+}
+
+// The value of an assignment or a membership test, converted by the float rule; a failure
+// is reported under the parameter name "value".
+constexpr FnSpec setitem_s{"__setitem__", "Array", "", {"value"}, 1, 1};
+constexpr FnSpec contains_s{"__contains__", "Array", "", {"value"}, 1, 1};
+
+double value_arg(const FnSpec& spec, PyObject* value) {
+    PyObject* values[1] = {value};
+    return Args(spec, values).f64(0);
+}
+
+void assign(PyObject* self, PyObject* key, PyObject* value) {
+    if (!value) raise(PyExc_NotImplementedError, msg::cannot_delete);
+    ArrayObject* o = as_array(self);
+    ExclusiveBorrow guard(o->borrow);
+    const double v = value_arg(setitem_s, value);
+    Array64& a = o->value;
+    const std::size_t ndim = a.ndim();
+    if (PyTuple_Check(key)) {
+        const auto m = static_cast<std::size_t>(PyTuple_GET_SIZE(key));
+        if (m != ndim) raise(PyExc_ValueError, msg::set_item_count(ndim, m));
+        const u64 pos = tuple_position(a, key, m);
+        if (pos >= a.data.size()) raise(PyExc_ValueError, msg::position_out_of_bounds);
+        a.data[pos] = v;
+        return;
+    }
+    if (const std::optional<i64> i = to_i64(key)) {
+        if (ndim != 1) raise(PyExc_ValueError, msg::single_index_assignment);
+        const std::optional<u64> k = normalise(*i, a.shape[0]);
+        if (!k) raise(PyExc_ValueError, msg::index_out_of_axis(*i, 0, a.shape[0]));
+        a.data[*k] = v;
+        return;
+    }
+    PyErr_Clear();
+    raise(PyExc_ValueError, msg::bad_assignment_kind);
+}
+
+// Runs a status-returning slot body under the one exception translator.
+template <class F>
+int status_slot(F&& f) noexcept {
+    PyObject* r = guarded([&] {
+        f();
+        return Ref::borrow(Py_None);
+    });
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+constexpr FnSpec get_s{"get", "Array", "get($self, indices)\n--\n\n", {"indices"}, 1, 1};
+constexpr FnSpec take_s{"take", "Array", "take($self, indices)\n--\n\n", {"indices"}, 1, 1};
+
+Ref get_impl(PyObject* self, const Args& args) {
+    const std::vector<u64> idx = args.indices(0);
+    ArrayObject* o = as_array(self);
+    SharedBorrow guard(o->borrow);
+    const f64* p = o->value.get(idx);
+    if (!p) raise(PyExc_ValueError, msg::get_out_of_bounds);
+    return to_py(*p);
+}
+
+Ref take_impl(PyObject* self, const Args& args) {
+    const std::vector<u64> idx = args.indices(0);
+    ArrayObject* o = as_array(self);
+    SharedBorrow guard(o->borrow);
+    const Array64& a = o->value;
+    for (u64 i : idx)
+        if (i >= a.data.size()) raise(PyExc_ValueError, msg::take_out_of_bounds(i, a.data.size()));
+    return new_array(a.take(idx));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Iteration over a snapshot of the flat data
+
+struct ArrayIterState {
+    std::vector<f64> data;
+    std::size_t position = 0;
+};
+using IterObject = Instance<ArrayIterState>;
+
+PyObject* iter_next(PyObject* self) noexcept {
+    ArrayIterState& it = reinterpret_cast<IterObject*>(self)->value;
+    // NULL without an exception set is the end of the iteration, on this and every later call.
+    if (it.position >= it.data.size()) return nullptr;
+    return PyFloat_FromDouble(it.data[it.position++]);
+}
+
+}  // namespace
+
+PyMethodDef array_get_def = VELTRIX_METHOD(get_s, get_impl);
+PyMethodDef array_take_def = VELTRIX_METHOD(take_s, take_impl);
+
+PyObject* array_subscript(PyObject* self, PyObject* key) {
+    return guarded([&] { return subscript(self, key); });
+}
+
+int array_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    return status_slot([&] { assign(self, key, value); });
+}
+
+// The interpreter's sequence slots pass positions; they behave as the same int keys.
+PyObject* array_sq_item(PyObject* self, Py_ssize_t i) {
+    return guarded([&] {
+        Ref key = check_new(PyLong_FromSsize_t(i));
+        return subscript(self, key.get());
+    });
+}
+
+int array_sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
+    return status_slot([&] {
+        Ref key = check_new(PyLong_FromSsize_t(i));
+        assign(self, key.get(), value);
+    });
+}
+
+int array_contains(PyObject* self, PyObject* value) {
+    bool found = false;
+    const int status = status_slot([&] {
+        const double v = value_arg(contains_s, value);
+        ArrayObject* o = as_array(self);
+        SharedBorrow guard(o->borrow);
+        for (f64 x : o->value.data) {
+            if (x == v) {
+                found = true;
+                break;
+            }
+        }
+    });
+    return status < 0 ? -1 : found;
+}
+
+PyObject* array_iter(PyObject* self) {
+    return guarded([&] {
+        ArrayObject* o = as_array(self);
+        SharedBorrow guard(o->borrow);
+        return new_instance(array_iter_type(), ArrayIterState{o->value.data, 0});
+    });
+}
+
+PyTypeObject* array_iter_type() {
+    static PyTypeObject* type = [] {
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<ArrayIterState>)},
+            {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+            {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {"builtins.PyArrayIter", sizeof(IterObject), 0,
+                                   class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+        return make_class(spec);
+    }();
+    return type;
+}
+
 }  // namespace veltrix::py

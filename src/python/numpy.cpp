@@ -1,7 +1,262 @@
+// Exchange with NumPy through its C API function table, found at run time on first use so
+// that importing veltrix never needs NumPy.
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "python/array_messages.hpp"
 #include "python/array_methods.hpp"
-#include "python/stub.hpp"
+#include "python/array_type.hpp"
+#include "python/messages.hpp"
 
 namespace veltrix::py {
-PyMethodDef array_from_numpy_def = VELTRIX_STUB_DEF("from_numpy", METH_STATIC);
-PyMethodDef array_to_numpy_def = VELTRIX_STUB_DEF("to_numpy", 0);
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// The parts of NumPy's C interface in use, as NumPy publishes them.
+
+using npy_intp = Py_ssize_t;
+
+// Leading fields of every NumPy array object.
+struct NpyArrayFields {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    npy_intp* dimensions;
+    npy_intp* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+
+struct NpyDims {
+    npy_intp* ptr;
+    int len;
+};
+
+constexpr int npy_double = 12;
+constexpr int npy_array_c_contiguous = 0x0001;
+constexpr int npy_array_f_contiguous = 0x0002;
+constexpr int npy_array_writeable = 0x0400;
+constexpr int npy_anyorder = -1;
+
+// A view of the function table with the entries used here, by their published positions.
+class NumpyApi {
+public:
+    explicit NumpyApi(void** table) : t_(table) {}
+
+    PyTypeObject* ndarray_type() const { return static_cast<PyTypeObject*>(t_[2]); }
+    PyObject* descr_from_type(int type) const {
+        return reinterpret_cast<PyObject* (*)(int)>(t_[45])(type);
+    }
+    // Steals `descr`.
+    PyObject* new_from_descr(PyTypeObject* subtype, PyObject* descr, int nd, const npy_intp* dims,
+                             const npy_intp* strides, void* data, int flags, PyObject* obj) const {
+        using Fn = PyObject* (*)(PyTypeObject*, PyObject*, int, const npy_intp*, const npy_intp*,
+                                 void*, int, PyObject*);
+        return reinterpret_cast<Fn>(t_[94])(subtype, descr, nd, dims, strides, data, flags, obj);
+    }
+    PyObject* newshape(PyObject* array, NpyDims* dims, int order) const {
+        return reinterpret_cast<PyObject* (*)(PyObject*, NpyDims*, int)>(t_[135])(array, dims, order);
+    }
+    bool equiv_types(PyObject* a, PyObject* b) const {
+        return reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(t_[182])(a, b) != 0;
+    }
+    // Steals `base`, also on failure.
+    int set_base_object(PyObject* array, PyObject* base) const {
+        return reinterpret_cast<int (*)(PyObject*, PyObject*)>(t_[282])(array, base);
+    }
+
+private:
+    void** t_;
+};
+
+// Returns nothing with the Python error pending when NumPy cannot be reached.
+void** locate_api_table() {
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return nullptr;
+    Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) return nullptr;
+    Ref lib = Ref::steal(PyObject_GetAttrString(numpy.get(), "lib"));
+    if (!lib) return nullptr;
+    Ref parsed = Ref::steal(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    if (!parsed) return nullptr;
+    Ref major_obj = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!major_obj) return nullptr;
+    const long major = PyLong_AsLong(major_obj.get());
+    if (major == -1 && PyErr_Occurred()) return nullptr;
+    // NumPy 2 moved the core package to numpy._core.
+    Ref multiarray = Ref::steal(
+        PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
+    if (!multiarray) return nullptr;
+    Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!capsule) return nullptr;
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+        return nullptr;
+    }
+    return static_cast<void**>(PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get())));
+}
+
+// "Type: message" of the pending Python error, which is cleared.
+std::string take_error_text() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+    if (!v) return "unknown error";
+    std::string out = type_name(v.get());
+    Ref s = Ref::steal(PyObject_Str(v.get()));
+    const char* text = s ? PyUnicode_AsUTF8(s.get()) : nullptr;
+    if (!text) PyErr_Clear();
+    out += ": ";
+    out += text ? text : "<exception str() failed>";
+    return out;
+}
+
+// The table is located once per process and kept for its life. Two threads racing through
+// the first call both find the same table, so the lookup needs no lock (and must not hold
+// one: importing NumPy may let other threads run).
+NumpyApi numpy_api() {
+    static std::atomic<void**> table{nullptr};
+    void** t = table.load(std::memory_order_acquire);
+    if (!t) {
+        t = locate_api_table();
+        if (!t) VELTRIX_FAIL(std::string(msg::numpy_unavailable) + ": " + take_error_text());
+        table.store(t, std::memory_order_release);
+    }
+    return NumpyApi(t);
+}
+
+// ---------------------------------------------------------------------------------------------
+// PySliceContainer: owner of the buffer under an array made by to_numpy, freed with the last
+// NumPy array that uses it.
+
+struct SliceContainer {
+    PyObject_HEAD
+    f64* ptr;
+    std::size_t len;
+    std::size_t cap;
+    void (*drop)(f64* ptr, std::size_t len, std::size_t cap);
+};
+
+void drop_f64_buffer(f64* ptr, std::size_t, std::size_t cap) { std::allocator<f64>().deallocate(ptr, cap); }
+
+void slice_container_dealloc(PyObject* self) {
+    auto* c = reinterpret_cast<SliceContainer*>(self);
+    if (c->ptr) c->drop(c->ptr, c->len, c->cap);
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyTypeObject* slice_container_type() {
+    static PyTypeObject* type = [] {
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
+                                   class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+        return make_class(spec);
+    }();
+    return type;
+}
+
+// A container owning a copy of `data`; the buffer is never empty, so its pointer is never null.
+Ref new_slice_container(const std::vector<f64>& data) {
+    PyTypeObject* type = slice_container_type();
+    Ref obj = check_new(type->tp_alloc(type, 0));
+    auto* c = reinterpret_cast<SliceContainer*>(obj.get());
+    const std::size_t cap = data.empty() ? 1 : data.size();
+    c->ptr = std::allocator<f64>().allocate(cap);
+    c->len = data.size();
+    c->cap = cap;
+    c->drop = drop_f64_buffer;
+    if (!data.empty()) std::memcpy(c->ptr, data.data(), data.size() * sizeof(f64));
+    return obj;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The two directions
+
+bool is_float64(const NumpyApi& api, PyObject* arr) {
+    PyObject* descr = reinterpret_cast<NpyArrayFields*>(arr)->descr;
+    Ref f64_descr = check_new(api.descr_from_type(npy_double));
+    return descr == f64_descr.get() || api.equiv_types(descr, f64_descr.get());
+}
+
+// Row-major copy of an array laid out by arbitrary byte strides (rank >= 1).
+void copy_row_major(const NpyArrayFields* arr, f64* out) {
+    const int nd = arr->nd;
+    const npy_intp inner = arr->dimensions[nd - 1];
+    const npy_intp step = arr->strides[nd - 1];
+    std::vector<npy_intp> idx(static_cast<std::size_t>(nd - 1), 0);
+    const char* row = arr->data;
+    for (;;) {
+        for (npy_intp j = 0; j < inner; ++j) std::memcpy(out++, row + j * step, sizeof(f64));
+        int d = nd - 2;
+        for (; d >= 0; --d) {
+            row += arr->strides[d];
+            if (++idx[static_cast<std::size_t>(d)] < arr->dimensions[d]) break;
+            row -= arr->strides[d] * arr->dimensions[d];
+            idx[static_cast<std::size_t>(d)] = 0;
+        }
+        if (d < 0) return;
+    }
+}
+
+Ref to_numpy_impl(PyObject* self) {
+    const NumpyApi api = numpy_api();
+    ArrayObject* o = as_array(self);
+    SharedBorrow guard(o->borrow);
+    const Array64& a = o->value;
+
+    Ref container = new_slice_container(a.data);
+    f64* buffer = reinterpret_cast<SliceContainer*>(container.get())->ptr;
+    PyObject* descr = check(api.descr_from_type(npy_double));
+    const npy_intp len = static_cast<npy_intp>(a.data.size());
+    const npy_intp stride = sizeof(f64);
+    Ref flat = check_new(api.new_from_descr(api.ndarray_type(), descr, 1, &len, &stride, buffer,
+                                            npy_array_writeable, nullptr));
+    check_status(api.set_base_object(flat.get(), container.release()));
+
+    std::vector<npy_intp> dims(a.shape.dims.begin(), a.shape.dims.end());
+    npy_intp none = 0;  // a rank-0 shape still passes a valid pointer
+    NpyDims newdims{dims.empty() ? &none : dims.data(), static_cast<int>(dims.size())};
+    return check_new(api.newshape(flat.get(), &newdims, npy_anyorder));
+}
+
+constexpr FnSpec from_numpy_s{"from_numpy", "Array", "from_numpy(arr)\n--\n\n", {"arr"}, 1, 1};
+
+Ref from_numpy_impl(PyObject*, const Args& args) {
+    const NumpyApi api = numpy_api();
+    PyObject* obj = args[0];
+    if (!PyObject_TypeCheck(obj, api.ndarray_type()) || !is_float64(api, obj))
+        raise(PyExc_TypeError, msg::cannot_cast(type_name(obj), "ndarray"));
+    const auto* arr = reinterpret_cast<const NpyArrayFields*>(obj);
+    const bool c_order = arr->flags & npy_array_c_contiguous;
+    const bool f_order = arr->flags & npy_array_f_contiguous;
+    if (!c_order && !f_order) raise(PyExc_TypeError, msg::not_contiguous);
+
+    Shape shape(std::vector<u64>(arr->dimensions, arr->dimensions + arr->nd));
+    const u64 n = unwrap(checked_size(shape));
+    std::vector<f64> data;
+    if (c_order) {
+        const auto* src = reinterpret_cast<const f64*>(arr->data);
+        data.assign(src, src + n);
+    } else {
+        data.resize(n);
+        if (n != 0) copy_row_major(arr, data.data());  // Fortran order, read back row-major
+    }
+    return new_array(Array64(std::move(shape), std::move(data)));
+}
+
+}  // namespace
+
+PyMethodDef array_from_numpy_def = VELTRIX_STATIC(from_numpy_s, from_numpy_impl);
+PyMethodDef array_to_numpy_def = VELTRIX_NOARGS("to_numpy", "to_numpy($self)\n--\n\n", to_numpy_impl);
+
 }  // namespace veltrix::py
