@@ -41,46 +41,56 @@ void set_identity(u64 n, f64* m) {
     for (u64 i = 0; i < n; ++i) m[i * n + i] = 1.0;
 }
 
-// Per-column vectors of the Householder factorisation, reused across columns and,
-// in the eigen-iteration, across iterations.
+// Householder vectors of one factorisation, one row of length m per column step, reused
+// across iterations of the eigen-iteration.
 struct HouseholderScratch {
-    std::vector<f64> v, w, u;
+    std::vector<f64> vs;
+    std::vector<unsigned char> applied;
 };
 
-// Householder QR in place: r is m×n row-major and becomes R (without clearing the
-// part below the diagonal); qt is m×m, starts as the identity and becomes Qᵀ.
-// Keeping Qᵀ instead of Q turns the update of Q's columns into an update of rows,
-// which runs along contiguous memory; every element sees the same operations.
+// Householder QR in place: r is m×n row-major and becomes R (without clearing the part
+// below the diagonal); qt is m×m, starts as the identity and becomes Qᵀ.
+//
+// Each column of R and each row of Q receives the reflections of steps 0, 1, ... in turn
+// and is touched by nothing else, so the work is regrouped for the cache without changing
+// any element's operations: R is processed in panels of columns (first every earlier
+// reflection, then the steps that fall inside the panel), and the reflections are applied
+// to Q only at the end, one block of its rows at a time. Keeping Qᵀ instead of Q puts
+// those rows along contiguous memory.
 void householder(u64 m, u64 n, f64* r, f64* qt, HouseholderScratch& s) {
+    constexpr u64 panel = 16, qblock = 16;
     const u64 steps = std::min(m, n);
-    s.v.resize(m);
-    s.w.resize(n);
-    s.u.resize(m);
-    for (u64 k = 0; k < steps; ++k) {
-        const u64 len = m - k;
-        const f64* x = r + k * n + k;  // column segment, stride n
-        f64 sq = 0.0;
-        for (u64 i = 0; i < len; ++i) sq = sq + x[i * n] * x[i * n];
-        const f64 norm_x = std::sqrt(sq);
-        if (norm_x < 1e-14) continue;
+    s.vs.resize(steps * m);
+    s.applied.assign(steps, 0);
+    for (u64 c0 = 0; c0 < n; c0 += panel) {
+        const u64 c1 = std::min(n, c0 + panel);
+        kernels::reflect_steps(m, c1 - c0, 0, std::min(c0, steps), s.vs.data(), m,
+                               s.applied.data(), r + c0, n, kernels::Reflect::left);
+        for (u64 k = c0; k < std::min(c1, steps); ++k) {
+            const u64 len = m - k;
+            const f64* x = r + k * n + k;  // column segment, stride n
+            f64 sq = 0.0;
+            for (u64 i = 0; i < len; ++i) sq = sq + x[i * n] * x[i * n];
+            const f64 norm_x = std::sqrt(sq);
+            if (norm_x < 1e-14) continue;
 
-        f64* v = s.v.data();
-        const f64 sign = x[0] >= 0.0 ? 1.0 : -1.0;
-        v[0] = x[0] + sign * norm_x;
-        for (u64 i = 1; i < len; ++i) v[i] = x[i * n];
-        sq = 0.0;
-        for (u64 i = 0; i < len; ++i) sq = sq + v[i] * v[i];
-        const f64 norm_v = std::sqrt(sq);
-        if (norm_v < 1e-14) continue;
-        for (u64 i = 0; i < len; ++i) v[i] = v[i] / norm_v;
-
-        f64* block = r + k * n + k;
-        kernels::weighted_row_sum(len, n - k, v, block, n, s.w.data());
-        kernels::reflect_rows_scaled_left(len, n - k, v, s.w.data(), block, n);
-
-        f64* qrows = qt + k * m;
-        kernels::weighted_row_sum(len, m, v, qrows, m, s.u.data());
-        kernels::reflect_rows_scaled_right(len, m, v, s.u.data(), qrows, m);
+            f64* v = &s.vs[k * m];
+            const f64 sign = x[0] >= 0.0 ? 1.0 : -1.0;
+            v[0] = x[0] + sign * norm_x;
+            for (u64 i = 1; i < len; ++i) v[i] = x[i * n];
+            sq = 0.0;
+            for (u64 i = 0; i < len; ++i) sq = sq + v[i] * v[i];
+            const f64 norm_v = std::sqrt(sq);
+            if (norm_v < 1e-14) continue;
+            for (u64 i = 0; i < len; ++i) v[i] = v[i] / norm_v;
+            s.applied[k] = 1;
+            kernels::reflect(len, c1 - k, v, r + k * n + k, n, kernels::Reflect::left);
+        }
+    }
+    for (u64 r0 = 0; r0 < m; r0 += qblock) {
+        const u64 rows_of_q = std::min(qblock, m - r0);
+        kernels::reflect_steps(m, rows_of_q, 0, steps, s.vs.data(), m, s.applied.data(),
+                               qt + r0, m, kernels::Reflect::right);
     }
 }
 

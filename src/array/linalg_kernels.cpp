@@ -1,3 +1,6 @@
+// The vector helpers are always inlined, so no vector ever crosses a call boundary.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include "array/linalg_kernels.hpp"
 
 #include <algorithm>
@@ -6,8 +9,6 @@
 
 namespace veltrix::kernels {
 
-// The vector helpers below are always inlined, so no vector ever crosses a call boundary.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace {
 
@@ -26,7 +27,7 @@ VELTRIX_INLINE V load(const f64* p) {
 }
 
 template <class V>
-VELTRIX_INLINE void store(f64* p, V v) {
+VELTRIX_INLINE void store(f64* p, const V& v) {
     std::memcpy(p, &v, sizeof v);
 }
 
@@ -34,12 +35,12 @@ VELTRIX_INLINE void store(f64* p, V v) {
 // of the tile sides; KC bounds the packed strips so that one strip of B stays in L1.
 struct GenericIsa {
     using V = v2d;
-    static constexpr int W = 2, MR = 4, NV = 2;
+    static constexpr int W = 2, MR = 4, NV = 2, ReflectNV = 8, FusedNV = 4;
     static constexpr u64 KC = 256, MC = 96, NC = 1024;
 };
 struct Avx2Isa {
     using V = v4d;
-    static constexpr int W = 4, MR = 6, NV = 2;
+    static constexpr int W = 4, MR = 6, NV = 2, ReflectNV = 8, FusedNV = 4;
     static constexpr u64 KC = 256, MC = 96, NC = 1024;
 };
 
@@ -240,6 +241,162 @@ VELTRIX_INLINE void reflect_right_body(u64 rows, u64 cols, const f64* __restrict
     }
 }
 
+// Both passes of one reflection over a block of NV*W columns with the column sums held
+// in registers; the sums over i still run one row after another.
+template <class I, Reflect F>
+VELTRIX_INLINE void reflect_block(u64 rows, const f64* __restrict v, f64* __restrict m, u64 ld) {
+    using V = typename I::V;
+    constexpr int NV = I::ReflectNV, W = I::W;
+    V acc[NV];
+    for (int q = 0; q < NV; ++q) acc[q] = V{};
+    for (u64 i = 0; i < rows; ++i) {
+        const f64 vi = v[i];
+        const f64* row = m + i * ld;
+        for (int q = 0; q < NV; ++q) acc[q] = acc[q] + vi * load<V>(row + q * W);
+    }
+    if constexpr (F == Reflect::left) {
+        for (u64 i = 0; i < rows; ++i) {
+            const f64 s = v[i] + v[i];
+            f64* row = m + i * ld;
+            for (int q = 0; q < NV; ++q) store(row + q * W, load<V>(row + q * W) - s * acc[q]);
+        }
+    } else {
+        V twice[NV];
+        for (int q = 0; q < NV; ++q) twice[q] = acc[q] + acc[q];
+        for (u64 i = 0; i < rows; ++i) {
+            const f64 vi = v[i];
+            f64* row = m + i * ld;
+            for (int q = 0; q < NV; ++q) store(row + q * W, load<V>(row + q * W) - twice[q] * vi);
+        }
+    }
+}
+
+template <class I>
+VELTRIX_INLINE void reflect_body(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, Reflect form,
+                                 f64* w) {
+    constexpr u64 B = u64(I::ReflectNV) * I::W;
+    u64 j = 0;
+    for (; j + B <= cols; j += B) {
+        if (form == Reflect::left) reflect_block<I, Reflect::left>(rows, v, m + j, ld);
+        else reflect_block<I, Reflect::right>(rows, v, m + j, ld);
+    }
+    const u64 rest = cols - j;
+    if (rest == 0) return;
+    weighted_row_sum_body(rows, rest, v, m + j, ld, w);
+    if (form == Reflect::left) {
+        reflect_left_body(rows, rest, v, w, m + j, ld);
+    } else {
+        for (u64 c = 0; c < rest; ++c) w[c] = w[c] + w[c];
+        reflect_right_body(rows, rest, v, w, m + j, ld);
+    }
+}
+
+// reflect_steps over FNV*W columns: the sums of the next applied step are accumulated
+// from each row right after this step has written it, when the row is final for the
+// next step's purposes; rows above that step's first row are only updated.
+template <class I, Reflect F>
+VELTRIX_INLINE void reflect_steps_block(u64 rows, u64 k_begin, u64 k_end, const f64* vs,
+                                        u64 vstride, const unsigned char* applied, f64* m,
+                                        u64 ld) {
+    using V = typename I::V;
+    constexpr int NV = I::FusedNV, W = I::W;
+    auto next_applied = [&](u64 k) {
+        while (k < k_end && !applied[k]) ++k;
+        return k;
+    };
+    u64 k = next_applied(k_begin);
+    if (k >= k_end) return;
+    V acc[NV];
+    {
+        const f64* v = vs + k * vstride;
+        for (int q = 0; q < NV; ++q) acc[q] = V{};
+        for (u64 r = k; r < rows; ++r) {
+            const f64 vi = v[r - k];
+            const f64* row = m + r * ld;
+            for (int q = 0; q < NV; ++q) acc[q] = acc[q] + vi * load<V>(row + q * W);
+        }
+    }
+    while (k < k_end) {
+        const u64 kn = next_applied(k + 1);
+        const f64* v = vs + k * vstride;
+        const f64* vn = kn < k_end ? vs + kn * vstride : nullptr;
+        V nacc[NV];
+        for (int q = 0; q < NV; ++q) nacc[q] = V{};
+        if constexpr (F == Reflect::right)
+            for (int q = 0; q < NV; ++q) acc[q] = acc[q] + acc[q];
+        const u64 split = vn ? kn : rows;  // first row the next step reads
+        for (u64 r = k; r < split; ++r) {
+            f64* row = m + r * ld;
+            const f64 vi = v[r - k];
+            if constexpr (F == Reflect::left) {
+                const f64 s = vi + vi;
+                for (int q = 0; q < NV; ++q) store(row + q * W, load<V>(row + q * W) - s * acc[q]);
+            } else {
+                for (int q = 0; q < NV; ++q) store(row + q * W, load<V>(row + q * W) - acc[q] * vi);
+            }
+        }
+        if (vn) {
+            for (u64 r = split; r < rows; ++r) {
+                f64* row = m + r * ld;
+                const f64 vi = v[r - k];
+                const f64 vni = vn[r - kn];
+                if constexpr (F == Reflect::left) {
+                    const f64 s = vi + vi;
+                    for (int q = 0; q < NV; ++q) {
+                        const V x = load<V>(row + q * W) - s * acc[q];
+                        store(row + q * W, x);
+                        nacc[q] = nacc[q] + vni * x;
+                    }
+                } else {
+                    for (int q = 0; q < NV; ++q) {
+                        const V x = load<V>(row + q * W) - acc[q] * vi;
+                        store(row + q * W, x);
+                        nacc[q] = nacc[q] + vni * x;
+                    }
+                }
+            }
+        }
+        for (int q = 0; q < NV; ++q) acc[q] = nacc[q];
+        k = kn;
+    }
+}
+
+template <class I>
+VELTRIX_INLINE void reflect_steps_body(u64 rows, u64 cols, u64 k_begin, u64 k_end, const f64* vs,
+                                       u64 vstride, const unsigned char* applied, f64* m, u64 ld,
+                                       Reflect form, f64* w) {
+    constexpr u64 B = u64(I::FusedNV) * I::W;
+    u64 j = 0;
+    for (; j + B <= cols; j += B) {
+        if (form == Reflect::left)
+            reflect_steps_block<I, Reflect::left>(rows, k_begin, k_end, vs, vstride, applied, m + j, ld);
+        else
+            reflect_steps_block<I, Reflect::right>(rows, k_begin, k_end, vs, vstride, applied, m + j, ld);
+    }
+    if (j == cols) return;
+    for (u64 k = k_begin; k < k_end; ++k)
+        if (applied[k]) reflect_body<I>(rows - k, cols - j, vs + k * vstride, m + k * ld + j, ld, form, w);
+}
+
+void reflect_steps_generic(u64 rows, u64 cols, u64 k_begin, u64 k_end, const f64* vs, u64 vstride,
+                           const unsigned char* applied, f64* m, u64 ld, Reflect form, f64* w) {
+    reflect_steps_body<GenericIsa>(rows, cols, k_begin, k_end, vs, vstride, applied, m, ld, form, w);
+}
+[[gnu::target("avx2")]] void reflect_steps_avx2(u64 rows, u64 cols, u64 k_begin, u64 k_end,
+                                                const f64* vs, u64 vstride,
+                                                const unsigned char* applied, f64* m, u64 ld,
+                                                Reflect form, f64* w) {
+    reflect_steps_body<Avx2Isa>(rows, cols, k_begin, k_end, vs, vstride, applied, m, ld, form, w);
+}
+
+void reflect_generic(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, Reflect form, f64* w) {
+    reflect_body<GenericIsa>(rows, cols, v, m, ld, form, w);
+}
+[[gnu::target("avx2")]] void reflect_avx2(u64 rows, u64 cols, const f64* v, f64* m, u64 ld,
+                                          Reflect form, f64* w) {
+    reflect_body<Avx2Isa>(rows, cols, v, m, ld, form, w);
+}
+
 void gemm_generic(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {
     gemm_body<GenericIsa>(m, q, n, a, b, c);
 }
@@ -301,6 +458,19 @@ void gemv(u64 m, u64 n, const f64* a, const f64* x, f64* y, Isa isa) {
 void gevm(u64 n, u64 q, const f64* x, const f64* b, f64* y, Isa isa) {
     if (isa == Isa::avx2) gevm_avx2(n, q, x, b, y);
     else gevm_generic(n, q, x, b, y);
+}
+
+void reflect(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, Reflect form, Isa isa) {
+    f64 w[8 * 4];  // sums of the columns left over after the register blocks
+    if (isa == Isa::avx2) reflect_avx2(rows, cols, v, m, ld, form, w);
+    else reflect_generic(rows, cols, v, m, ld, form, w);
+}
+
+void reflect_steps(u64 rows, u64 cols, u64 k_begin, u64 k_end, const f64* vs, u64 vstride,
+                   const unsigned char* applied, f64* m, u64 ld, Reflect form, Isa isa) {
+    f64 w[8 * 4];
+    if (isa == Isa::avx2) reflect_steps_avx2(rows, cols, k_begin, k_end, vs, vstride, applied, m, ld, form, w);
+    else reflect_steps_generic(rows, cols, k_begin, k_end, vs, vstride, applied, m, ld, form, w);
 }
 
 void weighted_row_sum(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld, f64* w, Isa isa) {

@@ -41,16 +41,31 @@ void gemv(u64 m, u64 n, const f64* a, const f64* x, f64* y, Isa isa = best_isa()
 // y[j] = -0.0 + x[0]*b[j] + x[1]*b[q+j] + ... for a row-major n×q matrix.
 void gevm(u64 n, u64 q, const f64* x, const f64* b, f64* y, Isa isa = best_isa());
 
-// Householder helpers over `rows` rows of a row-major block with leading dimension ld,
-// each touching `cols` contiguous columns.
-//
-// w[j] = 0.0 + v[0]*m[j] + v[1]*m[ld+j] + ... (i ascending).
+// One Householder reflection applied to `rows` rows × `cols` contiguous columns of a
+// row-major block m with leading dimension ld. For every column j, first
+//   w[j] = 0.0 + v[0]*m[j] + v[1]*m[ld+j] + ...          (i ascending),
+// then for every row i
+//   left:  m[i*ld+j] = m[i*ld+j] - (v[i] + v[i]) * w[j]
+//   right: m[i*ld+j] = m[i*ld+j] - (w[j] + w[j]) * v[i].
+// Columns are independent, so callers may apply reflections column block by column block.
+enum class Reflect { left, right };
+void reflect(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, Reflect form, Isa isa = best_isa());
+
+// Applies the reflections of steps k_begin .. k_end-1 in order to a block of `cols`
+// contiguous columns of `rows` rows (leading dimension ld). Step k uses the vector
+// vs[k*vstride ..] of length rows-k on rows k .. rows-1 and is skipped when applied[k] is 0.
+// The same as calling reflect for each step, but each pass that updates the rows of one
+// step also forms the column sums of the next.
+void reflect_steps(u64 rows, u64 cols, u64 k_begin, u64 k_end, const f64* vs, u64 vstride,
+                   const unsigned char* applied, f64* m, u64 ld, Reflect form,
+                   Isa isa = best_isa());
+
+// The two passes of reflect on their own, column by column through memory; reflect uses
+// them for the columns left over after its register blocks.
 void weighted_row_sum(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld, f64* w,
                       Isa isa = best_isa());
-// m[i*ld+j] = m[i*ld+j] - (v[i] + v[i]) * w[j].
 void reflect_rows_scaled_left(u64 rows, u64 cols, const f64* v, const f64* w, f64* m, u64 ld,
                               Isa isa = best_isa());
-// m[i*ld+j] = m[i*ld+j] - (u[j] + u[j]) * v[i].
 void reflect_rows_scaled_right(u64 rows, u64 cols, const f64* v, const f64* u, f64* m, u64 ld,
                                Isa isa = best_isa());
 

@@ -224,6 +224,31 @@ void check_householder_kernels(std::mt19937_64& rng) {
                 }
             expect(same_bits(ml, el) && same_bits(mr, er), "reflect rows");
         }
+        // Sequences of reflections with skipped steps, against one plain step after another.
+        for (u64 rows : {1, 2, 9, 40}) for (u64 cols : {1, 7, 8, 16, 17, 33}) {
+            const u64 ld = cols + 2, steps = std::min<u64>(rows, 12);
+            const auto vs = random_values(rng, steps * rows, true);
+            std::vector<unsigned char> applied(steps);
+            for (u64 k = 0; k < steps; ++k) applied[k] = (k % 3) != 1;
+            for (kernels::Reflect form : {kernels::Reflect::left, kernels::Reflect::right}) {
+                auto m = random_values(rng, rows * ld, true), e = m;
+                kernels::reflect_steps(rows, cols, 0, steps, vs.data(), rows, applied.data(), m.data(), ld, form, isa);
+                for (u64 k = 0; k < steps; ++k) {
+                    if (!applied[k]) continue;
+                    const f64* v = &vs[k * rows];
+                    for (u64 j = 0; j < cols; ++j) {
+                        f64 w = 0.0;
+                        for (u64 i = k; i < rows; ++i) w = w + v[i - k] * e[i * ld + j];
+                        for (u64 i = k; i < rows; ++i)
+                            e[i * ld + j] = form == kernels::Reflect::left
+                                                ? e[i * ld + j] - (v[i - k] + v[i - k]) * w
+                                                : e[i * ld + j] - (w + w) * v[i - k];
+                    }
+                }
+                expect(same_bits(m, e), std::string("reflect_steps ") + isa_name(isa) + " " +
+                                            std::to_string(rows) + "x" + std::to_string(cols));
+            }
+        }
     }
 }
 
