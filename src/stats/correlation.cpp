@@ -1,12 +1,12 @@
 // Pearson and Spearman correlation, fractional ranks.
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <limits>
 #include <memory>
 
+#include "stats/radix.hpp"
 #include "stats/stats.hpp"
 
 namespace veltrix::stats {
@@ -88,13 +88,6 @@ int scale_exponent(f64 max_abs, std::size_t n) {
     return e - 1 - std::ilogb(max_abs);
 }
 
-// Sort key of a non-NaN double: unsigned order equals numeric order, and both
-// zeros map to the same key, so equal keys are exactly the tied values.
-u64 order_key(f64 x) {
-    const u64 bits = std::bit_cast<u64>(x + 0.0);  // -0.0 + 0.0 is +0.0
-    return (bits >> 63) ? ~bits : bits | (u64{1} << 63);
-}
-
 struct Keyed {
     u64 key;
     u64 index;
@@ -104,35 +97,10 @@ struct Keyed {
 // of equal values receives the same rank.
 void sort_by_key(Keyed* v, std::size_t n) {
     constexpr std::size_t kRadixFrom = 4096;
-    if (n < kRadixFrom) {
+    if (n < kRadixFrom)
         std::sort(v, v + n, [](const Keyed& x, const Keyed& y) { return x.key < y.key; });
-        return;
-    }
-    constexpr int kBits = 11;
-    constexpr int kPasses = (64 + kBits - 1) / kBits;
-    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-    std::vector<std::array<std::size_t, kBuckets>> count(kPasses);
-    for (auto& c : count) c.fill(0);
-    for (std::size_t i = 0; i < n; ++i)
-        for (int p = 0; p < kPasses; ++p) ++count[p][(v[i].key >> (p * kBits)) & (kBuckets - 1)];
-
-    std::unique_ptr<Keyed[]> spare = std::make_unique_for_overwrite<Keyed[]>(n);
-    Keyed* src = v;
-    Keyed* dst = spare.get();
-    for (int p = 0; p < kPasses; ++p) {
-        auto& c = count[p];
-        const u64 first = (src[0].key >> (p * kBits)) & (kBuckets - 1);
-        if (c[first] == n) continue;  // every key has this digit
-        std::size_t offset = 0;
-        for (std::size_t b = 0; b < kBuckets; ++b) {
-            const std::size_t k = c[b];
-            c[b] = offset;
-            offset += k;
-        }
-        for (std::size_t i = 0; i < n; ++i) dst[c[(src[i].key >> (p * kBits)) & (kBuckets - 1)]++] = src[i];
-        std::swap(src, dst);
-    }
-    if (src != v) std::copy(src, src + n, v);
+    else
+        detail::radix_sort(v, n, [](const Keyed& x) { return x.key; });
 }
 
 // Ranks of a vector into out, all NaN when it holds a NaN (the order gives NaN no place).
@@ -146,7 +114,7 @@ void fill_ranks(const Array64& a, f64* out) {
             std::fill(out, out + n, kNaN);
             return;
         }
-        order[i] = {order_key(x[i]), i};
+        order[i] = {detail::order_key(x[i]), i};
     }
     sort_by_key(order.get(), n);
     for (std::size_t l = 0; l < n;) {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "stats/radix.hpp"
 #include "stats/stats.hpp"
 
 namespace veltrix::stats {
@@ -98,13 +99,20 @@ void restore_zero_signs(const f64* in, std::size_t n, const std::vector<u64>& po
     }
 }
 
+// Many probabilities over a large array: a few radix passes beat repeated selection.
+constexpr std::size_t kRadixFrom = std::size_t{1} << 15;
+constexpr std::size_t kRadixPositions = 16;
+
 // Values at the given ascending, distinct stable positions; empty when the data holds a NaN.
 std::vector<f64> order_values(const Array64& a, const std::vector<u64>& positions) {
     const f64* in = a.data.data();
     const std::size_t n = a.data.size();
     Buffer s = copy_unless_nan(in, n);
     if (!s) return {};
-    select_positions(s.get(), 0, n, positions.data(), positions.data() + positions.size());
+    if (n >= kRadixFrom && positions.size() >= kRadixPositions)
+        detail::radix_sort(s.get(), n, detail::order_key);  // stable: already the oracle's order
+    else
+        select_positions(s.get(), 0, n, positions.data(), positions.data() + positions.size());
     std::vector<f64> values(positions.size());
     for (std::size_t i = 0; i < positions.size(); ++i) values[i] = s[positions[i]];
     restore_zero_signs(in, n, positions, values.data());
