@@ -89,7 +89,140 @@ class Array:
 
     # --- element-wise arithmetic, indexing, iteration and NumPy exchange ---
 
+    def __add__(self, other: Union[Array, _Float]) -> Array:
+        """Element-wise sum; two Arrays broadcast (incompatible shapes raise the internal-error
+        exception "Shapes are not broadcast-compatible"). Lists are not operands."""
+
+    def __radd__(self, other: _Float) -> Array: ...
+    def __sub__(self, other: Union[Array, _Float]) -> Array: ...
+    def __rsub__(self, other: _Float) -> Array:
+        """``other - x`` for every element x."""
+
+    def __mul__(self, other: Union[Array, _Float]) -> Array: ...
+    def __rmul__(self, other: _Float) -> Array: ...
+    def __truediv__(self, other: Union[Array, _Float]) -> Array:
+        """IEEE division: a zero divisor gives an infinity or NaN, never an error."""
+
+    def __rtruediv__(self, other: _Float) -> Array: ...
+    def __neg__(self) -> Array:
+        """Every element with its sign bit flipped (0.0 becomes -0.0)."""
+
+    def sin(self) -> Array:
+        """Element-wise sine (the C library's ``sin``)."""
+
+    def cos(self) -> Array:
+        """Element-wise cosine."""
+
+    def exp(self) -> Array:
+        """Element-wise exponential."""
+
+    def sqrt(self) -> Array:
+        """Element-wise correctly rounded square root (NaN for negative elements)."""
+
+    def clip(self, min: _Float, max: _Float) -> Array:
+        """``min`` where min > x, else ``max`` where x > max, else x. The bounds are not
+        compared: with min > max every element becomes min or max. NaN elements stay NaN."""
+
+    def tan(self) -> Array:
+        """Element-wise tangent."""
+
+    def arcsin(self) -> Array:
+        """Element-wise inverse sine (NaN outside [-1, 1])."""
+
+    def arccos(self) -> Array:
+        """Element-wise inverse cosine (NaN outside [-1, 1])."""
+
+    def arctan(self) -> Array:
+        """Element-wise inverse tangent."""
+
+    def log(self) -> Array:
+        """Element-wise natural logarithm (-inf for zeros, NaN for negative elements)."""
+
+    def abs(self) -> Array:
+        """Every element with its sign bit cleared. The built-in ``abs()`` is not supported."""
+
+    def sign(self) -> Array:
+        """1.0 for positive, -1.0 for negative elements, +0.0 for zeros and NaN."""
+
+    def __getitem__(self, key: Union[SupportsIndex, slice, Tuple[SupportsIndex, ...]]) -> Union[float, Array]:
+        """An int reads row ``key`` (a float for one-dimensional arrays); a tuple of ints one
+        element or, when shorter than the rank, the block it leads to; a slice selects from the
+        flat row-major data and always gives a one-dimensional Array. Negative indices count
+        from the end. Index errors raise ValueError, never IndexError."""
+
+    def __setitem__(self, key: Union[SupportsIndex, Tuple[SupportsIndex, ...]], value: _Float) -> None:
+        """Writes one element: a tuple with one index per dimension, or an int on a
+        one-dimensional array."""
+
+    def __delitem__(self, key: object) -> None:
+        """Always raises NotImplementedError "can't delete item"."""
+
+    def __contains__(self, value: _Float) -> bool:
+        """Some element equals ``value`` (so NaN is never contained, and 0.0 matches -0.0)."""
+
+    def __iter__(self) -> PyArrayIter:
+        """Iterates a snapshot of the flat data in row-major order (elements, not rows)."""
+
+    def get(self, indices: Sequence[SupportsIndex]) -> float:
+        """The element at a full multi-index of non-negative ints.
+
+        Raises ValueError "Index out of bounds" for a wrong count or an index too large.
+        """
+
+    def take(self, indices: Sequence[SupportsIndex]) -> Array:
+        """One-dimensional Array of the elements at flat row-major positions, in the order
+        given (repeats allowed).
+
+        Raises ValueError "take index {i} is out of bounds for an array of {n} elements".
+        """
+
+    @staticmethod
+    def from_numpy(arr: numpy.ndarray) -> Array:
+        """A copy of a float64 NumPy array of any shape. Fortran-ordered arrays are read in
+        row-major element order.
+
+        Raises TypeError "'{type}' object cannot be cast as 'ndarray'" for anything but a
+        float64 ndarray and "The given array is not contiguous" for strided views. NumPy is
+        imported on first use; without it the internal-error exception is raised.
+        """
+
+    def to_numpy(self) -> numpy.ndarray:
+        """A new writeable, C-contiguous float64 NumPy array of the same shape holding a copy
+        of the data."""
+
     # --- linear algebra ---
+
+    @staticmethod
+    def diag(v: Union[Array, Sequence[_Float]], k: Optional[SupportsIndex] = None) -> Array:
+        """The square matrix of side len(v) + |k| with ``v`` on diagonal k (0 when None).
+
+        ``v`` must be one-dimensional (internal error "Input must be 1D" otherwise).
+        """
+
+    @staticmethod
+    def outer(a: Union[Array, Sequence[_Float]], b: Union[Array, Sequence[_Float]]) -> Array:
+        """The [len(a), len(b)] matrix of products a[i]*b[j]; both must be one-dimensional."""
+
+    def diagonal(self, k: Optional[SupportsIndex] = None) -> Array:
+        """Diagonal k of a matrix (k > 0 above the main one); empty when k lies outside.
+
+        Raises ValueError "diagonal requires a 2D array" for any other rank.
+        """
+
+    def matmul(self, other: Array) -> Array:
+        """``veltrix.linalg.matmul(self, other)``."""
+
+    def dot(self, other: Array) -> Array:
+        """``veltrix.linalg.matmul(self, other)``."""
+
+    def transpose(self) -> Array:
+        """The transposed matrix (internal error "transpose requires 2D array" otherwise)."""
+
+    def t(self) -> Array:
+        """The transposed matrix, as ``transpose()``."""
+
+    def __matmul__(self, other: Array) -> Array:
+        """``matmul(self, other)`` for two Arrays; other operands raise TypeError."""
 
     # --- statistics ---
 
@@ -123,6 +256,13 @@ class Array:
     def all(self) -> bool:
         """True when no element equals zero (-0.0 counts as zero, NaN does not)."""
 
+class PyArrayIter:
+    """Iterator over an Array's elements, holding its own copy of the data. It has no
+    constructor: calling the class raises TypeError."""
+
+    def __iter__(self) -> PyArrayIter: ...
+    def __next__(self) -> float: ...
+
 def zeros(shape: _Shape) -> Array:
     """Array of the shape filled with 0.0."""
 
@@ -145,6 +285,9 @@ def column_stack(arrays: Sequence[Array]) -> Array:
     """
 
 # --- top-level linear algebra ---
+
+def diag(v: Union[Array, Sequence[_Float]], k: Optional[SupportsIndex] = None) -> Array:
+    """The square matrix of side len(v) + |k| with ``v`` on diagonal k (0 when None)."""
 
 # ---------------------------------------------------------------------------------------------
 # Random numbers
@@ -207,7 +350,59 @@ class Generator:
 # module class whose static methods are the submodule's functions.
 
 class _LinalgModule(ModuleType):
-    pass
+    @staticmethod
+    def matmul(a: Array, b: Array) -> Array:
+        """Matrix and vector products; every element is one sum from -0.0 over the inner index,
+        ascending. vector·vector gives shape [1]; vector·matrix [q]; matrix·vector [m];
+        matrix·matrix [m, q].
+
+        Mismatched lengths raise the internal error (equality assertion) "Vectors must have
+        same length", "Inner dimensions must match" or "Inner dimensions must match: {n} vs
+        {p}"; other ranks raise "matmul requires 1D or 2D arrays".
+        """
+    @staticmethod
+    def dot(a: Array, b: Array) -> Array:
+        """``matmul(a, b)`` (two vectors give an Array of shape [1], not a float)."""
+    @staticmethod
+    def transpose(a: Array) -> Array:
+        """The transposed matrix (internal error "transpose requires 2D array" otherwise)."""
+    @staticmethod
+    def cholesky(a: Array) -> Array:
+        """Lower-triangular L with L·Lᵀ = a, reading only the diagonal and lower triangle.
+
+        Raises ValueError "Cholesky decomposition requires a 2D matrix", "Cholesky
+        decomposition requires a square matrix" or "Matrix is not positive definite".
+        """
+    @staticmethod
+    def qr(a: Array) -> Tuple[Array, Array]:
+        """Householder QR of an m×n matrix: (Q, R) with Q m×m orthogonal and R m×n, exactly
+        zero below the diagonal. R's diagonal entry has the sign opposite to its column's
+        leading element; columns of norm below 1e-14 are skipped.
+
+        Raises ValueError "QR decomposition requires a 2D matrix".
+        """
+    @staticmethod
+    def eig(a: Array) -> Tuple[Array, Array]:
+        """``eig_with_params(a, 1000, 1e-10)``."""
+    @staticmethod
+    def eig_with_params(a: Array, max_iter: SupportsIndex = 1000, tol: _Float = 1e-10) -> Tuple[Array, Array]:
+        """(values, vectors) by the unshifted QR iteration: at most ``max_iter`` steps, stopping
+        once the off-diagonal norm is below ``tol``. Values are the final diagonal by
+        descending absolute value (ties and NaNs keep diagonal order, NaNs last); column j of
+        vectors belongs to values[j].
+
+        Raises ValueError "Eigendecomposition requires a 2D matrix" or "Eigendecomposition
+        requires a square matrix".
+        """
+    @staticmethod
+    def eigvals(a: Array) -> Array:
+        """The values of ``eig(a)``."""
+    @staticmethod
+    def diagonal(a: Array, k: Optional[SupportsIndex] = None) -> Array:
+        """Diagonal k of a matrix (0 when None); ValueError "diagonal requires a 2D array"."""
+    @staticmethod
+    def outer(a: Union[Array, Sequence[_Float]], b: Union[Array, Sequence[_Float]]) -> Array:
+        """The [len(a), len(b)] matrix of products a[i]*b[j]; both must be one-dimensional."""
 
 class _StatsModule(ModuleType):
     @staticmethod
