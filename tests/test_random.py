@@ -250,6 +250,24 @@ def test_beta_matches_reference(a, b):
     assert all(0.0 <= v <= 1.0 for v in got)
 
 
+@pytest.mark.parametrize("n", [1, 2, 63, 64, 65, 1000])
+@pytest.mark.parametrize(
+    "ours, ref",
+    [
+        (lambda g, n: g.standard_normal([n]), lambda r, n: r.standard_normal(n)),
+        (lambda g, n: g.gamma(1.0, 1.0, [n]), lambda r, n: r.gamma(1.0, 1.0, n)),
+        (lambda g, n: g.gamma(2.5, 1.0, [n]), lambda r, n: r.gamma(2.5, 1.0, n)),
+        (lambda g, n: g.gamma(0.3, 1.0, [n]), lambda r, n: r.gamma(0.3, 1.0, n)),
+        (lambda g, n: g.beta(2.0, 3.0, [n]), lambda r, n: r.beta(2.0, 3.0, n)),
+        (lambda g, n: g.beta(0.7, 3.0, [n]), lambda r, n: r.beta(0.7, 3.0, n)),
+    ],
+)
+def test_call_leaves_stream_after_its_last_draw(ours, ref, n):
+    g, r = vr.seed(n), Reference.seeded(n)
+    assert ours(g, n).tolist() == ref(r, n)
+    assert next_uniforms(g, 8) == r.uniform(0.0, 1.0, 8)
+
+
 def test_beta_with_tiny_parameters_has_no_nan():
     # Both gamma variates underflow to 0.0 for most draws here.
     values = vr.seed(21).beta(1e-4, 1e-4, [2000]).tolist()
