@@ -22,7 +22,7 @@ struct BallPolicy {
         const u64 n = node.count();
         std::fill(centroid, centroid + t.dim, 0.0);
         for (u64 p = node.start; p < node.end; ++p) {
-            const f64* x = t.build_point(p);
+            const f64* x = t.point(p);
             for (u64 j = 0; j < t.dim; ++j) centroid[j] = centroid[j] + x[j];
         }
         // The empty root keeps a zero centroid; no query ever measures it.
@@ -30,7 +30,7 @@ struct BallPolicy {
             for (u64 j = 0; j < t.dim; ++j) centroid[j] = centroid[j] / static_cast<f64>(n);
         f64 r = 0.0;
         for (u64 p = node.start; p < node.end; ++p) {
-            const f64 d = M::distance(t.build_point(p), centroid, t.dim);
+            const f64 d = M::distance(t.point(p), centroid, t.dim);
             if (d > r) r = d;
         }
         node.radius = r;

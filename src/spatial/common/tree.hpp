@@ -43,7 +43,7 @@ struct TreeNode {
 // What a node policy may read of a tree.
 struct TreeData {
     std::vector<u64> indices;      // indices[p]: input row of the point at position p
-    std::vector<f64> data;         // input order while building, tree order afterwards
+    std::vector<f64> data;         // row p is the point at position p, during the build too
     std::vector<f64> node_floats;  // block_len floats per node, in node order
     u64 n_points = 0, dim = 0, leaf_size = 0, block_len = 0;
     DistanceMetric metric = DistanceMetric::Euclidean;
@@ -52,16 +52,54 @@ struct TreeData {
     f64 slack = 0.0;
 
     const f64* point(u64 pos) const noexcept { return data.data() + pos * dim; }
-    // During the build, before the data is rearranged.
-    const f64* build_point(u64 pos) const noexcept { return data.data() + indices[pos] * dim; }
     const f64* block(u64 node) const noexcept { return node_floats.data() + node * block_len; }
+
+    // Exchanges the points at two positions: coordinates and input row numbers together.
+    void swap_points(u64 a, u64 b) noexcept {
+        std::swap(indices[a], indices[b]);
+        f64* ra = data.data() + a * dim;
+        std::swap_ranges(ra, ra + dim, data.data() + b * dim);
+    }
 };
 
 // Buffers reused by every node of one build.
 struct BuildScratch {
-    std::vector<std::pair<f64, u64>> keyed;  // (key, input row)
+    std::vector<f64> keys, selection;  // one key per position of the node being split
     std::vector<f64> lo, hi;
 };
+
+// Orders positions [first, first + keys.size()) by their keys so that the position of `rank`
+// holds the key of that rank, with every key before it `less`-or-equal and every key after it
+// greater-or-equal: a selection of the pivot value on a copy of the keys, then one three-way
+// partition that swaps whole points (keys below, equal to, above the pivot), so the point at
+// `rank` has the pivot. Swapping in place beats scattering into a buffer even at 16 dimensions.
+template <class Less>
+f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less) {
+    std::vector<f64>& keys = s.keys;
+    const u64 n = keys.size();
+    s.selection.assign(keys.begin(), keys.end());
+    std::nth_element(s.selection.begin(), s.selection.begin() + static_cast<std::ptrdiff_t>(rank),
+                     s.selection.end(), less);
+    const f64 pivot = s.selection[rank];
+    u64 lt = 0, i = 0, gt = n;
+    while (i < gt) {
+        if (less(keys[i], pivot)) {
+            if (lt != i) {
+                std::swap(keys[lt], keys[i]);
+                t.swap_points(first + lt, first + i);
+            }
+            ++lt;
+            ++i;
+        } else if (less(pivot, keys[i])) {
+            --gt;
+            std::swap(keys[i], keys[gt]);
+            t.swap_points(first + i, first + gt);
+        } else {
+            ++i;
+        }
+    }
+    return pivot;
+}
 
 struct NearFar {
     f64 near, far;
@@ -104,11 +142,11 @@ concept NodePolicy = requires(TreeData& building, BuildScratch& scratch, const T
 inline void bounding_box(const TreeData& t, u64 start, u64 end, f64* lo, f64* hi) noexcept {
     std::fill(lo, lo + t.dim, std::numeric_limits<f64>::infinity());
     std::fill(hi, hi + t.dim, -std::numeric_limits<f64>::infinity());
-    for (u64 p = start; p < end; ++p) {
-        const f64* x = t.build_point(p);
-        for (u64 j = 0; j < t.dim; ++j) {
-            if (x[j] < lo[j]) lo[j] = x[j];
-            if (x[j] > hi[j]) hi[j] = x[j];
+    const u64 dim = t.dim;
+    for (const f64* x = t.point(start); x != t.point(end); x += dim) {
+        for (u64 j = 0; j < dim; ++j) {
+            lo[j] = x[j] < lo[j] ? x[j] : lo[j];
+            hi[j] = x[j] > hi[j] ? x[j] : hi[j];
         }
     }
 }
@@ -127,16 +165,14 @@ inline u64 widest_dim(const f64* lo, const f64* hi, u64 dim) noexcept {
     return chosen;
 }
 
-// Selects the median of coordinate `sd` into position start + (end - start) / 2 and returns it.
+// Selects the median of coordinate `sd` into position start + (end - start) / 2 and returns
+// that position. NaN coordinates are refused before the build, so `<` orders the keys.
 inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64 sd) {
-    const u64 n = end - start, half = n / 2;
-    auto& kv = s.keyed;
-    kv.resize(n);
-    for (u64 k = 0; k < n; ++k) kv[k] = {t.build_point(start + k)[sd], t.indices[start + k]};
-    std::nth_element(kv.begin(), kv.begin() + static_cast<std::ptrdiff_t>(half), kv.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (u64 k = 0; k < n; ++k) t.indices[start + k] = kv[k].second;
-    return start + half;
+    const u64 n = end - start;
+    s.keys.resize(n);
+    for (u64 k = 0; k < n; ++k) s.keys[k] = t.point(start + k)[sd];
+    select_at_rank(t, s, start, n / 2, [](f64 a, f64 b) { return a < b; });
+    return start + n / 2;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -172,14 +208,12 @@ public:
         t.nodes.reserve(expected_nodes);
         t.node_floats.reserve(expected_nodes * t.block_len);
         BuildScratch scratch;
-        scratch.keyed.reserve(t.n_points);
+        scratch.keys.reserve(t.n_points);
+        scratch.selection.reserve(t.n_points);
         scratch.lo.resize(t.dim);
         scratch.hi.resize(t.dim);
+        // The build moves whole points, so the data ends in tree order.
         with_metric(metric, [&]<class M>() { t.template build_recursive<M>(scratch, 0, t.n_points); });
-        std::vector<f64> ordered(t.data.size());
-        for (u64 p = 0; p < t.n_points; ++p)
-            std::copy_n(t.data.data() + t.indices[p] * t.dim, t.dim, ordered.data() + p * t.dim);
-        t.data = std::move(ordered);
         P::finish(t, t.nodes);
         return t;
     }

@@ -25,7 +25,7 @@ struct KdPolicy {
         node.split_dim = widest_dim(lo, hi, t.dim);
         if (!may_split) return std::nullopt;
         const u64 mid = split_at_median(t, s, node.start, node.end, node.split_dim);
-        node.split_value = t.build_point(mid)[node.split_dim];
+        node.split_value = t.point(mid)[node.split_dim];
         return mid;
     }
 

@@ -41,35 +41,32 @@ struct VpPolicy {
         // The empty root has no vantage point; no query ever measures it.
         if (start == end) return std::nullopt;
         const u64 v = opt.selection == VantageSelection::Random ? random_vantage(start, end) : start;
-        std::swap(t.indices[start], t.indices[v]);
+        t.swap_points(start, v);
         node.vantage = t.indices[start];
-        const f64* vp = t.build_point(start);  // the build permutes indices only, so this stays valid
-        auto& kv = s.keyed;
-        kv.clear();
+        const f64* vp = t.point(start);  // later swaps within this node never touch `start`
+        auto& keys = s.keys;
+        keys.clear();
         for (u64 p = start + 1; p < end; ++p) {
-            const f64 d = M::distance(t.build_point(p), vp, t.dim);
+            const f64 d = M::distance(t.point(p), vp, t.dim);
             if (d < node.min_dist || std::isnan(node.min_dist)) node.min_dist = d;
             if (d > node.max_dist || std::isnan(node.max_dist)) node.max_dist = d;
-            kv.push_back({d, t.indices[p]});
+            keys.push_back(d);
         }
-        const u64 w = kv.size(), a = w / 2;
+        const u64 w = keys.size(), a = w / 2;
         // A one-point node has no distances: it stays a leaf with an empty range.
         if (w == 0) return std::nullopt;
-        // NaN distances (from infinite coordinates) sort last, so the order stays strict-weak.
-        std::nth_element(kv.begin(), kv.begin() + static_cast<std::ptrdiff_t>(a), kv.end(),
-                         [](const auto& x, const auto& y) {
-                             return x.first < y.first || (!std::isnan(x.first) && std::isnan(y.first));
-                         });
-        const f64 da = kv[a].first;
+        // NaN distances (from infinite coordinates) order last, so the order stays strict-weak.
+        const f64 da = select_at_rank(t, s, start + 1, a, [](f64 x, f64 y) {
+            return x < y || (!std::isnan(x) && std::isnan(y));
+        });
         if (w % 2 == 1) {
             node.threshold = da;
         } else {
             f64 m = -std::numeric_limits<f64>::infinity();
             for (u64 k = 0; k < a; ++k)
-                if (kv[k].first > m) m = kv[k].first;
+                if (keys[k] > m) m = keys[k];
             node.threshold = (m + da) * 0.5;
         }
-        for (u64 k = 0; k < w; ++k) t.indices[start + 1 + k] = kv[k].second;
         if (!may_split) return std::nullopt;
         return start + 1 + a;
     }
