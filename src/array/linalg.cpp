@@ -41,12 +41,23 @@ void set_identity(u64 n, f64* m) {
     for (u64 i = 0; i < n; ++i) m[i * n + i] = 1.0;
 }
 
-// Householder vectors of one factorisation, one row of length m per column step, reused
-// across iterations of the eigen-iteration.
+// Householder vectors of one factorisation (one row of length m per column step) and
+// the contiguous copies of the column panel being worked on, reused across iterations
+// of the eigen-iteration.
 struct HouseholderScratch {
-    std::vector<f64> vs;
+    std::vector<f64> vs, block;
     std::vector<unsigned char> applied;
 };
+
+// Copies columns [c0, c0 + w) of a rows×ld row-major matrix into a dense rows×w block
+// and back. Working on the dense copy keeps the rows of a block from all falling into
+// the same few cache sets, which happens when ld is a large power of two.
+void copy_columns_out(u64 rows, u64 ld, u64 c0, u64 w, const f64* src, f64* dst) {
+    for (u64 i = 0; i < rows; ++i) std::copy(src + i * ld + c0, src + i * ld + c0 + w, dst + i * w);
+}
+void copy_columns_in(u64 rows, u64 ld, u64 c0, u64 w, const f64* src, f64* dst) {
+    for (u64 i = 0; i < rows; ++i) std::copy(src + i * w, src + i * w + w, dst + i * ld + c0);
+}
 
 // Householder QR in place: r is m×n row-major and becomes R (without clearing the part
 // below the diagonal); qt is m×m, starts as the identity and becomes Qᵀ.
@@ -62,35 +73,41 @@ void householder(u64 m, u64 n, f64* r, f64* qt, HouseholderScratch& s) {
     const u64 steps = std::min(m, n);
     s.vs.resize(steps * m);
     s.applied.assign(steps, 0);
+    s.block.resize(m * std::max(panel, qblock));
+    f64* pb = s.block.data();
     for (u64 c0 = 0; c0 < n; c0 += panel) {
-        const u64 c1 = std::min(n, c0 + panel);
-        kernels::reflect_steps(m, c1 - c0, 0, std::min(c0, steps), s.vs.data(), m,
-                               s.applied.data(), r + c0, n, kernels::Reflect::left);
-        for (u64 k = c0; k < std::min(c1, steps); ++k) {
-            const u64 len = m - k;
-            const f64* x = r + k * n + k;  // column segment, stride n
+        const u64 w = std::min(n, c0 + panel) - c0;
+        copy_columns_out(m, n, c0, w, r, pb);
+        kernels::reflect_steps(m, w, 0, std::min(c0, steps), s.vs.data(), m, s.applied.data(),
+                               pb, w, kernels::Reflect::left);
+        for (u64 k = c0; k < std::min(c0 + w, steps); ++k) {
+            const u64 len = m - k, c = k - c0;
+            const f64* x = pb + k * w + c;  // column segment, stride w
             f64 sq = 0.0;
-            for (u64 i = 0; i < len; ++i) sq = sq + x[i * n] * x[i * n];
+            for (u64 i = 0; i < len; ++i) sq = sq + x[i * w] * x[i * w];
             const f64 norm_x = std::sqrt(sq);
             if (norm_x < 1e-14) continue;
 
             f64* v = &s.vs[k * m];
             const f64 sign = x[0] >= 0.0 ? 1.0 : -1.0;
             v[0] = x[0] + sign * norm_x;
-            for (u64 i = 1; i < len; ++i) v[i] = x[i * n];
+            for (u64 i = 1; i < len; ++i) v[i] = x[i * w];
             sq = 0.0;
             for (u64 i = 0; i < len; ++i) sq = sq + v[i] * v[i];
             const f64 norm_v = std::sqrt(sq);
             if (norm_v < 1e-14) continue;
             for (u64 i = 0; i < len; ++i) v[i] = v[i] / norm_v;
             s.applied[k] = 1;
-            kernels::reflect(len, c1 - k, v, r + k * n + k, n, kernels::Reflect::left);
+            kernels::reflect(len, w - c, v, pb + k * w + c, w, kernels::Reflect::left);
         }
+        copy_columns_in(m, n, c0, w, pb, r);
     }
     for (u64 r0 = 0; r0 < m; r0 += qblock) {
-        const u64 rows_of_q = std::min(qblock, m - r0);
-        kernels::reflect_steps(m, rows_of_q, 0, steps, s.vs.data(), m, s.applied.data(),
-                               qt + r0, m, kernels::Reflect::right);
+        const u64 w = std::min(qblock, m - r0);
+        copy_columns_out(m, m, r0, w, qt, pb);
+        kernels::reflect_steps(m, w, 0, steps, s.vs.data(), m, s.applied.data(), pb, w,
+                               kernels::Reflect::right);
+        copy_columns_in(m, m, r0, w, pb, qt);
     }
 }
 
