@@ -1,0 +1,184 @@
+"""Spatial trees against scipy.spatial.cKDTree and scikit-learn: ratio = veltrix time / peer time.
+
+Builds cover 100,000 uniform points in 3 and 16 dimensions (leaf size 20 everywhere). Queries
+are single-point calls from a Python loop on both sides, so they include one call's overhead;
+scipy's batched query is listed for scale. Densities use 20,000 points and, to keep each case
+to a few seconds, 100 query rows (scikit-learn's exact estimate is several times slower than
+ours). scikit-learn normalises its densities; `check_density_agreement()` divides its constant
+out and compares, `approximation_errors()` reports each criterion's error against the exact sum.
+"""
+
+import numpy as np
+from scipy.spatial import cKDTree
+from sklearn.neighbors import BallTree as SkBallTree
+from sklearn.neighbors import KDTree as SkKDTree
+from sklearn.neighbors import KernelDensity
+
+import veltrix
+
+try:
+    from timing import run_cases
+except ImportError:  # imported as benchmarks.bench_spatial
+    from .timing import run_cases
+
+SP = veltrix.spatial
+LEAF = 20
+N_BUILD = 100_000
+# Per-point query loops: the 16-dimensional searches visit most of the tree, so fewer.
+N_QUERIES = {3: 2_000, 16: 100}
+N_KDE, N_KDE_QUERIES = 20_000, 100
+CRITERIA = {"min_samples": (100, None), "max_span": (None, 0.05), "combined": (50, 0.1)}
+
+
+def _array(x):
+    return veltrix.Array.from_numpy(np.ascontiguousarray(x))
+
+
+def _tree_cases():
+    out = []
+    for dim in (3, 16):
+        rng = np.random.default_rng(dim)
+        x = rng.uniform(size=(N_BUILD, dim))
+        a = _array(x)
+        tag = f"n=100k d={dim}"
+        out += [
+            (f"KDTree build {tag}", lambda a=a: SP.KDTree.from_array(a, LEAF),
+             "cKDTree", lambda x=x: cKDTree(x, leafsize=LEAF)),
+            (f"KDTree build {tag}", lambda a=a: SP.KDTree.from_array(a, LEAF),
+             "sklearn KDTree", lambda x=x: SkKDTree(x, leaf_size=LEAF)),
+            (f"BallTree build {tag}", lambda a=a: SP.BallTree.from_array(a, LEAF),
+             "sklearn BallTree", lambda x=x: SkBallTree(x, leaf_size=LEAF)),
+            (f"BallTree build {tag}", lambda a=a: SP.BallTree.from_array(a, LEAF),
+             "cKDTree", lambda x=x: cKDTree(x, leafsize=LEAF)),
+            (f"VPTree build {tag}", lambda a=a: SP.VPTree.from_array(a, LEAF),
+             "cKDTree", lambda x=x: cKDTree(x, leafsize=LEAF)),
+            (f"VPTree build random {tag}", lambda a=a: SP.VPTree.from_array(a, LEAF, "euclidean", "random"),
+             "cKDTree", lambda x=x: cKDTree(x, leafsize=LEAF)),
+        ]
+        ours = {"KDTree": SP.KDTree.from_array(a, LEAF), "BallTree": SP.BallTree.from_array(a, LEAF),
+                "VPTree": SP.VPTree.from_array(a, LEAF)}
+        ck = cKDTree(x, leafsize=LEAF)
+        sk = {"KDTree": SkKDTree(x, leaf_size=LEAF), "BallTree": SkBallTree(x, leaf_size=LEAF)}
+        nq = N_QUERIES[dim]
+        q = rng.uniform(size=(nq, dim))
+        ql = q.tolist()
+        rows = [r.reshape(1, -1) for r in q]
+        # A radius holding about ten points on average.
+        radius = float(np.median(ck.query(q[:50], 10)[0][:, -1]))
+        qtag = f"{nq:,} x 1 point d={dim}"
+
+        def knn_loop(t, ql=ql):
+            return lambda: [t.query_knn(p, 10) for p in ql]
+
+        def radius_loop(t, ql=ql, radius=radius):
+            return lambda: [t.query_radius(p, radius) for p in ql]
+
+        ck_knn = lambda ck=ck, q=q: [ck.query(p, 10) for p in q]  # noqa: E731
+        ck_radius = lambda ck=ck, q=q, r=radius: [ck.query_ball_point(p, r) for p in q]  # noqa: E731
+        for name, t in ours.items():
+            out += [
+                (f"{name} query_knn k=10 {qtag}", knn_loop(t), "cKDTree.query loop", ck_knn),
+                (f"{name} query_radius {qtag}", radius_loop(t), "cKDTree.query_ball_point loop", ck_radius),
+            ]
+            if name in sk:
+                s = sk[name]
+                out += [
+                    (f"{name} query_knn k=10 {qtag}", knn_loop(t),
+                     f"sklearn {name}.query loop", lambda s=s, rows=rows: [s.query(r, k=10) for r in rows]),
+                    (f"{name} query_radius {qtag}", radius_loop(t), f"sklearn {name}.query_radius loop",
+                     lambda s=s, rows=rows, radius=radius: [s.query_radius(r, radius) for r in rows]),
+                ]
+        out += [
+            (f"KDTree query_knn k=10 {qtag}", knn_loop(ours["KDTree"]),
+             "cKDTree.query batched", lambda ck=ck, q=q: ck.query(q, 10)),
+            (f"KDTree query_radius {qtag}", radius_loop(ours["KDTree"]),
+             "cKDTree.query_ball_point batched", lambda ck=ck, q=q, r=radius: ck.query_ball_point(q, r)),
+        ]
+    return out
+
+
+def _kde_setup(dim):
+    rng = np.random.default_rng(100 + dim)
+    x = rng.uniform(size=(N_KDE, dim))
+    q = rng.uniform(size=(N_KDE_QUERIES, dim))
+    return x, q, _array(x), _array(q)
+
+
+def _kde_cases():
+    out = []
+    for dim in (2, 8):
+        x, q, a, qa = _kde_setup(dim)
+        trees = {"kd_tree": SP.KDTree.from_array(a, LEAF), "ball_tree": SP.BallTree.from_array(a, LEAF)}
+        vp = SP.VPTree.from_array(a, LEAF)
+        for kernel in ("gaussian", "epanechnikov"):
+            for h in (0.1, 1.0):
+                tag = f"{kernel} h={h} n=20k d={dim} {N_KDE_QUERIES} queries"
+                for algo, t in trees.items():
+                    kde = KernelDensity(kernel=kernel, bandwidth=h, algorithm=algo, rtol=0, atol=0,
+                                        leaf_size=LEAF).fit(x)
+                    out.append((f"{type(t).__name__} kernel_density {tag}",
+                                lambda t=t, h=h, kernel=kernel, qa=qa: t.kernel_density(qa, h, kernel),
+                                f"KernelDensity {algo}", lambda kde=kde, q=q: kde.score_samples(q)))
+                kde = KernelDensity(kernel=kernel, bandwidth=h, algorithm="kd_tree", rtol=0, atol=0,
+                                    leaf_size=LEAF).fit(x)
+                out.append((f"VPTree kernel_density {tag}",
+                            lambda vp=vp, h=h, kernel=kernel, qa=qa: vp.kernel_density(qa, h, kernel),
+                            "KernelDensity kd_tree", lambda kde=kde, q=q: kde.score_samples(q)))
+        # Approximations against scikit-learn's relative tolerance.
+        h = 0.1
+        t = trees["kd_tree"]
+        kde = KernelDensity(kernel="gaussian", bandwidth=h, algorithm="kd_tree", rtol=1e-3, leaf_size=LEAF).fit(x)
+        for crit, (m, s) in CRITERIA.items():
+            out.append((f"KDTree kernel_density_approx {crit} gaussian h={h} d={dim}",
+                        lambda t=t, qa=qa, crit=crit, m=m, s=s: t.kernel_density_approx(qa, h, "gaussian", crit, m, s),
+                        "KernelDensity rtol=1e-3", lambda kde=kde, q=q: kde.score_samples(q)))
+    return out
+
+
+def cases():
+    return _tree_cases() + _kde_cases()
+
+
+def check_density_agreement():
+    """Largest relative spread of ours / scikit-learn's over the queries, per case (0 = equal
+    up to the normalising constant)."""
+    rows = []
+    for dim in (2, 8):
+        x, q, a, qa = _kde_setup(dim)
+        t = SP.KDTree.from_array(a, LEAF)
+        for kernel in ("gaussian", "epanechnikov"):
+            for h in (0.1, 1.0):
+                ours = t.kernel_density(qa, h, kernel).to_numpy()
+                theirs = np.exp(KernelDensity(kernel=kernel, bandwidth=h, rtol=0, atol=0).fit(x).score_samples(q))
+                nz = theirs > 0
+                assert np.all(ours[~nz] == 0.0)
+                r = ours[nz] / theirs[nz]
+                rows.append((f"{kernel} h={h} d={dim}", float(r.max() / r.min() - 1) if r.size else 0.0))
+    return rows
+
+
+def approximation_errors():
+    """Largest relative error of each criterion against the exact estimate, and scikit-learn's
+    rtol=1e-3 error against its exact one."""
+    rows = []
+    for dim in (2, 8):
+        x, q, a, qa = _kde_setup(dim)
+        for h in (0.1, 1.0):
+            t = SP.KDTree.from_array(a, LEAF)
+            exact = t.kernel_density(qa, h, "gaussian").to_numpy()
+            for crit, (m, s) in CRITERIA.items():
+                approx = t.kernel_density_approx(qa, h, "gaussian", crit, m, s).to_numpy()
+                rows.append((f"{crit} gaussian h={h} d={dim}", float(np.max(np.abs(approx - exact) / exact))))
+            ex = KernelDensity(bandwidth=h, rtol=0, atol=0).fit(x).score_samples(q)
+            ap = KernelDensity(bandwidth=h, rtol=1e-3).fit(x).score_samples(q)
+            rows.append((f"sklearn rtol=1e-3 gaussian h={h} d={dim}", float(np.max(np.abs(np.expm1(ap - ex))))))
+    return rows
+
+
+if __name__ == "__main__":
+    run_cases(cases())
+    print()
+    for name, spread in check_density_agreement():
+        print(f"agreement with KernelDensity {name:32s} {spread:.2e}")
+    for name, err in approximation_errors():
+        print(f"max relative error {name:40s} {err:.2e}")
