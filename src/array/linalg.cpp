@@ -59,16 +59,17 @@ void copy_columns_in(u64 rows, u64 ld, u64 c0, u64 w, const f64* src, f64* dst) 
     for (u64 i = 0; i < rows; ++i) std::copy(src + i * w, src + i * w + w, dst + i * ld + c0);
 }
 
-// Householder QR in place: r is m×n row-major and becomes R (without clearing the part
-// below the diagonal); qt is m×m, starts as the identity and becomes Qᵀ.
+// Householder QR: r is m×n row-major and becomes R in place (without clearing the part
+// below the diagonal); q (m×m row-major) receives Q.
 //
 // Each column of R and each row of Q receives the reflections of steps 0, 1, ... in turn
 // and is touched by nothing else, so the work is regrouped for the cache without changing
 // any element's operations: R is processed in panels of columns (first every earlier
 // reflection, then the steps that fall inside the panel), and the reflections are applied
-// to Q only at the end, one block of its rows at a time. Keeping Qᵀ instead of Q puts
-// those rows along contiguous memory.
-void householder(u64 m, u64 n, f64* r, f64* qt, HouseholderScratch& s) {
+// to Q only at the end, one block of its rows at a time, starting from those rows of the
+// identity. A block of Q's rows is worked on transposed, so that the update of one row
+// of Q runs along contiguous memory.
+void householder(u64 m, u64 n, f64* r, f64* q, HouseholderScratch& s) {
     constexpr u64 panel = 16, qblock = 16;
     const u64 steps = std::min(m, n);
     s.vs.resize(steps * m);
@@ -104,10 +105,13 @@ void householder(u64 m, u64 n, f64* r, f64* qt, HouseholderScratch& s) {
     }
     for (u64 r0 = 0; r0 < m; r0 += qblock) {
         const u64 w = std::min(qblock, m - r0);
-        copy_columns_out(m, m, r0, w, qt, pb);
+        // pb[c * w + j] = Q[r0 + j, c], starting from the identity.
+        std::fill(pb, pb + m * w, 0.0);
+        for (u64 j = 0; j < w; ++j) pb[(r0 + j) * w + j] = 1.0;
         kernels::reflect_steps(m, w, 0, steps, s.vs.data(), m, s.applied.data(), pb, w,
                                kernels::Reflect::right);
-        copy_columns_in(m, m, r0, w, pb, qt);
+        for (u64 j = 0; j < w; ++j)
+            for (u64 c = 0; c < m; ++c) q[(r0 + j) * m + c] = pb[c * w + j];
     }
 }
 
@@ -242,13 +246,10 @@ Result<QrResult> qr(const Array64& a) {
     std::vector<f64> r = a.data;
     const Result<u64> qsize = checked_size(Shape{m, m});
     if (!qsize) VELTRIX_FAIL("capacity overflow");
-    std::vector<f64> qt(m * m);
-    set_identity(m, qt.data());
-    HouseholderScratch scratch;
-    householder(m, n, r.data(), qt.data(), scratch);
-    clear_below_diagonal(m, n, r.data());
     std::vector<f64> q(m * m);
-    transpose_into(m, m, qt.data(), q.data());
+    HouseholderScratch scratch;
+    householder(m, n, r.data(), q.data(), scratch);
+    clear_below_diagonal(m, n, r.data());
     return QrResult{Array64(Shape{m, m}, std::move(q)), Array64(Shape{m, n}, std::move(r))};
 }
 
@@ -260,18 +261,16 @@ Result<EigResult> eig_with_params(const Array64& a, u64 max_iter, f64 tol) {
     if (n == 1)
         return EigResult{Array64(Shape::d1(1), {a.data[0]}), Array64(Shape{1, 1}, {1.0})};
 
-    std::vector<f64> cur = a.data, vec(n * n), r(n * n), qt(n * n), next(n * n), next_vec(n * n);
+    std::vector<f64> cur = a.data, vec(n * n), r(n * n), q(n * n), next(n * n), next_vec(n * n);
     set_identity(n, vec.data());
     HouseholderScratch scratch;
     for (u64 iter = 0; iter < max_iter; ++iter) {
         std::copy(cur.begin(), cur.end(), r.begin());
-        set_identity(n, qt.data());
-        householder(n, n, r.data(), qt.data(), scratch);
+        householder(n, n, r.data(), q.data(), scratch);
         clear_below_diagonal(n, n, r.data());
-        // Q(t, j) = Qᵀ[j, t]: the product reads Qᵀ with swapped strides.
-        const kernels::MatRef q{qt.data(), 1, n};
-        kernels::gemm(n, n, n, {r.data(), n, 1}, q, next.data());
-        kernels::gemm(n, n, n, {vec.data(), n, 1}, q, next_vec.data());
+        const kernels::MatRef qref{q.data(), n, 1};
+        kernels::gemm(n, n, n, {r.data(), n, 1}, qref, next.data());
+        kernels::gemm(n, n, n, {vec.data(), n, 1}, qref, next_vec.data());
         std::swap(cur, next);
         std::swap(vec, next_vec);
         f64 sq = 0.0;
