@@ -4,8 +4,13 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${VELTRIX_ASAN_BUILD:-$root/build/asan}"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRIX_SANITIZE=ON >/dev/null
-cmake --build "$build" -j"$(nproc)"
+log="$build.log"
+if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRIX_SANITIZE=ON &&
+       cmake --build "$build" -j"$(nproc)"; } >"$log" 2>&1; then
+  tail -n 40 "$log"
+  echo "sanitizer build failed (full log: $log)" >&2
+  exit 1
+fi
 asan="$(g++ -print-file-name=libasan.so)"
 ubsan="$(g++ -print-file-name=libubsan.so)"
 # The interpreter itself is not instrumented: preload the runtimes, use the system allocator so
