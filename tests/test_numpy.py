@@ -54,9 +54,6 @@ def test_from_numpy():
     ro = np.arange(3.0)
     ro.flags.writeable = False
     assert Array.from_numpy(arr=ro).tolist() == [0.0, 1.0, 2.0]
-
-
-def test_from_numpy_copies():
     x = np.arange(4.0)
     a = Array.from_numpy(x)
     x[0] = 9.0
