@@ -19,24 +19,31 @@ struct BallPolicy {
     template <class M>
     static std::optional<u64> build(TreeData& t, BuildScratch& s, const Options&, Node& node, f64* centroid,
                                     bool may_split) {
-        const u64 n = node.count();
-        std::fill(centroid, centroid + t.dim, 0.0);
-        for (u64 p = node.start; p < node.end; ++p) {
-            const f64* x = t.point(p);
-            for (u64 j = 0; j < t.dim; ++j) centroid[j] = centroid[j] + x[j];
+        const u64 n = node.count(), dim = t.dim;
+        f64* lo = s.lo.data();
+        f64* hi = s.hi.data();
+        std::fill(centroid, centroid + dim, 0.0);
+        std::fill(lo, lo + dim, std::numeric_limits<f64>::infinity());
+        std::fill(hi, hi + dim, -std::numeric_limits<f64>::infinity());
+        // One pass for the coordinate sums (in position order) and the spread of the split.
+        for (const f64* x = t.point(node.start); x != t.point(node.end); x += dim) {
+            for (u64 j = 0; j < dim; ++j) {
+                centroid[j] = centroid[j] + x[j];
+                lo[j] = x[j] < lo[j] ? x[j] : lo[j];
+                hi[j] = x[j] > hi[j] ? x[j] : hi[j];
+            }
         }
         // The empty root keeps a zero centroid; no query ever measures it.
         if (n > 0)
-            for (u64 j = 0; j < t.dim; ++j) centroid[j] = centroid[j] / static_cast<f64>(n);
+            for (u64 j = 0; j < dim; ++j) centroid[j] = centroid[j] / static_cast<f64>(n);
         f64 r = 0.0;
-        for (u64 p = node.start; p < node.end; ++p) {
-            const f64 d = M::distance(t.point(p), centroid, t.dim);
+        for (const f64* x = t.point(node.start); x != t.point(node.end); x += dim) {
+            const f64 d = M::distance(x, centroid, dim);
             if (d > r) r = d;
         }
         node.radius = r;
         if (!may_split) return std::nullopt;
-        bounding_box(t, node.start, node.end, s.lo.data(), s.hi.data());
-        return split_at_median(t, s, node.start, node.end, widest_dim(s.lo.data(), s.hi.data(), t.dim));
+        return split_at_median(t, s, node.start, node.end, widest_dim(lo, hi, dim));
     }
 
     static void finish(TreeData&, std::vector<Node>&) noexcept {}
