@@ -20,6 +20,7 @@ export LD_PRELOAD="$asan:$ubsan"
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export VELTRIX_SANITIZED=1
 export VELTRIX_FUZZ_EXAMPLES="${VELTRIX_FUZZ_EXAMPLES:-2000}"
 export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
 cd "$root"
