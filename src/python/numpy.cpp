@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "ops/buffer.hpp"
 #include "python/array_messages.hpp"
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
@@ -175,6 +176,7 @@ Ref new_slice_container(const std::vector<f64>& data) {
     c->len = data.size();
     c->cap = cap;
     c->drop = drop_f64_buffer;
+    buffer::advise_huge_pages(c->ptr, cap * sizeof(f64));
     if (!data.empty()) std::memcpy(c->ptr, data.data(), data.size() * sizeof(f64));
     return obj;
 }
@@ -245,8 +247,7 @@ Ref from_numpy_impl(PyObject*, const Args& args) {
     const u64 n = unwrap(checked_size(shape));
     std::vector<f64> data;
     if (c_order) {
-        const auto* src = reinterpret_cast<const f64*>(arr->data);
-        data.assign(src, src + n);
+        data = buffer::copy(reinterpret_cast<const f64*>(arr->data), n);
     } else {
         data.resize(n);
         if (n != 0) copy_row_major(arr, data.data());  // Fortran order, read back row-major

@@ -1,0 +1,90 @@
+// Result buffers that are allocated once and written once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <vector>
+
+#include <sys/mman.h>
+
+namespace veltrix::buffer {
+
+// Random-access iterator whose element i is f(i). Inserting a range of these into reserved
+// capacity constructs each element in place, so the buffer is not zero-filled first (as
+// vector(n) would) and every element is written exactly once.
+template <class T, class F>
+struct GenerateIter {
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = T;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = T;
+
+    const F* f;
+    difference_type i;
+
+    T operator*() const { return (*f)(i); }
+    GenerateIter& operator++() {
+        ++i;
+        return *this;
+    }
+    GenerateIter operator++(int) {
+        GenerateIter t = *this;
+        ++i;
+        return t;
+    }
+    GenerateIter& operator--() {
+        --i;
+        return *this;
+    }
+    GenerateIter& operator+=(difference_type d) {
+        i += d;
+        return *this;
+    }
+    GenerateIter& operator-=(difference_type d) {
+        i -= d;
+        return *this;
+    }
+    friend GenerateIter operator+(GenerateIter a, difference_type d) { return a += d; }
+    friend difference_type operator-(const GenerateIter& a, const GenerateIter& b) { return a.i - b.i; }
+    friend bool operator==(const GenerateIter& a, const GenerateIter& b) { return a.i == b.i; }
+};
+
+// Offers a large buffer to the kernel for transparent huge pages, which spares the TLB misses
+// of streaming through it. Only a hint: it changes no value and its failure is ignored.
+inline void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
+    constexpr std::uintptr_t page = 4096;
+    constexpr std::size_t large = std::size_t{4} << 20;
+    if (bytes < large) return;
+    const auto p = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (p + page - 1) & ~(page - 1);
+    (void)madvise(reinterpret_cast<void*>(first), p + bytes - first, MADV_HUGEPAGE);
+}
+
+// An empty vector with capacity for n elements.
+template <class T>
+std::vector<T> reserve(std::size_t n) {
+    std::vector<T> v;
+    v.reserve(n);
+    advise_huge_pages(v.data(), n * sizeof(T));
+    return v;
+}
+
+// The vector whose element i is f(i), for i = 0 .. n-1 in order.
+template <class T, class F>
+std::vector<T> generate(std::size_t n, const F& f) {
+    std::vector<T> v = reserve<T>(n);
+    v.insert(v.end(), GenerateIter<T, F>{&f, 0}, GenerateIter<T, F>{&f, static_cast<std::ptrdiff_t>(n)});
+    return v;
+}
+
+// A copy of [first, first + n).
+template <class T>
+std::vector<T> copy(const T* first, std::size_t n) {
+    std::vector<T> v = reserve<T>(n);
+    v.insert(v.end(), first, first + n);
+    return v;
+}
+
+}  // namespace veltrix::buffer
