@@ -1,20 +1,15 @@
 #include "ops/elementwise.hpp"
 
-#include "ops/buffer.hpp"
-
 #include <cmath>
 #include <cstddef>
 #include <utility>
 #include <vector>
 
+#include "ops/buffer.hpp"
+
 namespace veltrix {
 
 namespace {
-
-template <class F>
-std::vector<f64> build(u64 n, const F& f) {
-    return buffer::generate<f64>(n, f);
-}
 
 // Arithmetic and sign-bit kernels are compiled twice, and the AVX2 copy runs when the processor
 // has it. Each element still gets the same single IEEE operation, only more of them per
@@ -26,11 +21,11 @@ bool has_avx2() noexcept {
 
 template <class F>
 [[gnu::target("avx2"), gnu::flatten]] std::vector<f64> build_avx2(u64 n, const F& f) {
-    return build(n, f);
+    return buffer::generate<f64>(n, f);
 }
 template <class F>
 [[gnu::flatten]] std::vector<f64> build_generic(u64 n, const F& f) {
-    return build(n, f);
+    return buffer::generate<f64>(n, f);
 }
 
 template <class F>
@@ -49,7 +44,7 @@ Array64 map_elements(const Array64& a, F f) {
 template <class F>
 Array64 map_calls(const Array64& a, F f) {
     const f64* x = a.data.data();
-    return Array64(a.shape, build(a.data.size(), [x, f](std::ptrdiff_t i) { return f(x[i]); }));
+    return Array64(a.shape, buffer::generate<f64>(a.data.size(), [x, f](std::ptrdiff_t i) { return f(x[i]); }));
 }
 
 struct Add {
