@@ -252,13 +252,6 @@ def test_infinite_coordinates_build_and_search(cls, kw):
     assert sorted(tree.query_radius([0.0, 0.0], 1.5)) == [2, 4, 7, 9, 12, 14, 17, 19]
 
 
-@pytest.mark.parametrize("leaf,split", [(20, False), (1, True)])
-def test_leaf_size_controls_splitting_not_results(leaf, split):
-    pts = [[float(i), 0.0] for i in range(21)]
-    tree = sp.KDTree.from_array(array(pts), leaf)
-    assert tree.query_knn([10.2, 0.0], 3) == [10, 11, 9]
-
-
 def test_input_is_copied():
     a = array([[0.0], [1.0]])
     tree = sp.KDTree.from_array(a, 1)
