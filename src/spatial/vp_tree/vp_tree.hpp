@@ -87,7 +87,7 @@ struct VpPolicy {
     // The other points lie in the shell [min_dist, max_dist] around the vantage point, which
     // itself lies at d_v: the bound is the smaller of d_v and the shell's distance, the
     // latter lowered by the rounding of the distances behind it.
-    static f64 lower_bound(const TreeData& t, const Node& node, f64 dv) noexcept {
+    static f64 min_dist_to_node(const TreeData& t, const Node& node, f64 dv) noexcept {
         if (node.count() == 1) return dv;
         const f64 a = (dv - node.max_dist) - (dv + node.max_dist) * (2.0 * t.slack);
         const f64 b = (node.min_dist - dv) - (node.min_dist + dv) * (2.0 * t.slack);
@@ -95,6 +95,7 @@ struct VpPolicy {
         if (!(shell > 0.0)) shell = 0.0;
         return dv < shell ? dv : shell;
     }
+    static f64 lower_bound(const TreeData& t, const Node& node, f64 dv) noexcept { return min_dist_to_node(t, node, dv); }
 
     // Equal to the threshold or NaN: right first.
     static bool left_first(const Node& node, f64 dv, f64, f64, const f64*) noexcept { return dv < node.threshold; }
