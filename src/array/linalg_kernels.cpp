@@ -14,10 +14,11 @@ namespace {
 
 #define VELTRIX_INLINE [[gnu::always_inline]] inline
 
-// Two-lane vectors are plain SSE2 (always present on x86-64); four-lane vectors are
-// compiled only inside the functions built for AVX2.
+// Two-lane vectors are plain SSE2 (always present on x86-64); four- and eight-lane
+// vectors are compiled only inside the functions built for AVX2 and AVX-512.
 typedef f64 v2d __attribute__((vector_size(16)));
 typedef f64 v4d __attribute__((vector_size(32)));
+typedef f64 v8d __attribute__((vector_size(64)));
 
 template <class V>
 VELTRIX_INLINE V load(const f64* p) {
@@ -33,6 +34,8 @@ VELTRIX_INLINE void store(f64* p, const V& v) {
 
 // Register tile and cache block sizes of one instruction set. MC and NC are multiples
 // of the tile sides; KC bounds the packed strips so that one strip of B stays in L1.
+// ReflectNV vectors of columns are reflected in registers; FusedNV·W is the column block
+// of the fused reflection sweeps and divides the 16-column panels of the QR.
 struct GenericIsa {
     using V = v2d;
     static constexpr int W = 2, MR = 4, NV = 2, ReflectNV = 8, FusedNV = 4;
@@ -43,6 +46,14 @@ struct Avx2Isa {
     static constexpr int W = 4, MR = 6, NV = 2, ReflectNV = 8, FusedNV = 4;
     static constexpr u64 KC = 256, MC = 96, NC = 1024;
 };
+// Eight lanes halve the instructions of the reflection sweeps, which are otherwise bound
+// by issuing them. The matrix product is bound by the floating-point units already and
+// keeps its AVX2 tile.
+struct Avx512Isa {
+    using V = v8d;
+    static constexpr int W = 8, ReflectNV = 4, FusedNV = 2;
+};
+constexpr u64 max_reflect_block = 32;
 
 // acc[r][v] += a(r, t) * b(t, v) for t ascending over one packed A strip (kc × MR,
 // t-major) and one packed B strip (kc × NR, t-major).
@@ -243,10 +254,10 @@ VELTRIX_INLINE void reflect_right_body(u64 rows, u64 cols, const f64* __restrict
 
 // Both passes of one reflection over a block of NV*W columns with the column sums held
 // in registers; the sums over i still run one row after another.
-template <class I, Reflect F>
+template <class I, Reflect F, int NV = I::ReflectNV>
 VELTRIX_INLINE void reflect_block(u64 rows, const f64* __restrict v, f64* __restrict m, u64 ld) {
     using V = typename I::V;
-    constexpr int NV = I::ReflectNV, W = I::W;
+    constexpr int W = I::W;
     V acc[NV];
     for (int q = 0; q < NV; ++q) acc[q] = V{};
     for (u64 i = 0; i < rows; ++i) {
@@ -271,6 +282,14 @@ VELTRIX_INLINE void reflect_block(u64 rows, const f64* __restrict v, f64* __rest
     }
 }
 
+template <class I, Reflect F, int NV = 1>
+VELTRIX_INLINE void reflect_block_n(u64 nv, u64 rows, const f64* v, f64* m, u64 ld) {
+    if constexpr (NV < I::ReflectNV) {
+        if (nv == u64(NV)) reflect_block<I, F, NV>(rows, v, m, ld);
+        else reflect_block_n<I, F, NV + 1>(nv, rows, v, m, ld);
+    }
+}
+
 template <class I>
 VELTRIX_INLINE void reflect_body(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, Reflect form,
                                  f64* w) {
@@ -279,6 +298,13 @@ VELTRIX_INLINE void reflect_body(u64 rows, u64 cols, const f64* v, f64* m, u64 l
     for (; j + B <= cols; j += B) {
         if (form == Reflect::left) reflect_block<I, Reflect::left>(rows, v, m + j, ld);
         else reflect_block<I, Reflect::right>(rows, v, m + j, ld);
+    }
+    // Whole vectors left over: one sweep with as many accumulators as there are vectors.
+    const u64 nv = (cols - j) / I::W;
+    if (nv > 0) {
+        if (form == Reflect::left) reflect_block_n<I, Reflect::left>(nv, rows, v, m + j, ld);
+        else reflect_block_n<I, Reflect::right>(nv, rows, v, m + j, ld);
+        j += nv * I::W;
     }
     const u64 rest = cols - j;
     if (rest == 0) return;
@@ -378,110 +404,89 @@ VELTRIX_INLINE void reflect_steps_body(u64 rows, u64 cols, u64 k_begin, u64 k_en
         if (applied[k]) reflect_body<I>(rows - k, cols - j, vs + k * vstride, m + k * ld + j, ld, form, w);
 }
 
-void reflect_steps_generic(u64 rows, u64 cols, u64 k_begin, u64 k_end, const f64* vs, u64 vstride,
-                           const unsigned char* applied, f64* m, u64 ld, Reflect form, f64* w) {
-    reflect_steps_body<GenericIsa>(rows, cols, k_begin, k_end, vs, vstride, applied, m, ld, form, w);
-}
-[[gnu::target("avx2")]] void reflect_steps_avx2(u64 rows, u64 cols, u64 k_begin, u64 k_end,
-                                                const f64* vs, u64 vstride,
-                                                const unsigned char* applied, f64* m, u64 ld,
-                                                Reflect form, f64* w) {
-    reflect_steps_body<Avx2Isa>(rows, cols, k_begin, k_end, vs, vstride, applied, m, ld, form, w);
-}
+// One copy of every kernel per instruction set (I for the reflections, G for the matrix
+// product). The bodies are always inlined, so each copy is compiled for its own target;
+// the operations per element are the same in all.
+#define VELTRIX_KERNEL_SET(suffix, I, G, ATTR)                                                    \
+    ATTR void reflect_steps_##suffix(u64 rows, u64 cols, u64 k_begin, u64 k_end, const f64* vs, \
+                                     u64 vstride, const unsigned char* applied, f64* m, u64 ld, \
+                                     Reflect form, f64* w) {                                     \
+        reflect_steps_body<I>(rows, cols, k_begin, k_end, vs, vstride, applied, m, ld, form, w); \
+    }                                                                                            \
+    ATTR void reflect_##suffix(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, Reflect form,  \
+                               f64* w) {                                                         \
+        reflect_body<I>(rows, cols, v, m, ld, form, w);                                          \
+    }                                                                                            \
+    ATTR void gemm_##suffix(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {                   \
+        gemm_body<G>(m, q, n, a, b, c);                                                          \
+    }                                                                                            \
+    ATTR void gemv_##suffix(u64 m, u64 n, const f64* a, const f64* x, f64* y) {                  \
+        gemv_body(m, n, a, x, y);                                                                \
+    }                                                                                            \
+    ATTR void gevm_##suffix(u64 n, u64 q, const f64* x, const f64* b, f64* y) {                  \
+        gevm_body(n, q, x, b, y);                                                                \
+    }                                                                                            \
+    ATTR void wrs_##suffix(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld, f64* w) {     \
+        weighted_row_sum_body(rows, cols, v, m, ld, w);                                          \
+    }                                                                                            \
+    ATTR void rl_##suffix(u64 rows, u64 cols, const f64* v, const f64* w, f64* m, u64 ld) {      \
+        reflect_left_body(rows, cols, v, w, m, ld);                                              \
+    }                                                                                            \
+    ATTR void rr_##suffix(u64 rows, u64 cols, const f64* v, const f64* u2, f64* m, u64 ld) {     \
+        reflect_right_body(rows, cols, v, u2, m, ld);                                            \
+    }
 
-void reflect_generic(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, Reflect form, f64* w) {
-    reflect_body<GenericIsa>(rows, cols, v, m, ld, form, w);
-}
-[[gnu::target("avx2")]] void reflect_avx2(u64 rows, u64 cols, const f64* v, f64* m, u64 ld,
-                                          Reflect form, f64* w) {
-    reflect_body<Avx2Isa>(rows, cols, v, m, ld, form, w);
-}
+VELTRIX_KERNEL_SET(generic, GenericIsa, GenericIsa, )
+VELTRIX_KERNEL_SET(avx2, Avx2Isa, Avx2Isa, [[gnu::target("avx2")]])
+VELTRIX_KERNEL_SET(avx512, Avx512Isa, Avx2Isa, [[gnu::target("avx2,avx512f")]])
 
-void gemm_generic(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {
-    gemm_body<GenericIsa>(m, q, n, a, b, c);
-}
-[[gnu::target("avx2")]] void gemm_avx2(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {
-    gemm_body<Avx2Isa>(m, q, n, a, b, c);
-}
-
-void gemv_generic(u64 m, u64 n, const f64* a, const f64* x, f64* y) { gemv_body(m, n, a, x, y); }
-[[gnu::target("avx2")]] void gemv_avx2(u64 m, u64 n, const f64* a, const f64* x, f64* y) {
-    gemv_body(m, n, a, x, y);
-}
-
-void gevm_generic(u64 n, u64 q, const f64* x, const f64* b, f64* y) { gevm_body(n, q, x, b, y); }
-[[gnu::target("avx2")]] void gevm_avx2(u64 n, u64 q, const f64* x, const f64* b, f64* y) {
-    gevm_body(n, q, x, b, y);
-}
-
-void wrs_generic(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld, f64* w) {
-    weighted_row_sum_body(rows, cols, v, m, ld, w);
-}
-[[gnu::target("avx2")]] void wrs_avx2(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld,
-                                      f64* w) {
-    weighted_row_sum_body(rows, cols, v, m, ld, w);
-}
-
-void rl_generic(u64 rows, u64 cols, const f64* v, const f64* w, f64* m, u64 ld) {
-    reflect_left_body(rows, cols, v, w, m, ld);
-}
-[[gnu::target("avx2")]] void rl_avx2(u64 rows, u64 cols, const f64* v, const f64* w, f64* m,
-                                     u64 ld) {
-    reflect_left_body(rows, cols, v, w, m, ld);
-}
-
-void rr_generic(u64 rows, u64 cols, const f64* v, const f64* u2, f64* m, u64 ld) {
-    reflect_right_body(rows, cols, v, u2, m, ld);
-}
-[[gnu::target("avx2")]] void rr_avx2(u64 rows, u64 cols, const f64* v, const f64* u2, f64* m,
-                                     u64 ld) {
-    reflect_right_body(rows, cols, v, u2, m, ld);
-}
+#define VELTRIX_DISPATCH(isa, fn, ...)                                                           \
+    switch (isa) {                                                                               \
+    case Isa::avx512: fn##_avx512(__VA_ARGS__); break;                                           \
+    case Isa::avx2: fn##_avx2(__VA_ARGS__); break;                                               \
+    default: fn##_generic(__VA_ARGS__); break;                                                   \
+    }
 
 }  // namespace
 
 Isa best_isa() noexcept {
-    static const Isa isa = __builtin_cpu_supports("avx2") ? Isa::avx2 : Isa::generic;
+    static const Isa isa = __builtin_cpu_supports("avx512f") ? Isa::avx512
+                           : __builtin_cpu_supports("avx2")  ? Isa::avx2
+                                                             : Isa::generic;
     return isa;
 }
 
 void gemm(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, Isa isa) {
-    if (isa == Isa::avx2) gemm_avx2(m, q, n, a, b, c);
-    else gemm_generic(m, q, n, a, b, c);
+    VELTRIX_DISPATCH(isa, gemm, m, q, n, a, b, c)
 }
 
 void gemv(u64 m, u64 n, const f64* a, const f64* x, f64* y, Isa isa) {
-    if (isa == Isa::avx2) gemv_avx2(m, n, a, x, y);
-    else gemv_generic(m, n, a, x, y);
+    VELTRIX_DISPATCH(isa, gemv, m, n, a, x, y)
 }
 
 void gevm(u64 n, u64 q, const f64* x, const f64* b, f64* y, Isa isa) {
-    if (isa == Isa::avx2) gevm_avx2(n, q, x, b, y);
-    else gevm_generic(n, q, x, b, y);
+    VELTRIX_DISPATCH(isa, gevm, n, q, x, b, y)
 }
 
 void reflect(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, Reflect form, Isa isa) {
-    f64 w[8 * 4];  // sums of the columns left over after the register blocks
-    if (isa == Isa::avx2) reflect_avx2(rows, cols, v, m, ld, form, w);
-    else reflect_generic(rows, cols, v, m, ld, form, w);
+    f64 w[max_reflect_block];  // sums of the columns left over after the register blocks
+    VELTRIX_DISPATCH(isa, reflect, rows, cols, v, m, ld, form, w)
 }
 
 void reflect_steps(u64 rows, u64 cols, u64 k_begin, u64 k_end, const f64* vs, u64 vstride,
                    const unsigned char* applied, f64* m, u64 ld, Reflect form, Isa isa) {
-    f64 w[8 * 4];
-    if (isa == Isa::avx2) reflect_steps_avx2(rows, cols, k_begin, k_end, vs, vstride, applied, m, ld, form, w);
-    else reflect_steps_generic(rows, cols, k_begin, k_end, vs, vstride, applied, m, ld, form, w);
+    f64 w[max_reflect_block];
+    VELTRIX_DISPATCH(isa, reflect_steps, rows, cols, k_begin, k_end, vs, vstride, applied, m, ld,
+                     form, w)
 }
 
 void weighted_row_sum(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld, f64* w, Isa isa) {
-    if (isa == Isa::avx2) wrs_avx2(rows, cols, v, m, ld, w);
-    else wrs_generic(rows, cols, v, m, ld, w);
+    VELTRIX_DISPATCH(isa, wrs, rows, cols, v, m, ld, w)
 }
 
 void reflect_rows_scaled_left(u64 rows, u64 cols, const f64* v, const f64* w, f64* m, u64 ld,
                               Isa isa) {
-    if (isa == Isa::avx2) rl_avx2(rows, cols, v, w, m, ld);
-    else rl_generic(rows, cols, v, w, m, ld);
+    VELTRIX_DISPATCH(isa, rl, rows, cols, v, w, m, ld)
 }
 
 void reflect_rows_scaled_right(u64 rows, u64 cols, const f64* v, const f64* u, f64* m, u64 ld,
@@ -489,8 +494,7 @@ void reflect_rows_scaled_right(u64 rows, u64 cols, const f64* v, const f64* u, f
     // The doubled factor is the same value for every row, so it is formed once.
     std::vector<f64> u2(cols);
     for (u64 j = 0; j < cols; ++j) u2[j] = u[j] + u[j];
-    if (isa == Isa::avx2) rr_avx2(rows, cols, v, u2.data(), m, ld);
-    else rr_generic(rows, cols, v, u2.data(), m, ld);
+    VELTRIX_DISPATCH(isa, rr, rows, cols, v, u2.data(), m, ld)
 }
 
 }  // namespace veltrix::kernels

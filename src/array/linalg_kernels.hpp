@@ -7,9 +7,9 @@
 // Blocking, packing and vectorisation only change which independent elements
 // are worked on together, so the results are bit-identical to the plain loops.
 //
-// Each kernel exists as a portable version and, where the CPU has it, an AVX2
-// version chosen at run time; both are reachable here so that tests can hold
-// either against the plain loops.
+// Each kernel exists as a portable version and, where the CPU has them, AVX2 and
+// AVX-512 versions chosen at run time; all are reachable here so that tests can hold
+// each against the plain loops.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +26,7 @@ struct MatRef {
     u64 cs;
 };
 
-enum class Isa { generic, avx2 };
+enum class Isa { generic, avx2, avx512 };
 
 // The widest instruction set the running CPU supports among those compiled in.
 Isa best_isa() noexcept;

@@ -218,10 +218,18 @@ void indexed_eig_iterate(const Array64& a0, u64 iters) {
 // ----------------------------------------------------------------------------------------
 // Checks
 
-const Isa isas[] = {Isa::generic, Isa::avx2};
+const Isa isas[] = {Isa::generic, Isa::avx2, Isa::avx512};
 
-bool runs(Isa isa) { return isa == Isa::generic || kernels::best_isa() == Isa::avx2; }
-const char* isa_name(Isa isa) { return isa == Isa::avx2 ? "avx2" : "generic"; }
+bool runs(Isa isa) {
+    switch (isa) {
+    case Isa::avx512: return __builtin_cpu_supports("avx512f");
+    case Isa::avx2: return __builtin_cpu_supports("avx2");
+    default: return true;
+    }
+}
+const char* isa_name(Isa isa) {
+    return isa == Isa::avx512 ? "avx512" : isa == Isa::avx2 ? "avx2" : "generic";
+}
 
 void check_gemm(std::mt19937_64& rng) {
     // Around the tile sides (4, 6, 8), the cache blocks (96, 256) and tiny or empty shapes.
@@ -319,6 +327,24 @@ void check_householder_kernels(std::mt19937_64& rng) {
                     }
                 }
                 expect(same_bits(m, e), std::string("reflect_steps ") + isa_name(isa) + " " +
+                                            std::to_string(rows) + "x" + std::to_string(cols));
+            }
+        }
+        // One reflection over every column count up to past the widest register block.
+        for (u64 rows : {1, 5, 30}) for (u64 cols = 0; cols <= 70; ++cols) {
+            const u64 ld = cols + 1;
+            const auto v = random_values(rng, rows, true);
+            for (kernels::Reflect form : {kernels::Reflect::left, kernels::Reflect::right}) {
+                auto m = random_values(rng, rows * ld, true), e = m;
+                kernels::reflect(rows, cols, v.data(), m.data(), ld, form, isa);
+                for (u64 j = 0; j < cols; ++j) {
+                    f64 w = 0.0;
+                    for (u64 i = 0; i < rows; ++i) w = w + v[i] * e[i * ld + j];
+                    for (u64 i = 0; i < rows; ++i)
+                        e[i * ld + j] = form == kernels::Reflect::left ? e[i * ld + j] - (v[i] + v[i]) * w
+                                                                       : e[i * ld + j] - (w + w) * v[i];
+                }
+                expect(same_bits(m, e), std::string("reflect ") + isa_name(isa) + " " +
                                             std::to_string(rows) + "x" + std::to_string(cols));
             }
         }
