@@ -1,7 +1,7 @@
 // Array element access: subscription, item assignment, get, take, membership and iteration.
 #include <vector>
 
-#include "python/array_messages.hpp"
+#include "python/messages.hpp"
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
 

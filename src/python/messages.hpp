@@ -1,6 +1,7 @@
 // User-visible message texts of the binding layer, kept in one place.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace veltrix::py::msg {
@@ -19,5 +20,37 @@ inline std::string data_length_mismatch(std::size_t len, const std::string& shap
 }
 
 inline constexpr const char* need_one_array = "Need at least one array";
+
+// Indexing, iteration and NumPy exchange.
+inline std::string too_many_indices(std::size_t ndim, std::size_t m) {
+    return "too many indices for array: array is " + std::to_string(ndim) + "-dimensional, but " +
+           std::to_string(m) + " were indexed";
+}
+
+inline std::string index_out_of_axis(std::int64_t index, std::size_t axis, std::uint64_t size) {
+    return "index " + std::to_string(index) + " is out of bounds for axis " + std::to_string(axis) +
+           " with size " + std::to_string(size);
+}
+
+inline std::string set_item_count(std::size_t ndim, std::size_t m) {
+    return "cannot set item: expected " + std::to_string(ndim) + " indices, got " + std::to_string(m);
+}
+
+inline std::string take_out_of_bounds(std::uint64_t position, std::uint64_t size) {
+    return "take index " + std::to_string(position) + " is out of bounds for an array of " +
+           std::to_string(size) + " elements";
+}
+
+inline constexpr const char* position_out_of_bounds = "index out of bounds";
+inline constexpr const char* get_out_of_bounds = "Index out of bounds";
+inline constexpr const char* bad_index_kind = "indices must be integers, slices, or tuples of integers";
+inline constexpr const char* bad_assignment_kind =
+    "indices must be integers or tuples of integers for assignment";
+inline constexpr const char* single_index_assignment =
+    "single index assignment only supported for 1D arrays; use tuple indexing for nD arrays";
+inline constexpr const char* cannot_delete = "can't delete item";
+
+inline constexpr const char* not_contiguous = "The given array is not contiguous";
+inline constexpr const char* numpy_unavailable = "Failed to access NumPy array API capsule";
 
 }  // namespace veltrix::py::msg

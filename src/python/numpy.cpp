@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ops/buffer.hpp"
-#include "python/array_messages.hpp"
+#include "python/messages.hpp"
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
 #include "python/messages.hpp"
