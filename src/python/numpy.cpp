@@ -9,7 +9,6 @@
 #include "python/messages.hpp"
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
-#include "python/messages.hpp"
 
 namespace veltrix::py {
 
