@@ -208,6 +208,26 @@ def test_equidistant_query_keeps_the_point_met_first():
     assert tree.query_knn([1.0, 0.0], 1) == [0]
 
 
+@pytest.mark.parametrize("cls,first", [(sp.KDTree, 1), (sp.BallTree, 1), (sp.VPTree, 0)])
+def test_child_order_on_a_tie_between_children(cls, first):
+    # Query 0 is equally far from both children: k-d and ball trees visit the left child (the
+    # lower coordinate, row 1) first; the VP root's d_v = 1 < threshold 2 sends it left too,
+    # where the vantage point (row 0) lives. The first point found keeps its place.
+    assert cls.from_array(array([[1.0], [-1.0]]), 1).query_knn([0.0], 1) == [first]
+
+
+def test_vp_query_at_the_threshold_visits_the_right_child_first():
+    # Points 0, 1, 5: threshold (1 + 5) / 2 = 3; rows 1 and 2 are both at distance 2 from 3.
+    assert sp.VPTree.from_array(array([[0.0], [1.0], [5.0]]), 1).query_knn([3.0], 1) == [2]
+
+
+def test_vp_random_builds_differ():
+    pts = array([[math.cos(i), math.sin(i * 1.3)] for i in range(200)])
+    orders = {tuple(sp.VPTree.from_array(pts, 5, "euclidean", "random").query_radius([0.0, 0.0], 10.0))
+              for _ in range(10)}
+    assert len(orders) > 1
+
+
 # ---------------------------------------------------------------------------------------------
 # Edge set-ups
 
