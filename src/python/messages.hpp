@@ -53,4 +53,32 @@ inline constexpr const char* cannot_delete = "can't delete item";
 inline constexpr const char* not_contiguous = "The given array is not contiguous";
 inline constexpr const char* numpy_unavailable = "Failed to access NumPy array API capsule";
 
+// Spatial trees: option names, criterion parameters, query forms.
+inline std::string unknown_metric(const std::string& s) {
+    return "Unknown distance metric '" + s + "'. Valid options: 'euclidean', 'manhattan', 'chebyshev'";
+}
+inline std::string unknown_kernel(const std::string& s) {
+    return "Unknown kernel type '" + s +
+           "'. Valid options: 'gaussian', 'epanechnikov', 'uniform', 'triangular'";
+}
+inline std::string unknown_selection(const std::string& s) {
+    return "Unknown vantage point selection method '" + s + "'. Valid options: 'first', 'random'";
+}
+inline std::string unknown_criterion(const std::string& s) {
+    return "Unknown approximation criterion '" + s +
+           "'. Valid options: 'none', 'min_samples', 'max_span', 'combined'";
+}
+inline std::string parameter_required(const char* param, const char* criterion) {
+    return std::string(param) + " parameter required for '" + criterion + "' criterion";
+}
+inline std::string query_length(std::uint64_t len, std::uint64_t dim) {
+    return "Query vector length " + std::to_string(len) + " doesn't match tree dimension " + std::to_string(dim);
+}
+inline std::string query_dimension(std::uint64_t m, std::uint64_t dim) {
+    return "Query dimension " + std::to_string(m) + " doesn't match tree dimension " + std::to_string(dim);
+}
+inline constexpr const char* bad_query = "query must be a scalar, list, or Array";
+inline constexpr const char* bad_queries = "queries must be a scalar, list, or Array";
+inline constexpr const char* queries_rank = "queries must be 1D or 2D array";
+
 }  // namespace veltrix::py::msg

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "python/array_type.hpp"
+#include "python/messages.hpp"
 #include "spatial/ball_tree/ball_tree.hpp"
 #include "spatial/kd_tree/kd_tree.hpp"
 #include "spatial/vp_tree/vp_tree.hpp"
@@ -15,36 +16,7 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Messages
 
-namespace smsg {
 
-inline std::string unknown_metric(const std::string& s) {
-    return "Unknown distance metric '" + s + "'. Valid options: 'euclidean', 'manhattan', 'chebyshev'";
-}
-inline std::string unknown_kernel(const std::string& s) {
-    return "Unknown kernel type '" + s +
-           "'. Valid options: 'gaussian', 'epanechnikov', 'uniform', 'triangular'";
-}
-inline std::string unknown_selection(const std::string& s) {
-    return "Unknown vantage point selection method '" + s + "'. Valid options: 'first', 'random'";
-}
-inline std::string unknown_criterion(const std::string& s) {
-    return "Unknown approximation criterion '" + s +
-           "'. Valid options: 'none', 'min_samples', 'max_span', 'combined'";
-}
-inline std::string parameter_required(const char* param, const char* criterion) {
-    return std::string(param) + " parameter required for '" + criterion + "' criterion";
-}
-inline std::string query_length(u64 len, u64 dim) {
-    return "Query vector length " + std::to_string(len) + " doesn't match tree dimension " + std::to_string(dim);
-}
-inline std::string query_dimension(u64 m, u64 dim) {
-    return "Query dimension " + std::to_string(m) + " doesn't match tree dimension " + std::to_string(dim);
-}
-inline constexpr const char* bad_query = "query must be a scalar, list, or Array";
-inline constexpr const char* bad_queries = "queries must be a scalar, list, or Array";
-inline constexpr const char* queries_rank = "queries must be 1D or 2D array";
-
-}  // namespace smsg
 
 // ---------------------------------------------------------------------------------------------
 // Option strings: lower-cased for matching, quoted as passed in the refusal.
@@ -57,32 +29,32 @@ T parse_option(const Args& a, std::size_t i, T fallback, Lookup lookup, std::str
 }
 
 DistanceMetric parse_metric(const Args& a, std::size_t i) {
-    return parse_option(a, i, DistanceMetric::Euclidean, metric_from_name, smsg::unknown_metric);
+    return parse_option(a, i, DistanceMetric::Euclidean, metric_from_name, msg::unknown_metric);
 }
 KernelType parse_kernel(const Args& a, std::size_t i) {
-    return parse_option(a, i, KernelType::Gaussian, kernel_from_name, smsg::unknown_kernel);
+    return parse_option(a, i, KernelType::Gaussian, kernel_from_name, msg::unknown_kernel);
 }
 VantageSelection parse_selection(const Args& a, std::size_t i) {
-    return parse_option(a, i, VantageSelection::First, selection_from_name, smsg::unknown_selection);
+    return parse_option(a, i, VantageSelection::First, selection_from_name, msg::unknown_selection);
 }
 
 // criterion, min_samples and max_span at positions i, i + 1, i + 2.
 ApproxCriterion parse_criterion(const Args& a, std::size_t i) {
     using Kind = ApproxCriterion::Kind;
-    const Kind kind = parse_option(a, i, Kind::None, criterion_from_name, smsg::unknown_criterion);
+    const Kind kind = parse_option(a, i, Kind::None, criterion_from_name, msg::unknown_criterion);
     const std::optional<u64> min_samples = a.given(i + 1) ? std::optional<u64>(a.index(i + 1)) : std::nullopt;
     const std::optional<f64> max_span = a.given(i + 2) ? std::optional<f64>(a.f64(i + 2)) : std::nullopt;
     switch (kind) {
         case Kind::None: return ApproxCriterion::none();
         case Kind::MinSamples:
-            if (!min_samples) raise(PyExc_ValueError, smsg::parameter_required("min_samples", "min_samples"));
+            if (!min_samples) raise(PyExc_ValueError, msg::parameter_required("min_samples", "min_samples"));
             return ApproxCriterion::with_min_samples(*min_samples);
         case Kind::MaxSpan:
-            if (!max_span) raise(PyExc_ValueError, smsg::parameter_required("max_span", "max_span"));
+            if (!max_span) raise(PyExc_ValueError, msg::parameter_required("max_span", "max_span"));
             return ApproxCriterion::with_max_span(*max_span);
         case Kind::Combined:
-            if (!min_samples) raise(PyExc_ValueError, smsg::parameter_required("min_samples", "combined"));
-            if (!max_span) raise(PyExc_ValueError, smsg::parameter_required("max_span", "combined"));
+            if (!min_samples) raise(PyExc_ValueError, msg::parameter_required("min_samples", "combined"));
+            if (!max_span) raise(PyExc_ValueError, msg::parameter_required("max_span", "combined"));
             return ApproxCriterion::combined(*min_samples, *max_span);
     }
     return ApproxCriterion::none();
@@ -110,9 +82,9 @@ std::vector<double> query_vector(PyObject* o, u64 dim) {
         q.assign(1, *x);
     } else if (!to_f64_vec(o, q)) {
         PyErr_Clear();
-        raise(PyExc_ValueError, smsg::bad_query);
+        raise(PyExc_ValueError, msg::bad_query);
     }
-    if (q.size() != dim) raise(PyExc_ValueError, smsg::query_length(q.size(), dim));
+    if (q.size() != dim) raise(PyExc_ValueError, msg::query_length(q.size(), dim));
     return q;
 }
 
@@ -140,9 +112,9 @@ DensityQueries density_queries(PyObject* o, u64 dim) {
         std::vector<double> v;
         if (!to_f64_vec(o, v)) {
             PyErr_Clear();
-            raise(PyExc_ValueError, smsg::bad_queries);
+            raise(PyExc_ValueError, msg::bad_queries);
         }
-        if (v.size() != dim) raise(PyExc_ValueError, smsg::query_length(v.size(), dim));
+        if (v.size() != dim) raise(PyExc_ValueError, msg::query_length(v.size(), dim));
         const u64 m = v.size();
         out.owned = Array64(Shape::d2(1, m), std::move(v));
         return out;
@@ -150,12 +122,12 @@ DensityQueries density_queries(PyObject* o, u64 dim) {
     ArrayRef arr(as_array(o));
     const Array64& a = arr.get();
     if (a.ndim() == 1) {
-        if (a.shape[0] != dim) raise(PyExc_ValueError, smsg::query_dimension(a.shape[0], dim));
+        if (a.shape[0] != dim) raise(PyExc_ValueError, msg::query_dimension(a.shape[0], dim));
         out.owned = Array64(Shape::d2(1, dim), a.data);
         return out;
     }
-    if (a.ndim() != 2) raise(PyExc_ValueError, smsg::queries_rank);
-    if (a.shape[1] != dim) raise(PyExc_ValueError, smsg::query_dimension(a.shape[1], dim));
+    if (a.ndim() != 2) raise(PyExc_ValueError, msg::queries_rank);
+    if (a.shape[1] != dim) raise(PyExc_ValueError, msg::query_dimension(a.shape[1], dim));
     out.borrowed.emplace(std::move(arr));
     return out;
 }
