@@ -213,31 +213,45 @@ Result<Array64> cholesky(const Array64& a) {
     if (a.shape[0] != a.shape[1]) return Error{"Cholesky decomposition requires a square matrix"};
     const u64 n = a.shape[0];
     const f64* ad = a.data.data();
-    // Column by column on Lᵀ: each L[i, j] is formed from the same values with the same
-    // operations as in the row-by-row order, but the sums for all rows of a column run
-    // side by side. The diagonal remainders are met in the same order as row by row,
-    // and the first one that is not positive stops the factorisation.
-    std::vector<f64> lt(n * n, 0.0);
-    std::vector<f64> s(n);
-    for (u64 j = 0; j < n; ++j) {
-        const u64 rest = n - j;
-        f64* sj = s.data() + j;
-        for (u64 i = 0; i < rest; ++i) sj[i] = 0.0;
-        for (u64 t = 0; t < j; ++t) {
-            const f64* col = lt.data() + t * n + j;  // L[j.., t]
-            const f64 ljt = col[0];
-            for (u64 i = 0; i < rest; ++i) sj[i] = sj[i] + col[i] * ljt;
+    // Column by column on Lᵀ, right-looking in blocks of columns. The sum of L[i, t]·L[j, t]
+    // over t ascending, started at +0.0, is carried in st[j, i] (i >= j): within a block each
+    // column adds the terms of the block's earlier columns itself, and once a block is final
+    // its terms are added to the sums of every later column at once, as a matrix product that
+    // carries the sums on. So each L[i, j] is formed from the same values with the same
+    // operations as row by row (the product carries its factors swapped, which is the same
+    // value), and the diagonal remainders are met in the same order; the first one that is
+    // not positive stops the factorisation.
+    constexpr u64 nb = 32, rb = 64;
+    std::vector<f64> lt(n * n, 0.0);  // lt[t * n + i] = L[i, t]
+    std::vector<f64> st(n * n, 0.0);  // running sums; becomes the result
+    for (u64 b0 = 0; b0 < n; b0 += nb) {
+        const u64 b1 = std::min(n, b0 + nb);
+        for (u64 j = b0; j < b1; ++j) {
+            const u64 rest = n - j;
+            f64* col = st.data() + j * n + j;
+            for (u64 t = b0; t < j; ++t) {
+                const f64* lcol = lt.data() + t * n + j;  // L[j.., t]
+                const f64 ljt = lcol[0];
+                for (u64 i = 0; i < rest; ++i) col[i] = col[i] + lcol[i] * ljt;
+            }
+            const f64 d = ad[j * n + j] - col[0];
+            if (d <= 0.0) return Error{"Matrix is not positive definite"};
+            const f64 ljj = std::sqrt(d);
+            f64* out = lt.data() + j * n + j;
+            out[0] = ljj;
+            for (u64 i = 1; i < rest; ++i) out[i] = (ad[(j + i) * n + j] - col[i]) / ljj;
         }
-        const f64 d = ad[j * n + j] - sj[0];
-        if (d <= 0.0) return Error{"Matrix is not positive definite"};
-        const f64 ljj = std::sqrt(d);
-        f64* out = lt.data() + j * n + j;
-        out[0] = ljj;
-        for (u64 i = 1; i < rest; ++i) out[i] = (ad[(j + i) * n + j] - sj[i]) / ljj;
+        // st[c, i] += L[c, t]·L[i, t] over the block's t, for b1 <= c <= i, in row blocks
+        // that start at the diagonal.
+        const f64* block = lt.data() + b0 * n + b1;  // block[t * n + r] = L[b1 + r, b0 + t]
+        for (u64 r0 = 0; b1 + r0 < n; r0 += rb) {
+            const u64 r1 = std::min(n - b1, r0 + rb);
+            kernels::gemm_accumulate(r1 - r0, n - b1 - r0, b1 - b0, {block + r0, 1, n},
+                                     {block + r0, n, 1}, st.data() + (b1 + r0) * n + b1 + r0, n);
+        }
     }
-    std::vector<f64> l(n * n);
-    transpose_into(n, n, lt.data(), l.data());
-    return Array64(Shape{n, n}, std::move(l));
+    transpose_into(n, n, lt.data(), st.data());
+    return Array64(Shape{n, n}, std::move(st));
 }
 
 Result<QrResult> qr(const Array64& a) {

@@ -115,14 +115,16 @@ VELTRIX_INLINE void pack_b(u64 kc, u64 cols, MatRef b, u64 p0, u64 j0, f64* __re
 }
 
 template <class I>
-VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {
+VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u64 ldc,
+                              bool accumulate) {
     using V = typename I::V;
     constexpr int MR = I::MR, NV = I::NV, W = I::W;
     constexpr u64 NR = u64(NV) * W;
     constexpr u64 KC = I::KC, MC = I::MC, NC = I::NC;
     if (m == 0 || q == 0) return;
     if (n == 0) {
-        std::fill(c, c + m * q, -0.0);
+        if (!accumulate)
+            for (u64 i = 0; i < m; ++i) std::fill(c + i * ldc, c + i * ldc + q, -0.0);
         return;
     }
     const V neg_zero = -V{};
@@ -138,7 +140,7 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {
         // partial sums stored in c, so every element still adds its products in t order.
         for (u64 pc = 0; pc < n; pc += KC) {
             const u64 kc = std::min(KC, n - pc);
-            const bool first = pc == 0;
+            const bool first = pc == 0 && !accumulate;
             pack_b<I>(kc, nc, b, pc, jc, bpack.data());
             for (u64 ic = 0; ic < m; ic += MC) {
                 const u64 mc = std::min(MC, m - ic);
@@ -151,18 +153,18 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {
                         const f64* ap = apack.data() + is * kc;
                         const u64 i0 = ic + is;
                         const u64 rows = std::min<u64>(MR, m - i0);
-                        f64* ct = c + i0 * q + j0;
+                        f64* ct = c + i0 * ldc + j0;
                         V acc[MR][NV];
                         const bool full = rows == u64(MR) && cols == NR;
                         if (full) {
                             for (int r = 0; r < MR; ++r)
                                 for (int v = 0; v < NV; ++v)
-                                    acc[r][v] = first ? neg_zero : load<V>(ct + r * q + v * W);
+                                    acc[r][v] = first ? neg_zero : load<V>(ct + r * ldc + v * W);
                         } else {
                             for (u64 r = 0; r < u64(MR); ++r)
                                 for (u64 cc = 0; cc < NR; ++cc)
                                     edge[r * NR + cc] =
-                                        (!first && r < rows && cc < cols) ? ct[r * q + cc] : -0.0;
+                                        (!first && r < rows && cc < cols) ? ct[r * ldc + cc] : -0.0;
                             for (int r = 0; r < MR; ++r)
                                 for (int v = 0; v < NV; ++v)
                                     acc[r][v] = load<V>(edge + r * NR + v * W);
@@ -170,12 +172,12 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {
                         micro_kernel<I>(kc, ap, bp, acc);
                         if (full) {
                             for (int r = 0; r < MR; ++r)
-                                for (int v = 0; v < NV; ++v) store(ct + r * q + v * W, acc[r][v]);
+                                for (int v = 0; v < NV; ++v) store(ct + r * ldc + v * W, acc[r][v]);
                         } else {
                             for (int r = 0; r < MR; ++r)
                                 for (int v = 0; v < NV; ++v) store(edge + r * NR + v * W, acc[r][v]);
                             for (u64 r = 0; r < rows; ++r)
-                                for (u64 cc = 0; cc < cols; ++cc) ct[r * q + cc] = edge[r * NR + cc];
+                                for (u64 cc = 0; cc < cols; ++cc) ct[r * ldc + cc] = edge[r * NR + cc];
                         }
                     }
                 }
@@ -417,8 +419,9 @@ VELTRIX_INLINE void reflect_steps_body(u64 rows, u64 cols, u64 k_begin, u64 k_en
                                f64* w) {                                                         \
         reflect_body<I>(rows, cols, v, m, ld, form, w);                                          \
     }                                                                                            \
-    ATTR void gemm_##suffix(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c) {                   \
-        gemm_body<G>(m, q, n, a, b, c);                                                          \
+    ATTR void gemm_##suffix(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u64 ldc,           \
+                            bool accumulate) {                                                   \
+        gemm_body<G>(m, q, n, a, b, c, ldc, accumulate);                                         \
     }                                                                                            \
     ATTR void gemv_##suffix(u64 m, u64 n, const f64* a, const f64* x, f64* y) {                  \
         gemv_body(m, n, a, x, y);                                                                \
@@ -457,7 +460,11 @@ Isa best_isa() noexcept {
 }
 
 void gemm(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, Isa isa) {
-    VELTRIX_DISPATCH(isa, gemm, m, q, n, a, b, c)
+    VELTRIX_DISPATCH(isa, gemm, m, q, n, a, b, c, q, false)
+}
+
+void gemm_accumulate(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u64 ldc, Isa isa) {
+    VELTRIX_DISPATCH(isa, gemm, m, q, n, a, b, c, ldc, true)
 }
 
 void gemv(u64 m, u64 n, const f64* a, const f64* x, f64* y, Isa isa) {

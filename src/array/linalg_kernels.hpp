@@ -35,6 +35,11 @@ Isa best_isa() noexcept;
 // times n×q product; c is row-major m×q and is fully overwritten.
 void gemm(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, Isa isa = best_isa());
 
+// The same products added onto the existing values: c[i*ldc + j] = c[i*ldc + j] + a(i,0)*b(0,j)
+// + a(i,1)*b(1,j) + ... (t ascending), so a sum can be carried on over several calls.
+void gemm_accumulate(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u64 ldc,
+                     Isa isa = best_isa());
+
 // y[i] = -0.0 + a[i*n]*x[0] + a[i*n+1]*x[1] + ... for a row-major m×n matrix.
 void gemv(u64 m, u64 n, const f64* a, const f64* x, f64* y, Isa isa = best_isa());
 

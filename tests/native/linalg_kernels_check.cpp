@@ -253,6 +253,20 @@ void check_gemm(std::mt19937_64& rng) {
                     std::vector<f64> c2(m * q);
                     kernels::gemm(m, q, n, {a.data(), n, 1}, {bt.data(), 1, n}, c2.data(), isa);
                     expect(same_bits(c2, c), std::string("gemm transposed B ") + isa_name(isa));
+                    // Carried on from existing sums, into a wider matrix.
+                    if (m * q > 0) {
+                        const u64 ldc = q + 3;
+                        auto start = random_values(rng, m * ldc, true);
+                        auto acc = start;
+                        kernels::gemm_accumulate(m, q, n, {a.data(), n, 1}, {b.data(), q, 1}, acc.data(), ldc, isa);
+                        for (u64 i = 0; i < m; ++i)
+                            for (u64 j = 0; j < q; ++j) {
+                                f64 s = start[i * ldc + j];
+                                for (u64 t = 0; t < n; ++t) s = s + a[i * n + t] * b[t * q + j];
+                                start[i * ldc + j] = s;
+                            }
+                        expect(same_bits(acc, start), std::string("gemm_accumulate ") + isa_name(isa));
+                    }
                 }
         // Wider than one column block.
         const u64 m = 3, n = 300, q = 2100;
@@ -361,7 +375,7 @@ void check_factorisations(std::mt19937_64& rng) {
             expect(f.ok() && same_bits(f.value().q.data, ref.q) && same_bits(f.value().r.data, ref.r),
                    "qr " + std::to_string(m) + "x" + std::to_string(n));
         }
-    for (u64 n : {0, 1, 2, 5, 31, 64, 130}) {
+    for (u64 n : {0, 1, 2, 5, 31, 32, 33, 64, 97, 130}) {
         // B·Bᵀ + n·I is positive definite.
         const auto b = random_values(rng, n * n);
         auto a = ref_matmul(n, n, n, b, [&] {
@@ -446,6 +460,18 @@ void bench() {
             std::printf("gemm %4llu plain   %8.3f ms %6.2f GFLOP/s\n", (unsigned long long)n, s * 1e3,
                         2.0 * n * n * n / s * 1e-9);
         }
+    }
+    {
+        const u64 n = 256;
+        const auto b = random_values(rng, n * n);
+        std::vector<f64> bt(n * n);
+        for (u64 i = 0; i < n; ++i) for (u64 j = 0; j < n; ++j) bt[j * n + i] = b[i * n + j];
+        auto spd = ref_matmul(n, n, n, b, bt);
+        for (u64 i = 0; i < n; ++i) spd[i * n + i] = spd[i * n + i] + f64(n);
+        const Array64 arr(Shape{n, n}, spd);
+        const double fast = best_seconds([&] { (void)cholesky(arr); }, 10);
+        const double plain = best_seconds([&] { (void)ref_cholesky(n, spd); }, 3);
+        std::printf("cholesky 256: fast %.3f ms, plain %.3f ms (%.1fx)\n", fast * 1e3, plain * 1e3, plain / fast);
     }
     {
         const u64 n = 256;
