@@ -275,24 +275,26 @@ Result<EigResult> eig_with_params(const Array64& a, u64 max_iter, f64 tol) {
     if (n == 1)
         return EigResult{Array64(Shape::d1(1), {a.data[0]}), Array64(Shape{1, 1}, {1.0})};
 
-    std::vector<f64> cur = a.data, vec(n * n), r(n * n), q(n * n), next(n * n), next_vec(n * n);
-    set_identity(n, vec.data());
+    // The iterate A sits on top of V in one 2n×n buffer, so that R·Q and V·Q are one
+    // product of the stacked rows with Q. The QR step turns the top half into R in place.
+    std::vector<f64> stack(2 * n * n), out(2 * n * n), q(n * n);
+    std::copy(a.data.begin(), a.data.end(), stack.begin());
+    set_identity(n, stack.data() + n * n);
     HouseholderScratch scratch;
     for (u64 iter = 0; iter < max_iter; ++iter) {
-        std::copy(cur.begin(), cur.end(), r.begin());
-        householder(n, n, r.data(), q.data(), scratch);
-        clear_below_diagonal(n, n, r.data());
-        const kernels::MatRef qref{q.data(), n, 1};
-        kernels::gemm(n, n, n, {r.data(), n, 1}, qref, next.data());
-        kernels::gemm(n, n, n, {vec.data(), n, 1}, qref, next_vec.data());
-        std::swap(cur, next);
-        std::swap(vec, next_vec);
+        householder(n, n, stack.data(), q.data(), scratch);
+        clear_below_diagonal(n, n, stack.data());
+        kernels::gemm(2 * n, n, n, {stack.data(), n, 1}, {q.data(), n, 1}, out.data());
+        std::swap(stack, out);
+        const f64* cur = stack.data();
         f64 sq = 0.0;
         for (u64 i = 0; i < n; ++i)
             for (u64 j = 0; j < n; ++j)
                 if (i != j) sq = sq + cur[i * n + j] * cur[i * n + j];
         if (std::sqrt(sq) < tol) break;
     }
+    const f64* cur = stack.data();
+    const f64* vec = stack.data() + n * n;
 
     std::vector<f64> d(n);
     for (u64 i = 0; i < n; ++i) d[i] = cur[i * n + i];
