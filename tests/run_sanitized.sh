@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${VELTRIX_ASAN_BUILD:-$root/build/asan}"
 log="$build.log"
-if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRIX_SANITIZE=ON &&
+if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRIX_SANITIZE=ON -DVELTRIX_BUILD_TESTS=ON &&
        cmake --build "$build" -j"$(nproc)"; } >"$log" 2>&1; then
   tail -n 40 "$log"
   echo "sanitizer build failed (full log: $log)" >&2
@@ -24,4 +24,10 @@ export VELTRIX_SANITIZED=1
 export VELTRIX_FUZZ_EXAMPLES="${VELTRIX_FUZZ_EXAMPLES:-2000}"
 export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
 cd "$root"
+# The native checks compare every instruction-set variant of the kernels with plain loops.
+for check in "$build"/*_check; do
+  [ -x "$check" ] || continue
+  echo "native check: $(basename "$check")"
+  "$check" >/dev/null
+done
 python3 -m pytest -q -p no:cacheprovider "$@"
