@@ -208,7 +208,7 @@ def test_matrix_product_matches_plain_loop(m, n, q):
     assert_bits(npy(la.matmul(arr(a), arr(b))), ref_matmul(a, b))
 
 
-@pytest.mark.parametrize("m, n", [(0, 4), (4, 0), (1, 1), (9, 7), (17, 300), (1030, 3)])
+@pytest.mark.parametrize("m, n", [(0, 4), (4, 0), (1, 1), (9, 7), (17, 300), (1030, 3), (3, 1100)])
 def test_vector_products_match_plain_loop(m, n):
     a, x, y = rand(m, n), rand(n), rand(m)
     assert_bits(npy(la.matmul(arr(a), arr(x))), ref_matmul(a, x))
