@@ -9,7 +9,6 @@
 
 namespace veltrix::kernels {
 
-
 namespace {
 
 #define VELTRIX_INLINE [[gnu::always_inline]] inline
@@ -428,15 +427,6 @@ VELTRIX_INLINE void reflect_steps_body(u64 rows, u64 cols, u64 k_begin, u64 k_en
     }                                                                                            \
     ATTR void gevm_##suffix(u64 n, u64 q, const f64* x, const f64* b, f64* y) {                  \
         gevm_body(n, q, x, b, y);                                                                \
-    }                                                                                            \
-    ATTR void wrs_##suffix(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld, f64* w) {     \
-        weighted_row_sum_body(rows, cols, v, m, ld, w);                                          \
-    }                                                                                            \
-    ATTR void rl_##suffix(u64 rows, u64 cols, const f64* v, const f64* w, f64* m, u64 ld) {      \
-        reflect_left_body(rows, cols, v, w, m, ld);                                              \
-    }                                                                                            \
-    ATTR void rr_##suffix(u64 rows, u64 cols, const f64* v, const f64* u2, f64* m, u64 ld) {     \
-        reflect_right_body(rows, cols, v, u2, m, ld);                                            \
     }
 
 VELTRIX_KERNEL_SET(generic, GenericIsa, GenericIsa, )
@@ -485,23 +475,6 @@ void reflect_steps(u64 rows, u64 cols, u64 k_begin, u64 k_end, const f64* vs, u6
     f64 w[max_reflect_block];
     VELTRIX_DISPATCH(isa, reflect_steps, rows, cols, k_begin, k_end, vs, vstride, applied, m, ld,
                      form, w)
-}
-
-void weighted_row_sum(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld, f64* w, Isa isa) {
-    VELTRIX_DISPATCH(isa, wrs, rows, cols, v, m, ld, w)
-}
-
-void reflect_rows_scaled_left(u64 rows, u64 cols, const f64* v, const f64* w, f64* m, u64 ld,
-                              Isa isa) {
-    VELTRIX_DISPATCH(isa, rl, rows, cols, v, w, m, ld)
-}
-
-void reflect_rows_scaled_right(u64 rows, u64 cols, const f64* v, const f64* u, f64* m, u64 ld,
-                               Isa isa) {
-    // The doubled factor is the same value for every row, so it is formed once.
-    std::vector<f64> u2(cols);
-    for (u64 j = 0; j < cols; ++j) u2[j] = u[j] + u[j];
-    VELTRIX_DISPATCH(isa, rr, rows, cols, v, u2.data(), m, ld)
 }
 
 }  // namespace veltrix::kernels

@@ -65,13 +65,4 @@ void reflect_steps(u64 rows, u64 cols, u64 k_begin, u64 k_end, const f64* vs, u6
                    const unsigned char* applied, f64* m, u64 ld, Reflect form,
                    Isa isa = best_isa());
 
-// The two passes of reflect on their own, column by column through memory; reflect uses
-// them for the columns left over after its register blocks.
-void weighted_row_sum(u64 rows, u64 cols, const f64* v, const f64* m, u64 ld, f64* w,
-                      Isa isa = best_isa());
-void reflect_rows_scaled_left(u64 rows, u64 cols, const f64* v, const f64* w, f64* m, u64 ld,
-                              Isa isa = best_isa());
-void reflect_rows_scaled_right(u64 rows, u64 cols, const f64* v, const f64* u, f64* m, u64 ld,
-                               Isa isa = best_isa());
-
 }  // namespace veltrix::kernels
