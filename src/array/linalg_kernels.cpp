@@ -443,9 +443,9 @@ VELTRIX_KERNEL_SET(avx512, Avx512Isa, Avx2Isa, [[gnu::target("avx2,avx512f")]])
 }  // namespace
 
 Isa best_isa() noexcept {
-    static const Isa isa = __builtin_cpu_supports("avx512f") ? Isa::avx512
-                           : __builtin_cpu_supports("avx2")  ? Isa::avx2
-                                                             : Isa::generic;
+    static const Isa isa = !__builtin_cpu_supports("avx2")   ? Isa::generic
+                           : __builtin_cpu_supports("avx512f") ? Isa::avx512
+                                                               : Isa::avx2;
     return isa;
 }
 
