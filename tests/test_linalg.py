@@ -6,8 +6,6 @@ independent elements, so results are compared bit for bit.
 """
 
 import math
-import pathlib
-import subprocess
 
 import numpy as np
 import pytest
@@ -579,12 +577,3 @@ def test_arguments_unchanged_after_failure():
     with panics():
         la.matmul(a, arr([1.0, 2.0, 3.0]))
     assert la.matmul(a, arr([1.0, 1.0])).tolist() == [3.0, 3.0]
-
-
-def test_native_kernel_check():
-    """Every instruction-set variant of the kernels against the plain loops (when built)."""
-    exe = pathlib.Path(veltrix.__file__).with_name("linalg_kernels_check")
-    if not exe.exists():
-        pytest.skip("configure with -DVELTRIX_BUILD_TESTS=ON to build the native check")
-    done = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stdout + done.stderr
