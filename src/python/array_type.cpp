@@ -241,16 +241,19 @@ PyGetSetDef array_getset[] = {
 
 }  // namespace
 
-PyMethodDef module_array_functions[] = {
-    VELTRIX_FUNCTION(zeros_f, zeros_impl),
-    VELTRIX_FUNCTION(ones_f, ones_impl),
-    VELTRIX_FUNCTION(full_f, full_impl),
-    VELTRIX_FUNCTION(asarray_f, asarray_impl),
-    VELTRIX_FUNCTION(eye_f, eye_impl),
-    {nullptr, nullptr, 0, nullptr},  // diag, filled in by array_type()
-    VELTRIX_FUNCTION(column_stack_f, column_stack_impl),
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef* module_array_functions() {
+    static PyMethodDef defs[] = {
+        VELTRIX_FUNCTION(zeros_f, zeros_impl),
+        VELTRIX_FUNCTION(ones_f, ones_impl),
+        VELTRIX_FUNCTION(full_f, full_impl),
+        VELTRIX_FUNCTION(asarray_f, asarray_impl),
+        VELTRIX_FUNCTION(eye_f, eye_impl),
+        module_diag_def,
+        VELTRIX_FUNCTION(column_stack_f, column_stack_impl),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return defs;
+}
 
 PyTypeObject* array_type() {
     static PyTypeObject* type = [] {
@@ -267,7 +270,6 @@ PyTypeObject* array_type() {
             array_take_def, array_from_numpy_def, array_to_numpy_def,
             {nullptr, nullptr, 0, nullptr},
         };
-        module_array_functions[5] = module_diag_def;
         static PyType_Slot slots[] = {
             {Py_tp_doc, const_cast<char*>("Array(shape, data)\n--\n\n")},
             {Py_tp_new, reinterpret_cast<void*>(array_new)},

@@ -19,6 +19,6 @@ ArrayObject* as_array(PyObject* o) noexcept;
 void append_f64(std::string& out, double x);
 
 // zeros, ones, full, asarray, eye, diag, column_stack, in registration order.
-extern PyMethodDef module_array_functions[];
+PyMethodDef* module_array_functions();
 
 }  // namespace veltrix::py

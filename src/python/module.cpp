@@ -31,7 +31,7 @@ Ref build_module() {
     add_member(m.get(), "Generator", reinterpret_cast<PyObject*>(generator_type()));
     add_member(m.get(), "BallTree", reinterpret_cast<PyObject*>(ball_tree_type()));
     add_member(m.get(), "KDTree", reinterpret_cast<PyObject*>(kd_tree_type()));
-    add_functions(m.get(), module_array_functions);
+    add_functions(m.get(), module_array_functions());
     static const Submodule subs[] = {
         {"linalg", register_linalg},
         {"stats", register_stats},
