@@ -22,25 +22,15 @@ struct BallPolicy {
         const u64 n = node.count(), dim = t.dim;
         f64* lo = s.lo.data();
         f64* hi = s.hi.data();
-        std::fill(centroid, centroid + dim, 0.0);
-        std::fill(lo, lo + dim, std::numeric_limits<f64>::infinity());
-        std::fill(hi, hi + dim, -std::numeric_limits<f64>::infinity());
         // One pass for the coordinate sums (in position order) and the spread of the split.
-        for (const f64* x = t.point(node.start); x != t.point(node.end); x += dim) {
-            for (u64 j = 0; j < dim; ++j) {
-                centroid[j] = centroid[j] + x[j];
-                lo[j] = x[j] < lo[j] ? x[j] : lo[j];
-                hi[j] = x[j] > hi[j] ? x[j] : hi[j];
-            }
-        }
+        sum_and_box(t.point(node.start), n, dim, centroid, lo, hi);
         // The empty root keeps a zero centroid; no query ever measures it.
         if (n > 0)
             for (u64 j = 0; j < dim; ++j) centroid[j] = centroid[j] / static_cast<f64>(n);
+        s.keys.resize(n);
+        distances_to<M>(t.point(node.start), n, dim, centroid, s.keys.data());
         f64 r = 0.0;
-        for (const f64* x = t.point(node.start); x != t.point(node.end); x += dim) {
-            const f64 d = M::distance(x, centroid, dim);
-            if (d > r) r = d;
-        }
+        for (const f64 d : s.keys) r = d > r ? d : r;
         node.radius = r;
         if (!may_split) return std::nullopt;
         return split_at_median(t, s, node.start, node.end, widest_dim(lo, hi, dim));

@@ -33,6 +33,12 @@ struct EuclideanMetric {
         }
         return std::sqrt(s);
     }
+    // The same accumulation one component at a time, for loops that interleave several points.
+    static f64 step(f64 s, f64 a, f64 b) noexcept {
+        const f64 t = a - b;
+        return t * t + s;
+    }
+    static f64 finish(f64 s) noexcept { return std::sqrt(s); }
 };
 
 struct ManhattanMetric {
@@ -42,6 +48,8 @@ struct ManhattanMetric {
         for (u64 i = 0; i < n; ++i) s = s + std::fabs(a[i] - b[i]);
         return s;
     }
+    static f64 step(f64 s, f64 a, f64 b) noexcept { return s + std::fabs(a - b); }
+    static f64 finish(f64 s) noexcept { return s; }
 };
 
 struct ChebyshevMetric {
@@ -55,13 +63,44 @@ struct ChebyshevMetric {
         }
         return r;
     }
+    static f64 step(f64 r, f64 a, f64 b) noexcept {
+        const f64 t = std::fabs(a - b);
+        return (std::isnan(r) | (t > r)) ? t : r;
+    }
+    static f64 finish(f64 r) noexcept { return r; }
 };
 
 template <class M>
 concept Metric = requires(const f64* a, u64 n) {
     { M::distance(a, a, n) } -> std::same_as<f64>;
     { M::id } -> std::convertible_to<DistanceMetric>;
+    { M::finish(M::step(0.0, *a, *a)) } -> std::same_as<f64>;
 };
+
+// out[p] = M::distance(x + p * dim, c, dim) for the `count` consecutive points at x. Four
+// points at a time, each with its own accumulator, so their dependent chains of additions
+// overlap; every distance keeps the single-point order of operations.
+template <class M>
+void distances_to(const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
+    u64 p = 0;
+    for (; p + 4 <= count; p += 4, x += 4 * dim) {
+        const f64* x1 = x + dim;
+        const f64* x2 = x1 + dim;
+        const f64* x3 = x2 + dim;
+        f64 s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        for (u64 i = 0; i < dim; ++i) {
+            s0 = M::step(s0, x[i], c[i]);
+            s1 = M::step(s1, x1[i], c[i]);
+            s2 = M::step(s2, x2[i], c[i]);
+            s3 = M::step(s3, x3[i], c[i]);
+        }
+        out[p] = M::finish(s0);
+        out[p + 1] = M::finish(s1);
+        out[p + 2] = M::finish(s2);
+        out[p + 3] = M::finish(s3);
+    }
+    for (; p < count; ++p, x += dim) out[p] = M::distance(x, c, dim);
+}
 
 // Calls f.template operator()<M>() with the metric type of `m`: the one dispatch of a query.
 template <class F>

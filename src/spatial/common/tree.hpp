@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <concepts>
@@ -68,35 +69,108 @@ struct BuildScratch {
     std::vector<f64> lo, hi;
 };
 
+// The value of rank `rank` among a[0, n) under `less`, reordering a. Quickselect with a
+// branch-free partition: the keys split about evenly around a median-of-three pivot, so a
+// branch on each comparison would mispredict half the time. A run of keys equal to the pivot
+// is peeled off when nothing lies below it, so duplicates cannot stall the loop; a pivot
+// sequence that stops shrinking the range hands over to std::nth_element.
+template <class Less>
+f64 select_value(f64* a, u64 n, u64 rank, Less less) {
+    const auto median3 = [&](f64 x, f64 y, f64 z) {
+        if (less(y, x)) std::swap(x, y);
+        if (less(z, y)) {
+            y = z;
+            if (less(y, x)) y = x;
+        }
+        return y;
+    };
+    u64 budget = 2 * static_cast<u64>(std::bit_width(n)) + 8;
+    while (n > 32) {
+        if (budget-- == 0) break;
+        f64 p;
+        if (n >= 1024) {
+            const u64 e = n / 8;
+            p = median3(median3(a[0], a[e], a[2 * e]), median3(a[3 * e], a[n / 2], a[5 * e]),
+                        median3(a[6 * e], a[7 * e], a[n - 1]));
+        } else {
+            p = median3(a[0], a[n / 2], a[n - 1]);
+        }
+        // [0, j) below the pivot, [j, i) not below it; a swap that is not wanted stays inside
+        // the second group, so every key can be swapped unconditionally.
+        u64 j = 0;
+        for (u64 i = 0; i < n; ++i) {
+            const f64 x = a[i];
+            const bool below = less(x, p);
+            a[i] = a[j];
+            a[j] = x;
+            j += below;
+        }
+        if (j == 0) {
+            // Nothing below: the keys equal to the pivot come first, then the larger ones.
+            u64 k = 0;
+            for (u64 i = 0; i < n; ++i) {
+                const f64 x = a[i];
+                const bool equal = !less(p, x);
+                a[i] = a[k];
+                a[k] = x;
+                k += equal;
+            }
+            if (rank < k) return p;
+            a += k;
+            n -= k;
+            rank -= k;
+        } else if (rank < j) {
+            n = j;
+        } else {
+            a += j;
+            n -= j;
+            rank -= j;
+        }
+    }
+    std::nth_element(a, a + rank, a + n, less);
+    return a[rank];
+}
+
 // Orders positions [first, first + keys.size()) by their keys so that the position of `rank`
 // holds the key of that rank, with every key before it `less`-or-equal and every key after it
 // greater-or-equal: a selection of the pivot value on a copy of the keys, then one three-way
 // partition that swaps whole points (keys below, equal to, above the pivot), so the point at
 // `rank` has the pivot. Swapping in place beats scattering into a buffer even at 16 dimensions.
+// The partition is written without branches on the comparisons: each step swaps the key under
+// examination with its destination (itself when it equals the pivot).
 template <class Less>
 f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less) {
     std::vector<f64>& keys = s.keys;
     const u64 n = keys.size();
     s.selection.assign(keys.begin(), keys.end());
-    std::nth_element(s.selection.begin(), s.selection.begin() + static_cast<std::ptrdiff_t>(rank),
-                     s.selection.end(), less);
-    const f64 pivot = s.selection[rank];
+    const f64 pivot = select_value(s.selection.data(), n, rank, less);
+    f64* k = keys.data();
+    u64* idx = t.indices.data() + first;
+    f64* pts = t.data.data() + first * t.dim;
+    const u64 dim = t.dim;
     u64 lt = 0, i = 0, gt = n;
     while (i < gt) {
-        if (less(keys[i], pivot)) {
-            if (lt != i) {
-                std::swap(keys[lt], keys[i]);
-                t.swap_points(first + lt, first + i);
+        const f64 x = k[i];
+        const bool below = less(x, pivot), above = less(pivot, x);
+        // Masks rather than a conditional, which the compiler would turn back into branches.
+        const u64 mb = u64{0} - u64{below}, ma = u64{0} - u64{above};
+        const u64 j = (lt & mb) | ((gt - 1) & ma) | (i & ~(mb | ma));
+        k[i] = k[j];
+        k[j] = x;
+        std::swap(idx[i], idx[j]);
+        // Rarely equal for spread-out data; distinct points never overlap.
+        if (j != i) {
+            f64* __restrict pi = pts + i * dim;
+            f64* __restrict pj = pts + j * dim;
+            for (u64 c = 0; c < dim; ++c) {
+                const f64 v = pi[c];
+                pi[c] = pj[c];
+                pj[c] = v;
             }
-            ++lt;
-            ++i;
-        } else if (less(pivot, keys[i])) {
-            --gt;
-            std::swap(keys[i], keys[gt]);
-            t.swap_points(first + i, first + gt);
-        } else {
-            ++i;
         }
+        lt += below;
+        gt -= above;
+        i += !above;
     }
     return pivot;
 }
@@ -148,6 +222,45 @@ inline void bounding_box(const TreeData& t, u64 start, u64 end, f64* lo, f64* hi
             lo[j] = x[j] < lo[j] ? x[j] : lo[j];
             hi[j] = x[j] > hi[j] ? x[j] : hi[j];
         }
+    }
+}
+
+// Coordinate sums (each in position order, from +0.0) and extremes over the n points at x,
+// W coordinates from j0 on per pass so that the running values stay in registers.
+template <u64 W>
+void sum_and_box_block(const f64* x, u64 n, u64 dim, u64 j0, f64* sum, f64* lo, f64* hi) noexcept {
+    f64 s[W], l[W], h[W];
+    for (u64 c = 0; c < W; ++c) {
+        s[c] = 0.0;
+        l[c] = std::numeric_limits<f64>::infinity();
+        h[c] = -std::numeric_limits<f64>::infinity();
+    }
+    for (const f64* p = x + j0; p != x + j0 + n * dim; p += dim) {
+        for (u64 c = 0; c < W; ++c) {
+            s[c] = s[c] + p[c];
+            l[c] = p[c] < l[c] ? p[c] : l[c];
+            h[c] = p[c] > h[c] ? p[c] : h[c];
+        }
+    }
+    for (u64 c = 0; c < W; ++c) {
+        sum[j0 + c] = s[c];
+        lo[j0 + c] = l[c];
+        hi[j0 + c] = h[c];
+    }
+}
+
+inline void sum_and_box(const f64* x, u64 n, u64 dim, f64* sum, f64* lo, f64* hi) noexcept {
+    u64 j0 = 0;
+    for (; j0 + 8 <= dim; j0 += 8) sum_and_box_block<8>(x, n, dim, j0, sum, lo, hi);
+    switch (dim - j0) {
+        case 7: sum_and_box_block<7>(x, n, dim, j0, sum, lo, hi); break;
+        case 6: sum_and_box_block<6>(x, n, dim, j0, sum, lo, hi); break;
+        case 5: sum_and_box_block<5>(x, n, dim, j0, sum, lo, hi); break;
+        case 4: sum_and_box_block<4>(x, n, dim, j0, sum, lo, hi); break;
+        case 3: sum_and_box_block<3>(x, n, dim, j0, sum, lo, hi); break;
+        case 2: sum_and_box_block<2>(x, n, dim, j0, sum, lo, hi); break;
+        case 1: sum_and_box_block<1>(x, n, dim, j0, sum, lo, hi); break;
+        default: break;
     }
 }
 

@@ -45,20 +45,27 @@ struct VpPolicy {
         node.vantage = t.indices[start];
         const f64* vp = t.point(start);  // later swaps within this node never touch `start`
         auto& keys = s.keys;
-        keys.clear();
-        for (u64 p = start + 1; p < end; ++p) {
-            const f64 d = M::distance(t.point(p), vp, t.dim);
-            if (d < node.min_dist || std::isnan(node.min_dist)) node.min_dist = d;
-            if (d > node.max_dist || std::isnan(node.max_dist)) node.max_dist = d;
-            keys.push_back(d);
+        const u64 w = end - start - 1, a = w / 2;
+        keys.resize(w);
+        distances_to<M>(t.point(start + 1), w, t.dim, vp, keys.data());
+        // NaN distances are never taken as the nearest or farthest.
+        bool any_nan = false;
+        for (const f64 d : keys) {
+            node.min_dist = d < node.min_dist ? d : node.min_dist;
+            node.max_dist = d > node.max_dist ? d : node.max_dist;
+            any_nan |= std::isnan(d);
         }
-        const u64 w = keys.size(), a = w / 2;
         // A one-point node has no distances: it stays a leaf with an empty range.
         if (w == 0) return std::nullopt;
-        // NaN distances (from infinite coordinates) order last, so the order stays strict-weak.
-        const f64 da = select_at_rank(t, s, start + 1, a, [](f64 x, f64 y) {
-            return x < y || (!std::isnan(x) && std::isnan(y));
-        });
+        // NaN distances (from infinite coordinates) order last, so the order stays strict-weak;
+        // without any, plain `<` is the same order and cheaper.
+        const f64 da = any_nan ? select_at_rank(t, s, start + 1, a,
+                                                [](f64 x, f64 y) {
+                                                    // Bitwise, not short-circuit: the selection
+                                                    // and partition stay free of branches.
+                                                    return (x < y) | (!std::isnan(x) & std::isnan(y));
+                                                })
+                               : select_at_rank(t, s, start + 1, a, [](f64 x, f64 y) { return x < y; });
         if (w % 2 == 1) {
             node.threshold = da;
         } else {
