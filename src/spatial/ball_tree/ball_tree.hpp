@@ -23,7 +23,7 @@ struct BallPolicy {
         f64* lo = s.lo.data();
         f64* hi = s.hi.data();
         // One pass for the coordinate sums (in position order) and the spread of the split.
-        sum_and_box(t.point(node.start), n, dim, centroid, lo, hi);
+        sum_and_box<true>(t.point(node.start), n, dim, centroid, lo, hi);
         // The empty root keeps a zero centroid; no query ever measures it.
         if (n > 0)
             for (u64 j = 0; j < dim; ++j) centroid[j] = centroid[j] / static_cast<f64>(n);

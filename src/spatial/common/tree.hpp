@@ -9,6 +9,7 @@
 #include <cfloat>
 #include <cmath>
 #include <concepts>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -212,56 +213,71 @@ concept NodePolicy = requires(TreeData& building, BuildScratch& scratch, const T
 // ---------------------------------------------------------------------------------------------
 // Build pieces shared by the trees that split at the median of the widest coordinate.
 
-// Per-coordinate extremes of the node's points (NaN coordinates are refused before the build).
-inline void bounding_box(const TreeData& t, u64 start, u64 end, f64* lo, f64* hi) noexcept {
-    std::fill(lo, lo + t.dim, std::numeric_limits<f64>::infinity());
-    std::fill(hi, hi + t.dim, -std::numeric_limits<f64>::infinity());
-    const u64 dim = t.dim;
-    for (const f64* x = t.point(start); x != t.point(end); x += dim) {
-        for (u64 j = 0; j < dim; ++j) {
-            lo[j] = x[j] < lo[j] ? x[j] : lo[j];
-            hi[j] = x[j] > hi[j] ? x[j] : hi[j];
-        }
-    }
-}
-
 // Coordinate sums (each in position order, from +0.0) and extremes over the n points at x,
-// W coordinates from j0 on per pass so that the running values stay in registers.
-template <u64 W>
+// W coordinates from j0 on per pass so that the running values stay in registers: pairs of
+// coordinates in two-lane vectors (lane-wise, so each sum keeps its own order), an odd one alone.
+using F64x2 = f64 __attribute__((vector_size(16)));
+
+template <u64 W, bool WithSum>
 void sum_and_box_block(const f64* x, u64 n, u64 dim, u64 j0, f64* sum, f64* lo, f64* hi) noexcept {
-    f64 s[W], l[W], h[W];
-    for (u64 c = 0; c < W; ++c) {
-        s[c] = 0.0;
-        l[c] = std::numeric_limits<f64>::infinity();
-        h[c] = -std::numeric_limits<f64>::infinity();
+    constexpr u64 V = W / 2;
+    constexpr f64 inf = std::numeric_limits<f64>::infinity();
+    F64x2 s[V > 0 ? V : 1], l[V > 0 ? V : 1], h[V > 0 ? V : 1];
+    for (u64 c = 0; c < V; ++c) {
+        s[c] = F64x2{0.0, 0.0};
+        l[c] = F64x2{inf, inf};
+        h[c] = F64x2{-inf, -inf};
     }
+    f64 s1 = 0.0, l1 = inf, h1 = -inf;
     for (const f64* p = x + j0; p != x + j0 + n * dim; p += dim) {
-        for (u64 c = 0; c < W; ++c) {
-            s[c] = s[c] + p[c];
-            l[c] = p[c] < l[c] ? p[c] : l[c];
-            h[c] = p[c] > h[c] ? p[c] : h[c];
+        for (u64 c = 0; c < V; ++c) {
+            F64x2 v;
+            std::memcpy(&v, p + 2 * c, sizeof v);
+            if constexpr (WithSum) s[c] = s[c] + v;
+            l[c] = v < l[c] ? v : l[c];
+            h[c] = v > h[c] ? v : h[c];
+        }
+        if constexpr (W % 2 == 1) {
+            const f64 v = p[W - 1];
+            if constexpr (WithSum) s1 = s1 + v;
+            l1 = v < l1 ? v : l1;
+            h1 = v > h1 ? v : h1;
         }
     }
-    for (u64 c = 0; c < W; ++c) {
-        sum[j0 + c] = s[c];
-        lo[j0 + c] = l[c];
-        hi[j0 + c] = h[c];
+    for (u64 c = 0; c < V; ++c) {
+        for (u64 e = 0; e < 2; ++e) {
+            if constexpr (WithSum) sum[j0 + 2 * c + e] = s[c][e];
+            lo[j0 + 2 * c + e] = l[c][e];
+            hi[j0 + 2 * c + e] = h[c][e];
+        }
+    }
+    if constexpr (W % 2 == 1) {
+        if constexpr (WithSum) sum[j0 + W - 1] = s1;
+        lo[j0 + W - 1] = l1;
+        hi[j0 + W - 1] = h1;
     }
 }
 
-inline void sum_and_box(const f64* x, u64 n, u64 dim, f64* sum, f64* lo, f64* hi) noexcept {
+// Sums are skipped (sum may be null) without WithSum.
+template <bool WithSum>
+void sum_and_box(const f64* x, u64 n, u64 dim, f64* sum, f64* lo, f64* hi) noexcept {
     u64 j0 = 0;
-    for (; j0 + 8 <= dim; j0 += 8) sum_and_box_block<8>(x, n, dim, j0, sum, lo, hi);
+    for (; j0 + 8 <= dim; j0 += 8) sum_and_box_block<8, WithSum>(x, n, dim, j0, sum, lo, hi);
     switch (dim - j0) {
-        case 7: sum_and_box_block<7>(x, n, dim, j0, sum, lo, hi); break;
-        case 6: sum_and_box_block<6>(x, n, dim, j0, sum, lo, hi); break;
-        case 5: sum_and_box_block<5>(x, n, dim, j0, sum, lo, hi); break;
-        case 4: sum_and_box_block<4>(x, n, dim, j0, sum, lo, hi); break;
-        case 3: sum_and_box_block<3>(x, n, dim, j0, sum, lo, hi); break;
-        case 2: sum_and_box_block<2>(x, n, dim, j0, sum, lo, hi); break;
-        case 1: sum_and_box_block<1>(x, n, dim, j0, sum, lo, hi); break;
+        case 7: sum_and_box_block<7, WithSum>(x, n, dim, j0, sum, lo, hi); break;
+        case 6: sum_and_box_block<6, WithSum>(x, n, dim, j0, sum, lo, hi); break;
+        case 5: sum_and_box_block<5, WithSum>(x, n, dim, j0, sum, lo, hi); break;
+        case 4: sum_and_box_block<4, WithSum>(x, n, dim, j0, sum, lo, hi); break;
+        case 3: sum_and_box_block<3, WithSum>(x, n, dim, j0, sum, lo, hi); break;
+        case 2: sum_and_box_block<2, WithSum>(x, n, dim, j0, sum, lo, hi); break;
+        case 1: sum_and_box_block<1, WithSum>(x, n, dim, j0, sum, lo, hi); break;
         default: break;
     }
+}
+
+// Per-coordinate extremes of the node's points (NaN coordinates are refused before the build).
+inline void bounding_box(const TreeData& t, u64 start, u64 end, f64* lo, f64* hi) noexcept {
+    sum_and_box<false>(t.point(start), end - start, t.dim, nullptr, lo, hi);
 }
 
 // The first coordinate of largest positive spread; 0 when none is positive.
