@@ -139,16 +139,11 @@ f64 select_value(f64* a, u64 n, u64 rank, Less less) {
 // `rank` has the pivot. Swapping in place beats scattering into a buffer even at 16 dimensions.
 // The partition is written without branches on the comparisons: each step swaps the key under
 // examination with its destination (itself when it equals the pivot).
-template <class Less>
-f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less) {
-    std::vector<f64>& keys = s.keys;
-    const u64 n = keys.size();
-    s.selection.assign(keys.begin(), keys.end());
-    const f64 pivot = select_value(s.selection.data(), n, rank, less);
-    f64* k = keys.data();
-    u64* idx = t.indices.data() + first;
-    f64* pts = t.data.data() + first * t.dim;
-    const u64 dim = t.dim;
+// The three-way partition of select_at_rank over n points at pts (D coordinates each when D
+// is not 0, `dim` otherwise, so that the common small dimensions swap without a loop).
+template <u64 D, class Less>
+void partition_points(f64* k, u64* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less) noexcept {
+    if constexpr (D != 0) dim = D;
     u64 lt = 0, i = 0, gt = n;
     while (i < gt) {
         const f64 x = k[i];
@@ -172,6 +167,31 @@ f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less)
         lt += below;
         gt -= above;
         i += !above;
+    }
+}
+
+// Orders positions [first, first + keys.size()) by their keys so that the position of `rank`
+// holds the key of that rank, with every key before it `less`-or-equal and every key after it
+// greater-or-equal: a selection of the pivot value on a copy of the keys, then one three-way
+// partition that swaps whole points (keys below, equal to, above the pivot), so the point at
+// `rank` has the pivot. Swapping in place beats scattering into a buffer even at 16 dimensions.
+// The partition is written without branches on the comparisons: each step swaps the key under
+// examination with its destination (itself when it equals the pivot).
+template <class Less>
+f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less) {
+    std::vector<f64>& keys = s.keys;
+    const u64 n = keys.size();
+    s.selection.assign(keys.begin(), keys.end());
+    const f64 pivot = select_value(s.selection.data(), n, rank, less);
+    f64* k = keys.data();
+    u64* idx = t.indices.data() + first;
+    f64* pts = t.data.data() + first * t.dim;
+    switch (t.dim) {
+        case 1: partition_points<1>(k, idx, pts, n, t.dim, pivot, less); break;
+        case 2: partition_points<2>(k, idx, pts, n, t.dim, pivot, less); break;
+        case 3: partition_points<3>(k, idx, pts, n, t.dim, pivot, less); break;
+        case 4: partition_points<4>(k, idx, pts, n, t.dim, pivot, less); break;
+        default: partition_points<0>(k, idx, pts, n, t.dim, pivot, less); break;
     }
     return pivot;
 }
@@ -333,7 +353,10 @@ public:
         t.data = points.data;
         t.indices.resize(t.n_points);
         std::iota(t.indices.begin(), t.indices.end(), u64{0});
-        const u64 expected_nodes = 2 * (t.n_points / leaf_size) + 1;
+        // Every leaf below a split holds at least half a leaf's worth (rounded up), which
+        // bounds the node count so that neither vector grows during the build.
+        const u64 min_leaf = (leaf_size - 1) / 2 + 1;
+        const u64 expected_nodes = 2 * (t.n_points / min_leaf) + 1;
         t.nodes.reserve(expected_nodes);
         t.node_floats.reserve(expected_nodes * t.block_len);
         BuildScratch scratch;
