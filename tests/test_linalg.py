@@ -192,11 +192,13 @@ def test_matmul_rank_errors(a, b):
         la.matmul(arr(a), arr(b))
 
 
-# Shapes around the register tile (6×8), the row and inner cache blocks (96, 256) and the
+# Shapes around the register tile (6×8), the row and inner cache blocks (96, 256), the
+# largest left factor read in place (128·128 elements, inner side up to 256) and the
 # column block of the vector product (1024).
 MATMUL_SHAPES = [
     (0, 3, 4), (3, 0, 4), (3, 4, 0), (1, 1, 1), (1, 7, 1), (5, 3, 7), (6, 8, 8), (7, 9, 9),
     (13, 17, 25), (97, 5, 17), (12, 257, 9), (33, 300, 41), (2, 3, 1100),
+    (128, 128, 9), (129, 128, 9), (64, 256, 10), (65, 256, 10), (3, 256, 17),
 ]
 
 
@@ -400,8 +402,12 @@ def test_qr_needs_a_matrix():
     assert str(e.value) == "QR decomposition requires a 2D matrix"
 
 
-# Around the panel width and the row blocks of Q (16), tall, wide and square.
-QR_SHAPES = [(1, 1), (2, 2), (5, 3), (3, 5), (16, 16), (17, 17), (33, 20), (20, 33), (40, 40), (70, 9)]
+# Around the vector padding (8), the panel width (16) and the row blocks of Q (32), tall,
+# wide and square.
+QR_SHAPES = [
+    (1, 1), (2, 2), (5, 3), (3, 5), (7, 7), (8, 8), (9, 9), (16, 16), (17, 17), (31, 31),
+    (32, 32), (33, 20), (20, 33), (40, 40), (70, 9), (65, 65),
+]
 
 
 @pytest.mark.parametrize("m, n", QR_SHAPES)

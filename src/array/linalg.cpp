@@ -49,15 +49,24 @@ struct HouseholderScratch {
     std::vector<unsigned char> applied;
 };
 
-// Copies columns [c0, c0 + w) of a rows×ld row-major matrix into a dense rows×w block
-// and back. Working on the dense copy keeps the rows of a block from all falling into
-// the same few cache sets, which happens when ld is a large power of two.
-void copy_columns_out(u64 rows, u64 ld, u64 c0, u64 w, const f64* src, f64* dst) {
-    for (u64 i = 0; i < rows; ++i) std::copy(src + i * ld + c0, src + i * ld + c0 + w, dst + i * w);
+// Copies columns [c0, c0 + w) of a rows×ld row-major matrix into a dense rows×wp block
+// (wp >= w, the extra columns zero) and back. Working on the dense copy keeps the rows of a
+// block from all falling into the same few cache sets, which happens when ld is a large
+// power of two.
+void copy_columns_out(u64 rows, u64 ld, u64 c0, u64 w, u64 wp, const f64* src, f64* dst) {
+    for (u64 i = 0; i < rows; ++i) {
+        std::copy(src + i * ld + c0, src + i * ld + c0 + w, dst + i * wp);
+        std::fill(dst + i * wp + w, dst + i * wp + wp, 0.0);
+    }
 }
-void copy_columns_in(u64 rows, u64 ld, u64 c0, u64 w, const f64* src, f64* dst) {
-    for (u64 i = 0; i < rows; ++i) std::copy(src + i * w, src + i * w + w, dst + i * ld + c0);
+void copy_columns_in(u64 rows, u64 ld, u64 c0, u64 w, u64 wp, const f64* src, f64* dst) {
+    for (u64 i = 0; i < rows; ++i) std::copy(src + i * wp, src + i * wp + w, dst + i * ld + c0);
 }
+
+// Blocks are padded to whole multiples of the widest vector, so that no reflection runs
+// into a column-by-column remainder.
+constexpr u64 lanes = 8;
+u64 round_up_lanes(u64 w) { return (w + lanes - 1) / lanes * lanes; }
 
 // Householder QR: r is m×n row-major and becomes R in place (without clearing the part
 // below the diagonal); q (m×m row-major) receives Q.
@@ -69,49 +78,55 @@ void copy_columns_in(u64 rows, u64 ld, u64 c0, u64 w, const f64* src, f64* dst) 
 // to Q only at the end, one block of its rows at a time, starting from those rows of the
 // identity. A block of Q's rows is worked on transposed, so that the update of one row
 // of Q runs along contiguous memory.
+//
+// Padding columns and, inside a panel, the columns left of the current step (whose entries
+// from its row down lie below R's diagonal, are never read again and are cleared at the
+// end) may receive reflections too; that keeps every sweep on whole vectors and changes
+// no element of R or Q.
 void householder(u64 m, u64 n, f64* r, f64* q, HouseholderScratch& s) {
-    constexpr u64 panel = 16, qblock = 16;
+    constexpr u64 panel = 16, qblock = 32;
     const u64 steps = std::min(m, n);
     s.vs.resize(steps * m);
     s.applied.assign(steps, 0);
     s.block.resize(m * std::max(panel, qblock));
     f64* pb = s.block.data();
     for (u64 c0 = 0; c0 < n; c0 += panel) {
-        const u64 w = std::min(n, c0 + panel) - c0;
-        copy_columns_out(m, n, c0, w, r, pb);
-        kernels::reflect_steps(m, w, 0, std::min(c0, steps), s.vs.data(), m, s.applied.data(),
-                               pb, w, kernels::Reflect::left);
+        const u64 w = std::min(n, c0 + panel) - c0, wp = round_up_lanes(w);
+        copy_columns_out(m, n, c0, w, wp, r, pb);
+        kernels::reflect_steps(m, wp, 0, std::min(c0, steps), s.vs.data(), m, s.applied.data(),
+                               pb, wp, kernels::Reflect::left);
         for (u64 k = c0; k < std::min(c0 + w, steps); ++k) {
             const u64 len = m - k, c = k - c0;
-            const f64* x = pb + k * w + c;  // column segment, stride w
+            const f64* x = pb + k * wp + c;  // column segment, stride wp
             f64 sq = 0.0;
-            for (u64 i = 0; i < len; ++i) sq = sq + x[i * w] * x[i * w];
+            for (u64 i = 0; i < len; ++i) sq = sq + x[i * wp] * x[i * wp];
             const f64 norm_x = std::sqrt(sq);
             if (norm_x < 1e-14) continue;
 
             f64* v = &s.vs[k * m];
             const f64 sign = x[0] >= 0.0 ? 1.0 : -1.0;
             v[0] = x[0] + sign * norm_x;
-            for (u64 i = 1; i < len; ++i) v[i] = x[i * w];
+            for (u64 i = 1; i < len; ++i) v[i] = x[i * wp];
             sq = 0.0;
             for (u64 i = 0; i < len; ++i) sq = sq + v[i] * v[i];
             const f64 norm_v = std::sqrt(sq);
             if (norm_v < 1e-14) continue;
             for (u64 i = 0; i < len; ++i) v[i] = v[i] / norm_v;
             s.applied[k] = 1;
-            kernels::reflect(len, w - c, v, pb + k * w + c, w, kernels::Reflect::left);
+            const u64 c_start = c / lanes * lanes;
+            kernels::reflect(len, wp - c_start, v, pb + k * wp + c_start, wp, kernels::Reflect::left);
         }
-        copy_columns_in(m, n, c0, w, pb, r);
+        copy_columns_in(m, n, c0, w, wp, pb, r);
     }
     for (u64 r0 = 0; r0 < m; r0 += qblock) {
-        const u64 w = std::min(qblock, m - r0);
-        // pb[c * w + j] = Q[r0 + j, c], starting from the identity.
-        std::fill(pb, pb + m * w, 0.0);
-        for (u64 j = 0; j < w; ++j) pb[(r0 + j) * w + j] = 1.0;
-        kernels::reflect_steps(m, w, 0, steps, s.vs.data(), m, s.applied.data(), pb, w,
+        const u64 w = std::min(qblock, m - r0), wp = round_up_lanes(w);
+        // pb[c * wp + j] = Q[r0 + j, c], starting from the identity (padding rows at zero).
+        std::fill(pb, pb + m * wp, 0.0);
+        for (u64 j = 0; j < w; ++j) pb[(r0 + j) * wp + j] = 1.0;
+        kernels::reflect_steps(m, wp, 0, steps, s.vs.data(), m, s.applied.data(), pb, wp,
                                kernels::Reflect::right);
         for (u64 j = 0; j < w; ++j)
-            for (u64 c = 0; c < m; ++c) q[(r0 + j) * m + c] = pb[c * w + j];
+            for (u64 c = 0; c < m; ++c) q[(r0 + j) * m + c] = pb[c * wp + j];
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace veltrix::kernels {
@@ -50,26 +51,9 @@ struct Avx2Isa {
 // keeps its AVX2 tile.
 struct Avx512Isa {
     using V = v8d;
-    static constexpr int W = 8, ReflectNV = 4, FusedNV = 2;
+    static constexpr int W = 8, ReflectNV = 4, FusedNV = 4;
 };
 constexpr u64 max_reflect_block = 32;
-
-// acc[r][v] += a(r, t) * b(t, v) for t ascending over one packed A strip (kc × MR,
-// t-major) and one packed B strip (kc × NR, t-major).
-template <class I>
-VELTRIX_INLINE void micro_kernel(u64 kc, const f64* __restrict ap, const f64* __restrict bp,
-                                 typename I::V (&acc)[I::MR][I::NV]) {
-    using V = typename I::V;
-    constexpr int MR = I::MR, NV = I::NV, NR = I::NV * I::W;
-    for (u64 t = 0; t < kc; ++t) {
-        V b[NV];
-        for (int v = 0; v < NV; ++v) b[v] = load<V>(bp + t * NR + v * I::W);
-        for (int r = 0; r < MR; ++r) {
-            const f64 a = ap[t * MR + r];
-            for (int v = 0; v < NV; ++v) acc[r][v] = acc[r][v] + a * b[v];
-        }
-    }
-}
 
 template <class I>
 VELTRIX_INLINE void pack_a(u64 rows, u64 kc, MatRef a, u64 i0, u64 p0, f64* __restrict out) {
@@ -94,7 +78,14 @@ VELTRIX_INLINE void pack_b(u64 kc, u64 cols, MatRef b, u64 p0, u64 j0, f64* __re
     for (u64 s = 0; s < cols; s += NR) {
         f64* strip = out + s * kc;
         const u64 live = std::min<u64>(NR, cols - s);
-        if (b.cs == 1) {
+        if (b.cs == 1 && live == NR) {
+            // A fixed-length copy per row: short variable-length copies become slow
+            // string moves.
+            for (u64 t = 0; t < kc; ++t) {
+                const f64* src = b.p + (p0 + t) * b.rs + (j0 + s);
+                for (u64 c = 0; c < NR; ++c) strip[t * NR + c] = src[c];
+            }
+        } else if (b.cs == 1) {
             for (u64 t = 0; t < kc; ++t) {
                 const f64* src = b.p + (p0 + t) * b.rs + (j0 + s);
                 for (u64 c = 0; c < live; ++c) strip[t * NR + c] = src[c];
@@ -113,12 +104,68 @@ VELTRIX_INLINE void pack_b(u64 kc, u64 cols, MatRef b, u64 p0, u64 j0, f64* __re
     }
 }
 
-template <class I>
-VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u64 ldc,
-                              bool accumulate) {
+// One register tile of R rows (R <= MR) × NR columns: acc[r][v] += a(r, t) * b(t, v) for t
+// ascending over a kc-long B strip packed t-major. A is read either from a packed strip
+// (kc × MR, t-major) or straight from R rows of a matrix with contiguous rows (lda apart).
+// Every element starts from -0.0 (first) or from its value in c, so the tile continues
+// the sums of earlier K blocks.
+template <class I, int R, bool PackedA>
+VELTRIX_INLINE void gemm_tile(u64 kc, const f64* __restrict ap, u64 lda, const f64* __restrict bp,
+                              f64* ct, u64 ldc, u64 cols, bool first) {
     using V = typename I::V;
     constexpr int MR = I::MR, NV = I::NV, W = I::W;
     constexpr u64 NR = u64(NV) * W;
+    const bool full = cols == NR;
+    V acc[R][NV];
+    f64 edge[R * NR];
+    if (full) {
+        for (int r = 0; r < R; ++r)
+            for (int v = 0; v < NV; ++v) acc[r][v] = first ? -V{} : load<V>(ct + r * ldc + v * W);
+    } else {
+        for (u64 r = 0; r < u64(R); ++r)
+            for (u64 cc = 0; cc < NR; ++cc)
+                edge[r * NR + cc] = (!first && cc < cols) ? ct[r * ldc + cc] : -0.0;
+        for (int r = 0; r < R; ++r)
+            for (int v = 0; v < NV; ++v) acc[r][v] = load<V>(edge + r * NR + v * W);
+    }
+    for (u64 t = 0; t < kc; ++t) {
+        V b[NV];
+        for (int v = 0; v < NV; ++v) b[v] = load<V>(bp + t * NR + v * W);
+        for (int r = 0; r < R; ++r) {
+            const f64 a = PackedA ? ap[t * MR + r] : ap[r * lda + t];
+            for (int v = 0; v < NV; ++v) acc[r][v] = acc[r][v] + a * b[v];
+        }
+    }
+    if (full) {
+        for (int r = 0; r < R; ++r)
+            for (int v = 0; v < NV; ++v) store(ct + r * ldc + v * W, acc[r][v]);
+    } else {
+        for (int r = 0; r < R; ++r)
+            for (int v = 0; v < NV; ++v) store(edge + r * NR + v * W, acc[r][v]);
+        for (u64 r = 0; r < u64(R); ++r)
+            for (u64 cc = 0; cc < cols; ++cc) ct[r * ldc + cc] = edge[r * NR + cc];
+    }
+}
+
+// The tile for `rows` rows, so that a last partial row strip does no work on padding.
+template <class I, bool PackedA, int R = I::MR>
+VELTRIX_INLINE void gemm_tile_rows(u64 rows, u64 kc, const f64* ap, u64 lda, const f64* bp,
+                                   f64* ct, u64 ldc, u64 cols, bool first) {
+    if (rows == u64(R)) gemm_tile<I, R, PackedA>(kc, ap, lda, bp, ct, ldc, cols, first);
+    else if constexpr (R > 1)
+        gemm_tile_rows<I, PackedA, R - 1>(rows, kc, ap, lda, bp, ct, ldc, cols, first);
+}
+
+// Up to this many elements of A (with contiguous rows and a single K block) are read in
+// place: they stay in L2 while every B strip passes over them, and packing them would
+// cost about as much as the product at these sizes.
+constexpr u64 direct_a_limit = 128 * 128;
+
+template <class I>
+VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u64 ldc,
+                              bool accumulate) {
+    constexpr int MR = I::MR;
+    constexpr u64 NR = u64(I::NV) * I::W;
     constexpr u64 KC = I::KC, MC = I::MC, NC = I::NC;
     if (m == 0 || q == 0) return;
     if (n == 0) {
@@ -126,12 +173,12 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
             for (u64 i = 0; i < m; ++i) std::fill(c + i * ldc, c + i * ldc + q, -0.0);
         return;
     }
-    const V neg_zero = -V{};
+    const bool direct_a = a.cs == 1 && n <= KC && m * n <= direct_a_limit;
     const u64 round_up_q = (std::min(q, NC) + NR - 1) / NR * NR;
     const u64 round_up_m = (std::min(m, MC) + MR - 1) / MR * MR;
-    std::vector<f64> bpack(std::min(n, KC) * round_up_q);
-    std::vector<f64> apack(std::min(n, KC) * round_up_m);
-    f64 edge[MR * NR];
+    // Every packed element is written before it is read, so the buffers start uninitialised.
+    const std::unique_ptr<f64[]> bpack(new f64[std::min(n, KC) * round_up_q]);
+    const std::unique_ptr<f64[]> apack(direct_a ? nullptr : new f64[std::min(n, KC) * round_up_m]);
 
     for (u64 jc = 0; jc < q; jc += NC) {
         const u64 nc = std::min(NC, q - jc);
@@ -140,45 +187,29 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
         for (u64 pc = 0; pc < n; pc += KC) {
             const u64 kc = std::min(KC, n - pc);
             const bool first = pc == 0 && !accumulate;
-            pack_b<I>(kc, nc, b, pc, jc, bpack.data());
-            for (u64 ic = 0; ic < m; ic += MC) {
-                const u64 mc = std::min(MC, m - ic);
-                pack_a<I>(mc, kc, a, ic, pc, apack.data());
+            pack_b<I>(kc, nc, b, pc, jc, bpack.get());
+            if (direct_a) {
                 for (u64 js = 0; js < nc; js += NR) {
-                    const f64* bp = bpack.data() + js * kc;
+                    const f64* bp = bpack.get() + js * kc;
                     const u64 j0 = jc + js;
                     const u64 cols = std::min(NR, q - j0);
-                    for (u64 is = 0; is < mc; is += MR) {
-                        const f64* ap = apack.data() + is * kc;
-                        const u64 i0 = ic + is;
-                        const u64 rows = std::min<u64>(MR, m - i0);
-                        f64* ct = c + i0 * ldc + j0;
-                        V acc[MR][NV];
-                        const bool full = rows == u64(MR) && cols == NR;
-                        if (full) {
-                            for (int r = 0; r < MR; ++r)
-                                for (int v = 0; v < NV; ++v)
-                                    acc[r][v] = first ? neg_zero : load<V>(ct + r * ldc + v * W);
-                        } else {
-                            for (u64 r = 0; r < u64(MR); ++r)
-                                for (u64 cc = 0; cc < NR; ++cc)
-                                    edge[r * NR + cc] =
-                                        (!first && r < rows && cc < cols) ? ct[r * ldc + cc] : -0.0;
-                            for (int r = 0; r < MR; ++r)
-                                for (int v = 0; v < NV; ++v)
-                                    acc[r][v] = load<V>(edge + r * NR + v * W);
-                        }
-                        micro_kernel<I>(kc, ap, bp, acc);
-                        if (full) {
-                            for (int r = 0; r < MR; ++r)
-                                for (int v = 0; v < NV; ++v) store(ct + r * ldc + v * W, acc[r][v]);
-                        } else {
-                            for (int r = 0; r < MR; ++r)
-                                for (int v = 0; v < NV; ++v) store(edge + r * NR + v * W, acc[r][v]);
-                            for (u64 r = 0; r < rows; ++r)
-                                for (u64 cc = 0; cc < cols; ++cc) ct[r * ldc + cc] = edge[r * NR + cc];
-                        }
-                    }
+                    for (u64 i0 = 0; i0 < m; i0 += MR)
+                        gemm_tile_rows<I, false>(std::min<u64>(MR, m - i0), kc, a.p + i0 * a.rs, a.rs,
+                                                 bp, c + i0 * ldc + j0, ldc, cols, first);
+                }
+                continue;
+            }
+            for (u64 ic = 0; ic < m; ic += MC) {
+                const u64 mc = std::min(MC, m - ic);
+                pack_a<I>(mc, kc, a, ic, pc, apack.get());
+                for (u64 js = 0; js < nc; js += NR) {
+                    const f64* bp = bpack.get() + js * kc;
+                    const u64 j0 = jc + js;
+                    const u64 cols = std::min(NR, q - j0);
+                    for (u64 is = 0; is < mc; is += MR)
+                        gemm_tile_rows<I, true>(std::min<u64>(MR, m - ic - is), kc,
+                                                apack.get() + is * kc, 0, bp,
+                                                c + (ic + is) * ldc + j0, ldc, cols, first);
                 }
             }
         }
@@ -321,12 +352,12 @@ VELTRIX_INLINE void reflect_body(u64 rows, u64 cols, const f64* v, f64* m, u64 l
 // reflect_steps over FNV*W columns: the sums of the next applied step are accumulated
 // from each row right after this step has written it, when the row is final for the
 // next step's purposes; rows above that step's first row are only updated.
-template <class I, Reflect F>
+template <class I, Reflect F, int NV>
 VELTRIX_INLINE void reflect_steps_block(u64 rows, u64 k_begin, u64 k_end, const f64* vs,
                                         u64 vstride, const unsigned char* applied, f64* m,
                                         u64 ld) {
     using V = typename I::V;
-    constexpr int NV = I::FusedNV, W = I::W;
+    constexpr int W = I::W;
     auto next_applied = [&](u64 k) {
         while (k < k_end && !applied[k]) ++k;
         return k;
@@ -388,17 +419,36 @@ VELTRIX_INLINE void reflect_steps_block(u64 rows, u64 k_begin, u64 k_end, const 
     }
 }
 
+template <class I, int NV>
+VELTRIX_INLINE void reflect_steps_cols(u64 rows, u64 k_begin, u64 k_end, const f64* vs, u64 vstride,
+                                       const unsigned char* applied, f64* m, u64 ld, Reflect form) {
+    if (form == Reflect::left)
+        reflect_steps_block<I, Reflect::left, NV>(rows, k_begin, k_end, vs, vstride, applied, m, ld);
+    else
+        reflect_steps_block<I, Reflect::right, NV>(rows, k_begin, k_end, vs, vstride, applied, m, ld);
+}
+
+// Wide column blocks first (more independent sums per row and fewer passes), then one
+// narrower block for what is left.
 template <class I>
 VELTRIX_INLINE void reflect_steps_body(u64 rows, u64 cols, u64 k_begin, u64 k_end, const f64* vs,
                                        u64 vstride, const unsigned char* applied, f64* m, u64 ld,
                                        Reflect form, f64* w) {
-    constexpr u64 B = u64(I::FusedNV) * I::W;
+    constexpr int NV = I::FusedNV, W = I::W;
     u64 j = 0;
-    for (; j + B <= cols; j += B) {
-        if (form == Reflect::left)
-            reflect_steps_block<I, Reflect::left>(rows, k_begin, k_end, vs, vstride, applied, m + j, ld);
-        else
-            reflect_steps_block<I, Reflect::right>(rows, k_begin, k_end, vs, vstride, applied, m + j, ld);
+    for (; j + u64(NV * W) <= cols; j += NV * W)
+        reflect_steps_cols<I, NV>(rows, k_begin, k_end, vs, vstride, applied, m + j, ld, form);
+    if constexpr (NV >= 2) {
+        if (j + u64(NV / 2 * W) <= cols) {
+            reflect_steps_cols<I, NV / 2>(rows, k_begin, k_end, vs, vstride, applied, m + j, ld, form);
+            j += NV / 2 * W;
+        }
+    }
+    if constexpr (NV >= 4) {
+        if (j + u64(NV / 4 * W) <= cols) {
+            reflect_steps_cols<I, NV / 4>(rows, k_begin, k_end, vs, vstride, applied, m + j, ld, form);
+            j += NV / 4 * W;
+        }
     }
     if (j == cols) return;
     for (u64 k = k_begin; k < k_end; ++k)

@@ -268,6 +268,24 @@ void check_gemm(std::mt19937_64& rng) {
                         expect(same_bits(acc, start), std::string("gemm_accumulate ") + isa_name(isa));
                     }
                 }
+        // Around the largest left factor read in place (128·128 elements, one inner block),
+        // and a left factor with strided rows at a small size.
+        const u64 edge_shapes[][3] = {{128, 128, 24}, {129, 128, 24}, {64, 256, 16}, {64, 257, 16},
+                                      {100, 163, 9}, {101, 163, 9}};
+        for (const auto& sh : edge_shapes) {
+            const u64 m = sh[0], n = sh[1], q = sh[2];
+            const auto a = random_values(rng, m * n, true), b = random_values(rng, n * q, true);
+            std::vector<f64> c(m * q);
+            kernels::gemm(m, q, n, {a.data(), n, 1}, {b.data(), q, 1}, c.data(), isa);
+            const auto want = ref_matmul(m, n, q, a, b);
+            expect(same_bits(c, want), std::string("gemm ") + isa_name(isa) + " " + std::to_string(m) +
+                                           "x" + std::to_string(n) + "x" + std::to_string(q));
+            std::vector<f64> at(m * n);
+            for (u64 i = 0; i < m; ++i)
+                for (u64 t = 0; t < n; ++t) at[t * m + i] = a[i * n + t];
+            kernels::gemm(m, q, n, {at.data(), 1, m}, {b.data(), q, 1}, c.data(), isa);
+            expect(same_bits(c, want), std::string("gemm transposed A ") + isa_name(isa));
+        }
         // Wider than one column block.
         const u64 m = 3, n = 300, q = 2100;
         const auto a = random_values(rng, m * n), b = random_values(rng, n * q);
@@ -298,7 +316,7 @@ void check_householder_kernels(std::mt19937_64& rng) {
     for (Isa isa : isas) {
         if (!runs(isa)) continue;
         // Sequences of reflections with skipped steps, against one plain step after another.
-        for (u64 rows : {1, 2, 9, 40}) for (u64 cols : {1, 7, 8, 16, 17, 33}) {
+        for (u64 rows : {1, 2, 9, 40}) for (u64 cols : {1, 7, 8, 16, 17, 24, 32, 33, 40, 56, 64}) {
             const u64 ld = cols + 2, steps = std::min<u64>(rows, 12);
             const auto vs = random_values(rng, steps * rows, true);
             std::vector<unsigned char> applied(steps);
@@ -344,7 +362,8 @@ void check_householder_kernels(std::mt19937_64& rng) {
 }
 
 void check_factorisations(std::mt19937_64& rng) {
-    const u64 sizes[] = {0, 1, 2, 3, 7, 16, 33, 100};
+    // Around the vector padding (8), the panel width (16) and the row blocks of Q (32).
+    const u64 sizes[] = {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 65, 100};
     for (u64 m : sizes)
         for (u64 n : sizes) {
             const auto a = random_values(rng, m * n, true);
