@@ -1,7 +1,10 @@
 // Holds the node records of the three trees (which Python never sees) to the worked examples,
 // and every vantage-point node to the shell its distances describe.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <limits>
 #include <set>
 #include <string>
@@ -131,6 +134,139 @@ void metrics_and_kernels() {
            "NaN u");
 }
 
+
+// Key patterns that strain a quickselect: runs of equal keys, presorted and reversed keys, and
+// (for the vantage-point order) NaN keys, which sort last.
+std::vector<std::vector<f64>> key_patterns(u64 n, bool with_nan) {
+    std::mt19937_64 rng(n * 7 + with_nan);
+    std::uniform_real_distribution<f64> u(0.0, 1.0);
+    std::vector<std::vector<f64>> out(7, std::vector<f64>(n));
+    for (u64 i = 0; i < n; ++i) {
+        out[0][i] = u(rng);
+        out[1][i] = static_cast<f64>(i);
+        out[2][i] = static_cast<f64>(n - i);
+        out[3][i] = 1.5;
+        out[4][i] = static_cast<f64>(rng() % 2);
+        out[5][i] = static_cast<f64>(rng() % 5);
+        out[6][i] = static_cast<f64>(i < n / 2 ? i : n - i);  // organ pipe
+    }
+    if (with_nan)
+        for (auto& keys : out)
+            for (u64 i = 0; i < n; i += 3) keys[i] = std::numeric_limits<f64>::quiet_NaN();
+    return out;
+}
+
+bool same_bits(f64 a, f64 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The selection returns the value std::nth_element places at the rank, for every rank tried.
+void selection() {
+    const auto nan_last = [](f64 x, f64 y) { return (x < y) | (!std::isnan(x) & std::isnan(y)); };
+    for (u64 n : {1, 2, 33, 100, 1024, 5000}) {
+        for (bool with_nan : {false, true}) {
+            for (const auto& keys : key_patterns(n, with_nan)) {
+                // Every rank of the smaller sizes: a peeled run of equal keys ends next to each one.
+                std::vector<u64> ranks{0, n / 3, n / 2, n - 1};
+                if (n <= 100)
+                    for (u64 r = 0; r < n; ++r) ranks.push_back(r);
+                for (u64 rank : ranks) {
+                    std::vector<f64> a = keys, b = keys;
+                    std::nth_element(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(rank), b.end(), nan_last);
+                    const f64 got = select_value(a.data(), n, rank, nan_last);
+                    expect(same_bits(got, b[rank]), "select_value n=" + std::to_string(n) + " rank=" +
+                                                        std::to_string(rank) + (with_nan ? " with NaN" : ""));
+                }
+            }
+        }
+    }
+}
+
+// The three-way partition over whole points, one branch per comparison, kept here as the
+// order the trees are built in; the build's branch-free version must leave the same order.
+void reference_partition(std::vector<f64>& keys, std::vector<u64>& idx, std::vector<f64>& pts, u64 dim, f64 pivot) {
+    u64 lt = 0, i = 0, gt = keys.size();
+    const auto swap_at = [&](u64 a, u64 b) {
+        std::swap(keys[a], keys[b]);
+        std::swap(idx[a], idx[b]);
+        std::swap_ranges(pts.begin() + a * dim, pts.begin() + (a + 1) * dim, pts.begin() + b * dim);
+    };
+    while (i < gt) {
+        if (keys[i] < pivot) {
+            if (lt != i) swap_at(lt, i);
+            ++lt;
+            ++i;
+        } else if (pivot < keys[i]) {
+            swap_at(i, --gt);
+        } else {
+            ++i;
+        }
+    }
+}
+
+void partition_order() {
+    for (u64 dim : {1, 2, 3, 4, 5, 16}) {
+        for (u64 n : {1, 7, 200}) {
+            for (const auto& pattern : key_patterns(n, false)) {
+                TreeData t;
+                t.dim = dim;
+                t.n_points = n;
+                t.indices.resize(n);
+                for (u64 p = 0; p < n; ++p) t.indices[p] = p;
+                t.data.resize(n * dim);
+                for (u64 p = 0; p < n; ++p)
+                    for (u64 c = 0; c < dim; ++c) t.data[p * dim + c] = pattern[p] * 10 + static_cast<f64>(c);
+                BuildScratch s;
+                s.keys = pattern;
+                std::vector<f64> keys = pattern, sorted = pattern, pts = t.data;
+                std::vector<u64> idx = t.indices;
+                std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n / 2), sorted.end());
+                reference_partition(keys, idx, pts, dim, sorted[n / 2]);
+                select_at_rank(t, s, 0, n / 2, [](f64 a, f64 b) { return a < b; });
+                expect(t.indices == idx && t.data == pts && s.keys == keys,
+                       "partition order dim=" + std::to_string(dim) + " n=" + std::to_string(n));
+            }
+        }
+    }
+}
+
+// The interleaved distance pass and the register-blocked sums agree bit for bit with the
+// one-point loops they replace.
+template <class M>
+void batched_distances() {
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<f64> u(-1.0, 1.0);
+    for (u64 dim : {0, 1, 2, 3, 7, 16, 17}) {
+        for (u64 count : {0, 1, 5, 8, 9, 21}) {
+            std::vector<f64> x(count * dim), c(dim), out(count);
+            for (f64& v : x) v = u(rng);
+            for (f64& v : c) v = u(rng);
+            distances_to<M>(x.data(), count, dim, c.data(), out.data());
+            bool ok = true;
+            for (u64 p = 0; p < count; ++p) ok = ok && same_bits(out[p], M::distance(x.data() + p * dim, c.data(), dim));
+            expect(ok, "distances_to dim=" + std::to_string(dim) + " count=" + std::to_string(count));
+        }
+    }
+}
+
+void blocked_sums() {
+    std::mt19937_64 rng(4);
+    std::uniform_real_distribution<f64> u(-1e3, 1e3);
+    for (u64 dim = 1; dim <= 19; ++dim) {
+        const u64 n = 37;
+        std::vector<f64> x(n * dim);
+        for (f64& v : x) v = u(rng);
+        std::vector<f64> sum(dim), lo(dim), hi(dim), es(dim, 0.0), el(dim, std::numeric_limits<f64>::infinity()),
+            eh(dim, -std::numeric_limits<f64>::infinity());
+        for (u64 p = 0; p < n; ++p)
+            for (u64 j = 0; j < dim; ++j) {
+                es[j] = es[j] + x[p * dim + j];
+                el[j] = std::min(el[j], x[p * dim + j]);
+                eh[j] = std::max(eh[j], x[p * dim + j]);
+            }
+        sum_and_box<true>(x.data(), n, dim, sum.data(), lo.data(), hi.data());
+        expect(sum == es && lo == el && hi == eh, "sum_and_box dim=" + std::to_string(dim));
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -140,6 +276,12 @@ int main() {
     vp_shells(VantageSelection::First);
     vp_shells(VantageSelection::Random);
     metrics_and_kernels();
+    selection();
+    partition_order();
+    batched_distances<EuclideanMetric>();
+    batched_distances<ManhattanMetric>();
+    batched_distances<ChebyshevMetric>();
+    blocked_sums();
     if (failures) {
         std::printf("%d failures\n", failures);
         return 1;

@@ -77,27 +77,21 @@ concept Metric = requires(const f64* a, u64 n) {
     { M::finish(M::step(0.0, *a, *a)) } -> std::same_as<f64>;
 };
 
-// out[p] = M::distance(x + p * dim, c, dim) for the `count` consecutive points at x. Four
+// out[p] = M::distance(x + p * dim, c, dim) for the `count` consecutive points at x. Eight
 // points at a time, each with its own accumulator, so their dependent chains of additions
 // overlap; every distance keeps the single-point order of operations.
 template <class M>
 void distances_to(const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
+    constexpr u64 B = 8;
     u64 p = 0;
-    for (; p + 4 <= count; p += 4, x += 4 * dim) {
-        const f64* x1 = x + dim;
-        const f64* x2 = x1 + dim;
-        const f64* x3 = x2 + dim;
-        f64 s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (; p + B <= count; p += B, x += B * dim) {
+        f64 s[B];
+        for (u64 l = 0; l < B; ++l) s[l] = 0.0;
         for (u64 i = 0; i < dim; ++i) {
-            s0 = M::step(s0, x[i], c[i]);
-            s1 = M::step(s1, x1[i], c[i]);
-            s2 = M::step(s2, x2[i], c[i]);
-            s3 = M::step(s3, x3[i], c[i]);
+            const f64 ci = c[i];
+            for (u64 l = 0; l < B; ++l) s[l] = M::step(s[l], x[l * dim + i], ci);
         }
-        out[p] = M::finish(s0);
-        out[p + 1] = M::finish(s1);
-        out[p + 2] = M::finish(s2);
-        out[p + 3] = M::finish(s3);
+        for (u64 l = 0; l < B; ++l) out[p + l] = M::finish(s[l]);
     }
     for (; p < count; ++p, x += dim) out[p] = M::distance(x, c, dim);
 }
