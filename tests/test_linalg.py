@@ -504,6 +504,17 @@ def test_eig_matches_plain_iteration(n, max_iter):
     assert_bits(npy(vectors), rvec)
 
 
+# The off-diagonal norm decides when to stop; tolerances around where this input crosses
+# them, and the ones that stop at once or never.
+@pytest.mark.parametrize("tol", [0.5, 1e-3, 1e-8, 0.0, -1.0, math.inf, math.nan])
+def test_eig_stops_where_the_plain_iteration_stops(tol):
+    a = symmetric_with_spectrum([9.0, 4.0, -2.5, 1.25, 0.6, 0.3])
+    values, vectors = la.eig_with_params(arr(a), 80, tol)
+    rv, rvec = ref_eig(a, 80, tol)
+    assert_bits(npy(values), rv)
+    assert_bits(npy(vectors), rvec)
+
+
 @pytest.mark.parametrize("spectrum", [[10.0, -5.0, 2.0, 1.0, 0.5], [9.0, 4.0, -2.5, 1.25, 0.6, 0.3, 0.15]])
 def test_symmetric_eigenpairs(spectrum):
     a = symmetric_with_spectrum(spectrum)

@@ -97,21 +97,8 @@ void householder(u64 m, u64 n, f64* r, f64* q, HouseholderScratch& s) {
                                pb, wp, kernels::Reflect::left);
         for (u64 k = c0; k < std::min(c0 + w, steps); ++k) {
             const u64 len = m - k, c = k - c0;
-            const f64* x = pb + k * wp + c;  // column segment, stride wp
-            f64 sq = 0.0;
-            for (u64 i = 0; i < len; ++i) sq = sq + x[i * wp] * x[i * wp];
-            const f64 norm_x = std::sqrt(sq);
-            if (norm_x < 1e-14) continue;
-
             f64* v = &s.vs[k * m];
-            const f64 sign = x[0] >= 0.0 ? 1.0 : -1.0;
-            v[0] = x[0] + sign * norm_x;
-            for (u64 i = 1; i < len; ++i) v[i] = x[i * wp];
-            sq = 0.0;
-            for (u64 i = 0; i < len; ++i) sq = sq + v[i] * v[i];
-            const f64 norm_v = std::sqrt(sq);
-            if (norm_v < 1e-14) continue;
-            for (u64 i = 0; i < len; ++i) v[i] = v[i] / norm_v;
+            if (!kernels::householder_vector(len, pb + k * wp + c, wp, v)) continue;
             s.applied[k] = 1;
             const u64 c_start = c / lanes * lanes;
             kernels::reflect(len, wp - c_start, v, pb + k * wp + c_start, wp, kernels::Reflect::left);
@@ -128,6 +115,21 @@ void householder(u64 m, u64 n, f64* r, f64* q, HouseholderScratch& s) {
         for (u64 j = 0; j < w; ++j)
             for (u64 c = 0; c < m; ++c) q[(r0 + j) * m + c] = pb[c * wp + j];
     }
+}
+
+// Whether sqrt(0.0 + the squares of the off-diagonal entries, row by row) < tol. Adding a
+// square never makes the sum smaller and sqrt is monotone, so once the root of a partial
+// sum reaches tol the answer is known to be no and the rest of the sum is skipped. (A NaN
+// partial sum never reaches tol and runs to the end, as does any sum when tol is NaN.)
+bool off_diagonal_norm_below(u64 n, const f64* a, f64 tol) {
+    f64 sq = 0.0;
+    for (u64 i = 0; i < n; ++i) {
+        const f64* row = a + i * n;
+        for (u64 j = 0; j < i; ++j) sq = sq + row[j] * row[j];
+        for (u64 j = i + 1; j < n; ++j) sq = sq + row[j] * row[j];
+        if (std::sqrt(sq) >= tol) return false;
+    }
+    return std::sqrt(sq) < tol;
 }
 
 void clear_below_diagonal(u64 m, u64 n, f64* r) {
@@ -299,14 +301,9 @@ Result<EigResult> eig_with_params(const Array64& a, u64 max_iter, f64 tol) {
     for (u64 iter = 0; iter < max_iter; ++iter) {
         householder(n, n, stack.data(), q.data(), scratch);
         clear_below_diagonal(n, n, stack.data());
-        kernels::gemm(2 * n, n, n, {stack.data(), n, 1}, {q.data(), n, 1}, out.data());
+        kernels::gemm_upper(2 * n, n, n, n, {stack.data(), n, 1}, {q.data(), n, 1}, out.data());
         std::swap(stack, out);
-        const f64* cur = stack.data();
-        f64 sq = 0.0;
-        for (u64 i = 0; i < n; ++i)
-            for (u64 j = 0; j < n; ++j)
-                if (i != j) sq = sq + cur[i * n + j] * cur[i * n + j];
-        if (std::sqrt(sq) < tol) break;
+        if (off_diagonal_norm_below(n, stack.data(), tol)) break;
     }
     const f64* cur = stack.data();
     const f64* vec = stack.data() + n * n;

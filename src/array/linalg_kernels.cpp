@@ -4,6 +4,7 @@
 #include "array/linalg_kernels.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -105,13 +106,13 @@ VELTRIX_INLINE void pack_b(u64 kc, u64 cols, MatRef b, u64 p0, u64 j0, f64* __re
 }
 
 // One register tile of R rows (R <= MR) × NR columns: acc[r][v] += a(r, t) * b(t, v) for t
-// ascending over a kc-long B strip packed t-major. A is read either from a packed strip
-// (kc × MR, t-major) or straight from R rows of a matrix with contiguous rows (lda apart).
-// Every element starts from -0.0 (first) or from its value in c, so the tile continues
-// the sums of earlier K blocks.
+// ascending from t0 over a kc-long B strip packed t-major. A is read either from a packed
+// strip (kc × MR, t-major) or straight from R rows of a matrix with contiguous rows (lda
+// apart). When first, every element starts from start[column] (or -0.0 without start),
+// otherwise from its value in c, so the tile continues the sums of earlier K blocks.
 template <class I, int R, bool PackedA>
-VELTRIX_INLINE void gemm_tile(u64 kc, const f64* __restrict ap, u64 lda, const f64* __restrict bp,
-                              f64* ct, u64 ldc, u64 cols, bool first) {
+VELTRIX_INLINE void gemm_tile(u64 kc, u64 t0, const f64* start, const f64* __restrict ap, u64 lda,
+                              const f64* __restrict bp, f64* ct, u64 ldc, u64 cols, bool first) {
     using V = typename I::V;
     constexpr int MR = I::MR, NV = I::NV, W = I::W;
     constexpr u64 NR = u64(NV) * W;
@@ -120,15 +121,16 @@ VELTRIX_INLINE void gemm_tile(u64 kc, const f64* __restrict ap, u64 lda, const f
     f64 edge[R * NR];
     if (full) {
         for (int r = 0; r < R; ++r)
-            for (int v = 0; v < NV; ++v) acc[r][v] = first ? -V{} : load<V>(ct + r * ldc + v * W);
+            for (int v = 0; v < NV; ++v)
+                acc[r][v] = !first ? load<V>(ct + r * ldc + v * W) : start ? load<V>(start + v * W) : -V{};
     } else {
         for (u64 r = 0; r < u64(R); ++r)
             for (u64 cc = 0; cc < NR; ++cc)
-                edge[r * NR + cc] = (!first && cc < cols) ? ct[r * ldc + cc] : -0.0;
+                edge[r * NR + cc] = !first ? (cc < cols ? ct[r * ldc + cc] : -0.0) : start ? start[cc] : -0.0;
         for (int r = 0; r < R; ++r)
             for (int v = 0; v < NV; ++v) acc[r][v] = load<V>(edge + r * NR + v * W);
     }
-    for (u64 t = 0; t < kc; ++t) {
+    for (u64 t = t0; t < kc; ++t) {
         V b[NV];
         for (int v = 0; v < NV; ++v) b[v] = load<V>(bp + t * NR + v * W);
         for (int r = 0; r < R; ++r) {
@@ -149,11 +151,11 @@ VELTRIX_INLINE void gemm_tile(u64 kc, const f64* __restrict ap, u64 lda, const f
 
 // The tile for `rows` rows, so that a last partial row strip does no work on padding.
 template <class I, bool PackedA, int R = I::MR>
-VELTRIX_INLINE void gemm_tile_rows(u64 rows, u64 kc, const f64* ap, u64 lda, const f64* bp,
-                                   f64* ct, u64 ldc, u64 cols, bool first) {
-    if (rows == u64(R)) gemm_tile<I, R, PackedA>(kc, ap, lda, bp, ct, ldc, cols, first);
+VELTRIX_INLINE void gemm_tile_rows(u64 rows, u64 kc, u64 t0, const f64* start, const f64* ap,
+                                   u64 lda, const f64* bp, f64* ct, u64 ldc, u64 cols, bool first) {
+    if (rows == u64(R)) gemm_tile<I, R, PackedA>(kc, t0, start, ap, lda, bp, ct, ldc, cols, first);
     else if constexpr (R > 1)
-        gemm_tile_rows<I, PackedA, R - 1>(rows, kc, ap, lda, bp, ct, ldc, cols, first);
+        gemm_tile_rows<I, PackedA, R - 1>(rows, kc, t0, start, ap, lda, bp, ct, ldc, cols, first);
 }
 
 // Up to this many elements of A (with contiguous rows and a single K block) are read in
@@ -162,8 +164,13 @@ VELTRIX_INLINE void gemm_tile_rows(u64 rows, u64 kc, const f64* ap, u64 lda, con
 constexpr u64 direct_a_limit = 128 * 128;
 
 template <class I>
+// Rows i < tri of A hold +0.0 left of the diagonal (a(i, t) = +0.0 for t < i). When the
+// product starts from -0.0 and reads A in place, a tile of such rows starting at row i0
+// begins its sums at t = i0 from the sum of those zero products, -0.0 + 0.0*b(0, j) + ...
+// + 0.0*b(i0-1, j), which is the same for every row of the tile and depends on b alone
+// (it is -0.0, +0.0 or NaN). Later rows of the tile still multiply out their zeros.
 VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u64 ldc,
-                              bool accumulate) {
+                              bool accumulate, u64 tri) {
     constexpr int MR = I::MR;
     constexpr u64 NR = u64(I::NV) * I::W;
     constexpr u64 KC = I::KC, MC = I::MC, NC = I::NC;
@@ -189,13 +196,27 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
             const bool first = pc == 0 && !accumulate;
             pack_b<I>(kc, nc, b, pc, jc, bpack.get());
             if (direct_a) {
+                const u64 top = first ? std::min(tri, m) : 0;
                 for (u64 js = 0; js < nc; js += NR) {
                     const f64* bp = bpack.get() + js * kc;
                     const u64 j0 = jc + js;
                     const u64 cols = std::min(NR, q - j0);
-                    for (u64 i0 = 0; i0 < m; i0 += MR)
-                        gemm_tile_rows<I, false>(std::min<u64>(MR, m - i0), kc, a.p + i0 * a.rs, a.rs,
-                                                 bp, c + i0 * ldc + j0, ldc, cols, first);
+                    f64 zeros_sum[NR];  // -0.0 + 0.0*b(0, j) + ... up to t = tz - 1
+                    for (u64 cc = 0; cc < NR; ++cc) zeros_sum[cc] = -0.0;
+                    u64 tz = 0;
+                    for (u64 i0 = 0; i0 < top; i0 += MR) {
+                        const u64 t0 = std::min(i0, kc);
+                        for (; tz < t0; ++tz)
+                            for (u64 cc = 0; cc < NR; ++cc)
+                                zeros_sum[cc] = zeros_sum[cc] + 0.0 * bp[tz * NR + cc];
+                        gemm_tile_rows<I, false>(std::min<u64>(MR, top - i0), kc, t0, zeros_sum,
+                                                 a.p + i0 * a.rs, a.rs, bp, c + i0 * ldc + j0, ldc,
+                                                 cols, true);
+                    }
+                    for (u64 i0 = top; i0 < m; i0 += MR)
+                        gemm_tile_rows<I, false>(std::min<u64>(MR, m - i0), kc, 0, nullptr,
+                                                 a.p + i0 * a.rs, a.rs, bp, c + i0 * ldc + j0, ldc,
+                                                 cols, first);
                 }
                 continue;
             }
@@ -207,7 +228,7 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
                     const u64 j0 = jc + js;
                     const u64 cols = std::min(NR, q - j0);
                     for (u64 is = 0; is < mc; is += MR)
-                        gemm_tile_rows<I, true>(std::min<u64>(MR, m - ic - is), kc,
+                        gemm_tile_rows<I, true>(std::min<u64>(MR, m - ic - is), kc, 0, nullptr,
                                                 apack.get() + is * kc, 0, bp,
                                                 c + (ic + is) * ldc + j0, ldc, cols, first);
                 }
@@ -455,6 +476,27 @@ VELTRIX_INLINE void reflect_steps_body(u64 rows, u64 cols, u64 k_begin, u64 k_en
         if (applied[k]) reflect_body<I>(rows - k, cols - j, vs + k * vstride, m + k * ld + j, ld, form, w);
 }
 
+// The vector loops (copy, division) run at the set's width; the two sums stay one
+// accumulator each, in ascending order.
+VELTRIX_INLINE bool householder_vector_body(u64 len, const f64* __restrict x, u64 stride,
+                                            f64* __restrict v) {
+    f64 sq = 0.0;
+    for (u64 i = 0; i < len; ++i) sq = sq + x[i * stride] * x[i * stride];
+    const f64 norm_x = std::sqrt(sq);
+    if (norm_x < 1e-14) return false;
+    const f64 sign = x[0] >= 0.0 ? 1.0 : -1.0;
+    v[0] = x[0] + sign * norm_x;
+    sq = 0.0 + v[0] * v[0];
+    for (u64 i = 1; i < len; ++i) {
+        v[i] = x[i * stride];
+        sq = sq + v[i] * v[i];
+    }
+    const f64 norm_v = std::sqrt(sq);
+    if (norm_v < 1e-14) return false;
+    for (u64 i = 0; i < len; ++i) v[i] = v[i] / norm_v;
+    return true;
+}
+
 // One copy of every kernel per instruction set (I for the reflections, G for the matrix
 // product). The bodies are always inlined, so each copy is compiled for its own target;
 // the operations per element are the same in all.
@@ -469,8 +511,11 @@ VELTRIX_INLINE void reflect_steps_body(u64 rows, u64 cols, u64 k_begin, u64 k_en
         reflect_body<I>(rows, cols, v, m, ld, form, w);                                          \
     }                                                                                            \
     ATTR void gemm_##suffix(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u64 ldc,           \
-                            bool accumulate) {                                                   \
-        gemm_body<G>(m, q, n, a, b, c, ldc, accumulate);                                         \
+                            bool accumulate, u64 tri) {                                          \
+        gemm_body<G>(m, q, n, a, b, c, ldc, accumulate, tri);                                    \
+    }                                                                                            \
+    ATTR bool householder_vector_##suffix(u64 len, const f64* x, u64 stride, f64* v) {          \
+        return householder_vector_body(len, x, stride, v);                                       \
     }                                                                                            \
     ATTR void gemv_##suffix(u64 m, u64 n, const f64* a, const f64* x, f64* y) {                  \
         gemv_body(m, n, a, x, y);                                                                \
@@ -500,11 +545,15 @@ Isa best_isa() noexcept {
 }
 
 void gemm(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, Isa isa) {
-    VELTRIX_DISPATCH(isa, gemm, m, q, n, a, b, c, q, false)
+    VELTRIX_DISPATCH(isa, gemm, m, q, n, a, b, c, q, false, 0)
+}
+
+void gemm_upper(u64 m, u64 q, u64 n, u64 tri, MatRef a, MatRef b, f64* c, Isa isa) {
+    VELTRIX_DISPATCH(isa, gemm, m, q, n, a, b, c, q, false, tri)
 }
 
 void gemm_accumulate(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u64 ldc, Isa isa) {
-    VELTRIX_DISPATCH(isa, gemm, m, q, n, a, b, c, ldc, true)
+    VELTRIX_DISPATCH(isa, gemm, m, q, n, a, b, c, ldc, true, 0)
 }
 
 void gemv(u64 m, u64 n, const f64* a, const f64* x, f64* y, Isa isa) {
@@ -513,6 +562,14 @@ void gemv(u64 m, u64 n, const f64* a, const f64* x, f64* y, Isa isa) {
 
 void gevm(u64 n, u64 q, const f64* x, const f64* b, f64* y, Isa isa) {
     VELTRIX_DISPATCH(isa, gevm, n, q, x, b, y)
+}
+
+bool householder_vector(u64 len, const f64* x, u64 stride, f64* v, Isa isa) {
+    switch (isa) {
+    case Isa::avx512: return householder_vector_avx512(len, x, stride, v);
+    case Isa::avx2: return householder_vector_avx2(len, x, stride, v);
+    default: return householder_vector_generic(len, x, stride, v);
+    }
 }
 
 void reflect(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, Reflect form, Isa isa) {

@@ -35,6 +35,11 @@ Isa best_isa() noexcept;
 // times n×q product; c is row-major m×q and is fully overwritten.
 void gemm(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, Isa isa = best_isa());
 
+// gemm for an A whose rows i < tri hold +0.0 left of the diagonal (a(i, t) = +0.0 for
+// t < i; rows past n are then all +0.0), with the same results bit for bit: those products
+// are +0.0·b(t, j), whose sums come from b alone, so small products skip multiplying them.
+void gemm_upper(u64 m, u64 q, u64 n, u64 tri, MatRef a, MatRef b, f64* c, Isa isa = best_isa());
+
 // The same products added onto the existing values: c[i*ldc + j] = c[i*ldc + j] + a(i,0)*b(0,j)
 // + a(i,1)*b(1,j) + ... (t ascending), so a sum can be carried on over several calls.
 void gemm_accumulate(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u64 ldc,
@@ -45,6 +50,12 @@ void gemv(u64 m, u64 n, const f64* a, const f64* x, f64* y, Isa isa = best_isa()
 
 // y[j] = -0.0 + x[0]*b[j] + x[1]*b[q+j] + ... for a row-major n×q matrix.
 void gevm(u64 n, u64 q, const f64* x, const f64* b, f64* y, Isa isa = best_isa());
+
+// The unit Householder vector of the column segment x[0], x[stride], ... (len >= 1 entries):
+// norm_x = sqrt(0.0 + x[0]*x[0] + ...); v = x with v[0] = x[0] + (x[0] >= 0 ? 1 : -1)*norm_x;
+// norm_v = sqrt(0.0 + v[0]*v[0] + ...); v[i] = v[i] / norm_v. Returns false (v unfinished)
+// when norm_x or norm_v is below 1e-14, i.e. the step is skipped.
+bool householder_vector(u64 len, const f64* x, u64 stride, f64* v, Isa isa = best_isa());
 
 // One Householder reflection applied to `rows` rows × `cols` contiguous columns of a
 // row-major block m with leading dimension ld. For every column j, first

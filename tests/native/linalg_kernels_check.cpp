@@ -286,6 +286,29 @@ void check_gemm(std::mt19937_64& rng) {
             kernels::gemm(m, q, n, {at.data(), 1, m}, {b.data(), q, 1}, c.data(), isa);
             expect(same_bits(c, want), std::string("gemm transposed A ") + isa_name(isa));
         }
+        // Rows above tri are upper triangular with +0.0 left of the diagonal. Columns of B
+        // that are negative throughout make the sums of those zero products -0.0, and an
+        // infinity makes them NaN.
+        const u64 upper_shapes[][4] = {{1, 1, 1, 1},  {7, 5, 9, 7},    {12, 12, 16, 6}, {13, 13, 17, 13},
+                                       {20, 9, 8, 20}, {128, 64, 64, 64}, {70, 70, 70, 33},
+                                       {129, 128, 24, 64}, {30, 300, 10, 30}};
+        for (const auto& sh : upper_shapes) {
+            const u64 m = sh[0], n = sh[1], q = sh[2], tri = sh[3];
+            auto a = random_values(rng, m * n, true);
+            for (u64 i = 0; i < tri; ++i)
+                for (u64 t = 0; t < std::min(i, n); ++t) a[i * n + t] = 0.0;
+            auto b = random_values(rng, n * q, true);
+            for (u64 t = 0; t < n; ++t) {
+                if (q > 1) b[t * q + 1] = -std::fabs(b[t * q + 1]);
+                if (q > 2) b[t * q + 2] = -0.0;
+            }
+            if (q > 3 && n > 4) b[4 * q + 3] = INFINITY;
+            std::vector<f64> c(m * q, 1234.5);
+            kernels::gemm_upper(m, q, n, tri, {a.data(), n, 1}, {b.data(), q, 1}, c.data(), isa);
+            expect(same_bits(c, ref_matmul(m, n, q, a, b)),
+                   std::string("gemm_upper ") + isa_name(isa) + " " + std::to_string(m) + "x" +
+                       std::to_string(n) + "x" + std::to_string(q) + " tri " + std::to_string(tri));
+        }
         // Wider than one column block.
         const u64 m = 3, n = 300, q = 2100;
         const auto a = random_values(rng, m * n), b = random_values(rng, n * q);
@@ -493,6 +516,14 @@ void bench() {
         std::printf("eig %llu (%llu iterations): fast %.3f ms, plain %.3f ms (%.1fx), indexed %.3f ms (%.1fx)\n",
                     (unsigned long long)n, (unsigned long long)iters, fast * 1e3, plain * 1e3, plain / fast,
                     indexed * 1e3, indexed / fast);
+        if (n == 64) {
+            // A whole run: as the off-diagonal part decays, later iterations meet subnormal
+            // numbers, which slow both versions.
+            const double whole = best_seconds([&] { (void)eig_with_params(arr, 1000, 1e-10); }, 3);
+            const double whole_plain = best_seconds([&] { (void)ref_eig_iterate(n, a, 1000, 1e-10); }, 1);
+            std::printf("eig %llu (up to 1000 iterations): fast %.3f ms, plain %.3f ms (%.1fx)\n",
+                        (unsigned long long)n, whole * 1e3, whole_plain * 1e3, whole_plain / whole);
+        }
     }
 }
 
