@@ -249,7 +249,8 @@ void sum_and_box_block(const f64* x, u64 n, u64 dim, u64 j0, f64* sum, f64* lo, 
         h[c] = F64x2{-inf, -inf};
     }
     f64 s1 = 0.0, l1 = inf, h1 = -inf;
-    for (const f64* p = x + j0; p != x + j0 + n * dim; p += dim) {
+    for (u64 q = 0; q < n; ++q) {
+        const f64* p = x + q * dim + j0;
         for (u64 c = 0; c < V; ++c) {
             F64x2 v;
             std::memcpy(&v, p + 2 * c, sizeof v);
