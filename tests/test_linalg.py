@@ -402,8 +402,8 @@ def test_qr_needs_a_matrix():
     assert str(e.value) == "QR decomposition requires a 2D matrix"
 
 
-# Around the vector padding (8), the panel width (16) and the row blocks of Q (32), tall,
-# wide and square.
+# Around the vector padding (8), the fused sweep widths (16) and the panels and row blocks
+# of Q (32), tall, wide and square.
 QR_SHAPES = [
     (1, 1), (2, 2), (5, 3), (3, 5), (7, 7), (8, 8), (9, 9), (16, 16), (17, 17), (31, 31),
     (32, 32), (33, 20), (20, 33), (40, 40), (70, 9), (65, 65),

@@ -84,7 +84,7 @@ u64 round_up_lanes(u64 w) { return (w + lanes - 1) / lanes * lanes; }
 // end) may receive reflections too; that keeps every sweep on whole vectors and changes
 // no element of R or Q.
 void householder(u64 m, u64 n, f64* r, f64* q, HouseholderScratch& s) {
-    constexpr u64 panel = 16, qblock = 32;
+    constexpr u64 panel = 32, qblock = 32;
     const u64 steps = std::min(m, n);
     s.vs.resize(steps * m);
     s.applied.assign(steps, 0);

@@ -35,8 +35,8 @@ VELTRIX_INLINE void store(f64* p, const V& v) {
 
 // Register tile and cache block sizes of one instruction set. MC and NC are multiples
 // of the tile sides; KC bounds the packed strips so that one strip of B stays in L1.
-// ReflectNV vectors of columns are reflected in registers; FusedNV·W is the column block
-// of the fused reflection sweeps and divides the 16-column panels of the QR.
+// ReflectNV vectors of columns are reflected in registers; FusedNV·W is the widest column
+// block of the fused reflection sweeps and divides the 32-column panels of the QR.
 struct GenericIsa {
     using V = v2d;
     static constexpr int W = 2, MR = 4, NV = 2, ReflectNV = 8, FusedNV = 4;

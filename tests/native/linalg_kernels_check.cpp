@@ -385,7 +385,7 @@ void check_householder_kernels(std::mt19937_64& rng) {
 }
 
 void check_factorisations(std::mt19937_64& rng) {
-    // Around the vector padding (8), the panel width (16) and the row blocks of Q (32).
+    // Around the vector padding (8), the fused sweep widths (16) and the panels and row blocks (32).
     const u64 sizes[] = {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 65, 100};
     for (u64 m : sizes)
         for (u64 n : sizes) {
