@@ -95,13 +95,24 @@ void householder(u64 m, u64 n, f64* r, f64* q, HouseholderScratch& s) {
         copy_columns_out(m, n, c0, w, wp, r, pb);
         kernels::reflect_steps(m, wp, 0, std::min(c0, steps), s.vs.data(), m, s.applied.data(),
                                pb, wp, kernels::Reflect::left);
-        for (u64 k = c0; k < std::min(c0 + w, steps); ++k) {
+        // next_sq: the norm sum of the next step's column, when the last reflection formed it.
+        f64 next_sq = 0.0;
+        bool have_next = false;
+        const u64 k_end = std::min(c0 + w, steps);
+        for (u64 k = c0; k < k_end; ++k) {
             const u64 len = m - k, c = k - c0;
             f64* v = &s.vs[k * m];
-            if (!kernels::householder_vector(len, pb + k * wp + c, wp, v)) continue;
+            const bool ok = kernels::householder_vector(len, pb + k * wp + c, wp, v,
+                                                        have_next ? &next_sq : nullptr);
+            have_next = false;
+            if (!ok) continue;
             s.applied[k] = 1;
             const u64 c_start = c / lanes * lanes;
-            kernels::reflect(len, wp - c_start, v, pb + k * wp + c_start, wp, kernels::Reflect::left);
+            f64* block = pb + k * wp + c_start;
+            if (k + 1 < k_end)
+                have_next = kernels::reflect_left_norm(len, wp - c_start, v, block, wp, c + 1 - c_start,
+                                                       &next_sq);
+            if (!have_next) kernels::reflect(len, wp - c_start, v, block, wp, kernels::Reflect::left);
         }
         copy_columns_in(m, n, c0, w, wp, pb, r);
     }

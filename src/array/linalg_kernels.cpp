@@ -335,6 +335,44 @@ VELTRIX_INLINE void reflect_block(u64 rows, const f64* __restrict v, f64* __rest
     }
 }
 
+// The left reflection over NV vectors of columns that also returns the sum 0.0 + the
+// squares of column `col` in rows 1, 2, ... after the update, in row order; formed as each
+// row is written, so this sum's chain of additions overlaps the update.
+template <class I, int NV>
+VELTRIX_INLINE void reflect_left_norm_block(u64 rows, const f64* __restrict v, f64* __restrict m,
+                                            u64 ld, u64 col, f64* sq_out) {
+    using V = typename I::V;
+    constexpr int W = I::W;
+    V acc[NV];
+    for (int q = 0; q < NV; ++q) acc[q] = V{};
+    for (u64 i = 0; i < rows; ++i) {
+        const f64 vi = v[i];
+        const f64* row = m + i * ld;
+        for (int q = 0; q < NV; ++q) acc[q] = acc[q] + vi * load<V>(row + q * W);
+    }
+    f64 sq = 0.0;
+    for (u64 i = 0; i < rows; ++i) {
+        const f64 s = v[i] + v[i];
+        f64* row = m + i * ld;
+        for (int q = 0; q < NV; ++q) store(row + q * W, load<V>(row + q * W) - s * acc[q]);
+        if (i > 0) sq = sq + row[col] * row[col];
+    }
+    *sq_out = sq;
+}
+
+template <class I, int NV = 1>
+VELTRIX_INLINE bool reflect_left_norm_body(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, u64 col,
+                                           f64* sq_out) {
+    if constexpr (NV <= I::ReflectNV) {
+        if (cols == u64(NV) * I::W) {
+            reflect_left_norm_block<I, NV>(rows, v, m, ld, col, sq_out);
+            return true;
+        }
+        return reflect_left_norm_body<I, NV + 1>(rows, cols, v, m, ld, col, sq_out);
+    }
+    return false;
+}
+
 template <class I, Reflect F, int NV = 1>
 VELTRIX_INLINE void reflect_block_n(u64 nv, u64 rows, const f64* v, f64* m, u64 ld) {
     if constexpr (NV < I::ReflectNV) {
@@ -479,9 +517,11 @@ VELTRIX_INLINE void reflect_steps_body(u64 rows, u64 cols, u64 k_begin, u64 k_en
 // The vector loops (copy, division) run at the set's width; the two sums stay one
 // accumulator each, in ascending order.
 VELTRIX_INLINE bool householder_vector_body(u64 len, const f64* __restrict x, u64 stride,
-                                            f64* __restrict v) {
+                                            f64* __restrict v, const f64* x_sq) {
     f64 sq = 0.0;
-    for (u64 i = 0; i < len; ++i) sq = sq + x[i * stride] * x[i * stride];
+    if (x_sq) sq = *x_sq;
+    else
+        for (u64 i = 0; i < len; ++i) sq = sq + x[i * stride] * x[i * stride];
     const f64 norm_x = std::sqrt(sq);
     if (norm_x < 1e-14) return false;
     const f64 sign = x[0] >= 0.0 ? 1.0 : -1.0;
@@ -514,8 +554,13 @@ VELTRIX_INLINE bool householder_vector_body(u64 len, const f64* __restrict x, u6
                             bool accumulate, u64 tri) {                                          \
         gemm_body<G>(m, q, n, a, b, c, ldc, accumulate, tri);                                    \
     }                                                                                            \
-    ATTR bool householder_vector_##suffix(u64 len, const f64* x, u64 stride, f64* v) {          \
-        return householder_vector_body(len, x, stride, v);                                       \
+    ATTR bool householder_vector_##suffix(u64 len, const f64* x, u64 stride, f64* v,            \
+                                          const f64* x_sq) {                                     \
+        return householder_vector_body(len, x, stride, v, x_sq);                                 \
+    }                                                                                            \
+    ATTR bool reflect_left_norm_##suffix(u64 rows, u64 cols, const f64* v, f64* m, u64 ld,      \
+                                         u64 col, f64* sq) {                                     \
+        return reflect_left_norm_body<I>(rows, cols, v, m, ld, col, sq);                         \
     }                                                                                            \
     ATTR void gemv_##suffix(u64 m, u64 n, const f64* a, const f64* x, f64* y) {                  \
         gemv_body(m, n, a, x, y);                                                                \
@@ -564,11 +609,19 @@ void gevm(u64 n, u64 q, const f64* x, const f64* b, f64* y, Isa isa) {
     VELTRIX_DISPATCH(isa, gevm, n, q, x, b, y)
 }
 
-bool householder_vector(u64 len, const f64* x, u64 stride, f64* v, Isa isa) {
+bool householder_vector(u64 len, const f64* x, u64 stride, f64* v, const f64* x_sq, Isa isa) {
     switch (isa) {
-    case Isa::avx512: return householder_vector_avx512(len, x, stride, v);
-    case Isa::avx2: return householder_vector_avx2(len, x, stride, v);
-    default: return householder_vector_generic(len, x, stride, v);
+    case Isa::avx512: return householder_vector_avx512(len, x, stride, v, x_sq);
+    case Isa::avx2: return householder_vector_avx2(len, x, stride, v, x_sq);
+    default: return householder_vector_generic(len, x, stride, v, x_sq);
+    }
+}
+
+bool reflect_left_norm(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, u64 col, f64* sq, Isa isa) {
+    switch (isa) {
+    case Isa::avx512: return reflect_left_norm_avx512(rows, cols, v, m, ld, col, sq);
+    case Isa::avx2: return reflect_left_norm_avx2(rows, cols, v, m, ld, col, sq);
+    default: return reflect_left_norm_generic(rows, cols, v, m, ld, col, sq);
     }
 }
 

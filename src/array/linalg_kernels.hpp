@@ -54,8 +54,10 @@ void gevm(u64 n, u64 q, const f64* x, const f64* b, f64* y, Isa isa = best_isa()
 // The unit Householder vector of the column segment x[0], x[stride], ... (len >= 1 entries):
 // norm_x = sqrt(0.0 + x[0]*x[0] + ...); v = x with v[0] = x[0] + (x[0] >= 0 ? 1 : -1)*norm_x;
 // norm_v = sqrt(0.0 + v[0]*v[0] + ...); v[i] = v[i] / norm_v. Returns false (v unfinished)
-// when norm_x or norm_v is below 1e-14, i.e. the step is skipped.
-bool householder_vector(u64 len, const f64* x, u64 stride, f64* v, Isa isa = best_isa());
+// when norm_x or norm_v is below 1e-14, i.e. the step is skipped. x_sq, when given, is the
+// sum under norm_x, already formed in that order.
+bool householder_vector(u64 len, const f64* x, u64 stride, f64* v, const f64* x_sq = nullptr,
+                        Isa isa = best_isa());
 
 // One Householder reflection applied to `rows` rows × `cols` contiguous columns of a
 // row-major block m with leading dimension ld. For every column j, first
@@ -66,6 +68,13 @@ bool householder_vector(u64 len, const f64* x, u64 stride, f64* v, Isa isa = bes
 // Columns are independent, so callers may apply reflections column block by column block.
 enum class Reflect { left, right };
 void reflect(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, Reflect form, Isa isa = best_isa());
+
+// reflect(rows, cols, v, m, ld, Reflect::left) that also sets *sq = 0.0 + m[ld+col]^2 +
+// m[2*ld+col]^2 + ... (rows 1 .. rows-1 after the update, in order): the norm the next
+// Householder step needs, formed while its rows are written. Only for cols a whole number of
+// vectors up to the widest register block; returns false without doing anything otherwise.
+bool reflect_left_norm(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, u64 col, f64* sq,
+                       Isa isa = best_isa());
 
 // Applies the reflections of steps k_begin .. k_end-1 in order to a block of `cols`
 // contiguous columns of `rows` rows (leading dimension ld). Step k uses the vector

@@ -363,6 +363,23 @@ void check_householder_kernels(std::mt19937_64& rng) {
                                             std::to_string(rows) + "x" + std::to_string(cols));
             }
         }
+        // The left reflection that also forms the next column's norm sum.
+        for (u64 rows : {1, 2, 13, 40}) for (u64 cols : {1, 8, 16, 24, 32, 40, 64}) {
+            const u64 ld = cols + 3, col = cols > 1 ? cols / 2 + 1 : 0;
+            const auto v = random_values(rng, rows, true);
+            auto m = random_values(rng, rows * ld, true), e = m, before = m;
+            f64 sq = -1.0;
+            const bool done = kernels::reflect_left_norm(rows, cols, v.data(), m.data(), ld, col, &sq, isa);
+            kernels::reflect(rows, cols, v.data(), e.data(), ld, kernels::Reflect::left, isa);
+            f64 want = 0.0;
+            for (u64 i = 1; i < rows; ++i) want = want + e[i * ld + col] * e[i * ld + col];
+            // Whole vectors up to the widest register block: 16 columns for the portable set.
+            const bool whole = cols % 8 == 0 && cols <= (isa == Isa::generic ? 16u : 32u);
+            const std::string what = std::string("reflect_left_norm ") + isa_name(isa) + " " +
+                                     std::to_string(rows) + "x" + std::to_string(cols);
+            if (done) expect(same_bits(m, e) && std::memcmp(&sq, &want, 8) == 0, what);
+            else expect(!whole && sq == -1.0 && same_bits(m, before), what + " declined");
+        }
         // One reflection over every column count up to past the widest register block.
         for (u64 rows : {1, 5, 30}) for (u64 cols = 0; cols <= 70; ++cols) {
             const u64 ld = cols + 1;
