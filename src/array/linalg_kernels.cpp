@@ -186,6 +186,7 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
     // Every packed element is written before it is read, so the buffers start uninitialised.
     const std::unique_ptr<f64[]> bpack(new f64[std::min(n, KC) * round_up_q]);
     const std::unique_ptr<f64[]> apack(direct_a ? nullptr : new f64[std::min(n, KC) * round_up_m]);
+    const std::unique_ptr<f64[]> zeros_row(direct_a && tri > 0 ? new f64[round_up_q] : nullptr);
 
     for (u64 jc = 0; jc < q; jc += NC) {
         const u64 nc = std::min(NC, q - jc);
@@ -196,27 +197,28 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
             const bool first = pc == 0 && !accumulate;
             pack_b<I>(kc, nc, b, pc, jc, bpack.get());
             if (direct_a) {
+                // One row strip at a time across all of B, so that the strip's rows of A stay
+                // in L1. zs[j] = -0.0 + 0.0*b(0, j) + ... up to t = tz - 1, for the tiles of rows
+                // below the triangular limit.
                 const u64 top = first ? std::min(tri, m) : 0;
-                for (u64 js = 0; js < nc; js += NR) {
-                    const f64* bp = bpack.get() + js * kc;
-                    const u64 j0 = jc + js;
-                    const u64 cols = std::min(NR, q - j0);
-                    f64 zeros_sum[NR];  // -0.0 + 0.0*b(0, j) + ... up to t = tz - 1
-                    for (u64 cc = 0; cc < NR; ++cc) zeros_sum[cc] = -0.0;
-                    u64 tz = 0;
-                    for (u64 i0 = 0; i0 < top; i0 += MR) {
-                        const u64 t0 = std::min(i0, kc);
-                        for (; tz < t0; ++tz)
-                            for (u64 cc = 0; cc < NR; ++cc)
-                                zeros_sum[cc] = zeros_sum[cc] + 0.0 * bp[tz * NR + cc];
-                        gemm_tile_rows<I, false>(std::min<u64>(MR, top - i0), kc, t0, zeros_sum,
-                                                 a.p + i0 * a.rs, a.rs, bp, c + i0 * ldc + j0, ldc,
-                                                 cols, true);
-                    }
-                    for (u64 i0 = top; i0 < m; i0 += MR)
-                        gemm_tile_rows<I, false>(std::min<u64>(MR, m - i0), kc, 0, nullptr,
-                                                 a.p + i0 * a.rs, a.rs, bp, c + i0 * ldc + j0, ldc,
-                                                 cols, first);
+                f64* zs = zeros_row.get();
+                if (top > 0) std::fill(zs, zs + round_up_q, -0.0);
+                u64 tz = 0;
+                for (u64 i0 = 0; i0 < m;) {
+                    const bool upper = i0 < top;
+                    const u64 rows = std::min<u64>(MR, (upper ? top : m) - i0);
+                    const u64 t0 = upper ? std::min(i0, kc) : 0;
+                    for (; tz < t0; ++tz)
+                        for (u64 js = 0; js < nc; js += NR) {
+                            const f64* bt = bpack.get() + js * kc + tz * NR;
+                            for (u64 cc = 0; cc < NR; ++cc) zs[js + cc] = zs[js + cc] + 0.0 * bt[cc];
+                        }
+                    for (u64 js = 0; js < nc; js += NR)
+                        gemm_tile_rows<I, false>(rows, kc, t0, upper ? zs + js : nullptr,
+                                                 a.p + i0 * a.rs, a.rs, bpack.get() + js * kc,
+                                                 c + i0 * ldc + jc + js, ldc,
+                                                 std::min(NR, q - jc - js), first);
+                    i0 += rows;
                 }
                 continue;
             }
