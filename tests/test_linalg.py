@@ -193,12 +193,13 @@ def test_matmul_rank_errors(a, b):
 
 
 # Shapes around the register tile (6×8), the row and inner cache blocks (96, 256), the
-# largest left factor read in place (128·128 elements, inner side up to 256) and the
-# column block of the vector product (1024).
+# largest left factor read in place (128·128 elements, inner side up to 256, right factor
+# up to 256·128 elements) and the column block of the vector product (1024).
 MATMUL_SHAPES = [
     (0, 3, 4), (3, 0, 4), (3, 4, 0), (1, 1, 1), (1, 7, 1), (5, 3, 7), (6, 8, 8), (7, 9, 9),
     (13, 17, 25), (97, 5, 17), (12, 257, 9), (33, 300, 41), (2, 3, 1100),
-    (128, 128, 9), (129, 128, 9), (64, 256, 10), (65, 256, 10), (3, 256, 17),
+    (128, 128, 9), (129, 128, 9), (64, 256, 10), (65, 256, 10), (3, 256, 17), (4, 128, 256),
+    (4, 128, 257),
 ]
 
 

@@ -122,11 +122,15 @@ VELTRIX_INLINE void gemm_tile(u64 kc, u64 t0, const f64* start, const f64* __res
     if (full) {
         for (int r = 0; r < R; ++r)
             for (int v = 0; v < NV; ++v)
-                acc[r][v] = !first ? load<V>(ct + r * ldc + v * W) : start ? load<V>(start + v * W) : -V{};
+                acc[r][v] = !first ? load<V>(ct + r * ldc + v * W)
+                            : start ? load<V>(start + v * W)
+                                    : -V{};
     } else {
         for (u64 r = 0; r < u64(R); ++r)
             for (u64 cc = 0; cc < NR; ++cc)
-                edge[r * NR + cc] = !first ? (cc < cols ? ct[r * ldc + cc] : -0.0) : start ? start[cc] : -0.0;
+                edge[r * NR + cc] = !first ? (cc < cols ? ct[r * ldc + cc] : -0.0)
+                                    : start ? start[cc]
+                                            : -0.0;
         for (int r = 0; r < R; ++r)
             for (int v = 0; v < NV; ++v) acc[r][v] = load<V>(edge + r * NR + v * W);
     }
@@ -159,9 +163,10 @@ VELTRIX_INLINE void gemm_tile_rows(u64 rows, u64 kc, u64 t0, const f64* start, c
 }
 
 // Up to this many elements of A (with contiguous rows and a single K block) are read in
-// place: they stay in L2 while every B strip passes over them, and packing them would
-// cost about as much as the product at these sizes.
-constexpr u64 direct_a_limit = 128 * 128;
+// place, one row strip at a time across all of B, while B (packed) has at most
+// direct_b_limit elements, so that it stays in L2 for every pass. Packing A would cost about
+// as much as the product at these sizes.
+constexpr u64 direct_a_limit = 128 * 128, direct_b_limit = 256 * 128;
 
 template <class I>
 // Rows i < tri of A hold +0.0 left of the diagonal (a(i, t) = +0.0 for t < i). When the
@@ -180,7 +185,8 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
             for (u64 i = 0; i < m; ++i) std::fill(c + i * ldc, c + i * ldc + q, -0.0);
         return;
     }
-    const bool direct_a = a.cs == 1 && n <= KC && m * n <= direct_a_limit;
+    const bool direct_a =
+        a.cs == 1 && n <= KC && m * n <= direct_a_limit && n * q <= direct_b_limit;
     const u64 round_up_q = (std::min(q, NC) + NR - 1) / NR * NR;
     const u64 round_up_m = (std::min(m, MC) + MR - 1) / MR * MR;
     // Every packed element is written before it is read, so the buffers start uninitialised.

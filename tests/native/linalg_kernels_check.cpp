@@ -268,10 +268,12 @@ void check_gemm(std::mt19937_64& rng) {
                         expect(same_bits(acc, start), std::string("gemm_accumulate ") + isa_name(isa));
                     }
                 }
-        // Around the largest left factor read in place (128·128 elements, one inner block),
-        // and a left factor with strided rows at a small size.
+        // Around the largest left factor read in place (128·128 elements, one inner block; B
+        // read once per row strip only up to 256·128 elements), and a left factor with strided
+        // rows at a small size.
         const u64 edge_shapes[][3] = {{128, 128, 24}, {129, 128, 24}, {64, 256, 16}, {64, 257, 16},
-                                      {100, 163, 9}, {101, 163, 9}};
+                                      {100, 163, 9}, {101, 163, 9}, {40, 256, 128}, {40, 256, 129},
+                                      {8, 128, 256}, {8, 128, 257}};
         for (const auto& sh : edge_shapes) {
             const u64 m = sh[0], n = sh[1], q = sh[2];
             const auto a = random_values(rng, m * n, true), b = random_values(rng, n * q, true);
