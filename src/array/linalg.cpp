@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
 #include <string>
 #include <utility>
@@ -88,8 +89,10 @@ void householder(u64 m, u64 n, f64* r, f64* q, HouseholderScratch& s) {
     const u64 steps = std::min(m, n);
     s.vs.resize(steps * m);
     s.applied.assign(steps, 0);
-    s.block.resize(m * std::max(panel, qblock));
-    f64* pb = s.block.data();
+    // The dense blocks start on a cache line, so that no vector load of them straddles two.
+    s.block.resize(m * std::max(panel, qblock) + 8);
+    f64* pb = reinterpret_cast<f64*>((reinterpret_cast<std::uintptr_t>(s.block.data()) + 63) &
+                                     ~std::uintptr_t{63});
     for (u64 c0 = 0; c0 < n; c0 += panel) {
         const u64 w = std::min(n, c0 + panel) - c0, wp = round_up_lanes(w);
         copy_columns_out(m, n, c0, w, wp, r, pb);

@@ -21,6 +21,11 @@ typedef f64 v2d __attribute__((vector_size(16)));
 typedef f64 v4d __attribute__((vector_size(32)));
 typedef f64 v8d __attribute__((vector_size(64)));
 
+// The first cache-line boundary at or after p (at most 7 doubles on, p being 8-byte aligned).
+VELTRIX_INLINE f64* line_aligned(f64* p) {
+    return reinterpret_cast<f64*>((reinterpret_cast<std::uintptr_t>(p) + 63) & ~std::uintptr_t{63});
+}
+
 template <class V>
 VELTRIX_INLINE V load(const f64* p) {
     V v;
@@ -163,9 +168,9 @@ VELTRIX_INLINE void gemm_tile_rows(u64 rows, u64 kc, u64 t0, const f64* start, c
 }
 
 // Up to this many elements of A (with contiguous rows and a single K block) are read in
-// place, one row strip at a time across all of B, while B (packed) has at most
-// direct_b_limit elements, so that it stays in L2 for every pass. Packing A would cost about
-// as much as the product at these sizes.
+// place while B (packed) has at most direct_b_limit elements, so that both stay in L2
+// whichever of them is passed over repeatedly. Packing A would cost about as much as the
+// product at these sizes.
 constexpr u64 direct_a_limit = 128 * 128, direct_b_limit = 256 * 128;
 
 template <class I>
@@ -190,9 +195,10 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
     const u64 round_up_q = (std::min(q, NC) + NR - 1) / NR * NR;
     const u64 round_up_m = (std::min(m, MC) + MR - 1) / MR * MR;
     // Every packed element is written before it is read, so the buffers start uninitialised.
-    const std::unique_ptr<f64[]> bpack(new f64[std::min(n, KC) * round_up_q]);
+    // The packed strips start on a cache line, so that no vector load of them straddles two.
+    const std::unique_ptr<f64[]> bpack_store(new f64[std::min(n, KC) * round_up_q + 8]);
+    f64* const bpack_base = line_aligned(bpack_store.get());
     const std::unique_ptr<f64[]> apack(direct_a ? nullptr : new f64[std::min(n, KC) * round_up_m]);
-    const std::unique_ptr<f64[]> zeros_row(direct_a && tri > 0 ? new f64[round_up_q] : nullptr);
 
     for (u64 jc = 0; jc < q; jc += NC) {
         const u64 nc = std::min(NC, q - jc);
@@ -201,30 +207,42 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
         for (u64 pc = 0; pc < n; pc += KC) {
             const u64 kc = std::min(KC, n - pc);
             const bool first = pc == 0 && !accumulate;
-            pack_b<I>(kc, nc, b, pc, jc, bpack.get());
+            pack_b<I>(kc, nc, b, pc, jc, bpack_base);
             if (direct_a) {
-                // One row strip at a time across all of B, so that the strip's rows of A stay
-                // in L1. zs[j] = -0.0 + 0.0*b(0, j) + ... up to t = tz - 1, for the tiles of rows
-                // below the triangular limit.
                 const u64 top = first ? std::min(tri, m) : 0;
-                f64* zs = zeros_row.get();
-                if (top > 0) std::fill(zs, zs + round_up_q, -0.0);
-                u64 tz = 0;
-                for (u64 i0 = 0; i0 < m;) {
-                    const bool upper = i0 < top;
-                    const u64 rows = std::min<u64>(MR, (upper ? top : m) - i0);
-                    const u64 t0 = upper ? std::min(i0, kc) : 0;
-                    for (; tz < t0; ++tz)
-                        for (u64 js = 0; js < nc; js += NR) {
-                            const f64* bt = bpack.get() + js * kc + tz * NR;
-                            for (u64 cc = 0; cc < NR; ++cc) zs[js + cc] = zs[js + cc] + 0.0 * bt[cc];
-                        }
-                    for (u64 js = 0; js < nc; js += NR)
-                        gemm_tile_rows<I, false>(rows, kc, t0, upper ? zs + js : nullptr,
-                                                 a.p + i0 * a.rs, a.rs, bpack.get() + js * kc,
-                                                 c + i0 * ldc + jc + js, ldc,
-                                                 std::min(NR, q - jc - js), first);
-                    i0 += rows;
+                if (top == 0) {
+                    // One row strip at a time across all of B, so that the strip's rows of A
+                    // stay in L1.
+                    for (u64 i0 = 0; i0 < m; i0 += MR)
+                        for (u64 js = 0; js < nc; js += NR)
+                            gemm_tile_rows<I, false>(std::min<u64>(MR, m - i0), kc, 0, nullptr,
+                                                     a.p + i0 * a.rs, a.rs, bpack_base + js * kc,
+                                                     c + i0 * ldc + jc + js, ldc,
+                                                     std::min(NR, q - jc - js), first);
+                    continue;
+                }
+                // With a triangular top, one B strip at a time down all rows, carrying the sum
+                // of its zero products along.
+                for (u64 js = 0; js < nc; js += NR) {
+                    const f64* bp = bpack_base + js * kc;
+                    const u64 j0 = jc + js;
+                    const u64 cols = std::min(NR, q - j0);
+                    f64 zeros_sum[NR];  // -0.0 + 0.0*b(0, j) + ... up to t = tz - 1
+                    for (u64 cc = 0; cc < NR; ++cc) zeros_sum[cc] = -0.0;
+                    u64 tz = 0;
+                    for (u64 i0 = 0; i0 < top; i0 += MR) {
+                        const u64 t0 = std::min(i0, kc);
+                        for (; tz < t0; ++tz)
+                            for (u64 cc = 0; cc < NR; ++cc)
+                                zeros_sum[cc] = zeros_sum[cc] + 0.0 * bp[tz * NR + cc];
+                        gemm_tile_rows<I, false>(std::min<u64>(MR, top - i0), kc, t0, zeros_sum,
+                                                 a.p + i0 * a.rs, a.rs, bp, c + i0 * ldc + j0, ldc,
+                                                 cols, true);
+                    }
+                    for (u64 i0 = top; i0 < m; i0 += MR)
+                        gemm_tile_rows<I, false>(std::min<u64>(MR, m - i0), kc, 0, nullptr,
+                                                 a.p + i0 * a.rs, a.rs, bp, c + i0 * ldc + j0, ldc,
+                                                 cols, first);
                 }
                 continue;
             }
@@ -232,7 +250,7 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
                 const u64 mc = std::min(MC, m - ic);
                 pack_a<I>(mc, kc, a, ic, pc, apack.get());
                 for (u64 js = 0; js < nc; js += NR) {
-                    const f64* bp = bpack.get() + js * kc;
+                    const f64* bp = bpack_base + js * kc;
                     const u64 j0 = jc + js;
                     const u64 cols = std::min(NR, q - j0);
                     for (u64 is = 0; is < mc; is += MR)
@@ -579,7 +597,9 @@ VELTRIX_INLINE bool householder_vector_body(u64 len, const f64* __restrict x, u6
 
 VELTRIX_KERNEL_SET(generic, GenericIsa, GenericIsa, )
 VELTRIX_KERNEL_SET(avx2, Avx2Isa, Avx2Isa, [[gnu::target("avx2")]])
-VELTRIX_KERNEL_SET(avx512, Avx512Isa, Avx2Isa, [[gnu::target("avx2,avx512f")]])
+// AVX-512VL gives the four-lane product tile all 32 vector registers; with 16 its twelve
+// sums, two B vectors and two temporaries leave nothing spare and a sum can be spilled.
+VELTRIX_KERNEL_SET(avx512, Avx512Isa, Avx2Isa, [[gnu::target("avx2,avx512f,avx512vl")]])
 
 #define VELTRIX_DISPATCH(isa, fn, ...)                                                           \
     switch (isa) {                                                                               \
@@ -591,9 +611,10 @@ VELTRIX_KERNEL_SET(avx512, Avx512Isa, Avx2Isa, [[gnu::target("avx2,avx512f")]])
 }  // namespace
 
 Isa best_isa() noexcept {
-    static const Isa isa = !__builtin_cpu_supports("avx2")   ? Isa::generic
-                           : __builtin_cpu_supports("avx512f") ? Isa::avx512
-                                                               : Isa::avx2;
+    static const Isa isa =
+        !__builtin_cpu_supports("avx2") ? Isa::generic
+        : __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") ? Isa::avx512
+                                                                                  : Isa::avx2;
     return isa;
 }
 

@@ -222,7 +222,9 @@ const Isa isas[] = {Isa::generic, Isa::avx2, Isa::avx512};
 
 bool runs(Isa isa) {
     switch (isa) {
-    case Isa::avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
+    case Isa::avx512:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+               __builtin_cpu_supports("avx2");
     case Isa::avx2: return __builtin_cpu_supports("avx2");
     default: return true;
     }
