@@ -150,11 +150,26 @@ PyObject* array_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Shape, length, representation, lists
 
+// A hot read: written directly against the C API, without the exception plumbing.
 PyObject* get_shape(PyObject* self, void*) noexcept {
-    return guarded([&] {
-        SharedBorrow b(as_array(self)->borrow);
-        return index_list(as_array(self)->value.shape.dims);
-    });
+    ArrayObject* a = as_array(self);
+    if (a->borrow.count < 0) {
+        PyErr_SetString(PyExc_RuntimeError, msg::already_mutably_borrowed);
+        return nullptr;
+    }
+    const std::vector<u64>& dims = a->value.shape.dims;
+    const auto n = static_cast<Py_ssize_t>(dims.size());
+    PyObject* list = PyList_New(n);
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* d = PyLong_FromUnsignedLongLong(dims[static_cast<std::size_t>(i)]);
+        if (!d) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, i, d);
+    }
+    return list;
 }
 
 Py_ssize_t array_len(PyObject* self) noexcept {
