@@ -610,14 +610,6 @@ VELTRIX_KERNEL_SET(avx512, Avx512Isa, Avx2Isa, [[gnu::target("avx2,avx512f,avx51
 
 }  // namespace
 
-Isa best_isa() noexcept {
-    static const Isa isa =
-        !__builtin_cpu_supports("avx2") ? Isa::generic
-        : __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") ? Isa::avx512
-                                                                                  : Isa::avx2;
-    return isa;
-}
-
 void gemm(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, Isa isa) {
     VELTRIX_DISPATCH(isa, gemm, m, q, n, a, b, c, q, false, 0)
 }

@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "ops/isa.hpp"
+
 namespace veltrix::kernels {
 
 using f64 = double;
@@ -26,10 +28,8 @@ struct MatRef {
     u64 cs;
 };
 
-enum class Isa { generic, avx2, avx512 };
-
-// The widest instruction set the running CPU supports among those compiled in.
-Isa best_isa() noexcept;
+using veltrix::Isa;
+using veltrix::best_isa;
 
 // c[i*q + j] = -0.0 + a(i,0)*b(0,j) + a(i,1)*b(1,j) + ... (t ascending), for an m×n
 // times n×q product; c is row-major m×q and is fully overwritten.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ops/buffer.hpp"
+#include "ops/isa.hpp"
 
 namespace veltrix {
 
@@ -15,7 +16,7 @@ namespace {
 // has it. Each element still gets the same single IEEE operation, only more of them per
 // instruction, so the results do not depend on the copy taken.
 bool has_avx2() noexcept {
-    static const bool yes = __builtin_cpu_supports("avx2");
+    static const bool yes = isa_supported(Isa::avx2);
     return yes;
 }
 

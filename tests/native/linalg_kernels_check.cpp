@@ -220,18 +220,8 @@ void indexed_eig_iterate(const Array64& a0, u64 iters) {
 
 const Isa isas[] = {Isa::generic, Isa::avx2, Isa::avx512};
 
-bool runs(Isa isa) {
-    switch (isa) {
-    case Isa::avx512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-               __builtin_cpu_supports("avx2");
-    case Isa::avx2: return __builtin_cpu_supports("avx2");
-    default: return true;
-    }
-}
-const char* isa_name(Isa isa) {
-    return isa == Isa::avx512 ? "avx512" : isa == Isa::avx2 ? "avx2" : "generic";
-}
+bool runs(Isa isa) { return isa_supported(isa); }
+const char* name_of(Isa isa) { return veltrix::isa_name(isa).data(); }
 
 void check_gemm(std::mt19937_64& rng) {
     // Around the tile sides (4, 6, 8), the cache blocks (96, 256) and tiny or empty shapes.
@@ -246,7 +236,7 @@ void check_gemm(std::mt19937_64& rng) {
                     std::vector<f64> c(m * q, 1234.5);
                     kernels::gemm(m, q, n, {a.data(), n, 1}, {b.data(), q, 1}, c.data(), isa);
                     expect(same_bits(c, ref_matmul(m, n, q, a, b)),
-                           std::string("gemm ") + isa_name(isa) + " " + std::to_string(m) + "x" +
+                           std::string("gemm ") + name_of(isa) + " " + std::to_string(m) + "x" +
                                std::to_string(n) + "x" + std::to_string(q));
                     // The same product with B given through its transpose.
                     std::vector<f64> bt(n * q);
@@ -254,7 +244,7 @@ void check_gemm(std::mt19937_64& rng) {
                         for (u64 j = 0; j < q; ++j) bt[j * n + t] = b[t * q + j];
                     std::vector<f64> c2(m * q);
                     kernels::gemm(m, q, n, {a.data(), n, 1}, {bt.data(), 1, n}, c2.data(), isa);
-                    expect(same_bits(c2, c), std::string("gemm transposed B ") + isa_name(isa));
+                    expect(same_bits(c2, c), std::string("gemm transposed B ") + name_of(isa));
                     // Carried on from existing sums, into a wider matrix.
                     if (m * q > 0) {
                         const u64 ldc = q + 3;
@@ -267,7 +257,7 @@ void check_gemm(std::mt19937_64& rng) {
                                 for (u64 t = 0; t < n; ++t) s = s + a[i * n + t] * b[t * q + j];
                                 start[i * ldc + j] = s;
                             }
-                        expect(same_bits(acc, start), std::string("gemm_accumulate ") + isa_name(isa));
+                        expect(same_bits(acc, start), std::string("gemm_accumulate ") + name_of(isa));
                     }
                 }
         // Around the largest left factor read in place (128·128 elements, one inner block; B
@@ -282,13 +272,13 @@ void check_gemm(std::mt19937_64& rng) {
             std::vector<f64> c(m * q);
             kernels::gemm(m, q, n, {a.data(), n, 1}, {b.data(), q, 1}, c.data(), isa);
             const auto want = ref_matmul(m, n, q, a, b);
-            expect(same_bits(c, want), std::string("gemm ") + isa_name(isa) + " " + std::to_string(m) +
+            expect(same_bits(c, want), std::string("gemm ") + name_of(isa) + " " + std::to_string(m) +
                                            "x" + std::to_string(n) + "x" + std::to_string(q));
             std::vector<f64> at(m * n);
             for (u64 i = 0; i < m; ++i)
                 for (u64 t = 0; t < n; ++t) at[t * m + i] = a[i * n + t];
             kernels::gemm(m, q, n, {at.data(), 1, m}, {b.data(), q, 1}, c.data(), isa);
-            expect(same_bits(c, want), std::string("gemm transposed A ") + isa_name(isa));
+            expect(same_bits(c, want), std::string("gemm transposed A ") + name_of(isa));
         }
         // Rows above tri are upper triangular with +0.0 left of the diagonal. Columns of B
         // that are negative throughout make the sums of those zero products -0.0, and an
@@ -310,7 +300,7 @@ void check_gemm(std::mt19937_64& rng) {
             std::vector<f64> c(m * q, 1234.5);
             kernels::gemm_upper(m, q, n, tri, {a.data(), n, 1}, {b.data(), q, 1}, c.data(), isa);
             expect(same_bits(c, ref_matmul(m, n, q, a, b)),
-                   std::string("gemm_upper ") + isa_name(isa) + " " + std::to_string(m) + "x" +
+                   std::string("gemm_upper ") + name_of(isa) + " " + std::to_string(m) + "x" +
                        std::to_string(n) + "x" + std::to_string(q) + " tri " + std::to_string(tri));
         }
         // Wider than one column block.
@@ -318,7 +308,7 @@ void check_gemm(std::mt19937_64& rng) {
         const auto a = random_values(rng, m * n), b = random_values(rng, n * q);
         std::vector<f64> c(m * q);
         kernels::gemm(m, q, n, {a.data(), n, 1}, {b.data(), q, 1}, c.data(), isa);
-        expect(same_bits(c, ref_matmul(m, n, q, a, b)), std::string("gemm wide ") + isa_name(isa));
+        expect(same_bits(c, ref_matmul(m, n, q, a, b)), std::string("gemm wide ") + name_of(isa));
     }
 }
 
@@ -330,11 +320,11 @@ void check_vector_products(std::mt19937_64& rng) {
                 const auto a = random_values(rng, m * n, true), x = random_values(rng, n, true);
                 std::vector<f64> y(m);
                 kernels::gemv(m, n, a.data(), x.data(), y.data(), isa);
-                expect(same_bits(y, ref_matmul(m, n, 1, a, x)), std::string("gemv ") + isa_name(isa));
+                expect(same_bits(y, ref_matmul(m, n, 1, a, x)), std::string("gemv ") + name_of(isa));
                 const auto xv = random_values(rng, m, true);
                 std::vector<f64> z(n);
                 kernels::gevm(m, n, xv.data(), a.data(), z.data(), isa);
-                expect(same_bits(z, ref_matmul(1, m, n, xv, a)), std::string("gevm ") + isa_name(isa));
+                expect(same_bits(z, ref_matmul(1, m, n, xv, a)), std::string("gevm ") + name_of(isa));
             }
     }
 }
@@ -363,7 +353,7 @@ void check_householder_kernels(std::mt19937_64& rng) {
                                                 : e[i * ld + j] - (w + w) * v[i - k];
                     }
                 }
-                expect(same_bits(m, e), std::string("reflect_steps ") + isa_name(isa) + " " +
+                expect(same_bits(m, e), std::string("reflect_steps ") + name_of(isa) + " " +
                                             std::to_string(rows) + "x" + std::to_string(cols));
             }
         }
@@ -379,7 +369,7 @@ void check_householder_kernels(std::mt19937_64& rng) {
             for (u64 i = 1; i < rows; ++i) want = want + e[i * ld + col] * e[i * ld + col];
             // Whole vectors up to the widest register block: 16 columns for the portable set.
             const bool whole = cols % 8 == 0 && cols <= (isa == Isa::generic ? 16u : 32u);
-            const std::string what = std::string("reflect_left_norm ") + isa_name(isa) + " " +
+            const std::string what = std::string("reflect_left_norm ") + name_of(isa) + " " +
                                      std::to_string(rows) + "x" + std::to_string(cols);
             if (done) expect(same_bits(m, e) && std::memcmp(&sq, &want, 8) == 0, what);
             else expect(!whole && sq == -1.0 && same_bits(m, before), what + " declined");
@@ -398,7 +388,7 @@ void check_householder_kernels(std::mt19937_64& rng) {
                         e[i * ld + j] = form == kernels::Reflect::left ? e[i * ld + j] - (v[i] + v[i]) * w
                                                                        : e[i * ld + j] - (w + w) * v[i];
                 }
-                expect(same_bits(m, e), std::string("reflect ") + isa_name(isa) + " " +
+                expect(same_bits(m, e), std::string("reflect ") + name_of(isa) + " " +
                                             std::to_string(rows) + "x" + std::to_string(cols));
             }
         }
@@ -493,7 +483,7 @@ void bench() {
         for (Isa isa : isas) {
             if (!runs(isa)) continue;
             const double s = best_seconds([&] { kernels::gemm(n, n, n, {a.data(), n, 1}, {b.data(), n, 1}, c.data(), isa); }, reps);
-            std::printf("gemm %4llu %-7s %8.3f ms %6.2f GFLOP/s\n", (unsigned long long)n, isa_name(isa), s * 1e3,
+            std::printf("gemm %4llu %-7s %8.3f ms %6.2f GFLOP/s\n", (unsigned long long)n, name_of(isa), s * 1e3,
                         2.0 * n * n * n / s * 1e-9);
         }
         if (n <= 512) {
@@ -562,6 +552,6 @@ int main(int argc, char** argv) {
     check_factorisations(rng);
     check_eig(rng);
     std::printf("%s (best instruction set: %s)\n", failures ? "FAILED" : "all kernels match the plain loops",
-                isa_name(kernels::best_isa()));
+                name_of(kernels::best_isa()));
     return failures ? 1 : 0;
 }
