@@ -121,3 +121,105 @@ NdArray<f64> Generator::randint_f64(i64 low, i64 high, Shape shape) {
 }
 
 }  // namespace veltrix
+
+// ---------------------------------------------------------------------------------------------
+// State words and jumps
+
+namespace veltrix {
+
+Result<Generator> Generator::from_state(const std::array<u64, 4>& words) {
+    if ((words[0] | words[1] | words[2] | words[3]) == 0)
+        return Error{"Generator state must not be all zero"};
+    Generator g;
+    for (int i = 0; i < 4; ++i) g.s[i] = words[i];
+    return g;
+}
+
+namespace {
+
+// The published jump polynomial: applying it advances the stream by 2^128 draws.
+constexpr u64 jump_poly[4] = {0x180ec6d33cfd0abaULL, 0xd5a61266f0c9392cULL, 0xa9582618e03fc9aaULL,
+                              0x39abdc4529b1661cULL};
+
+using Words = std::array<u64, 4>;
+
+Generator with_words(const Words& w) noexcept {
+    Generator g;
+    for (int i = 0; i < 4; ++i) g.s[i] = w[i];
+    return g;
+}
+
+// One jump, as published: the sum of the states T^b s over the set bits b of the polynomial.
+Words jump_once(const Words& w) {
+    Generator g = with_words(w);
+    Words acc{0, 0, 0, 0};
+    for (const u64 word : jump_poly) {
+        for (int b = 0; b < 64; ++b) {
+            if (word & (u64{1} << b))
+                for (int i = 0; i < 4; ++i) acc[i] ^= g.s[i];
+            g.next_u64();
+        }
+    }
+    return acc;
+}
+
+// A jump is linear over GF(2) in the 256 state bits, so many jumps are a power of one
+// 256 x 256 bit matrix, held as the images of the 256 unit states.
+struct JumpMatrix {
+    std::vector<Words> col;  // col[k]: image of the state with only bit k set
+
+    Words apply(const Words& v) const {
+        Words r{0, 0, 0, 0};
+        for (u64 k = 0; k < 256; ++k)
+            if (v[k / 64] >> (k % 64) & 1)
+                for (int i = 0; i < 4; ++i) r[i] ^= col[k][i];
+        return r;
+    }
+    JumpMatrix squared() const {
+        JumpMatrix m;
+        m.col.resize(256);
+        for (u64 k = 0; k < 256; ++k) m.col[k] = apply(col[k]);
+        return m;
+    }
+};
+
+// Below this count the jumps run one by one; above it squaring is cheaper.
+constexpr u64 direct_jumps = 256;
+
+}  // namespace
+
+Generator Generator::jumped(u64 jumps) const {
+    Words w = state();
+    if (jumps <= direct_jumps) {
+        for (u64 j = 0; j < jumps; ++j) w = jump_once(w);
+    } else {
+        JumpMatrix m;
+        m.col.resize(256);
+        for (u64 k = 0; k < 256; ++k) {
+            Words unit{0, 0, 0, 0};
+            unit[k / 64] = u64{1} << (k % 64);
+            m.col[k] = jump_once(unit);
+        }
+        for (u64 e = jumps;;) {
+            if (e & 1) w = m.apply(w);
+            e >>= 1;
+            if (e == 0) break;
+            m = m.squared();
+        }
+    }
+    return with_words(w);
+}
+
+std::vector<Generator> Generator::spawn(u64 n) {
+    std::vector<Generator> children;
+    children.reserve(n);
+    Words w = state();
+    for (u64 i = 0; i < n; ++i) {
+        w = jump_once(w);
+        children.push_back(with_words(w));
+    }
+    *this = with_words(jump_once(w));
+    return children;
+}
+
+}  // namespace veltrix

@@ -6,7 +6,9 @@
 // call leaves the state untouched.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <vector>
 
 #include "array/ndarray.hpp"
 
@@ -21,6 +23,21 @@ public:
     static Generator from_seed(u64 seed);
     // Seeds from the real-time clock in nanoseconds since the Unix epoch.
     static Generator from_clock();
+
+    // The four state words, s0 first: everything a generator is.
+    std::array<u64, 4> state() const noexcept { return {s[0], s[1], s[2], s[3]}; }
+    // The generator with exactly these words; refuses the all-zero state, from which the
+    // stream would be zeros forever and which no seeding produces.
+    static Result<Generator> from_state(const std::array<u64, 4>& words);
+
+    // A copy advanced by jumps x 2^128 draws with the published xoshiro256** jump
+    // polynomial; this generator is unchanged.
+    Generator jumped(u64 jumps) const;
+    // n generators for parallel streams: child i (0-based) is this generator jumped i + 1
+    // times, and this generator itself then moves n + 1 jumps ahead, past every child. So
+    // the parent and the children run in disjoint blocks of 2^128 draws, and the same parent
+    // state always spawns the same children.
+    std::vector<Generator> spawn(u64 n);
 
     u64 next_u64() noexcept {
         const u64 s0 = s[0], s1 = s[1], s2 = s[2], s3 = s[3];

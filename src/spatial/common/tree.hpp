@@ -53,6 +53,9 @@ struct TreeData {
     // it so that no point the leaf test would accept is ever pruned.
     f64 slack = 0.0;
 
+    // The slack of dimension `dim`, set by the build and by a restored state alike.
+    static f64 slack_for(u64 dim) noexcept { return static_cast<f64>(2 * dim + 4) * DBL_EPSILON; }
+
     const f64* point(u64 pos) const noexcept { return data.data() + pos * dim; }
     const f64* block(u64 node) const noexcept { return node_floats.data() + node * block_len; }
 
@@ -350,7 +353,7 @@ public:
         t.metric = metric;
         t.options = options;
         t.block_len = P::floats_per_node(t.dim);
-        t.slack = static_cast<f64>(2 * t.dim + 4) * DBL_EPSILON;
+        t.slack = slack_for(t.dim);
         t.data = points.data;
         t.indices.resize(t.n_points);
         std::iota(t.indices.begin(), t.indices.end(), u64{0});

@@ -1,0 +1,362 @@
+// Tree states, version 1. All numbers little-endian:
+//
+//   header  "VXTS", u32 version, u8 kind, u8 metric, u8 selection (0 except for VP trees),
+//           u8 index width w (4 when every position fits in 32 bits, else 8), u32 zero,
+//           u64 n_points, u64 dim, u64 leaf_size, u64 n_nodes                  (48 bytes)
+//   points  n_points x dim f64, in tree order
+//   rows    n_points w-byte input row numbers, one per position
+//   splits  n_nodes w-byte words in node (pre-)order: 0 for a leaf, else the first position
+//           of the right child
+//   ball    n_nodes x (1 + dim) f64: radius, then centroid
+//   vp      n_nodes x 3 f64 (threshold, min_dist, max_dist), then n_nodes w-byte vantage
+//           positions
+//
+// The k-d boxes are recomputed, leaves from their points and internal nodes from their
+// children: minima and maxima do not depend on the order they are taken in (the sign of a
+// zero bound may, which no query can tell apart). The split value is the smallest coordinate
+// of the right child along the split coordinate, the selected median itself. Centroids are
+// sums in build order and vantage thresholds need a selection per node, so both are stored.
+#include "spatial/common/state.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <type_traits>
+
+#include "spatial/ball_tree/ball_tree.hpp"
+#include "spatial/kd_tree/kd_tree.hpp"
+#include "spatial/vp_tree/vp_tree.hpp"
+
+namespace veltrix {
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "tree states are written little-endian in place");
+
+constexpr unsigned char state_magic[4] = {'V', 'X', 'T', 'S'};
+constexpr std::uint32_t state_version = 1;
+constexpr std::size_t header_bytes = 48;
+// The builds halve every range, so no built tree comes near this depth; a deeper one would
+// only exhaust the stack of the recursive searches.
+constexpr u64 max_depth = 128;
+
+namespace msg {
+inline constexpr const char* not_state = "Not a tree state";
+inline constexpr const char* length = "Tree state has the wrong length";
+inline constexpr const char* header = "Tree state header is invalid";
+inline constexpr const char* nan = "Tree state holds NaN coordinates";
+inline constexpr const char* rows = "Tree state row numbers are not a permutation of the input rows";
+inline constexpr const char* nodes = "Tree state node ranges are inconsistent";
+inline constexpr const char* radius = "Tree state holds a negative or NaN ball radius";
+inline constexpr const char* vantage = "Tree state vantage point lies outside its node";
+std::string version(std::uint32_t v) { return "Unsupported tree state version " + std::to_string(v); }
+std::string kind(TreeKind found, TreeKind wanted) {
+    static constexpr const char* names[] = {"KDTree", "BallTree", "VPTree"};
+    return std::string("Tree state holds a ") + names[static_cast<int>(found)] + ", not a " +
+           names[static_cast<int>(wanted)];
+}
+}  // namespace msg
+
+template <class P>
+constexpr TreeKind kind_of() {
+    if constexpr (std::is_same_v<P, KdPolicy>) return TreeKind::KD;
+    else if constexpr (std::is_same_v<P, BallPolicy>) return TreeKind::Ball;
+    else return TreeKind::VP;
+}
+
+// Policy-specific floats per node and index words per node, beyond the split words.
+template <class P>
+u64 node_floats_stored(u64 dim) {
+    if constexpr (std::is_same_v<P, BallPolicy>) return 1 + dim;
+    else if constexpr (std::is_same_v<P, VpPolicy>) return 3;
+    else return 0;
+}
+template <class P>
+constexpr u64 node_indices_stored() {
+    return std::is_same_v<P, VpPolicy> ? 2 : 1;
+}
+
+// Writes into a buffer already sized to the whole state.
+class Writer {
+public:
+    explicit Writer(unsigned char* p) : p_(p) {}
+    void raw(const void* src, std::size_t n) noexcept {
+        if (n) std::memcpy(p_, src, n);
+        p_ += n;
+    }
+    void u8(unsigned char v) noexcept { *p_++ = v; }
+    void u32(std::uint32_t v) noexcept { raw(&v, 4); }
+    void u64_(u64 v) noexcept { raw(&v, 8); }
+    void f64_(f64 v) noexcept { raw(&v, 8); }
+    void index(u64 v, unsigned width) noexcept {
+        if (width == 4) u32(static_cast<std::uint32_t>(v));
+        else u64_(v);
+    }
+
+private:
+    unsigned char* p_;
+};
+
+// Reads a buffer whose total length has already been checked against the header.
+class Reader {
+public:
+    explicit Reader(const unsigned char* p) : p_(p) {}
+    const unsigned char* take(std::size_t n) noexcept {
+        const unsigned char* at = p_;
+        p_ += n;
+        return at;
+    }
+    unsigned char u8() noexcept { return *take(1); }
+    std::uint32_t u32() noexcept {
+        std::uint32_t v;
+        std::memcpy(&v, take(4), 4);
+        return v;
+    }
+    u64 u64_() noexcept {
+        u64 v;
+        std::memcpy(&v, take(8), 8);
+        return v;
+    }
+    f64 f64_() noexcept {
+        f64 v;
+        std::memcpy(&v, take(8), 8);
+        return v;
+    }
+    u64 index(unsigned width) noexcept { return width == 4 ? u64{u32()} : u64_(); }
+
+private:
+    const unsigned char* p_;
+};
+
+struct Header {
+    TreeKind kind;
+    DistanceMetric metric;
+    unsigned char selection;
+    unsigned width;
+    u64 n_points, dim, leaf_size, n_nodes;
+};
+
+// a * b + c, or nothing when it overflows.
+std::optional<u64> mul_add(u64 a, u64 b, u64 c) {
+    u64 r;
+    if (__builtin_mul_overflow(a, b, &r) || __builtin_add_overflow(r, c, &r)) return std::nullopt;
+    return r;
+}
+
+Result<Header> read_header(const unsigned char* data, std::size_t size) {
+    if (size < 8 || std::memcmp(data, state_magic, 4) != 0) return Error{msg::not_state};
+    Reader r(data + 4);
+    const std::uint32_t version = r.u32();
+    if (version != state_version) return Error{msg::version(version)};
+    if (size < header_bytes) return Error{msg::length};
+    Header h;
+    const unsigned char kind = r.u8(), metric = r.u8();
+    h.selection = r.u8();
+    h.width = r.u8();
+    const std::uint32_t zero = r.u32();
+    h.n_points = r.u64_();
+    h.dim = r.u64_();
+    h.leaf_size = r.u64_();
+    h.n_nodes = r.u64_();
+    if (kind > 2 || metric > 2 || zero != 0 || h.leaf_size == 0 || (h.width != 4 && h.width != 8))
+        return Error{msg::header};
+    h.kind = static_cast<TreeKind>(kind);
+    h.metric = static_cast<DistanceMetric>(metric);
+    if (h.selection > (h.kind == TreeKind::VP ? 1 : 0)) return Error{msg::header};
+    // Every position and split must fit the index width.
+    if (h.width == 4 && h.n_points > std::numeric_limits<std::uint32_t>::max()) return Error{msg::header};
+    // A tree of n points has one node when n is 0 and at most 2n - 1 otherwise.
+    if (h.n_nodes == 0 || (h.n_points > 0 && h.n_nodes / 2 >= h.n_points) || (h.n_points == 0 && h.n_nodes != 1))
+        return Error{msg::nodes};
+    return h;
+}
+
+// The exact byte length a header announces, or nothing when it does not fit in 64 bits.
+template <class P>
+std::optional<u64> state_length(const Header& h) {
+    std::optional<u64> n = mul_add(h.n_points, h.dim, 0);
+    if (n) n = mul_add(*n, 8, header_bytes);
+    if (n) n = mul_add(h.n_points, h.width, *n);
+    if (n) n = mul_add(h.n_nodes, h.width * node_indices_stored<P>(), *n);
+    const std::optional<u64> per_node = mul_add(node_floats_stored<P>(h.dim), 8, 0);
+    if (n && per_node) n = mul_add(h.n_nodes, *per_node, *n);
+    return per_node ? n : std::nullopt;
+}
+
+unsigned index_width(u64 n_points) { return n_points <= std::numeric_limits<std::uint32_t>::max() ? 4 : 8; }
+
+// Rebuilds the node ranges and links from the split words, checking that they describe a
+// tree the build could have made: ranges nested in pre-order, children non-empty, a node
+// split exactly when it holds more than leaf_size points (and has coordinates), bounded depth.
+template <class Node>
+bool restore_structure(const Header& h, Reader& r, std::vector<Node>& nodes) {
+    struct Pending {
+        u64 start, end, parent, depth;
+        bool right;
+    };
+    nodes.resize(h.n_nodes);
+    std::vector<Pending> stack{{0, h.n_points, no_child, 0, false}};
+    u64 id = 0;
+    while (!stack.empty()) {
+        const Pending p = stack.back();
+        stack.pop_back();
+        if (id == h.n_nodes || p.depth > max_depth) return false;
+        Node& node = nodes[id];
+        node.start = p.start;
+        node.end = p.end;
+        if (p.parent != no_child) (p.right ? nodes[p.parent].right : nodes[p.parent].left) = id;
+        const u64 split = r.index(h.width);
+        const bool splits = p.end - p.start > h.leaf_size && h.dim > 0;
+        if (splits != (split != 0)) return false;
+        if (splits) {
+            if (!(p.start < split && split < p.end)) return false;
+            stack.push_back({split, p.end, id, p.depth + 1, true});
+            stack.push_back({p.start, split, id, p.depth + 1, false});
+        }
+        ++id;
+    }
+    return id == h.n_nodes;
+}
+
+// k-d boxes bottom-up: in pre-order every child comes after its parent.
+void restore_boxes(KDTree& t) {
+    const u64 dim = t.dim;
+    for (u64 id = t.nodes.size(); id-- > 0;) {
+        KDNode& node = t.nodes[id];
+        f64* lo = t.node_floats.data() + id * t.block_len;
+        f64* hi = lo + dim;
+        if (node.is_leaf()) {
+            bounding_box(t, node.start, node.end, lo, hi);
+        } else {
+            const f64* l = t.block(node.left);
+            const f64* r = t.block(node.right);
+            for (u64 j = 0; j < dim; ++j) {
+                lo[j] = r[j] < l[j] ? r[j] : l[j];
+                hi[j] = r[dim + j] > l[dim + j] ? r[dim + j] : l[dim + j];
+            }
+        }
+        node.split_dim = widest_dim(lo, hi, dim);
+        node.split_value = node.is_leaf() ? 0.0 : t.block(node.right)[node.split_dim];
+    }
+}
+
+}  // namespace
+
+template <class P>
+Bytes tree_state(const SpatialTree<P>& t) {
+    const unsigned width = index_width(t.n_points);
+    Header h{kind_of<P>(), t.metric, 0, width, t.n_points, t.dim, t.leaf_size, t.nodes.size()};
+    if constexpr (std::is_same_v<P, VpPolicy>) h.selection = static_cast<unsigned char>(t.options.selection);
+    Bytes out(*state_length<P>(h));
+    Writer w(out.data());
+    w.raw(state_magic, 4);
+    w.u32(state_version);
+    w.u8(static_cast<unsigned char>(h.kind));
+    w.u8(static_cast<unsigned char>(h.metric));
+    w.u8(h.selection);
+    w.u8(static_cast<unsigned char>(width));
+    w.u32(0);
+    w.u64_(h.n_points);
+    w.u64_(h.dim);
+    w.u64_(h.leaf_size);
+    w.u64_(h.n_nodes);
+    w.raw(t.data.data(), t.data.size() * sizeof(f64));
+    for (const u64 row : t.indices) w.index(row, width);
+    for (const auto& node : t.nodes) w.index(node.is_leaf() ? 0 : t.nodes[node.right].start, width);
+    if constexpr (std::is_same_v<P, BallPolicy>) {
+        for (u64 id = 0; id < t.nodes.size(); ++id) {
+            w.f64_(t.nodes[id].radius);
+            w.raw(t.block(id), t.dim * sizeof(f64));
+        }
+    } else if constexpr (std::is_same_v<P, VpPolicy>) {
+        for (const auto& node : t.nodes) {
+            w.f64_(node.threshold);
+            w.f64_(node.min_dist);
+            w.f64_(node.max_dist);
+        }
+        for (const auto& node : t.nodes) w.index(node.vantage, width);
+    }
+    return out;
+}
+
+Result<TreeKind> tree_state_kind(const unsigned char* data, std::size_t size) {
+    Result<Header> h = read_header(data, size);
+    if (!h) return Error{h.error()};
+    return h.value().kind;
+}
+
+template <class P>
+Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t size) {
+    Result<Header> parsed = read_header(data, size);
+    if (!parsed) return Error{parsed.error()};
+    const Header& h = parsed.value();
+    if (h.kind != kind_of<P>()) return Error{msg::kind(h.kind, kind_of<P>())};
+    const std::optional<u64> length = state_length<P>(h);
+    if (!length || *length != size) return Error{msg::length};
+
+    SpatialTree<P> t;
+    t.n_points = h.n_points;
+    t.dim = h.dim;
+    t.leaf_size = h.leaf_size;
+    t.metric = h.metric;
+    t.block_len = P::floats_per_node(h.dim);
+    t.slack = TreeData::slack_for(h.dim);
+    if constexpr (std::is_same_v<P, VpPolicy>) t.options.selection = static_cast<VantageSelection>(h.selection);
+
+    Reader r(data + header_bytes);
+    t.data.resize(h.n_points * h.dim);
+    std::memcpy(t.data.data(), r.take(t.data.size() * sizeof(f64)), t.data.size() * sizeof(f64));
+    for (const f64 x : t.data)
+        if (std::isnan(x)) return Error{msg::nan};
+
+    t.indices.resize(h.n_points);
+    std::vector<unsigned char> seen(h.n_points, 0);
+    for (u64& row : t.indices) {
+        row = r.index(h.width);
+        if (row >= h.n_points || seen[row]) return Error{msg::rows};
+        seen[row] = 1;
+    }
+
+    if (!restore_structure(h, r, t.nodes)) return Error{msg::nodes};
+    t.node_floats.resize(h.n_nodes * t.block_len);
+
+    if constexpr (std::is_same_v<P, KdPolicy>) {
+        restore_boxes(t);
+    } else if constexpr (std::is_same_v<P, BallPolicy>) {
+        for (u64 id = 0; id < h.n_nodes; ++id) {
+            const f64 radius = r.f64_();
+            // The build only ever raises the radius from 0.0 by comparisons, so never NaN.
+            if (!(radius >= 0.0)) return Error{msg::radius};
+            t.nodes[id].radius = radius;
+            std::memcpy(t.node_floats.data() + id * h.dim, r.take(h.dim * sizeof(f64)), h.dim * sizeof(f64));
+        }
+    } else {
+        for (VPNode& node : t.nodes) {
+            node.threshold = r.f64_();
+            node.min_dist = r.f64_();
+            node.max_dist = r.f64_();
+        }
+        const bool first = t.options.selection == VantageSelection::First;
+        for (VPNode& node : t.nodes) {
+            node.vantage = r.index(h.width);
+            // The vantage point stays inside its node; with First it never leaves the node's
+            // first position. The empty root of an empty tree keeps 0.
+            const bool inside = node.count() == 0 ? node.vantage == 0
+                                : first           ? node.vantage == node.start
+                                                  : node.start <= node.vantage && node.vantage < node.end;
+            if (!inside) return Error{msg::vantage};
+        }
+    }
+    return t;
+}
+
+template Bytes tree_state(const SpatialTree<KdPolicy>&);
+template Bytes tree_state(const SpatialTree<BallPolicy>&);
+template Bytes tree_state(const SpatialTree<VpPolicy>&);
+template Result<SpatialTree<KdPolicy>> tree_from_state(const unsigned char*, std::size_t);
+template Result<SpatialTree<BallPolicy>> tree_from_state(const unsigned char*, std::size_t);
+template Result<SpatialTree<VpPolicy>> tree_from_state(const unsigned char*, std::size_t);
+
+}  // namespace veltrix
