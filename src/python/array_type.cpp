@@ -7,6 +7,7 @@
 #include "array/constructors.hpp"
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
+#include "python/travel.hpp"
 #include "python/messages.hpp"
 
 namespace veltrix::py {
@@ -284,6 +285,10 @@ PyType_Spec& array_spec() {
             array_quantile_def, array_any_def, array_all_def,
             array_matmul_def, array_dot_def, array_transpose_def, array_t_def,
             array_take_def, array_from_numpy_def, array_to_numpy_def,
+            // Pickling, copying and the NumPy array protocol (travel.cpp).
+            travel_method(Class::array, Travel::reduce_ex), travel_method(Class::array, Travel::copy),
+            travel_method(Class::array, Travel::deepcopy), travel_method(Class::array, Travel::array),
+            travel_method(Class::array, Travel::array_function),
             {nullptr, nullptr, 0, nullptr},
         };
         static PyType_Slot slots[] = {

@@ -107,4 +107,17 @@ inline constexpr const char* bad_query = "query must be a scalar, list, or Array
 inline constexpr const char* bad_queries = "queries must be a scalar, list, or Array";
 inline constexpr const char* queries_rank = "queries must be 1D or 2D array";
 
+// Pickled states and the NumPy array protocol.
+inline constexpr const char* array_state_shape = "Invalid Array state: shape must be a tuple of non-negative integers";
+inline constexpr const char* array_state_data = "Invalid Array state: data must be a bytes-like object";
+inline std::string array_state_length(long long len, const std::string& shape, unsigned long long expected) {
+    return "Invalid Array state: " + std::to_string(len) + " data bytes for shape " + shape + " (expected " +
+           std::to_string(expected) + ")";
+}
+inline constexpr const char* generator_state_words =
+    "Invalid Generator state: each of the four state words must be an integer in [0, 2**64)";
+inline constexpr const char* tree_state_type = "Invalid tree state: it must be a bytes-like object";
+inline constexpr const char* copy_false =
+    "An Array never shares its data: converting it to a NumPy array always copies, so copy=False cannot be honoured";
+
 }  // namespace veltrix::py::msg

@@ -2,6 +2,7 @@
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
 #include "python/state.hpp"
+#include "python/travel.hpp"
 
 namespace veltrix::py {
 
@@ -38,6 +39,7 @@ Ref build_module() {
         s.fill(sub.get());
         add_member(m.get(), s.name, sub.get());
     }
+    register_reconstructors(m.get());
     register_private(m.get());
     return m;
 }

@@ -3,6 +3,7 @@
 
 #include "python/array_type.hpp"
 #include "python/frame.hpp"
+#include "python/travel.hpp"
 #include "random/generator.hpp"
 
 namespace veltrix::py {
@@ -58,6 +59,12 @@ PyMethodDef generator_methods[] = {
     def<lognormal_sig, two_parameter_draw<&Generator::lognormal, f64, f64>, Class::generator>(),
     def<gamma_sig, two_parameter_draw<&Generator::gamma, f64, f64>, Class::generator>(),
     def<beta_sig, two_parameter_draw<&Generator::beta, f64, f64>, Class::generator>(),
+    // Parallel streams, pickling and copying (travel.cpp).
+    travel_method(Class::generator, Travel::jumped),
+    travel_method(Class::generator, Travel::spawn),
+    travel_method(Class::generator, Travel::reduce),
+    travel_method(Class::generator, Travel::copy),
+    travel_method(Class::generator, Travel::deepcopy),
     {nullptr, nullptr, 0, nullptr},
 };
 

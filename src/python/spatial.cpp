@@ -5,6 +5,7 @@
 
 #include "python/array_type.hpp"
 #include "python/messages.hpp"
+#include "python/travel.hpp"
 #include "spatial/ball_tree/ball_tree.hpp"
 #include "spatial/kd_tree/kd_tree.hpp"
 #include "spatial/vp_tree/vp_tree.hpp"
@@ -161,6 +162,11 @@ struct TreeClass<VPTree> {
 };
 
 template <class Tree>
+inline constexpr Class tree_class = std::is_same_v<Tree, KDTree>     ? Class::kd_tree
+                                    : std::is_same_v<Tree, BallTree> ? Class::ball_tree
+                                                                     : Class::vp_tree;
+
+template <class Tree>
 inline constexpr bool has_selection = std::is_same_v<Tree, VPTree>;
 
 template <class Tree>
@@ -275,6 +281,10 @@ PyMethodDef tree_methods[] = {
     VELTRIX_METHOD(query_radius_s<Tree>, query_radius_impl<Tree>),
     VELTRIX_METHOD(kernel_density_s<Tree>, kernel_density_impl<Tree>),
     VELTRIX_METHOD(kernel_density_approx_s<Tree>, kernel_density_approx_impl<Tree>),
+    // Pickling and copying (travel.cpp).
+    travel_method(tree_class<Tree>, Travel::reduce_ex),
+    travel_method(tree_class<Tree>, Travel::copy),
+    travel_method(tree_class<Tree>, Travel::deepcopy),
     {nullptr, nullptr, 0, nullptr},
 };
 

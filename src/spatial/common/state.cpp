@@ -242,15 +242,25 @@ void restore_boxes(KDTree& t) {
     }
 }
 
+template <class P>
+Header header_of(const SpatialTree<P>& t) {
+    Header h{kind_of<P>(), t.metric, 0, index_width(t.n_points), t.n_points, t.dim, t.leaf_size, t.nodes.size()};
+    if constexpr (std::is_same_v<P, VpPolicy>) h.selection = static_cast<unsigned char>(t.options.selection);
+    return h;
+}
+
 }  // namespace
 
 template <class P>
-Bytes tree_state(const SpatialTree<P>& t) {
-    const unsigned width = index_width(t.n_points);
-    Header h{kind_of<P>(), t.metric, 0, width, t.n_points, t.dim, t.leaf_size, t.nodes.size()};
-    if constexpr (std::is_same_v<P, VpPolicy>) h.selection = static_cast<unsigned char>(t.options.selection);
-    Bytes out(*state_length<P>(h));
-    Writer w(out.data());
+u64 tree_state_length(const SpatialTree<P>& t) {
+    return *state_length<P>(header_of(t));
+}
+
+template <class P>
+void write_tree_state(const SpatialTree<P>& t, unsigned char* out) {
+    const Header h = header_of(t);
+    const unsigned width = h.width;
+    Writer w(out);
     w.raw(state_magic, 4);
     w.u32(state_version);
     w.u8(static_cast<unsigned char>(h.kind));
@@ -278,7 +288,6 @@ Bytes tree_state(const SpatialTree<P>& t) {
         }
         for (const auto& node : t.nodes) w.index(node.vantage, width);
     }
-    return out;
 }
 
 Result<TreeKind> tree_state_kind(const unsigned char* data, std::size_t size) {
@@ -352,9 +361,12 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
     return t;
 }
 
-template Bytes tree_state(const SpatialTree<KdPolicy>&);
-template Bytes tree_state(const SpatialTree<BallPolicy>&);
-template Bytes tree_state(const SpatialTree<VpPolicy>&);
+template u64 tree_state_length(const SpatialTree<KdPolicy>&);
+template u64 tree_state_length(const SpatialTree<BallPolicy>&);
+template u64 tree_state_length(const SpatialTree<VpPolicy>&);
+template void write_tree_state(const SpatialTree<KdPolicy>&, unsigned char*);
+template void write_tree_state(const SpatialTree<BallPolicy>&, unsigned char*);
+template void write_tree_state(const SpatialTree<VpPolicy>&, unsigned char*);
 template Result<SpatialTree<KdPolicy>> tree_from_state(const unsigned char*, std::size_t);
 template Result<SpatialTree<BallPolicy>> tree_from_state(const unsigned char*, std::size_t);
 template Result<SpatialTree<VpPolicy>> tree_from_state(const unsigned char*, std::size_t);

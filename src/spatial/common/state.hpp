@@ -15,8 +15,18 @@ enum class TreeKind : unsigned char { KD, Ball, VP };
 
 using Bytes = std::vector<unsigned char>;
 
+// The state's length in bytes, and the state written into `out` of exactly that length.
 template <class P>
-Bytes tree_state(const SpatialTree<P>& tree);
+u64 tree_state_length(const SpatialTree<P>& tree);
+template <class P>
+void write_tree_state(const SpatialTree<P>& tree, unsigned char* out);
+
+template <class P>
+Bytes tree_state(const SpatialTree<P>& tree) {
+    Bytes out(tree_state_length(tree));
+    write_tree_state(tree, out.data());
+    return out;
+}
 
 // The kind of tree a state holds, from its header alone.
 Result<TreeKind> tree_state_kind(const unsigned char* data, std::size_t size);
