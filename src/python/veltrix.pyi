@@ -190,6 +190,34 @@ class Array:
         """A new writeable, C-contiguous float64 NumPy array of the same shape holding a copy
         of the data."""
 
+    # --- pickling, copying and the NumPy array protocol ---
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple:
+        """Pickles to ``(veltrix._array_from_bytes, (shape, data))``: the shape as a tuple and
+        the raw little-endian float64 bytes, every bit kept (-0.0, infinities, NaN payloads).
+        From protocol 5 the bytes are a ``pickle.PickleBuffer``, so a pickler with a
+        ``buffer_callback`` (multiprocessing, Dask) moves them out of band without copying.
+        The reconstructor raises ValueError for a shape that is not a tuple of non-negative
+        ints, data that is not bytes-like, or a byte count that does not match the shape."""
+
+    def __copy__(self) -> Array:
+        """An independent copy (``copy.copy``): nothing is ever shared between Arrays."""
+
+    def __deepcopy__(self, memo: dict) -> Array:
+        """An independent copy, as ``__copy__``."""
+
+    def __array__(self, dtype: Optional[object] = None, copy: Optional[bool] = None) -> numpy.ndarray:
+        """NumPy's array protocol: a fresh copy with this Array's shape (float64, or ``dtype``
+        when given), so ``numpy.asarray(a)`` and mixed operations (``a @ x``, ``x + a``,
+        ``numpy.exp(a)``) see the true shape and return NumPy results. ``copy=False`` raises
+        ValueError: an Array never shares its data."""
+
+    def __array_function__(self, func: object, types: object, args: tuple, kwargs: dict) -> object:
+        """Runs a NumPy function (``numpy.sum``, ``numpy.mean``, ``numpy.transpose``, ...) on
+        the arguments with every Array converted by ``__array__``, also inside lists, tuples
+        and dicts, so it behaves as on ``numpy.asarray(a)``; the Array methods of the same
+        names keep their own signatures. Returns NotImplemented when another type takes part."""
+
     # --- linear algebra ---
 
     @staticmethod
@@ -342,6 +370,32 @@ class Generator:
         order; raises "alpha must be positive", then "beta must be positive". Where both
         variates underflow to 0.0 the ratio comes from their logarithms."""
 
+    # --- parallel streams, pickling and copying ---
+
+    def jumped(self, jumps: SupportsIndex = 1) -> Generator:
+        """A new generator whose state is this one advanced by ``jumps`` x 2**128 draws, by
+        xoshiro256**'s published jump polynomial. This generator is unchanged."""
+
+    def spawn(self, n: SupportsIndex) -> List[Generator]:
+        """``n`` generators for parallel or distributed work, from consecutive blocks of 2**128
+        draws: child i (0-based) is this generator jumped i + 1 times, and this generator then
+        stands n + 1 jumps ahead (as ``self.jumped(n + 1)``; ``spawn(0)`` still moves it one
+        jump). So the children and the parent never overlap unless one of them draws 2**128
+        values, and the same parent state always spawns the same children. Holds the instance
+        exclusively, like a sampling call."""
+
+    def __reduce__(self) -> tuple:
+        """Pickles to ``(veltrix._generator_from_state, (s0, s1, s2, s3))``, the four state
+        words; the restored generator continues the same stream bit for bit. The
+        reconstructor raises ValueError for words that are not ints in [0, 2**64) and
+        "Generator state must not be all zero"."""
+
+    def __copy__(self) -> Generator:
+        """An independent generator with the same state (``copy.copy``)."""
+
+    def __deepcopy__(self, memo: dict) -> Generator:
+        """An independent generator with the same state, as ``__copy__``."""
+
 # ---------------------------------------------------------------------------------------------
 # Spatial trees
 
@@ -413,6 +467,20 @@ class BallTree:
         for '...' criterion" / "max_span parameter required for '...' criterion".
         """
 
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple:
+        """Pickles to ``(veltrix._tree_from_state, (state,))``: a compact versioned byte state
+        holding the points in tree order (raw little-endian float64), the build parameters and
+        what cannot be rebuilt bit for bit (row numbers, split positions, node centroids and radii), a PickleBuffer from
+        protocol 5. The loaded tree answers every query with the same results, orders and bits.
+        Loading checks everything it reads: a truncated, altered or foreign state raises
+        ValueError."""
+
+    def __copy__(self) -> BallTree:
+        """An independent tree answering every query identically (``copy.copy``)."""
+
+    def __deepcopy__(self, memo: dict) -> BallTree:
+        """An independent tree, as ``__copy__``."""
+
 class KDTree:
     """k-d tree: nodes bounded by their boxes, split at the median of the widest coordinate.
 
@@ -480,6 +548,20 @@ class KDTree:
         approximation criterion '...'. Valid options: ..." or "min_samples parameter required
         for '...' criterion" / "max_span parameter required for '...' criterion".
         """
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple:
+        """Pickles to ``(veltrix._tree_from_state, (state,))``: a compact versioned byte state
+        holding the points in tree order (raw little-endian float64), the build parameters and
+        what cannot be rebuilt bit for bit (row numbers, split positions; the node boxes are recomputed), a PickleBuffer from
+        protocol 5. The loaded tree answers every query with the same results, orders and bits.
+        Loading checks everything it reads: a truncated, altered or foreign state raises
+        ValueError."""
+
+    def __copy__(self) -> KDTree:
+        """An independent tree answering every query identically (``copy.copy``)."""
+
+    def __deepcopy__(self, memo: dict) -> KDTree:
+        """An independent tree, as ``__copy__``."""
 
 class VPTree:
     """Vantage-point tree: nodes split by the metric distance to one of their points.
@@ -550,6 +632,20 @@ class VPTree:
         approximation criterion '...'. Valid options: ..." or "min_samples parameter required
         for '...' criterion" / "max_span parameter required for '...' criterion".
         """
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple:
+        """Pickles to ``(veltrix._tree_from_state, (state,))``: a compact versioned byte state
+        holding the points in tree order (raw little-endian float64), the build parameters and
+        what cannot be rebuilt bit for bit (row numbers, split positions, vantage points, thresholds and distance ranges, so a random-selection tree comes back with its structure), a PickleBuffer from
+        protocol 5. The loaded tree answers every query with the same results, orders and bits.
+        Loading checks everything it reads: a truncated, altered or foreign state raises
+        ValueError."""
+
+    def __copy__(self) -> VPTree:
+        """An independent tree answering every query identically (``copy.copy``)."""
+
+    def __deepcopy__(self, memo: dict) -> VPTree:
+        """An independent tree, as ``__copy__``."""
 
 # ---------------------------------------------------------------------------------------------
 # Submodules (attributes of the module, not importable by dotted name). Each is typed as a
@@ -667,6 +763,11 @@ class _SpatialModule(ModuleType):
     BallTree: type[BallTree]
     KDTree: type[KDTree]
     VPTree: type[VPTree]
+
+# Reconstructors that pickles name (private, outside __all__).
+def _array_from_bytes(shape: Tuple[int, ...], data: bytes) -> Array: ...
+def _generator_from_state(s0: int, s1: int, s2: int, s3: int) -> Generator: ...
+def _tree_from_state(state: bytes) -> Union[KDTree, BallTree, VPTree]: ...
 
 linalg: _LinalgModule
 stats: _StatsModule
