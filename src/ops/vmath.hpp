@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "array/ndarray.hpp"
 #include "ops/isa.hpp"
@@ -35,6 +36,11 @@ struct Tables {
     const f64* log_table;  // 128 pairs (1/c, log c)
 };
 const Tables& host_tables() noexcept;
+
+// The guard's probe inputs: every table index, the range edges, and inputs on which the host's
+// FMA and plain builds differ.
+std::vector<f64> exp_probes();
+std::vector<f64> log_probes();
 
 // True when the CPU can run the `isa` kernels (they need FMA besides the vector set).
 bool kernels_supported(Isa isa) noexcept;
