@@ -174,7 +174,7 @@ std::vector<f64> exp_probes() {
     std::vector<f64> p;
     const f64 step = 0x1.62e42fefa39efp-8;  // ln2/128
     for (int k = 0; k < 128; ++k)
-        for (int j : {-8, -1, 0, 5})
+        for (int j : {-1060, -1030, -800, -8, -1, 0, 5, 760, 1020})  // subnormal to huge results
             for (f64 f : {0.0, 0.499, -0.499}) p.push_back((k + 128 * j + f) * step);
     for (u64 edge : {u64{0x3c90000000000000},  // 2^-54: tiny arguments below
                      u64{0x4080000000000000},  // 512: rescaled scale above
