@@ -67,6 +67,6 @@ def numpy_differences():
 
 
 if __name__ == "__main__":
-    print(f"# veltrix exp/log path: {getattr(veltrix, '_vmath_path', 'unknown')}; numpy {np.__version__}")
+    print(f"# veltrix exp/log path: {veltrix._vmath_path}; numpy {np.__version__}")
     run_cases(cases())
     numpy_differences()
