@@ -10,16 +10,6 @@
 
 namespace veltrix::vmath {
 
-namespace detail {
-namespace {
-
-// The C library's own functions, for the lanes the kernels leave and for the scalar path.
-f64 scalar_exp(f64 x) { return std::exp(x); }
-f64 scalar_log(f64 x) { return std::log(x); }
-
-}  // namespace
-}  // namespace detail
-
 // ---- AVX2 + FMA: four lanes ------------------------------------------------------------------
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
@@ -74,14 +64,6 @@ struct V {
 #include "ops/vmath_kernel.inc"
 
 }  // namespace
-
-void exp(const Tables& t, const f64* in, f64* out, std::size_t n) {
-    over_buffer<exp_block, scalar_exp>(t, in, out, n, 1.0);
-}
-void log(const Tables& t, const f64* in, f64* out, std::size_t n) {
-    over_buffer<log_block, scalar_log>(t, in, out, n, 2.0);
-}
-
 }  // namespace detail::avx2
 #pragma GCC pop_options
 
@@ -135,14 +117,6 @@ struct V {
 #include "ops/vmath_kernel.inc"
 
 }  // namespace
-
-void exp(const Tables& t, const f64* in, f64* out, std::size_t n) {
-    over_buffer<exp_block, scalar_exp>(t, in, out, n, 1.0);
-}
-void log(const Tables& t, const f64* in, f64* out, std::size_t n) {
-    over_buffer<log_block, scalar_log>(t, in, out, n, 2.0);
-}
-
 }  // namespace detail::avx512
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
@@ -254,20 +228,20 @@ Isa choose_isa(const Tables& t) noexcept {
 
 void exp_with(Isa isa, const Tables& t, const f64* in, f64* out, std::size_t n) noexcept {
     switch (isa) {
-        case Isa::avx512: return avx512::exp(t, in, out, n);
-        case Isa::avx2: return avx2::exp(t, in, out, n);
+        case Isa::avx512: return avx512::exp_buffer(t, in, out, n);
+        case Isa::avx2: return avx2::exp_buffer(t, in, out, n);
         case Isa::generic: break;
     }
-    for (std::size_t i = 0; i < n; ++i) out[i] = scalar_exp(in[i]);
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::exp(in[i]);
 }
 
 void log_with(Isa isa, const Tables& t, const f64* in, f64* out, std::size_t n) noexcept {
     switch (isa) {
-        case Isa::avx512: return avx512::log(t, in, out, n);
-        case Isa::avx2: return avx2::log(t, in, out, n);
+        case Isa::avx512: return avx512::log_buffer(t, in, out, n);
+        case Isa::avx2: return avx2::log_buffer(t, in, out, n);
         case Isa::generic: break;
     }
-    for (std::size_t i = 0; i < n; ++i) out[i] = scalar_log(in[i]);
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::log(in[i]);
 }
 
 }  // namespace detail
