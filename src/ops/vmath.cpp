@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <vector>
 
