@@ -2,7 +2,11 @@
 time. Run as a script it also prints which path veltrix uses and the fraction of NumPy's results
 that differ from the C library's (whose bits veltrix gives) on the same inputs.
 
-    PYTHONPATH=build/dev python3 benchmarks/bench_vmath.py
+    PYTHONPATH=build/dev python3 benchmarks/bench_vmath.py [--cpu] [--kde]
+
+--kde adds the exact gaussian kernel_density cases of bench_spatial (veltrix alone, to compare
+builds). --cpu times by processor time (best of 15) instead of wall-clock medians, for a machine whose
+other load makes wall-clock figures meaningless.
 """
 
 import os
@@ -13,6 +17,8 @@ for _var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
 
 import ctypes  # noqa: E402
 import ctypes.util  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
 
 import numpy as np  # noqa: E402
 
@@ -66,7 +72,43 @@ def numpy_differences():
               f"(veltrix: {np.mean(ours.view(np.uint64) != c.view(np.uint64)):.4%}) of 2e5 inputs")
 
 
+def cpu_time(fn, repeat=15):
+    fn()
+    best = float("inf")
+    for _ in range(repeat):
+        t0 = time.process_time()
+        fn()
+        best = min(best, time.process_time() - t0)
+    return best
+
+
+def kde_cases():
+    try:
+        import bench_spatial as bs
+    except ImportError:
+        from . import bench_spatial as bs
+    out = []
+    for dim in (2, 8):
+        _, _, a, qa = bs._kde_setup(dim)
+        for cls in (bs.SP.KDTree, bs.SP.BallTree, bs.SP.VPTree):
+            t = cls.from_array(a, bs.LEAF)
+            for h in (0.1, 1.0):
+                out.append((f"{cls.__name__} kernel_density gaussian h={h} d={dim}",
+                            lambda t=t, qa=qa, h=h: t.kernel_density(qa, h, "gaussian"), None, None))
+    return out
+
+
 if __name__ == "__main__":
     print(f"# veltrix exp/log path: {veltrix._vmath_path}; numpy {np.__version__}")
-    run_cases(cases())
+    if "--cpu" in sys.argv:
+        print(f"{'case':52s} {'veltrix':>9s} {'peer':>9s} {'ratio':>6s}  peer (processor time, best of 15)")
+        for name, ours, peer_name, peer in cases() + (kde_cases() if "--kde" in sys.argv else []):
+            a = cpu_time(ours)
+            if peer is None:
+                print(f"{name:52s} {a * 1e3:6.2f} ms", flush=True)
+                continue
+            b = cpu_time(peer)
+            print(f"{name:52s} {a * 1e3:6.2f} ms {b * 1e3:6.2f} ms {a / b:6.2f}  {peer_name}", flush=True)
+    else:
+        run_cases(cases() + (kde_cases() if "--kde" in sys.argv else []))
     numpy_differences()
