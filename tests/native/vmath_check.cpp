@@ -16,6 +16,7 @@
 
 #include "ops/vmath.hpp"
 #include "ops/vmath_tables.hpp"
+#include "spatial/common/metric.hpp"
 
 using namespace veltrix;
 using vmath::detail::Tables;
@@ -246,6 +247,16 @@ void guard() {
     }
 }
 
+// The density recursion's shortcut around exp for negligible nodes decides as exp does.
+void gaussian_negligible() {
+    std::vector<f64> us = {0.0, -0.0, HUGE_VAL, -HUGE_VAL, NAN, -7.0};
+    for (f64 u = 6.7; u < 6.9; u += 1e-6) us.push_back(u);
+    for (f64 u = 0.0; u < 40.0; u += 1e-3) us.push_back(u);
+    for (f64 u : us)
+        expect(GaussianKernel::negligible(u) == (std::exp((u * -0.5) * u) < 1e-10),
+               "gaussian negligible at " + std::to_string(u));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,6 +268,7 @@ int main(int argc, char** argv) {
     std::printf("active path: %s\n", std::string(vmath::path_name()).c_str());
     replicas();
     guard();
+    gaussian_negligible();
     paths(env ? std::atol(env) : 100000000L);
     std::printf(failures ? "%d failures\n" : "ok\n", failures);
     return failures ? 1 : 0;
