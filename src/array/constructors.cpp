@@ -56,4 +56,50 @@ Array64 column_stack(const std::vector<Array64>& arrays) {
     return Array64(Shape::d2(rows, cols), std::move(data));
 }
 
+namespace {
+
+std::string dims_text(const std::vector<i64>& dims) {
+    std::string s = "[";
+    for (std::size_t i = 0; i < dims.size(); ++i) {
+        if (i) s += ", ";
+        s += std::to_string(dims[i]);
+    }
+    return s + "]";
+}
+
+}  // namespace
+
+Result<Array64> reshape(const Array64& a, const std::vector<i64>& dims) {
+    const u64 size = a.data.size();
+    std::optional<std::size_t> unknown;
+    u64 known = 1;  // product of the given lengths
+    bool wrapped = false;
+    for (std::size_t i = 0; i < dims.size(); ++i) {
+        if (dims[i] == -1) {
+            if (unknown) return Error{"can only specify one unknown dimension"};
+            unknown = i;
+        } else if (dims[i] < 0) {
+            return Error{"negative dimensions not allowed"};
+        } else {
+            wrapped |= __builtin_mul_overflow(known, static_cast<u64>(dims[i]), &known);
+        }
+    }
+    // A zero length makes the product exactly zero, whatever wrapped before it.
+    for (i64 d : dims)
+        if (d == 0) wrapped = false;
+    const std::string prefix =
+        "cannot reshape array of size " + std::to_string(size) + " into shape " + dims_text(dims);
+    std::vector<u64> out(dims.size());
+    for (std::size_t i = 0; i < dims.size(); ++i) out[i] = static_cast<u64>(dims[i]);
+    if (unknown) {
+        // With no element given, the missing length is undetermined.
+        if (wrapped || known == 0 || size % known != 0) return Error{prefix};
+        out[*unknown] = size / known;
+    } else if (wrapped || known != size) {
+        return Error{prefix + " of size " +
+                     (wrapped ? std::string("above 2^64") : std::to_string(known))};
+    }
+    return Array64(Shape(std::move(out)), a.data);
+}
+
 }  // namespace veltrix

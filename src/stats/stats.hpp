@@ -18,6 +18,15 @@ f64 std(const Array64& a);
 bool all(const Array64& a);
 bool any(const Array64& a);
 
+// Extremes over all elements, as NumPy: a NaN makes min/max NaN and argmin/argmax
+// the first NaN's flat position; otherwise argmin/argmax give the first extreme
+// position and min/max, among equal extremes (0.0 and -0.0), the last one. An
+// empty array has no extreme.
+Result<f64> min(const Array64& a);
+Result<f64> max(const Array64& a);
+Result<u64> argmin(const Array64& a);
+Result<u64> argmax(const Array64& a);
+
 // Order statistics of the stable ascending order. A NaN element makes every
 // result NaN; an empty array gives NaN. A probability outside [0, 1] (or NaN)
 // is an internal error, checked before anything else.
