@@ -1,5 +1,7 @@
 #include "array/constructors.hpp"
 
+#include "array/linalg.hpp"
+
 namespace veltrix {
 
 Array64 full(Shape shape, f64 value) {
@@ -100,6 +102,33 @@ Result<Array64> reshape(const Array64& a, const std::vector<i64>& dims) {
                      (wrapped ? std::string("above 2^64") : std::to_string(known))};
     }
     return Array64(Shape(std::move(out)), a.data);
+}
+
+Array64 reverse_axes(const Array64& a) {
+    const std::size_t rank = a.ndim();
+    if (rank == 2) return transpose(a);
+    if (rank < 2 || a.data.empty()) {
+        std::vector<u64> dims(a.shape.dims.rbegin(), a.shape.dims.rend());
+        return Array64(Shape(std::move(dims)), a.data);
+    }
+    // Walk the result in row-major order; result axis j is source axis rank-1-j.
+    std::vector<u64> dims(rank), step(rank), idx(rank, 0);
+    for (std::size_t j = 0; j < rank; ++j) {
+        dims[j] = a.shape[rank - 1 - j];
+        step[j] = a.strides[rank - 1 - j];
+    }
+    std::vector<f64> out(a.data.size());
+    u64 src = 0;
+    for (f64& v : out) {
+        v = a.data[src];
+        for (std::size_t j = rank; j-- > 0;) {
+            src += step[j];
+            if (++idx[j] < dims[j]) break;
+            src -= step[j] * dims[j];
+            idx[j] = 0;
+        }
+    }
+    return Array64(Shape(std::move(dims)), std::move(out));
 }
 
 }  // namespace veltrix

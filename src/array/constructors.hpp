@@ -19,4 +19,7 @@ Array64 column_stack(const std::vector<Array64>& arrays);
 // the length that makes the element counts agree.
 Result<Array64> reshape(const Array64& a, const std::vector<i64>& dims);
 
+// The array with its axes in reverse order: the matrix transpose for rank 2, a copy below.
+Array64 reverse_axes(const Array64& a);
+
 }  // namespace veltrix

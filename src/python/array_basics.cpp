@@ -1,7 +1,6 @@
 // Array members a NumPy user reaches for first: ndim, size, nbytes, T, reshape, copy and the
 // extremes over all elements.
 #include "array/constructors.hpp"
-#include "array/linalg.hpp"
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
 #include "python/frame.hpp"
@@ -45,7 +44,7 @@ PyObject* property(PyObject* self, void*) noexcept {
 Ref ndim_of(const Array64& a) { return check_new(PyLong_FromSize_t(a.ndim())); }
 Ref size_of(const Array64& a) { return check_new(PyLong_FromSize_t(a.data.size())); }
 Ref nbytes_of(const Array64& a) { return check_new(PyLong_FromSize_t(a.data.size() * sizeof(f64))); }
-Ref transposed(const Array64& a) { return new_array(transpose(a)); }
+Ref transposed(const Array64& a) { return new_array(reverse_axes(a)); }
 
 }  // namespace
 

@@ -50,36 +50,27 @@ Scan scan_extreme(const f64* x, std::size_t n) {
     return {m, nan};
 }
 
-std::size_t first_nan(const f64* x, std::size_t n) {
-    std::size_t i = 0;
-    while (i < n && x[i] == x[i]) ++i;
-    return i;
-}
-
-template <class Order>
-Result<f64> extreme_value(const Array64& a, const char* empty) {
-    const std::size_t n = a.data.size();
-    if (n == 0) return Error{empty};
-    const f64* x = a.data.data();
-    const Scan s = scan_extreme<Order>(x, n);
-    if (s.nan) return x[first_nan(x, n)];
-    if (s.value != 0.0) return s.value;
-    // Case: zeros of either sign are the extreme; NumPy keeps the last one.
-    std::size_t i = n;
-    while (x[i - 1] != 0.0) --i;
-    return x[i - 1];
-}
-
+// Position of the first NaN, else of the first element equal to the extreme: so among equal
+// zeros the first one wins, whatever its sign, and min() is always the element at argmin().
 template <class Order>
 Result<u64> extreme_position(const Array64& a, const char* empty) {
     const std::size_t n = a.data.size();
     if (n == 0) return Error{empty};
     const f64* x = a.data.data();
     const Scan s = scan_extreme<Order>(x, n);
-    if (s.nan) return u64{first_nan(x, n)};
     std::size_t i = 0;
-    while (x[i] != s.value) ++i;
+    if (s.nan)
+        while (x[i] == x[i]) ++i;
+    else
+        while (x[i] != s.value) ++i;
     return u64{i};
+}
+
+template <class Order>
+Result<f64> extreme_value(const Array64& a, const char* empty) {
+    Result<u64> i = extreme_position<Order>(a, empty);
+    if (!i) return Error{i.error()};
+    return a.data[i.value()];
 }
 
 constexpr const char* kNoMinimum = "zero-size array has no minimum";

@@ -20,7 +20,7 @@ bool any(const Array64& a);
 
 // Extremes over all elements, as NumPy: a NaN makes min/max NaN and argmin/argmax
 // the first NaN's flat position; otherwise argmin/argmax give the first extreme
-// position and min/max, among equal extremes (0.0 and -0.0), the last one. An
+// position, and min/max the element there (so of 0.0 and -0.0 the first one). An
 // empty array has no extreme.
 Result<f64> min(const Array64& a);
 Result<f64> max(const Array64& a);
