@@ -209,6 +209,7 @@ std::optional<u64> to_index(PyObject* o);
 std::optional<i64> to_i64(PyObject* o);
 bool to_f64_vec(PyObject* o, std::vector<double>& out);
 bool to_index_vec(PyObject* o, std::vector<u64>& out);
+bool to_i64_vec(PyObject* o, std::vector<i64>& out);
 bool to_array_vec(PyObject* o, std::vector<Array64>& out);
 std::optional<Array64> to_array_copy(PyObject* o);
 std::optional<std::string> to_text(PyObject* o);

@@ -256,6 +256,64 @@ class Array:
     def all(self) -> bool:
         """True when no element equals zero (-0.0 counts as zero, NaN does not)."""
 
+    # --- NumPy-style basics ---
+
+    @property
+    def ndim(self) -> int:
+        """The number of dimensions (0 for a rank-0 array)."""
+
+    @property
+    def size(self) -> int:
+        """The element count, as ``len(a)``."""
+
+    @property
+    def nbytes(self) -> int:
+        """The size of the data in bytes, 8 per element."""
+
+    @property
+    def T(self) -> Array:
+        """The axes in reverse order, as NumPy's ``T``: for a matrix the same result as
+        ``t()``; a copy for ranks 0 and 1. Never raises, so introspection can read it."""
+
+    def reshape(self, shape: _Shape) -> Array:
+        """A new Array with the same elements in row-major order and the given shape; one
+        entry may be -1, the length that makes the element counts agree.
+
+        Raises ValueError "cannot reshape array of size {n} into shape {shape} of size {m}"
+        when the counts differ, "cannot reshape array of size {n} into shape {shape}" when
+        no -1 length fits, "can only specify one unknown dimension" and "negative dimensions
+        not allowed".
+        """
+
+    def copy(self) -> Array:
+        """An independent copy."""
+
+    def min(self) -> float:
+        """The smallest element; NaN when an element is NaN. Of equal zeros (0.0, -0.0) the
+        first in row-major order is returned: the element at ``argmin()``.
+
+        Raises ValueError "zero-size array has no minimum" when empty.
+        """
+
+    def max(self) -> float:
+        """The largest element; NaN when an element is NaN. Of equal zeros (0.0, -0.0) the
+        first in row-major order is returned: the element at ``argmax()``.
+
+        Raises ValueError "zero-size array has no maximum" when empty.
+        """
+
+    def argmin(self) -> int:
+        """Flat row-major position of the first smallest element, or of the first NaN.
+
+        Raises ValueError "zero-size array has no minimum" when empty.
+        """
+
+    def argmax(self) -> int:
+        """Flat row-major position of the first largest element, or of the first NaN.
+
+        Raises ValueError "zero-size array has no maximum" when empty.
+        """
+
 class PyArrayIter:
     """Iterator over an Array's elements, holding its own copy of the data. It has no
     constructor: calling the class raises TypeError."""
