@@ -1,0 +1,634 @@
+// The hot loops here are element-wise (each result element gets its own fixed sequence of
+// operations), so the vectorised copies compiled per instruction set give the same bits as
+// the plain one. Sums across elements are only ever formed one accumulator at a time.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include "array/solvers.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "array/linalg_kernels.hpp"
+
+namespace veltrix {
+
+namespace {
+
+#define VELTRIX_INLINE [[gnu::always_inline]] inline
+
+// ---------------------------------------------------------------------------------------------
+// Messages
+
+std::string need_matrix(const char* fn, const char* arg, const Shape& s) {
+    return std::string(fn) + ": " + arg + " must be a 2D matrix, got shape " + s.to_string();
+}
+std::string need_square(const char* fn, const Shape& s) {
+    return std::string(fn) + ": a must be a square matrix, got shape " + s.to_string();
+}
+std::string need_finite(const char* fn, const char* arg) {
+    return std::string(fn) + ": " + arg + " must not contain NaN or infinity";
+}
+std::string need_rhs(const char* fn, const Shape& s) {
+    return std::string(fn) + ": b must be a vector or a 2D matrix, got shape " + s.to_string();
+}
+std::string rhs_rows(const char* fn, u64 rows, const Shape& s) {
+    return std::string(fn) + ": b must have " + std::to_string(rows) +
+           " rows to match a, got shape " + s.to_string();
+}
+constexpr const char* singular = "Matrix is singular";
+
+// ---------------------------------------------------------------------------------------------
+// Checks shared by the entry points
+
+bool all_finite(const std::vector<f64>& x) {
+    for (f64 v : x)
+        if (!std::isfinite(v)) return false;
+    return true;
+}
+
+bool lower_finite(u64 n, const f64* a) {
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j <= i; ++j)
+            if (!std::isfinite(a[i * n + j])) return false;
+    return true;
+}
+
+// The message refusing `a` as a square matrix, or empty when it is one.
+std::string square_problem(const char* fn, const Array64& a) {
+    if (a.ndim() != 2) return need_matrix(fn, "a", a.shape);
+    if (a.shape[0] != a.shape[1]) return need_square(fn, a.shape);
+    return {};
+}
+
+// The message refusing `b` as right-hand sides for `rows` equations, or empty.
+std::string rhs_problem(const char* fn, u64 rows, const Array64& b) {
+    if (b.ndim() != 1 && b.ndim() != 2) return need_rhs(fn, b.shape);
+    if (b.shape[0] != rows) return rhs_rows(fn, rows, b.shape);
+    if (!all_finite(b.data)) return need_finite(fn, "b");
+    return {};
+}
+
+u64 rhs_columns(const Array64& b) { return b.ndim() == 2 ? b.shape[1] : 1; }
+
+// ---------------------------------------------------------------------------------------------
+// Exact power-of-two scaling, so that sums of squares neither overflow nor lose small inputs
+// to underflow. The factor is applied as two halves, each a normal number, so that neither
+// multiplication overflows or underflows on the way.
+
+// Multiplication by 2^e as two exact halves.
+struct Pow2 {
+    f64 f1, f2;
+    f64 apply(f64 x) const { return x * f1 * f2; }
+};
+
+Pow2 pow2(int e) {
+    const int h = e / 2;
+    return {std::ldexp(1.0, h), std::ldexp(1.0, e - h)};
+}
+
+// The e with amax·2^−e in [0.5, 1); 0 for amax = 0.
+int exponent_of(f64 amax) {
+    int e = 0;
+    if (amax != 0.0) (void)std::frexp(amax, &e);
+    return e;
+}
+
+f64 max_abs(const f64* x, u64 n) {
+    f64 m = 0.0;
+    for (u64 i = 0; i < n; ++i) m = std::max(m, std::fabs(x[i]));
+    return m;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Householder reflector H = I − 2·v·vᵀ (v a unit vector) with H·x = beta·e₀.
+//
+// Returns false, with beta = x[0], when nothing below x[0] needs annihilating (or when what
+// is there is so small that its squares vanish next to x[0], relative to the scaled input).
+
+bool reflector(u64 len, const f64* x, u64 stride, f64* v, f64* beta) {
+    *beta = x[0];
+    bool tail = false;
+    for (u64 i = 1; i < len; ++i) tail = tail || x[i * stride] != 0.0;
+    if (!tail) return false;
+    f64 sq = 0.0;
+    for (u64 i = 0; i < len; ++i) sq = sq + x[i * stride] * x[i * stride];
+    const f64 norm = std::sqrt(sq);
+    if (norm == 0.0) return false;
+    const f64 s = x[0] >= 0.0 ? 1.0 : -1.0;
+    v[0] = x[0] + s * norm;
+    f64 vsq = 0.0 + v[0] * v[0];
+    for (u64 i = 1; i < len; ++i) {
+        v[i] = x[i * stride];
+        vsq = vsq + v[i] * v[i];
+    }
+    const f64 vnorm = std::sqrt(vsq);
+    for (u64 i = 0; i < len; ++i) v[i] = v[i] / vnorm;
+    *beta = -s * norm;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Element-wise kernels, one copy per instruction set.
+
+// b[j] = b[j] − (vi·w[j] + wi·v[j]) for j < cols: one row of the symmetric rank-2 update
+// A − v·wᵀ − w·vᵀ. With pn, also pn[j−1] = pn[j−1] + vn·b[j] for 1 <= j < cols: the next
+// step's product A·v accumulated from the row just finished.
+VELTRIX_INLINE void rank2_row_body(u64 cols, f64* __restrict b, f64 vi, f64 wi,
+                                   const f64* __restrict w, const f64* __restrict v, f64 vn,
+                                   f64* __restrict pn) {
+    if (!pn) {
+        for (u64 j = 0; j < cols; ++j) b[j] = b[j] - (vi * w[j] + wi * v[j]);
+        return;
+    }
+    for (u64 j = 1; j < cols; ++j) {
+        const f64 x = b[j] - (vi * w[j] + wi * v[j]);
+        b[j] = x;
+        pn[j - 1] = pn[j - 1] + vn * x;
+    }
+}
+
+// y[j] = y[j] + s·x[j].
+VELTRIX_INLINE void axpy_body(u64 n, f64 s, const f64* __restrict x, f64* __restrict y) {
+    for (u64 j = 0; j < n; ++j) y[j] = y[j] + s * x[j];
+}
+
+// The plane rotations of one QL sweep applied to rows lo .. hi of a row-major matrix: for
+// i = hi−1 down to lo, rows i and i+1 become (c·x_i − s·x_{i+1}, s·x_i + c·x_{i+1}). Row
+// i+1 is final once rotation i is done, so the row being carried down stays in registers,
+// a block of columns at a time.
+VELTRIX_INLINE void rotate_sweep_body(u64 cols, f64* z, u64 ld, u64 lo, u64 hi,
+                                      const f64* __restrict c, const f64* __restrict s) {
+    constexpr u64 CB = 16;
+    u64 j0 = 0;
+    for (; j0 + CB <= cols; j0 += CB) {
+        f64 carry[CB];
+        for (u64 j = 0; j < CB; ++j) carry[j] = z[hi * ld + j0 + j];
+        for (u64 i = hi; i-- > lo;) {
+            f64* __restrict xi = z + i * ld + j0;
+            f64* __restrict xn = z + (i + 1) * ld + j0;
+            const f64 ci = c[i], si = s[i];
+            for (u64 j = 0; j < CB; ++j) {
+                const f64 x = xi[j];
+                xn[j] = si * x + ci * carry[j];
+                carry[j] = ci * x - si * carry[j];
+            }
+        }
+        for (u64 j = 0; j < CB; ++j) z[lo * ld + j0 + j] = carry[j];
+    }
+    for (u64 j = j0; j < cols; ++j) {
+        f64 carry = z[hi * ld + j];
+        for (u64 i = hi; i-- > lo;) {
+            const f64 x = z[i * ld + j];
+            z[(i + 1) * ld + j] = s[i] * x + c[i] * carry;
+            carry = c[i] * x - s[i] * carry;
+        }
+        z[lo * ld + j] = carry;
+    }
+}
+
+#define VELTRIX_SOLVER_SET(suffix, ATTR)                                                          \
+    ATTR void rank2_row_##suffix(u64 cols, f64* b, f64 vi, f64 wi, const f64* w, const f64* v,   \
+                                 f64 vn, f64* pn) {                                               \
+        rank2_row_body(cols, b, vi, wi, w, v, vn, pn);                                            \
+    }                                                                                             \
+    ATTR void axpy_##suffix(u64 n, f64 s, const f64* x, f64* y) { axpy_body(n, s, x, y); }       \
+    ATTR void rotate_sweep_##suffix(u64 cols, f64* z, u64 ld, u64 lo, u64 hi, const f64* c,      \
+                                    const f64* s) {                                               \
+        rotate_sweep_body(cols, z, ld, lo, hi, c, s);                                             \
+    }
+
+VELTRIX_SOLVER_SET(generic, )
+VELTRIX_SOLVER_SET(avx2, VELTRIX_TARGET_AVX2)
+VELTRIX_SOLVER_SET(avx512, VELTRIX_TARGET_AVX512)
+
+#define VELTRIX_SOLVER_DISPATCH(isa, fn, ...)                                                     \
+    switch (isa) {                                                                                \
+    case Isa::avx512: fn##_avx512(__VA_ARGS__); break;                                            \
+    case Isa::avx2: fn##_avx2(__VA_ARGS__); break;                                                \
+    default: fn##_generic(__VA_ARGS__); break;                                                    \
+    }
+
+void rank2_row(u64 cols, f64* b, f64 vi, f64 wi, const f64* w, const f64* v, f64 vn, f64* pn,
+               Isa isa) {
+    VELTRIX_SOLVER_DISPATCH(isa, rank2_row, cols, b, vi, wi, w, v, vn, pn)
+}
+void axpy(u64 n, f64 s, const f64* x, f64* y, Isa isa) { VELTRIX_SOLVER_DISPATCH(isa, axpy, n, s, x, y) }
+void rotate_sweep(u64 cols, f64* z, u64 ld, u64 lo, u64 hi, const f64* c, const f64* s, Isa isa) {
+    VELTRIX_SOLVER_DISPATCH(isa, rotate_sweep, cols, z, ld, lo, hi, c, s)
+}
+
+// ---------------------------------------------------------------------------------------------
+// Symmetric tridiagonalisation
+
+// Reduces the full symmetric n×n matrix w (row-major) by the reflections H_0 .. H_{n−3}
+// (step k acts on rows and columns k+1 ..) to the tridiagonal matrix with diagonal d and
+// off-diagonal e (e[i] couples i and i+1; e has n entries, the last set to 0). The unit
+// vector of step k is vs[k·n ..] (n−k−1 entries) when applied[k] is 1.
+//
+// Step k: p = B·v over the trailing block B, K = v·p, w = 2·(p − K·v), B = B − v·wᵀ − w·vᵀ.
+// The update keeps B exactly symmetric (both triangles see the same two products, added in
+// either order), so p is summed along rows, as columns. The first row of the updated block
+// gives the next step's vector before its other rows are written, so each of them also adds
+// its term of the next step's p as it is finished: one pass over B per step, and the same
+// operations per element as two separate passes.
+void tridiagonalise(u64 n, f64* a, f64* d, f64* e, f64* vs, unsigned char* applied, Isa isa) {
+    std::fill(e, e + n, 0.0);
+    std::fill(applied, applied + n, 0);
+    if (n == 0) return;
+    std::vector<f64> p(n), pn(n), w(n);
+    bool p_ready = false;  // vs[k], e[k] and p of step k already formed by step k−1
+    for (u64 k = 0; k + 2 < n; ++k) {
+        const u64 m = n - k - 1;
+        f64* b = a + (k + 1) * n + (k + 1);
+        f64* v = vs + k * n;
+        d[k] = a[k * n + k];
+        if (!p_ready) {
+            applied[k] = reflector(m, a + k * n + k + 1, 1, v, &e[k]) ? 1 : 0;
+            if (!applied[k]) continue;
+            std::fill(p.begin(), p.begin() + m, 0.0);
+            for (u64 i = 0; i < m; ++i) axpy(m, v[i], b + i * n, p.data(), isa);
+        }
+        f64 kk = 0.0;
+        for (u64 i = 0; i < m; ++i) kk = kk + v[i] * p[i];
+        for (u64 i = 0; i < m; ++i) {
+            const f64 t = p[i] - kk * v[i];
+            w[i] = t + t;
+        }
+        rank2_row(m, b, v[0], w[0], w.data(), v, 0.0, nullptr, isa);
+        bool next = false;
+        f64* vn = vs + (k + 1) * n;
+        if (k + 3 < n) {
+            next = reflector(m - 1, b + 1, 1, vn, &e[k + 1]);
+            applied[k + 1] = next ? 1 : 0;
+        }
+        if (next) std::fill(pn.begin(), pn.begin() + (m - 1), 0.0);
+        // Column 0 of rows 1 .. is not read again: step k+1 takes its vector from row 0.
+        for (u64 i = 1; i < m; ++i)
+            rank2_row(m, b + i * n, v[i], w[i], w.data(), v, next ? vn[i - 1] : 0.0,
+                      next ? pn.data() : nullptr, isa);
+        if (next) std::swap(p, pn);
+        p_ready = next;
+    }
+    if (n >= 2) {
+        d[n - 2] = a[(n - 2) * n + (n - 2)];
+        e[n - 2] = a[(n - 2) * n + (n - 1)];
+    }
+    d[n - 1] = a[(n - 1) * n + (n - 1)];
+}
+
+// Q = H_0·H_1 ⋯ H_{n−3} into q (n×n, row-major), accumulated from the last reflection back:
+// the product of the later ones is still the identity outside rows and columns k+1 .., so
+// step k only touches that block.
+void accumulate_q(u64 n, const f64* vs, const unsigned char* applied, f64* q, Isa isa) {
+    std::fill(q, q + n * n, 0.0);
+    for (u64 i = 0; i < n; ++i) q[i * n + i] = 1.0;
+    for (u64 k = n >= 2 ? n - 2 : 0; k-- > 0;) {
+        if (!applied[k]) continue;
+        const u64 m = n - k - 1;
+        kernels::reflect(m, m, vs + k * n, q + (k + 1) * n + (k + 1), n, kernels::Reflect::left, isa);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Implicit QL iteration on a symmetric tridiagonal matrix
+
+// sqrt(a² + b²) without overflow or harmful underflow.
+f64 pythag(f64 a, f64 b) {
+    const f64 x = std::fabs(a), y = std::fabs(b);
+    if (x > y) {
+        const f64 r = y / x;
+        return x * std::sqrt(1.0 + r * r);
+    }
+    if (y == 0.0) return 0.0;
+    const f64 r = x / y;
+    return y * std::sqrt(1.0 + r * r);
+}
+
+// |a| with the sign of b (b = −0.0 counts as positive).
+f64 with_sign(f64 a, f64 b) { return b >= 0.0 ? std::fabs(a) : -std::fabs(a); }
+
+// Eigenvalues of the tridiagonal (d, e) into d, unsorted. With zt (n×n, row-major), each plane
+// rotation of the iteration is applied to the rows of zt as well, so rows that start as the
+// rows of Qᵀ end as eigenvectors. Returns false when the iteration budget runs out.
+//
+// Each sweep chases the bulge from the bottom of the unreduced block [l, m] up to l with the
+// shift of the leading 2×2 block's eigenvalue nearer d[l] (Wilkinson). An off-diagonal entry
+// is negligible when e² <= ε²·|d[m]|·|d[m+1]| + (smallest normal), a test that respects
+// graded matrices.
+bool tridiagonal_ql(u64 n, f64* d, f64* e, f64* zt, Isa isa) {
+    constexpr f64 eps = std::numeric_limits<f64>::epsilon() / 2;
+    constexpr f64 eps2 = eps * eps;
+    constexpr f64 safmin = std::numeric_limits<f64>::min();
+    std::vector<f64> cs(n), ss(n);
+    u64 budget = 30 * n;
+    for (u64 l = 0; l < n; ++l) {
+        for (;;) {
+            u64 m = l;
+            for (; m + 1 < n; ++m)
+                if (e[m] * e[m] <= (eps2 * std::fabs(d[m])) * std::fabs(d[m + 1]) + safmin) break;
+            if (m == l) break;
+            if (budget-- == 0) return false;
+            f64 g = (d[l + 1] - d[l]) / (2.0 * e[l]);
+            f64 r = pythag(g, 1.0);
+            g = d[m] - d[l] + e[l] / (g + with_sign(r, g));
+            f64 s = 1.0, c = 1.0, p = 0.0;
+            u64 lo = l;
+            bool cut = false;
+            for (u64 i = m; i-- > l;) {
+                const f64 f = s * e[i], b = c * e[i];
+                r = pythag(f, g);
+                e[i + 1] = r;
+                if (r == 0.0) {
+                    // Underflow split the block: finish this sweep here and start again.
+                    d[i + 1] = d[i + 1] - p;
+                    e[m] = 0.0;
+                    lo = i + 1;
+                    cut = true;
+                    break;
+                }
+                s = f / r;
+                c = g / r;
+                g = d[i + 1] - p;
+                r = (d[i] - g) * s + 2.0 * c * b;
+                p = s * r;
+                d[i + 1] = g + p;
+                g = c * r - b;
+                cs[i] = c;
+                ss[i] = s;
+            }
+            if (zt && lo < m) rotate_sweep(n, zt, n, lo, m, cs.data(), ss.data(), isa);
+            if (cut) continue;
+            d[l] = d[l] - p;
+            e[l] = g;
+            e[m] = 0.0;
+        }
+    }
+    return true;
+}
+
+// Ascending order of the values, equal values in index order.
+std::vector<u64> ascending(const std::vector<f64>& d) {
+    std::vector<u64> perm(d.size());
+    std::iota(perm.begin(), perm.end(), u64{0});
+    std::stable_sort(perm.begin(), perm.end(), [&](u64 x, u64 y) { return d[x] < d[y]; });
+    return perm;
+}
+
+struct SymmetricEigen {
+    std::vector<f64> values;   // ascending
+    std::vector<f64> vectors;  // n×n row-major, column j for values[j]; empty without vectors
+};
+
+Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool want_vectors, Isa isa) {
+    if (std::string why = square_problem(fn, a); !why.empty()) return Error{why};
+    const u64 n = a.shape[0];
+    if (!lower_finite(n, a.data.data())) return Error{need_finite(fn, "a")};
+    SymmetricEigen out;
+    if (n == 0) return out;
+
+    // The lower triangle, mirrored and scaled.
+    std::vector<f64> w(n * n);
+    f64 amax = 0.0;
+    for (u64 i = 0; i < n; ++i) amax = std::max(amax, max_abs(a.data.data() + i * n, i + 1));
+    const int ea = exponent_of(amax);
+    const Pow2 down = pow2(-ea), up = pow2(ea);
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j <= i; ++j) {
+            const f64 x = down.apply(a.data[i * n + j]);
+            w[i * n + j] = x;
+            w[j * n + i] = x;
+        }
+
+    std::vector<f64> d(n), e(n), vs(n * n);
+    std::vector<unsigned char> applied(n);
+    tridiagonalise(n, w.data(), d.data(), e.data(), vs.data(), applied.data(), isa);
+    std::vector<f64> zt;
+    if (want_vectors) {
+        // w is done with; Q goes there and its transpose into zt.
+        accumulate_q(n, vs.data(), applied.data(), w.data(), isa);
+        zt.resize(n * n);
+        for (u64 i = 0; i < n; ++i)
+            for (u64 j = 0; j < n; ++j) zt[j * n + i] = w[i * n + j];
+    }
+    if (!tridiagonal_ql(n, d.data(), e.data(), want_vectors ? zt.data() : nullptr, isa))
+        return Error{std::string(fn) + ": the eigenvalue iteration did not converge"};
+
+    for (f64& x : d) x = up.apply(x);
+    const std::vector<u64> perm = ascending(d);
+    out.values.resize(n);
+    for (u64 j = 0; j < n; ++j) out.values[j] = d[perm[j]];
+    if (!want_vectors) return out;
+    out.vectors.resize(n * n);
+    for (u64 j = 0; j < n; ++j) {
+        const f64* z = zt.data() + perm[j] * n;
+        // The sign that makes the first entry of largest magnitude positive.
+        u64 big = 0;
+        for (u64 r = 1; r < n; ++r)
+            if (std::fabs(z[r]) > std::fabs(z[big])) big = r;
+        const bool flip = z[big] < 0.0;
+        for (u64 r = 0; r < n; ++r) out.vectors[r * n + j] = flip ? -z[r] : z[r];
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// LU with partial pivoting
+
+constexpr u64 lu_block = 64;
+
+// Factors the n×n row-major a in place into P·a = L·U, blocked and right-looking. L's unit
+// diagonal is implied and its multipliers are stored negated, so that every update is an
+// addition of a product (x + (−l)·u is exactly x − l·u) and the trailing update is the
+// accumulating matrix product. Row i was swapped with row piv[i] (>= i) at step i, whole
+// rows at once. Returns false at the first exactly zero pivot column (a is then partial).
+//
+// Each element of the trailing matrix receives its updates −l_t·u_t in ascending t, within
+// the panel one by one, from earlier panels as the product's running sums.
+bool lu_factor(u64 n, f64* a, u64* piv, u64* swaps, Isa isa) {
+    *swaps = 0;
+    for (u64 k0 = 0; k0 < n; k0 += lu_block) {
+        const u64 k1 = std::min(n, k0 + lu_block);
+        for (u64 k = k0; k < k1; ++k) {
+            u64 p = k;
+            f64 big = std::fabs(a[k * n + k]);
+            for (u64 i = k + 1; i < n; ++i) {
+                const f64 x = std::fabs(a[i * n + k]);
+                if (x > big) {
+                    big = x;
+                    p = i;
+                }
+            }
+            piv[k] = p;
+            if (big == 0.0) return false;
+            if (p != k) {
+                std::swap_ranges(a + k * n, a + k * n + n, a + p * n);
+                ++*swaps;
+            }
+            const f64 pivot = a[k * n + k];
+            const f64* urow = a + k * n + k + 1;
+            for (u64 i = k + 1; i < n; ++i) {
+                f64* row = a + i * n;
+                const f64 nl = -(row[k] / pivot);
+                row[k] = nl;
+                for (u64 j = 0; j < k1 - k - 1; ++j) row[k + 1 + j] = row[k + 1 + j] + nl * urow[j];
+            }
+        }
+        if (k1 == n) break;
+        // U12 = L11⁻¹·A12, row by row.
+        for (u64 i = k0 + 1; i < k1; ++i)
+            for (u64 t = k0; t < i; ++t) axpy(n - k1, a[i * n + t], a + t * n + k1, a + i * n + k1, isa);
+        // A22 = A22 + (−L21)·U12.
+        kernels::gemm_accumulate(n - k1, n - k1, k1 - k0, {a + k1 * n + k0, n, 1},
+                                 {a + k0 * n + k1, n, 1}, a + k1 * n + k1, n, isa);
+    }
+    return true;
+}
+
+// Solves L·U·x = P·b in place for the n×k row-major x, blocked like the factorisation: each
+// block of rows is finished by substitution, then the rows below (forward) or above (back)
+// receive its contribution as one accumulating product.
+void lu_solve(u64 n, const f64* lu, const u64* piv, u64 k, f64* x, Isa isa) {
+    for (u64 i = 0; i < n; ++i)
+        if (piv[i] != i) std::swap_ranges(x + i * k, x + i * k + k, x + piv[i] * k);
+    for (u64 i0 = 0; i0 < n; i0 += lu_block) {
+        const u64 i1 = std::min(n, i0 + lu_block);
+        for (u64 i = i0 + 1; i < i1; ++i)
+            for (u64 t = i0; t < i; ++t) axpy(k, lu[i * n + t], x + t * k, x + i * k, isa);
+        if (i1 < n)
+            kernels::gemm_accumulate(n - i1, k, i1 - i0, {lu + i1 * n + i0, n, 1}, {x + i0 * k, k, 1},
+                                     x + i1 * k, k, isa);
+    }
+    std::vector<f64> neg(std::min(n, lu_block) * k);
+    for (u64 i1 = n; i1 > 0;) {
+        const u64 i0 = i1 > lu_block ? i1 - lu_block : 0;
+        for (u64 i = i1; i-- > i0;) {
+            f64* xi = x + i * k;
+            for (u64 t = i + 1; t < i1; ++t) axpy(k, -lu[i * n + t], x + t * k, xi, isa);
+            const f64 piv_i = lu[i * n + i];
+            for (u64 j = 0; j < k; ++j) xi[j] = xi[j] / piv_i;
+        }
+        if (i0 > 0) {
+            // x[..i0] = x[..i0] + U[..i0, i0..i1]·(−x[i0..i1]).
+            for (u64 t = 0; t < (i1 - i0) * k; ++t) neg[t] = -x[i0 * k + t];
+            kernels::gemm_accumulate(i0, k, i1 - i0, {lu + i0, n, 1}, {neg.data(), k, 1}, x, k, isa);
+        }
+        i1 = i0;
+    }
+}
+
+Result<Array64> lu_solve_checked(const char* fn, const Array64& a, Array64 x, Isa isa) {
+    const u64 n = a.shape[0];
+    std::vector<f64> lu = a.data;
+    std::vector<u64> piv(n);
+    u64 swaps = 0;
+    if (!lu_factor(n, lu.data(), piv.data(), &swaps, isa)) return Error{singular};
+    lu_solve(n, lu.data(), piv.data(), rhs_columns(x), x.data.data(), isa);
+    return x;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Least squares
+
+// Solves a·x ≈ b for the scaled, finite, m×n (m >= n) a: Householder QR applied to b as well,
+// then back substitution with R. Returns false for a rank-deficient a.
+bool qr_least_squares(u64 m, u64 n, f64* a, u64 k, f64* b, f64* x, Isa isa) {
+    std::vector<f64> v(m);
+    std::vector<f64> rdiag(n);
+    for (u64 j = 0; j < n; ++j) {
+        const u64 len = m - j;
+        if (reflector(len, a + j * n + j, n, v.data(), &rdiag[j])) {
+            kernels::reflect(len, n - j - 1, v.data(), a + j * n + j + 1, n, kernels::Reflect::left, isa);
+            kernels::reflect(len, k, v.data(), b + j * k, k, kernels::Reflect::left, isa);
+        }
+    }
+    // Without column pivoting, a diagonal of R small next to the largest one is the sign of
+    // (numerical) rank deficiency.
+    const f64 rmax = max_abs(rdiag.data(), n);
+    const f64 tol = rmax * (static_cast<f64>(std::max(m, n)) * std::numeric_limits<f64>::epsilon());
+    for (u64 j = 0; j < n; ++j)
+        if (!(std::fabs(rdiag[j]) > tol)) return false;
+    for (u64 i = n; i-- > 0;) {
+        f64* xi = x + i * k;
+        std::copy(b + i * k, b + i * k + k, xi);
+        for (u64 t = i + 1; t < n; ++t) axpy(k, -a[i * n + t], x + t * k, xi, isa);
+        for (u64 j = 0; j < k; ++j) xi[j] = xi[j] / rdiag[i];
+    }
+    return true;
+}
+
+}  // namespace
+
+Result<EighResult> eigh(const Array64& a, Isa isa) {
+    Result<SymmetricEigen> r = symmetric_eigen("eigh", a, true, isa);
+    if (!r) return Error{r.error()};
+    const u64 n = r.value().values.size();
+    return EighResult{Array64(Shape::d1(n), std::move(r.value().values)),
+                      Array64(Shape{n, n}, std::move(r.value().vectors))};
+}
+
+Result<Array64> eigvalsh(const Array64& a, Isa isa) {
+    Result<SymmetricEigen> r = symmetric_eigen("eigvalsh", a, false, isa);
+    if (!r) return Error{r.error()};
+    const u64 n = r.value().values.size();
+    return Array64(Shape::d1(n), std::move(r.value().values));
+}
+
+Result<Array64> solve(const Array64& a, const Array64& b, Isa isa) {
+    if (std::string why = square_problem("solve", a); !why.empty()) return Error{why};
+    if (std::string why = rhs_problem("solve", a.shape[0], b); !why.empty()) return Error{why};
+    if (!all_finite(a.data)) return Error{need_finite("solve", "a")};
+    return lu_solve_checked("solve", a, b, isa);
+}
+
+Result<Array64> inv(const Array64& a, Isa isa) {
+    if (std::string why = square_problem("inv", a); !why.empty()) return Error{why};
+    if (!all_finite(a.data)) return Error{need_finite("inv", "a")};
+    const u64 n = a.shape[0];
+    Array64 eye = Array64::zeros(Shape{n, n});
+    for (u64 i = 0; i < n; ++i) eye.data[i * n + i] = 1.0;
+    return lu_solve_checked("inv", a, std::move(eye), isa);
+}
+
+Result<f64> det(const Array64& a, Isa isa) {
+    if (std::string why = square_problem("det", a); !why.empty()) return Error{why};
+    if (!all_finite(a.data)) return Error{need_finite("det", "a")};
+    const u64 n = a.shape[0];
+    std::vector<f64> lu = a.data;
+    std::vector<u64> piv(n);
+    u64 swaps = 0;
+    if (!lu_factor(n, lu.data(), piv.data(), &swaps, isa)) return 0.0;
+    f64 prod = 1.0;
+    for (u64 i = 0; i < n; ++i) prod = prod * lu[i * n + i];
+    return swaps % 2 ? -prod : prod;
+}
+
+Result<Array64> lstsq(const Array64& a, const Array64& b, Isa isa) {
+    if (a.ndim() != 2) return Error{need_matrix("lstsq", "a", a.shape)};
+    const u64 m = a.shape[0], n = a.shape[1];
+    if (m < n)
+        return Error{"lstsq: a must have at least as many rows as columns, got shape " +
+                     a.shape.to_string()};
+    if (std::string why = rhs_problem("lstsq", m, b); !why.empty()) return Error{why};
+    if (!all_finite(a.data)) return Error{need_finite("lstsq", "a")};
+    const u64 k = rhs_columns(b);
+    const int ea = exponent_of(max_abs(a.data.data(), a.data.size()));
+    const int eb = exponent_of(max_abs(b.data.data(), b.data.size()));
+    const Pow2 down_a = pow2(-ea), down_b = pow2(-eb), up_x = pow2(eb - ea);
+    std::vector<f64> qa(a.data.size()), qb(b.data.size()), x(n * k);
+    for (u64 i = 0; i < qa.size(); ++i) qa[i] = down_a.apply(a.data[i]);
+    for (u64 i = 0; i < qb.size(); ++i) qb[i] = down_b.apply(b.data[i]);
+    if (!qr_least_squares(m, n, qa.data(), k, qb.data(), x.data(), isa))
+        return Error{"lstsq: a is rank-deficient"};
+    // x solves the scaled problem: a·x = b scales as x·(b's factor)/(a's factor).
+    for (f64& v : x) v = up_x.apply(v);
+    Shape shape = b.ndim() == 2 ? Shape{n, k} : Shape::d1(n);
+    return Array64(std::move(shape), std::move(x));
+}
+
+}  // namespace veltrix
