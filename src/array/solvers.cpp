@@ -158,54 +158,85 @@ VELTRIX_INLINE void axpy_body(u64 n, f64 s, const f64* __restrict x, f64* __rest
     for (u64 j = 0; j < n; ++j) y[j] = y[j] + s * x[j];
 }
 
-// The plane rotations of one QL sweep applied to rows lo .. hi of a row-major matrix: for
-// i = hi−1 down to lo, rows i and i+1 become (c·x_i − s·x_{i+1}, s·x_i + c·x_{i+1}). Row
-// i+1 is final once rotation i is done, so the row being carried down stays in registers,
-// a block of columns at a time.
-VELTRIX_INLINE void rotate_sweep_body(u64 cols, f64* z, u64 ld, u64 lo, u64 hi,
-                                      const f64* __restrict c, const f64* __restrict s) {
-    constexpr u64 CB = 16;
+typedef f64 v2d __attribute__((vector_size(16)));
+typedef f64 v4d __attribute__((vector_size(32)));
+
+template <class V>
+VELTRIX_INLINE V load(const f64* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+VELTRIX_INLINE void store(f64* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// One QL sweep's plane rotations: for i = hi−1 down to lo, rows i and i+1 become
+// (c·x_i − s·x_{i+1}, s·x_i + c·x_{i+1}) with c = cs[off + i − lo], s = ss[off + i − lo].
+struct Sweep {
+    u64 lo, hi, off;
+};
+
+// Applies the sweeps in order to a row-major matrix, NV vectors of columns at a time, so that
+// a column block stays in cache across all of them. Row i+1 is final once rotation i is done,
+// so the row being carried down a sweep stays in registers.
+template <class V, int NV>
+VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,
+                                       const f64* __restrict cs, const f64* __restrict ss) {
+    constexpr u64 W = sizeof(V) / sizeof(f64), CB = NV * W;
     u64 j0 = 0;
     for (; j0 + CB <= cols; j0 += CB) {
-        f64 carry[CB];
-        for (u64 j = 0; j < CB; ++j) carry[j] = z[hi * ld + j0 + j];
-        for (u64 i = hi; i-- > lo;) {
-            f64* __restrict xi = z + i * ld + j0;
-            f64* __restrict xn = z + (i + 1) * ld + j0;
-            const f64 ci = c[i], si = s[i];
-            for (u64 j = 0; j < CB; ++j) {
-                const f64 x = xi[j];
-                xn[j] = si * x + ci * carry[j];
-                carry[j] = ci * x - si * carry[j];
+        for (u64 w = 0; w < count; ++w) {
+            const u64 lo = sw[w].lo, hi = sw[w].hi;
+            const f64* c = cs + sw[w].off - lo;
+            const f64* s = ss + sw[w].off - lo;
+            V carry[NV];
+            for (int q = 0; q < NV; ++q) carry[q] = load<V>(z + hi * ld + j0 + q * W);
+            for (u64 i = hi; i-- > lo;) {
+                f64* xi = z + i * ld + j0;
+                f64* xn = z + (i + 1) * ld + j0;
+                const f64 ci = c[i], si = s[i];
+                for (int q = 0; q < NV; ++q) {
+                    const V x = load<V>(xi + q * W);
+                    store(xn + q * W, si * x + ci * carry[q]);
+                    carry[q] = ci * x - si * carry[q];
+                }
             }
+            for (int q = 0; q < NV; ++q) store(z + lo * ld + j0 + q * W, carry[q]);
         }
-        for (u64 j = 0; j < CB; ++j) z[lo * ld + j0 + j] = carry[j];
     }
     for (u64 j = j0; j < cols; ++j) {
-        f64 carry = z[hi * ld + j];
-        for (u64 i = hi; i-- > lo;) {
-            const f64 x = z[i * ld + j];
-            z[(i + 1) * ld + j] = s[i] * x + c[i] * carry;
-            carry = c[i] * x - s[i] * carry;
+        for (u64 w = 0; w < count; ++w) {
+            const u64 lo = sw[w].lo, hi = sw[w].hi;
+            const f64* c = cs + sw[w].off - lo;
+            const f64* s = ss + sw[w].off - lo;
+            f64 carry = z[hi * ld + j];
+            for (u64 i = hi; i-- > lo;) {
+                const f64 x = z[i * ld + j];
+                z[(i + 1) * ld + j] = s[i] * x + c[i] * carry;
+                carry = c[i] * x - s[i] * carry;
+            }
+            z[lo * ld + j] = carry;
         }
-        z[lo * ld + j] = carry;
     }
 }
 
-#define VELTRIX_SOLVER_SET(suffix, ATTR)                                                          \
+#define VELTRIX_SOLVER_SET(suffix, V, NV, ATTR)                                                        \
     ATTR void rank2_row_##suffix(u64 cols, f64* b, f64 vi, f64 wi, const f64* w, const f64* v,   \
                                  f64 vn, f64* pn) {                                               \
         rank2_row_body(cols, b, vi, wi, w, v, vn, pn);                                            \
     }                                                                                             \
     ATTR void axpy_##suffix(u64 n, f64 s, const f64* x, f64* y) { axpy_body(n, s, x, y); }       \
-    ATTR void rotate_sweep_##suffix(u64 cols, f64* z, u64 ld, u64 lo, u64 hi, const f64* c,      \
-                                    const f64* s) {                                               \
-        rotate_sweep_body(cols, z, ld, lo, hi, c, s);                                             \
+    ATTR void rotate_sweeps_##suffix(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,       \
+                                     const f64* c, const f64* s) {                                \
+        rotate_sweeps_body<V, NV>(cols, z, ld, sw, count, c, s);                                  \
     }
 
-VELTRIX_SOLVER_SET(generic, )
-VELTRIX_SOLVER_SET(avx2, VELTRIX_TARGET_AVX2)
-VELTRIX_SOLVER_SET(avx512, VELTRIX_TARGET_AVX512)
+VELTRIX_SOLVER_SET(generic, v2d, 4, )
+VELTRIX_SOLVER_SET(avx2, v4d, 2, VELTRIX_TARGET_AVX2)
+VELTRIX_SOLVER_SET(avx512, v4d, 2, VELTRIX_TARGET_AVX512)
 
 #define VELTRIX_SOLVER_DISPATCH(isa, fn, ...)                                                     \
     switch (isa) {                                                                                \
@@ -219,9 +250,40 @@ void rank2_row(u64 cols, f64* b, f64 vi, f64 wi, const f64* w, const f64* v, f64
     VELTRIX_SOLVER_DISPATCH(isa, rank2_row, cols, b, vi, wi, w, v, vn, pn)
 }
 void axpy(u64 n, f64 s, const f64* x, f64* y, Isa isa) { VELTRIX_SOLVER_DISPATCH(isa, axpy, n, s, x, y) }
-void rotate_sweep(u64 cols, f64* z, u64 ld, u64 lo, u64 hi, const f64* c, const f64* s, Isa isa) {
-    VELTRIX_SOLVER_DISPATCH(isa, rotate_sweep, cols, z, ld, lo, hi, c, s)
+void rotate_sweeps(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count, const f64* c,
+                   const f64* s, Isa isa) {
+    VELTRIX_SOLVER_DISPATCH(isa, rotate_sweeps, cols, z, ld, sw, count, c, s)
 }
+
+// Rotations of the QL iteration waiting to be applied to the vectors, a batch at a time.
+class RotationQueue {
+public:
+    RotationQueue(u64 n, f64* zt, Isa isa) : n_(n), zt_(zt), isa_(isa) {}
+
+    // Records rotations lo .. hi−1 of the sweep; c and s are indexed by the rotation.
+    void push(u64 lo, u64 hi, const f64* c, const f64* s) {
+        if (!zt_ || lo >= hi) return;
+        sweeps_.push_back({lo, hi, cs_.size()});
+        cs_.insert(cs_.end(), c + lo, c + hi);
+        ss_.insert(ss_.end(), s + lo, s + hi);
+        if (cs_.size() >= 8 * n_) flush();
+    }
+
+    void flush() {
+        if (!sweeps_.empty())
+            rotate_sweeps(n_, zt_, n_, sweeps_.data(), sweeps_.size(), cs_.data(), ss_.data(), isa_);
+        sweeps_.clear();
+        cs_.clear();
+        ss_.clear();
+    }
+
+private:
+    u64 n_;
+    f64* zt_;
+    Isa isa_;
+    std::vector<Sweep> sweeps_;
+    std::vector<f64> cs_, ss_;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Symmetric tridiagonalisation
@@ -326,6 +388,7 @@ bool tridiagonal_ql(u64 n, f64* d, f64* e, f64* zt, Isa isa) {
     constexpr f64 eps2 = eps * eps;
     constexpr f64 safmin = std::numeric_limits<f64>::min();
     std::vector<f64> cs(n), ss(n);
+    RotationQueue queue(n, zt, isa);
     u64 budget = 30 * n;
     for (u64 l = 0; l < n; ++l) {
         for (;;) {
@@ -362,13 +425,14 @@ bool tridiagonal_ql(u64 n, f64* d, f64* e, f64* zt, Isa isa) {
                 cs[i] = c;
                 ss[i] = s;
             }
-            if (zt && lo < m) rotate_sweep(n, zt, n, lo, m, cs.data(), ss.data(), isa);
+            queue.push(lo, m, cs.data(), ss.data());
             if (cut) continue;
             d[l] = d[l] - p;
             e[l] = g;
             e[m] = 0.0;
         }
     }
+    queue.flush();
     return true;
 }
 
@@ -440,21 +504,55 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
 // ---------------------------------------------------------------------------------------------
 // LU with partial pivoting
 
-constexpr u64 lu_block = 64;
+// Below this many columns (or rows of a triangle) the recursions below work element by element.
+constexpr u64 lu_leaf = 16;
 
-// Factors the n×n row-major a in place into P·a = L·U, blocked and right-looking. L's unit
-// diagonal is implied and its multipliers are stored negated, so that every update is an
-// addition of a product (x + (−l)·u is exactly x − l·u) and the trailing update is the
-// accumulating matrix product. Row i was swapped with row piv[i] (>= i) at step i, whole
-// rows at once. Returns false at the first exactly zero pivot column (a is then partial).
-//
-// Each element of the trailing matrix receives its updates −l_t·u_t in ascending t, within
-// the panel one by one, from earlier panels as the product's running sums.
-bool lu_factor(u64 n, f64* a, u64* piv, u64* swaps, Isa isa) {
-    *swaps = 0;
-    for (u64 k0 = 0; k0 < n; k0 += lu_block) {
-        const u64 k1 = std::min(n, k0 + lu_block);
-        for (u64 k = k0; k < k1; ++k) {
+// Solves L·X = B in place for the h×h unit lower-triangular L at l (leading dimension ld) whose
+// multipliers are stored negated, and the h×w block B at b: halves of the triangle in turn, the
+// second receiving the first's contribution as one accumulating product (x + (−l)·y is
+// exactly x − l·y). Each element of B thus subtracts its terms in ascending t.
+void lower_solve(u64 h, u64 w, const f64* l, u64 ld, f64* b, u64 ldb, Isa isa) {
+    if (h <= lu_leaf) {
+        for (u64 i = 1; i < h; ++i)
+            for (u64 t = 0; t < i; ++t) axpy(w, l[i * ld + t], b + t * ldb, b + i * ldb, isa);
+        return;
+    }
+    const u64 h1 = h / 2;
+    lower_solve(h1, w, l, ld, b, ldb, isa);
+    kernels::gemm_accumulate(h - h1, w, h1, {l + h1 * ld, ld, 1}, {b, ldb, 1}, b + h1 * ldb, ldb, isa);
+    lower_solve(h - h1, w, l + h1 * ld + h1, ld, b + h1 * ldb, ldb, isa);
+}
+
+// Solves U·X = B in place for the h×h upper-triangular U at u and the h×w block B at b, the
+// lower half of the rows first; neg holds at least (h − h/2)·w scratch values for the negated
+// solved half, so that its contribution is an accumulating product too.
+void upper_solve(u64 h, u64 w, const f64* u, u64 ld, f64* b, u64 ldb, f64* neg, Isa isa) {
+    if (h <= lu_leaf) {
+        for (u64 i = h; i-- > 0;) {
+            f64* bi = b + i * ldb;
+            for (u64 t = i + 1; t < h; ++t) axpy(w, -u[i * ld + t], b + t * ldb, bi, isa);
+            const f64 d = u[i * ld + i];
+            for (u64 j = 0; j < w; ++j) bi[j] = bi[j] / d;
+        }
+        return;
+    }
+    const u64 h1 = h / 2, h2 = h - h1;
+    upper_solve(h2, w, u + h1 * ld + h1, ld, b + h1 * ldb, ldb, neg, isa);
+    for (u64 i = 0; i < h2; ++i)
+        for (u64 j = 0; j < w; ++j) neg[i * w + j] = -b[(h1 + i) * ldb + j];
+    kernels::gemm_accumulate(h1, w, h2, {u + h1, ld, 1}, {neg, w, 1}, b, ldb, isa);
+    upper_solve(h1, w, u, ld, b, ldb, neg, isa);
+}
+
+// Factors columns c0 .. c1−1 (rows c0 .. n−1) of the n×n row-major a in place into P·a = L·U,
+// recursively by halves of the columns, so that nearly all the work is in matrix products.
+// L's unit diagonal is implied and its multipliers are stored negated, so that every update
+// adds a product (x + (−l)·u is exactly x − l·u). At step k rows k and piv[k] (>= k, the
+// first row of largest magnitude in the column) are swapped whole. Returns false at the
+// first exactly zero pivot column, leaving a partial.
+bool lu_columns(u64 n, f64* a, u64 c0, u64 c1, u64* piv, u64* swaps, Isa isa) {
+    if (c1 - c0 <= lu_leaf) {
+        for (u64 k = c0; k < c1; ++k) {
             u64 p = k;
             f64 big = std::fabs(a[k * n + k]);
             for (u64 i = k + 1; i < n; ++i) {
@@ -473,53 +571,34 @@ bool lu_factor(u64 n, f64* a, u64* piv, u64* swaps, Isa isa) {
             const f64 pivot = a[k * n + k];
             const f64* urow = a + k * n + k + 1;
             for (u64 i = k + 1; i < n; ++i) {
-                f64* row = a + i * n;
-                const f64 nl = -(row[k] / pivot);
-                row[k] = nl;
-                for (u64 j = 0; j < k1 - k - 1; ++j) row[k + 1 + j] = row[k + 1 + j] + nl * urow[j];
+                f64* row = a + i * n + k;
+                const f64 nl = -(row[0] / pivot);
+                row[0] = nl;
+                for (u64 j = 0; j + k + 1 < c1; ++j) row[1 + j] = row[1 + j] + nl * urow[j];
             }
         }
-        if (k1 == n) break;
-        // U12 = L11⁻¹·A12, row by row.
-        for (u64 i = k0 + 1; i < k1; ++i)
-            for (u64 t = k0; t < i; ++t) axpy(n - k1, a[i * n + t], a + t * n + k1, a + i * n + k1, isa);
-        // A22 = A22 + (−L21)·U12.
-        kernels::gemm_accumulate(n - k1, n - k1, k1 - k0, {a + k1 * n + k0, n, 1},
-                                 {a + k0 * n + k1, n, 1}, a + k1 * n + k1, n, isa);
+        return true;
     }
-    return true;
+    const u64 mid = c0 + (c1 - c0) / 2;
+    if (!lu_columns(n, a, c0, mid, piv, swaps, isa)) return false;
+    lower_solve(mid - c0, c1 - mid, a + c0 * n + c0, n, a + c0 * n + mid, n, isa);
+    kernels::gemm_accumulate(n - mid, c1 - mid, mid - c0, {a + mid * n + c0, n, 1},
+                             {a + c0 * n + mid, n, 1}, a + mid * n + mid, n, isa);
+    return lu_columns(n, a, mid, c1, piv, swaps, isa);
 }
 
-// Solves L·U·x = P·b in place for the n×k row-major x, blocked like the factorisation: each
-// block of rows is finished by substitution, then the rows below (forward) or above (back)
-// receive its contribution as one accumulating product.
+bool lu_factor(u64 n, f64* a, u64* piv, u64* swaps, Isa isa) {
+    *swaps = 0;
+    return lu_columns(n, a, 0, n, piv, swaps, isa);
+}
+
+// Solves L·U·x = P·b in place for the n×k row-major x.
 void lu_solve(u64 n, const f64* lu, const u64* piv, u64 k, f64* x, Isa isa) {
     for (u64 i = 0; i < n; ++i)
         if (piv[i] != i) std::swap_ranges(x + i * k, x + i * k + k, x + piv[i] * k);
-    for (u64 i0 = 0; i0 < n; i0 += lu_block) {
-        const u64 i1 = std::min(n, i0 + lu_block);
-        for (u64 i = i0 + 1; i < i1; ++i)
-            for (u64 t = i0; t < i; ++t) axpy(k, lu[i * n + t], x + t * k, x + i * k, isa);
-        if (i1 < n)
-            kernels::gemm_accumulate(n - i1, k, i1 - i0, {lu + i1 * n + i0, n, 1}, {x + i0 * k, k, 1},
-                                     x + i1 * k, k, isa);
-    }
-    std::vector<f64> neg(std::min(n, lu_block) * k);
-    for (u64 i1 = n; i1 > 0;) {
-        const u64 i0 = i1 > lu_block ? i1 - lu_block : 0;
-        for (u64 i = i1; i-- > i0;) {
-            f64* xi = x + i * k;
-            for (u64 t = i + 1; t < i1; ++t) axpy(k, -lu[i * n + t], x + t * k, xi, isa);
-            const f64 piv_i = lu[i * n + i];
-            for (u64 j = 0; j < k; ++j) xi[j] = xi[j] / piv_i;
-        }
-        if (i0 > 0) {
-            // x[..i0] = x[..i0] + U[..i0, i0..i1]·(−x[i0..i1]).
-            for (u64 t = 0; t < (i1 - i0) * k; ++t) neg[t] = -x[i0 * k + t];
-            kernels::gemm_accumulate(i0, k, i1 - i0, {lu + i0, n, 1}, {neg.data(), k, 1}, x, k, isa);
-        }
-        i1 = i0;
-    }
+    lower_solve(n, k, lu, n, x, k, isa);
+    std::vector<f64> neg((n - n / 2) * k);
+    upper_solve(n, k, lu, n, x, k, neg.data(), isa);
 }
 
 Result<Array64> lu_solve_checked(const char* fn, const Array64& a, Array64 x, Isa isa) {
