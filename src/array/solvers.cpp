@@ -592,6 +592,23 @@ bool lu_factor(u64 n, f64* a, u64* piv, u64* swaps, Isa isa) {
     return lu_columns(n, a, 0, n, piv, swaps, isa);
 }
 
+// Overwrites the h×h block x (leading dimension ld, which must start as the identity) with
+// the inverse of the unit lower-triangular L at l whose multipliers are stored negated: both
+// diagonal halves recursively, then the corner X21 = L22⁻¹·(−L21·X11). The inverse is lower
+// triangular too, so no work is spent on its zero half.
+void lower_inverse(u64 h, const f64* l, u64 ld, f64* x, Isa isa) {
+    if (h <= lu_leaf) {
+        lower_solve(h, h, l, ld, x, ld, isa);
+        return;
+    }
+    const u64 h1 = h / 2, h2 = h - h1;
+    lower_inverse(h1, l, ld, x, isa);
+    lower_inverse(h2, l + h1 * ld + h1, ld, x + h1 * ld + h1, isa);
+    // X21 starts as the identity's zeros, so the accumulating product forms −L21·X11 there.
+    kernels::gemm_accumulate(h2, h1, h1, {l + h1 * ld, ld, 1}, {x, ld, 1}, x + h1 * ld, ld, isa);
+    lower_solve(h2, h1, l + h1 * ld + h1, ld, x + h1 * ld, ld, isa);
+}
+
 // Solves L·U·x = P·b in place for the n×k row-major x.
 void lu_solve(u64 n, const f64* lu, const u64* piv, u64 k, f64* x, Isa isa) {
     for (u64 i = 0; i < n; ++i)
@@ -669,9 +686,22 @@ Result<Array64> inv(const Array64& a, Isa isa) {
     if (std::string why = square_problem("inv", a); !why.empty()) return Error{why};
     if (!all_finite(a.data)) return Error{need_finite("inv", "a")};
     const u64 n = a.shape[0];
-    Array64 eye = Array64::zeros(Shape{n, n});
-    for (u64 i = 0; i < n; ++i) eye.data[i * n + i] = 1.0;
-    return lu_solve_checked("inv", a, std::move(eye), isa);
+    std::vector<f64> lu = a.data;
+    std::vector<u64> piv(n);
+    u64 swaps = 0;
+    if (!lu_factor(n, lu.data(), piv.data(), &swaps, isa)) return Error{singular};
+    // a⁻¹ = U⁻¹·L⁻¹·P: the triangular L⁻¹ first, then U⁻¹ applied to it, then the row swaps
+    // of P undone on the columns, last swap first.
+    Array64 x = Array64::zeros(Shape{n, n});
+    f64* xd = x.data.data();
+    for (u64 i = 0; i < n; ++i) xd[i * n + i] = 1.0;
+    lower_inverse(n, lu.data(), n, xd, isa);
+    std::vector<f64> neg((n - n / 2) * n);
+    upper_solve(n, n, lu.data(), n, xd, n, neg.data(), isa);
+    for (u64 k = n; k-- > 0;)
+        if (piv[k] != k)
+            for (u64 i = 0; i < n; ++i) std::swap(xd[i * n + k], xd[i * n + piv[k]]);
+    return x;
 }
 
 Result<f64> det(const Array64& a, Isa isa) {

@@ -33,7 +33,7 @@ Result<Array64> eigvalsh(const Array64& a, Isa isa = best_isa());
 // n entries or an n×k matrix of right-hand sides, and x has b's shape.
 Result<Array64> solve(const Array64& a, const Array64& b, Isa isa = best_isa());
 
-// solve(a, identity).
+// The inverse from the same LU: U⁻¹·L⁻¹·P, with the triangular L⁻¹ formed explicitly.
 Result<Array64> inv(const Array64& a, Isa isa = best_isa());
 
 // The product of the LU pivots with the permutation's sign; 0.0 for an exactly singular a.

@@ -107,6 +107,15 @@ void check_solve(std::mt19937_64& rng, u64 n, u64 k) {
             res = std::max(res, std::fabs(s));
         }
     expect(res < 1e-9 * f64(n + 1), "solve residual n=" + std::to_string(n) + " " + std::to_string(res));
+    Result<Array64> ai = inv(a, Isa::generic);
+    f64 ires = 0.0;
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) {
+            f64 s = i == j ? -1.0 : 0.0;
+            for (u64 t = 0; t < n; ++t) s += a.data[i * n + t] * ai.value().data[t * n + j];
+            ires = std::max(ires, std::fabs(s));
+        }
+    expect(ires < 1e-9 * f64(n + 1), "inv residual n=" + std::to_string(n) + " " + std::to_string(ires));
 }
 
 void check_lstsq(std::mt19937_64& rng, u64 m, u64 n, u64 k) {
