@@ -136,28 +136,6 @@ bool reflector(u64 len, const f64* x, u64 stride, f64* v, f64* beta) {
 // ---------------------------------------------------------------------------------------------
 // Element-wise kernels, one copy per instruction set.
 
-// b[j] = b[j] − (vi·w[j] + wi·v[j]) for j < cols: one row of the symmetric rank-2 update
-// A − v·wᵀ − w·vᵀ. With pn, also pn[j−1] = pn[j−1] + vn·b[j] for 1 <= j < cols: the next
-// step's product A·v accumulated from the row just finished.
-VELTRIX_INLINE void rank2_row_body(u64 cols, f64* __restrict b, f64 vi, f64 wi,
-                                   const f64* __restrict w, const f64* __restrict v, f64 vn,
-                                   f64* __restrict pn) {
-    if (!pn) {
-        for (u64 j = 0; j < cols; ++j) b[j] = b[j] - (vi * w[j] + wi * v[j]);
-        return;
-    }
-    for (u64 j = 1; j < cols; ++j) {
-        const f64 x = b[j] - (vi * w[j] + wi * v[j]);
-        b[j] = x;
-        pn[j - 1] = pn[j - 1] + vn * x;
-    }
-}
-
-// y[j] = y[j] + s·x[j].
-VELTRIX_INLINE void axpy_body(u64 n, f64 s, const f64* __restrict x, f64* __restrict y) {
-    for (u64 j = 0; j < n; ++j) y[j] = y[j] + s * x[j];
-}
-
 typedef f64 v2d __attribute__((vector_size(16)));
 typedef f64 v4d __attribute__((vector_size(32)));
 
@@ -171,6 +149,59 @@ VELTRIX_INLINE V load(const f64* p) {
 template <class V>
 VELTRIX_INLINE void store(f64* p, const V& v) {
     std::memcpy(p, &v, sizeof v);
+}
+
+// One row of the lower triangle of a symmetric block in the tridiagonal reduction: entries
+// x[0 .. len−1], x[len−1] on the diagonal. With Update, first x[j] = x[j] − (vi·w[j] + wi·v[j])
+// (the rank-2 update B − v·wᵀ − w·vᵀ). With Product, then the row's terms of y = B·u for the
+// symmetric B: y[j] = y[j] + x[j]·u_r for j < len−1, and returns the row's own sum
+// x[0]·u[0] + ... + x[len−2]·u[len−2] + x[len−1]·u_r, where the off-diagonal part is summed in
+// four interleaved partial sums (entry j into sum j mod 4, each in ascending j), combined as
+// (s0 + s1) + (s2 + s3), then the diagonal term added: a fixed order for every instruction set.
+template <class V, bool Update, bool Product>
+VELTRIX_INLINE f64 sym_row_body(u64 len, f64* __restrict x, f64 vi, f64 wi, const f64* __restrict w,
+                                const f64* __restrict v, const f64* __restrict u, f64 ur,
+                                f64* __restrict y) {
+    constexpr u64 W = sizeof(V) / sizeof(f64), NA = 4 / W;
+    V acc[NA];
+    for (u64 q = 0; q < NA; ++q) acc[q] = V{};
+    const u64 off = len - 1;  // entries left of the diagonal
+    u64 j = 0;
+    for (; j + 4 <= off; j += 4) {
+        for (u64 q = 0; q < NA; ++q) {
+            V xv = load<V>(x + j + q * W);
+            if constexpr (Update) {
+                xv = xv - (vi * load<V>(w + j + q * W) + wi * load<V>(v + j + q * W));
+                store(x + j + q * W, xv);
+            }
+            if constexpr (Product) {
+                store(y + j + q * W, load<V>(y + j + q * W) + xv * ur);
+                acc[q] = acc[q] + xv * load<V>(u + j + q * W);
+            }
+        }
+    }
+    f64 lanes[4];
+    for (u64 q = 0; q < NA; ++q) store(lanes + q * W, acc[q]);
+    for (; j < len; ++j) {
+        f64 xj = x[j];
+        if constexpr (Update) {
+            xj = xj - (vi * w[j] + wi * v[j]);
+            x[j] = xj;
+        }
+        if constexpr (Product) {
+            if (j < off) {
+                y[j] = y[j] + xj * ur;
+                lanes[j % 4] = lanes[j % 4] + xj * u[j];
+            }
+        }
+    }
+    if constexpr (!Product) return 0.0;
+    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + x[off] * ur;
+}
+
+// y[j] = y[j] + s·x[j].
+VELTRIX_INLINE void axpy_body(u64 n, f64 s, const f64* __restrict x, f64* __restrict y) {
+    for (u64 j = 0; j < n; ++j) y[j] = y[j] + s * x[j];
 }
 
 // One QL sweep's plane rotations: for i = hi−1 down to lo, rows i and i+1 become
@@ -224,9 +255,15 @@ VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw
 }
 
 #define VELTRIX_SOLVER_SET(suffix, V, NV, ATTR)                                                        \
-    ATTR void rank2_row_##suffix(u64 cols, f64* b, f64 vi, f64 wi, const f64* w, const f64* v,   \
-                                 f64 vn, f64* pn) {                                               \
-        rank2_row_body(cols, b, vi, wi, w, v, vn, pn);                                            \
+    ATTR void sym_update_##suffix(u64 len, f64* x, f64 vi, f64 wi, const f64* w, const f64* v) { \
+        sym_row_body<V, true, false>(len, x, vi, wi, w, v, nullptr, 0.0, nullptr);                \
+    }                                                                                             \
+    ATTR f64 sym_update_product_##suffix(u64 len, f64* x, f64 vi, f64 wi, const f64* w,           \
+                                         const f64* v, const f64* u, f64 ur, f64* y) {           \
+        return sym_row_body<V, true, true>(len, x, vi, wi, w, v, u, ur, y);                       \
+    }                                                                                             \
+    ATTR f64 sym_product_##suffix(u64 len, f64* x, const f64* u, f64 ur, f64* y) {               \
+        return sym_row_body<V, false, true>(len, x, 0.0, 0.0, nullptr, nullptr, u, ur, y);        \
     }                                                                                             \
     ATTR void axpy_##suffix(u64 n, f64 s, const f64* x, f64* y) { axpy_body(n, s, x, y); }       \
     ATTR void rotate_sweeps_##suffix(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,       \
@@ -245,9 +282,23 @@ VELTRIX_SOLVER_SET(avx512, v4d, 2, VELTRIX_TARGET_AVX512)
     default: fn##_generic(__VA_ARGS__); break;                                                    \
     }
 
-void rank2_row(u64 cols, f64* b, f64 vi, f64 wi, const f64* w, const f64* v, f64 vn, f64* pn,
-               Isa isa) {
-    VELTRIX_SOLVER_DISPATCH(isa, rank2_row, cols, b, vi, wi, w, v, vn, pn)
+void sym_update(u64 len, f64* x, f64 vi, f64 wi, const f64* w, const f64* v, Isa isa) {
+    VELTRIX_SOLVER_DISPATCH(isa, sym_update, len, x, vi, wi, w, v)
+}
+f64 sym_update_product(u64 len, f64* x, f64 vi, f64 wi, const f64* w, const f64* v, const f64* u,
+                       f64 ur, f64* y, Isa isa) {
+    switch (isa) {
+    case Isa::avx512: return sym_update_product_avx512(len, x, vi, wi, w, v, u, ur, y);
+    case Isa::avx2: return sym_update_product_avx2(len, x, vi, wi, w, v, u, ur, y);
+    default: return sym_update_product_generic(len, x, vi, wi, w, v, u, ur, y);
+    }
+}
+f64 sym_product(u64 len, f64* x, const f64* u, f64 ur, f64* y, Isa isa) {
+    switch (isa) {
+    case Isa::avx512: return sym_product_avx512(len, x, u, ur, y);
+    case Isa::avx2: return sym_product_avx2(len, x, u, ur, y);
+    default: return sym_product_generic(len, x, u, ur, y);
+    }
 }
 void axpy(u64 n, f64 s, const f64* x, f64* y, Isa isa) { VELTRIX_SOLVER_DISPATCH(isa, axpy, n, s, x, y) }
 void rotate_sweeps(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count, const f64* c,
@@ -288,17 +339,16 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Symmetric tridiagonalisation
 
-// Reduces the full symmetric n×n matrix w (row-major) by the reflections H_0 .. H_{n−3}
-// (step k acts on rows and columns k+1 ..) to the tridiagonal matrix with diagonal d and
-// off-diagonal e (e[i] couples i and i+1; e has n entries, the last set to 0). The unit
-// vector of step k is vs[k·n ..] (n−k−1 entries) when applied[k] is 1.
+// Reduces the symmetric n×n matrix held in the lower triangle of a (row-major; the upper
+// triangle is never read) by the reflections H_0 .. H_{n−3} (step k acts on rows and columns
+// k+1 ..) to the tridiagonal matrix with diagonal d and off-diagonal e (e[i] couples i and
+// i+1; e has n entries, the last set to 0). The unit vector of step k is vs[k·n ..] (n−k−1
+// entries) when applied[k] is 1.
 //
-// Step k: p = B·v over the trailing block B, K = v·p, w = 2·(p − K·v), B = B − v·wᵀ − w·vᵀ.
-// The update keeps B exactly symmetric (both triangles see the same two products, added in
-// either order), so p is summed along rows, as columns. The first row of the updated block
-// gives the next step's vector before its other rows are written, so each of them also adds
-// its term of the next step's p as it is finished: one pass over B per step, and the same
-// operations per element as two separate passes.
+// Step k, on the trailing block B: p = B·v, K = v·p, w = 2·(p − K·v), B = B − v·wᵀ − w·vᵀ.
+// Column 0 of the updated block gives the next step's vector before its other columns are
+// written, so each later row, once updated, also adds its terms of the next step's p: one
+// pass over the triangle per step.
 void tridiagonalise(u64 n, f64* a, f64* d, f64* e, f64* vs, unsigned char* applied, Isa isa) {
     std::fill(e, e + n, 0.0);
     std::fill(applied, applied + n, 0);
@@ -311,10 +361,10 @@ void tridiagonalise(u64 n, f64* a, f64* d, f64* e, f64* vs, unsigned char* appli
         f64* v = vs + k * n;
         d[k] = a[k * n + k];
         if (!p_ready) {
-            applied[k] = reflector(m, a + k * n + k + 1, 1, v, &e[k]) ? 1 : 0;
+            applied[k] = reflector(m, a + (k + 1) * n + k, n, v, &e[k]) ? 1 : 0;
             if (!applied[k]) continue;
             std::fill(p.begin(), p.begin() + m, 0.0);
-            for (u64 i = 0; i < m; ++i) axpy(m, v[i], b + i * n, p.data(), isa);
+            for (u64 i = 0; i < m; ++i) p[i] = p[i] + sym_product(i + 1, b + i * n, v, v[i], p.data(), isa);
         }
         f64 kk = 0.0;
         for (u64 i = 0; i < m; ++i) kk = kk + v[i] * p[i];
@@ -322,38 +372,74 @@ void tridiagonalise(u64 n, f64* a, f64* d, f64* e, f64* vs, unsigned char* appli
             const f64 t = p[i] - kk * v[i];
             w[i] = t + t;
         }
-        rank2_row(m, b, v[0], w[0], w.data(), v, 0.0, nullptr, isa);
+        for (u64 i = 0; i < m; ++i) b[i * n] = b[i * n] - (v[i] * w[0] + w[i] * v[0]);
         bool next = false;
         f64* vn = vs + (k + 1) * n;
         if (k + 3 < n) {
-            next = reflector(m - 1, b + 1, 1, vn, &e[k + 1]);
+            next = reflector(m - 1, b + n, n, vn, &e[k + 1]);
             applied[k + 1] = next ? 1 : 0;
         }
-        if (next) std::fill(pn.begin(), pn.begin() + (m - 1), 0.0);
-        // Column 0 of rows 1 .. is not read again: step k+1 takes its vector from row 0.
-        for (u64 i = 1; i < m; ++i)
-            rank2_row(m, b + i * n, v[i], w[i], w.data(), v, next ? vn[i - 1] : 0.0,
-                      next ? pn.data() : nullptr, isa);
-        if (next) std::swap(p, pn);
+        if (next) {
+            std::fill(pn.begin(), pn.begin() + (m - 1), 0.0);
+            for (u64 i = 1; i < m; ++i)
+                pn[i - 1] = pn[i - 1] + sym_update_product(i, b + i * n + 1, v[i], w[i], w.data() + 1,
+                                                           v + 1, vn, vn[i - 1], pn.data(), isa);
+            std::swap(p, pn);
+        } else {
+            for (u64 i = 1; i < m; ++i) sym_update(i, b + i * n + 1, v[i], w[i], w.data() + 1, v + 1, isa);
+        }
         p_ready = next;
     }
     if (n >= 2) {
         d[n - 2] = a[(n - 2) * n + (n - 2)];
-        e[n - 2] = a[(n - 2) * n + (n - 1)];
+        e[n - 2] = a[(n - 1) * n + (n - 2)];
     }
     d[n - 1] = a[(n - 1) * n + (n - 1)];
 }
 
-// Q = H_0·H_1 ⋯ H_{n−3} into q (n×n, row-major), accumulated from the last reflection back:
-// the product of the later ones is still the identity outside rows and columns k+1 .., so
-// step k only touches that block.
-void accumulate_q(u64 n, const f64* vs, const unsigned char* applied, f64* q, Isa isa) {
-    std::fill(q, q + n * n, 0.0);
-    for (u64 i = 0; i < n; ++i) q[i * n + i] = 1.0;
-    for (u64 k = n >= 2 ? n - 2 : 0; k-- > 0;) {
-        if (!applied[k]) continue;
-        const u64 m = n - k - 1;
-        kernels::reflect(m, m, vs + k * n, q + (k + 1) * n + (k + 1), n, kernels::Reflect::left, isa);
+// Qᵀ = H_{n−3} ⋯ H_1·H_0 into qt (n×n, row-major), so that its rows are the columns of Q.
+//
+// The reflections go in blocks of nb steps. A block's product H_{k0} ⋯ H_{k1−1} is I − V·T·Vᵀ
+// (V the block's vectors as columns, T upper triangular: T[j, j] = 2 and above the diagonal
+// T[..j, j] = −2·T[..j, ..j]·(V[:, ..j]ᵀ·v_j)), so its transpose is I − V·Tᵀ·Vᵀ. Starting from
+// the identity, the blocks are multiplied in from the right, last block first; the product of
+// the later blocks is still the identity outside rows and columns k0+1 .., so each block only
+// touches that trailing square C: C = C + (−(C·V)·Tᵀ)·Vᵀ, three matrix products.
+void accumulate_qt(u64 n, const f64* vs, const unsigned char* applied, f64* qt, Isa isa) {
+    std::fill(qt, qt + n * n, 0.0);
+    for (u64 i = 0; i < n; ++i) qt[i * n + i] = 1.0;
+    if (n < 3) return;
+    constexpr u64 nb = 32;
+    const u64 steps = n - 2;
+    std::vector<f64> v((n - 1) * nb), t(nb * nb), cv((n - 1) * nb), cvt((n - 1) * nb), z(nb);
+    for (u64 k0 = (steps - 1) / nb * nb;; k0 -= nb) {
+        const u64 k1 = std::min(steps, k0 + nb), w = k1 - k0, m = n - k0 - 1;
+        // V: column j holds the vector of step k0+j from row j on (global rows k+1 ..).
+        std::fill(v.begin(), v.begin() + m * w, 0.0);
+        std::fill(t.begin(), t.begin() + w * w, 0.0);
+        for (u64 j = 0; j < w; ++j) {
+            const u64 k = k0 + j;
+            if (!applied[k]) continue;
+            const f64* vk = vs + k * n;
+            for (u64 i = j; i < m; ++i) v[i * w + j] = vk[i - j];
+            for (u64 c = 0; c < j; ++c) {
+                f64 dot = 0.0;
+                for (u64 i = j; i < m; ++i) dot = dot + v[i * w + c] * v[i * w + j];
+                z[c] = dot;
+            }
+            for (u64 r = 0; r < j; ++r) {
+                f64 sum = 0.0;
+                for (u64 c = r; c < j; ++c) sum = sum + t[r * w + c] * z[c];
+                t[r * w + j] = -2.0 * sum;
+            }
+            t[j * w + j] = 2.0;
+        }
+        f64* c = qt + (k0 + 1) * n + (k0 + 1);
+        kernels::gemm(m, w, m, {c, n, 1}, {v.data(), w, 1}, cv.data(), isa);
+        kernels::gemm(m, w, w, {cv.data(), w, 1}, {t.data(), 1, w}, cvt.data(), isa);
+        for (u64 i = 0; i < m * w; ++i) cvt[i] = -cvt[i];
+        kernels::gemm_accumulate(m, m, w, {cvt.data(), w, 1}, {v.data(), 1, w}, c, n, isa);
+        if (k0 == 0) break;
     }
 }
 
@@ -370,6 +456,13 @@ f64 pythag(f64 a, f64 b) {
     if (y == 0.0) return 0.0;
     const f64 r = x / y;
     return y * std::sqrt(1.0 + r * r);
+}
+
+// The same from one square root while the sum of squares is safely inside the normal range.
+f64 hypot_fast(f64 a, f64 b) {
+    const f64 sq = a * a + b * b;
+    if (sq >= 0x1p-900 && sq <= 0x1p900) return std::sqrt(sq);
+    return pythag(a, b);
 }
 
 // |a| with the sign of b (b = −0.0 counts as positive).
@@ -398,14 +491,14 @@ bool tridiagonal_ql(u64 n, f64* d, f64* e, f64* zt, Isa isa) {
             if (m == l) break;
             if (budget-- == 0) return false;
             f64 g = (d[l + 1] - d[l]) / (2.0 * e[l]);
-            f64 r = pythag(g, 1.0);
+            f64 r = hypot_fast(g, 1.0);
             g = d[m] - d[l] + e[l] / (g + with_sign(r, g));
             f64 s = 1.0, c = 1.0, p = 0.0;
             u64 lo = l;
             bool cut = false;
             for (u64 i = m; i-- > l;) {
                 const f64 f = s * e[i], b = c * e[i];
-                r = pythag(f, g);
+                r = hypot_fast(f, g);
                 e[i + 1] = r;
                 if (r == 0.0) {
                     // Underflow split the block: finish this sweep here and start again.
@@ -456,29 +549,22 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
     SymmetricEigen out;
     if (n == 0) return out;
 
-    // The lower triangle, mirrored and scaled.
+    // The lower triangle, scaled.
     std::vector<f64> w(n * n);
     f64 amax = 0.0;
     for (u64 i = 0; i < n; ++i) amax = std::max(amax, max_abs(a.data.data() + i * n, i + 1));
     const int ea = exponent_of(amax);
     const Pow2 down = pow2(-ea), up = pow2(ea);
     for (u64 i = 0; i < n; ++i)
-        for (u64 j = 0; j <= i; ++j) {
-            const f64 x = down.apply(a.data[i * n + j]);
-            w[i * n + j] = x;
-            w[j * n + i] = x;
-        }
+        for (u64 j = 0; j <= i; ++j) w[i * n + j] = down.apply(a.data[i * n + j]);
 
     std::vector<f64> d(n), e(n), vs(n * n);
     std::vector<unsigned char> applied(n);
     tridiagonalise(n, w.data(), d.data(), e.data(), vs.data(), applied.data(), isa);
     std::vector<f64> zt;
     if (want_vectors) {
-        // w is done with; Q goes there and its transpose into zt.
-        accumulate_q(n, vs.data(), applied.data(), w.data(), isa);
         zt.resize(n * n);
-        for (u64 i = 0; i < n; ++i)
-            for (u64 j = 0; j < n; ++j) zt[j * n + i] = w[i * n + j];
+        accumulate_qt(n, vs.data(), applied.data(), zt.data(), isa);
     }
     if (!tridiagonal_ql(n, d.data(), e.data(), want_vectors ? zt.data() : nullptr, isa))
         return Error{std::string(fn) + ": the eigenvalue iteration did not converge"};
