@@ -59,10 +59,11 @@ bool lower_finite(u64 n, const f64* a) {
     return true;
 }
 
-// The message refusing `a` as a square matrix, or empty when it is one.
-std::string square_problem(const char* fn, const Array64& a) {
+// The message refusing `a` as a square matrix (with finite entries, when asked), or empty.
+std::string square_problem(const char* fn, const Array64& a, bool finite = true) {
     if (a.ndim() != 2) return need_matrix(fn, "a", a.shape);
     if (a.shape[0] != a.shape[1]) return need_square(fn, a.shape);
+    if (finite && !all_finite(a.data)) return need_finite(fn, "a");
     return {};
 }
 
@@ -543,7 +544,7 @@ struct SymmetricEigen {
 };
 
 Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool want_vectors, Isa isa) {
-    if (std::string why = square_problem(fn, a); !why.empty()) return Error{why};
+    if (std::string why = square_problem(fn, a, false); !why.empty()) return Error{why};
     const u64 n = a.shape[0];
     if (!lower_finite(n, a.data.data())) return Error{need_finite(fn, "a")};
     SymmetricEigen out;
@@ -704,14 +705,17 @@ void lu_solve(u64 n, const f64* lu, const u64* piv, u64 k, f64* x, Isa isa) {
     upper_solve(n, k, lu, n, x, k, neg.data(), isa);
 }
 
-Result<Array64> lu_solve_checked(const char* fn, const Array64& a, Array64 x, Isa isa) {
-    const u64 n = a.shape[0];
-    std::vector<f64> lu = a.data;
-    std::vector<u64> piv(n);
+struct LuFactors {
+    std::vector<f64> lu;
+    std::vector<u64> piv;
     u64 swaps = 0;
-    if (!lu_factor(n, lu.data(), piv.data(), &swaps, isa)) return Error{singular};
-    lu_solve(n, lu.data(), piv.data(), rhs_columns(x), x.data.data(), isa);
-    return x;
+    bool regular = false;  // false: an exactly zero pivot stopped the factorisation
+};
+
+LuFactors lu_of(const Array64& a, Isa isa) {
+    LuFactors f{a.data, std::vector<u64>(a.shape[0]), 0, false};
+    f.regular = lu_factor(a.shape[0], f.lu.data(), f.piv.data(), &f.swaps, isa);
+    return f;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -764,43 +768,40 @@ Result<Array64> eigvalsh(const Array64& a, Isa isa) {
 Result<Array64> solve(const Array64& a, const Array64& b, Isa isa) {
     if (std::string why = square_problem("solve", a); !why.empty()) return Error{why};
     if (std::string why = rhs_problem("solve", a.shape[0], b); !why.empty()) return Error{why};
-    if (!all_finite(a.data)) return Error{need_finite("solve", "a")};
-    return lu_solve_checked("solve", a, b, isa);
+    const LuFactors f = lu_of(a, isa);
+    if (!f.regular) return Error{singular};
+    Array64 x = b;
+    lu_solve(a.shape[0], f.lu.data(), f.piv.data(), rhs_columns(x), x.data.data(), isa);
+    return x;
 }
 
 Result<Array64> inv(const Array64& a, Isa isa) {
     if (std::string why = square_problem("inv", a); !why.empty()) return Error{why};
-    if (!all_finite(a.data)) return Error{need_finite("inv", "a")};
-    const u64 n = a.shape[0];
-    std::vector<f64> lu = a.data;
-    std::vector<u64> piv(n);
-    u64 swaps = 0;
-    if (!lu_factor(n, lu.data(), piv.data(), &swaps, isa)) return Error{singular};
+    const LuFactors f = lu_of(a, isa);
+    if (!f.regular) return Error{singular};
     // a⁻¹ = U⁻¹·L⁻¹·P: the triangular L⁻¹ first, then U⁻¹ applied to it, then the row swaps
     // of P undone on the columns, last swap first.
+    const u64 n = a.shape[0];
     Array64 x = Array64::zeros(Shape{n, n});
     f64* xd = x.data.data();
     for (u64 i = 0; i < n; ++i) xd[i * n + i] = 1.0;
-    lower_inverse(n, lu.data(), n, xd, isa);
+    lower_inverse(n, f.lu.data(), n, xd, isa);
     std::vector<f64> neg((n - n / 2) * n);
-    upper_solve(n, n, lu.data(), n, xd, n, neg.data(), isa);
+    upper_solve(n, n, f.lu.data(), n, xd, n, neg.data(), isa);
     for (u64 k = n; k-- > 0;)
-        if (piv[k] != k)
-            for (u64 i = 0; i < n; ++i) std::swap(xd[i * n + k], xd[i * n + piv[k]]);
+        if (f.piv[k] != k)
+            for (u64 i = 0; i < n; ++i) std::swap(xd[i * n + k], xd[i * n + f.piv[k]]);
     return x;
 }
 
 Result<f64> det(const Array64& a, Isa isa) {
     if (std::string why = square_problem("det", a); !why.empty()) return Error{why};
-    if (!all_finite(a.data)) return Error{need_finite("det", "a")};
+    const LuFactors f = lu_of(a, isa);
+    if (!f.regular) return 0.0;
     const u64 n = a.shape[0];
-    std::vector<f64> lu = a.data;
-    std::vector<u64> piv(n);
-    u64 swaps = 0;
-    if (!lu_factor(n, lu.data(), piv.data(), &swaps, isa)) return 0.0;
     f64 prod = 1.0;
-    for (u64 i = 0; i < n; ++i) prod = prod * lu[i * n + i];
-    return swaps % 2 ? -prod : prod;
+    for (u64 i = 0; i < n; ++i) prod = prod * f.lu[i * n + i];
+    return f.swaps % 2 ? -prod : prod;
 }
 
 Result<Array64> lstsq(const Array64& a, const Array64& b, Isa isa) {
@@ -809,8 +810,8 @@ Result<Array64> lstsq(const Array64& a, const Array64& b, Isa isa) {
     if (m < n)
         return Error{"lstsq: a must have at least as many rows as columns, got shape " +
                      a.shape.to_string()};
-    if (std::string why = rhs_problem("lstsq", m, b); !why.empty()) return Error{why};
     if (!all_finite(a.data)) return Error{need_finite("lstsq", "a")};
+    if (std::string why = rhs_problem("lstsq", m, b); !why.empty()) return Error{why};
     const u64 k = rhs_columns(b);
     const int ea = exponent_of(max_abs(a.data.data(), a.data.size()));
     const int eb = exponent_of(max_abs(b.data.data(), b.data.size()));
