@@ -272,9 +272,9 @@ VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw
         rotate_sweeps_body<V, NV>(cols, z, ld, sw, count, c, s);                                  \
     }
 
-VELTRIX_SOLVER_SET(generic, v2d, 4, )
-VELTRIX_SOLVER_SET(avx2, v4d, 2, VELTRIX_TARGET_AVX2)
-VELTRIX_SOLVER_SET(avx512, v4d, 2, VELTRIX_TARGET_AVX512)
+VELTRIX_SOLVER_SET(generic, v2d, 8, )
+VELTRIX_SOLVER_SET(avx2, v4d, 4, VELTRIX_TARGET_AVX2)
+VELTRIX_SOLVER_SET(avx512, v4d, 4, VELTRIX_TARGET_AVX512)
 
 #define VELTRIX_SOLVER_DISPATCH(isa, fn, ...)                                                     \
     switch (isa) {                                                                                \
@@ -307,14 +307,29 @@ void rotate_sweeps(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count, const f
     VELTRIX_SOLVER_DISPATCH(isa, rotate_sweeps, cols, z, ld, sw, count, c, s)
 }
 
+// The vectors of the QL iteration are kept in column blocks of rot_block columns (the width the
+// rotation kernels work in): block c holds columns c0 .. c0+w−1 (w = min(rot_block, n − c0)) of
+// every row, row after row, starting at c0·n. A sweep then runs down contiguous memory.
+constexpr u64 rot_block = 16;
+
+u64 block_width(u64 n, u64 c0) { return std::min(rot_block, n - c0); }
+
+
+void to_blocks(u64 n, const f64* z, f64* zb) {
+    for (u64 c0 = 0; c0 < n; c0 += rot_block) {
+        const u64 w = block_width(n, c0);
+        for (u64 i = 0; i < n; ++i) std::copy(z + i * n + c0, z + i * n + c0 + w, zb + c0 * n + i * w);
+    }
+}
+
 // Rotations of the QL iteration waiting to be applied to the vectors, a batch at a time.
 class RotationQueue {
 public:
-    RotationQueue(u64 n, f64* zt, Isa isa) : n_(n), zt_(zt), isa_(isa) {}
+    RotationQueue(u64 n, f64* zb, Isa isa) : n_(n), zb_(zb), isa_(isa) {}
 
     // Records rotations lo .. hi−1 of the sweep; c and s are indexed by the rotation.
     void push(u64 lo, u64 hi, const f64* c, const f64* s) {
-        if (!zt_ || lo >= hi) return;
+        if (!zb_ || lo >= hi) return;
         sweeps_.push_back({lo, hi, cs_.size()});
         cs_.insert(cs_.end(), c + lo, c + hi);
         ss_.insert(ss_.end(), s + lo, s + hi);
@@ -323,7 +338,11 @@ public:
 
     void flush() {
         if (!sweeps_.empty())
-            rotate_sweeps(n_, zt_, n_, sweeps_.data(), sweeps_.size(), cs_.data(), ss_.data(), isa_);
+            for (u64 c0 = 0; c0 < n_; c0 += rot_block) {
+                const u64 w = block_width(n_, c0);
+                rotate_sweeps(w, zb_ + c0 * n_, w, sweeps_.data(), sweeps_.size(), cs_.data(),
+                              ss_.data(), isa_);
+            }
         sweeps_.clear();
         cs_.clear();
         ss_.clear();
@@ -331,7 +350,7 @@ public:
 
 private:
     u64 n_;
-    f64* zt_;
+    f64* zb_;
     Isa isa_;
     std::vector<Sweep> sweeps_;
     std::vector<f64> cs_, ss_;
@@ -469,20 +488,20 @@ f64 hypot_fast(f64 a, f64 b) {
 // |a| with the sign of b (b = −0.0 counts as positive).
 f64 with_sign(f64 a, f64 b) { return b >= 0.0 ? std::fabs(a) : -std::fabs(a); }
 
-// Eigenvalues of the tridiagonal (d, e) into d, unsorted. With zt (n×n, row-major), each plane
-// rotation of the iteration is applied to the rows of zt as well, so rows that start as the
+// Eigenvalues of the tridiagonal (d, e) into d, unsorted. With zb (n×n in column blocks), each
+// plane rotation of the iteration is applied to its rows as well, so rows that start as the
 // rows of Qᵀ end as eigenvectors. Returns false when the iteration budget runs out.
 //
 // Each sweep chases the bulge from the bottom of the unreduced block [l, m] up to l with the
 // shift of the leading 2×2 block's eigenvalue nearer d[l] (Wilkinson). An off-diagonal entry
 // is negligible when e² <= ε²·|d[m]|·|d[m+1]| + (smallest normal), a test that respects
 // graded matrices.
-bool tridiagonal_ql(u64 n, f64* d, f64* e, f64* zt, Isa isa) {
+bool tridiagonal_ql(u64 n, f64* d, f64* e, f64* zb, Isa isa) {
     constexpr f64 eps = std::numeric_limits<f64>::epsilon() / 2;
     constexpr f64 eps2 = eps * eps;
     constexpr f64 safmin = std::numeric_limits<f64>::min();
     std::vector<f64> cs(n), ss(n);
-    RotationQueue queue(n, zt, isa);
+    RotationQueue queue(n, zb, isa);
     u64 budget = 30 * n;
     for (u64 l = 0; l < n; ++l) {
         for (;;) {
@@ -562,12 +581,14 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
     std::vector<f64> d(n), e(n), vs(n * n);
     std::vector<unsigned char> applied(n);
     tridiagonalise(n, w.data(), d.data(), e.data(), vs.data(), applied.data(), isa);
-    std::vector<f64> zt;
+    std::vector<f64> zb;
     if (want_vectors) {
-        zt.resize(n * n);
-        accumulate_qt(n, vs.data(), applied.data(), zt.data(), isa);
+        // w is done with: Qᵀ goes there, then into column blocks.
+        accumulate_qt(n, vs.data(), applied.data(), w.data(), isa);
+        zb.resize(n * n);
+        to_blocks(n, w.data(), zb.data());
     }
-    if (!tridiagonal_ql(n, d.data(), e.data(), want_vectors ? zt.data() : nullptr, isa))
+    if (!tridiagonal_ql(n, d.data(), e.data(), want_vectors ? zb.data() : nullptr, isa))
         return Error{std::string(fn) + ": the eigenvalue iteration did not converge"};
 
     for (f64& x : d) x = up.apply(x);
@@ -575,10 +596,15 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
     out.values.resize(n);
     for (u64 j = 0; j < n; ++j) out.values[j] = d[perm[j]];
     if (!want_vectors) return out;
+    // Row p of the blocks back as row p of zt (w again), then each vector with the sign that
+    // makes its first entry of largest magnitude positive.
+    for (u64 c0 = 0; c0 < n; c0 += rot_block) {
+        const u64 bw = block_width(n, c0);
+        for (u64 i = 0; i < n; ++i) std::copy(zb.data() + c0 * n + i * bw, zb.data() + c0 * n + i * bw + bw, w.data() + i * n + c0);
+    }
     out.vectors.resize(n * n);
     for (u64 j = 0; j < n; ++j) {
-        const f64* z = zt.data() + perm[j] * n;
-        // The sign that makes the first entry of largest magnitude positive.
+        const f64* z = w.data() + perm[j] * n;
         u64 big = 0;
         for (u64 r = 1; r < n; ++r)
             if (std::fabs(z[r]) > std::fabs(z[big])) big = r;
