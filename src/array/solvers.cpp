@@ -596,20 +596,32 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
     out.values.resize(n);
     for (u64 j = 0; j < n; ++j) out.values[j] = d[perm[j]];
     if (!want_vectors) return out;
-    // Row p of the blocks back as row p of zt (w again), then each vector with the sign that
-    // makes its first entry of largest magnitude positive.
+    // Each vector's sign makes its first entry of largest magnitude positive. Both passes read
+    // the column blocks in order, so the output is written row by row.
+    std::vector<f64> big(n, -1.0);
+    std::vector<unsigned char> flip(n, 0);
     for (u64 c0 = 0; c0 < n; c0 += rot_block) {
         const u64 bw = block_width(n, c0);
-        for (u64 i = 0; i < n; ++i) std::copy(zb.data() + c0 * n + i * bw, zb.data() + c0 * n + i * bw + bw, w.data() + i * n + c0);
+        for (u64 p = 0; p < n; ++p) {
+            const f64* z = zb.data() + c0 * n + p * bw;
+            for (u64 r = 0; r < bw; ++r)
+                if (std::fabs(z[r]) > big[p]) {
+                    big[p] = std::fabs(z[r]);
+                    flip[p] = z[r] < 0.0;
+                }
+        }
     }
     out.vectors.resize(n * n);
-    for (u64 j = 0; j < n; ++j) {
-        const f64* z = w.data() + perm[j] * n;
-        u64 big = 0;
-        for (u64 r = 1; r < n; ++r)
-            if (std::fabs(z[r]) > std::fabs(z[big])) big = r;
-        const bool flip = z[big] < 0.0;
-        for (u64 r = 0; r < n; ++r) out.vectors[r * n + j] = flip ? -z[r] : z[r];
+    for (u64 c0 = 0; c0 < n; c0 += rot_block) {
+        const u64 bw = block_width(n, c0);
+        const f64* block = zb.data() + c0 * n;
+        for (u64 r = 0; r < bw; ++r) {
+            f64* row = out.vectors.data() + (c0 + r) * n;
+            for (u64 j = 0; j < n; ++j) {
+                const f64 z = block[perm[j] * bw + r];
+                row[j] = flip[perm[j]] ? -z : z;
+            }
+        }
     }
     return out;
 }
