@@ -1,6 +1,7 @@
 // The hot loops here are element-wise (each result element gets its own fixed sequence of
 // operations), so the vectorised copies compiled per instruction set give the same bits as
-// the plain one. Sums across elements are only ever formed one accumulator at a time.
+// the plain one. A sum across elements is one accumulator in ascending order, except the row
+// sums of the tridiagonal reduction, whose interleaved partial sums are fixed by their kernel.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 #include "array/solvers.hpp"
@@ -109,8 +110,9 @@ f64 max_abs(const f64* x, u64 n) {
 // ---------------------------------------------------------------------------------------------
 // Householder reflector H = I − 2·v·vᵀ (v a unit vector) with H·x = beta·e₀.
 //
-// Returns false, with beta = x[0], when nothing below x[0] needs annihilating (or when what
-// is there is so small that its squares vanish next to x[0], relative to the scaled input).
+// Returns false, with beta = x[0], when nothing below x[0] needs annihilating, or when x[0] is
+// zero and the squares of what is below it underflow (entries far below the scaled input's
+// largest, left in place).
 
 bool reflector(u64 len, const f64* x, u64 stride, f64* v, f64* beta) {
     *beta = x[0];
