@@ -335,6 +335,8 @@ Ref index_list(const std::vector<u64>& v);
 void add_member(PyObject* module, const char* name, PyObject* obj);
 // Adds each function of a NULL-terminated table, bound to the module.
 void add_functions(PyObject* module, PyMethodDef* defs);
+// The same as attributes only, leaving the module's __all__ as it is.
+void add_attributes(PyObject* module, PyMethodDef* defs);
 
 // Qualified type name of an object, as the interpreter reports it in messages.
 std::string type_name(PyObject* o);

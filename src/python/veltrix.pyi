@@ -668,6 +668,39 @@ class _LinalgModule(ModuleType):
     def outer(a: Union[Array, Sequence[_Float]], b: Union[Array, Sequence[_Float]]) -> Array:
         """The [len(a), len(b)] matrix of products a[i]*b[j]; both must be one-dimensional."""
 
+    # Reproducible solvers: attributes of the submodule, not listed in its __all__. Every
+    # result is the same bits on every machine. Bad input raises ValueError naming the
+    # function and the argument ("solve: a must be a square matrix, got shape [2, 3]"), also
+    # for NaN or infinite entries.
+    @staticmethod
+    def eigh(a: Array) -> Tuple[Array, Array]:
+        """(values, vectors) of a symmetric matrix, reading only its lower triangle.
+
+        Values ascend; column j of vectors belongs to values[j] and has its entry of largest
+        magnitude (the first of equals) positive.
+        """
+    @staticmethod
+    def eigvalsh(a: Array) -> Array:
+        """The values of ``eigh(a)``, bit for bit, without the vectors."""
+    @staticmethod
+    def solve(a: Array, b: Array) -> Array:
+        """x with a @ x = b for a square a (LU, partial pivoting); b a vector or a matrix.
+
+        ValueError "Matrix is singular" when a pivot is exactly zero.
+        """
+    @staticmethod
+    def lstsq(a: Array, b: Array) -> Array:
+        """The least-squares solution of a @ x = b for a tall or square a of full rank (QR).
+
+        ValueError "lstsq: a is rank-deficient" otherwise.
+        """
+    @staticmethod
+    def inv(a: Array) -> Array:
+        """The inverse of a square matrix; ValueError "Matrix is singular"."""
+    @staticmethod
+    def det(a: Array) -> float:
+        """The determinant of a square matrix from its LU factors; 0.0 when singular."""
+
 class _StatsModule(ModuleType):
     @staticmethod
     def sum(a: Array) -> float:
