@@ -1,5 +1,5 @@
-// The binding layer's toolkit: owned references, the argument parser, typed argument
-// getters, borrow guards and the one place where C++ failures become Python exceptions.
+// The binding layer's toolkit: owned references, borrow guards, argument conversions and the
+// one place where C++ failures become Python exceptions. Entry points are declared in frame.hpp.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -194,8 +194,8 @@ PyTypeObject* make_class(PyType_Spec& spec);
 
 using ArrayObject = Instance<Array64>;
 
-PyTypeObject* array_type();
 bool is_array(PyObject* o) noexcept;
+inline ArrayObject* as_array(PyObject* o) noexcept { return reinterpret_cast<ArrayObject*>(o); }
 Ref new_array(Array64&& a);
 
 // A shared borrow of an Array argument for the length of a call.
@@ -225,61 +225,7 @@ std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o, bool quiet = false)
 Array64 vec_or_array_to_array(VecOrArray&& v);
 
 // ---------------------------------------------------------------------------------------------
-// Signatures and arguments: the old hand-counted tables, being replaced by frame.hpp (new
-// entry points use frame.hpp).
-
-inline constexpr std::size_t max_params = 8;
-
-struct FnSpec {
-    const char* name;      // Python name
-    const char* cls;       // owning class for methods and static methods, nullptr for functions
-    const char* doc;       // the text signature, e.g. "clip($self, min, max)\n--\n\n"
-    const char* params[max_params];
-    std::size_t n_params;
-    std::size_t n_required;
-};
-
-class Args {
-public:
-    Args(const FnSpec& spec, PyObject* const* values) : spec_(spec), v_(values) {}
-
-    PyObject* operator[](std::size_t i) const noexcept { return v_[i]; }
-    // The argument was passed and is not None.
-    bool given(std::size_t i) const noexcept { return v_[i] && v_[i] != Py_None; }
-
-    double f64(std::size_t i) const;
-    u64 index(std::size_t i) const;
-    i64 i64_(std::size_t i) const;
-    std::vector<u64> indices(std::size_t i) const;
-    Shape shape(std::size_t i) const;  // a sequence of indices whose element count fits
-    std::vector<double> floats(std::size_t i) const;
-    std::vector<Array64> arrays(std::size_t i) const;
-    std::string text(std::size_t i) const;
-    std::string lower_text(std::size_t i) const;
-    ArrayRef array(std::size_t i) const;
-    Array64 array_copy(std::size_t i) const;
-    VecOrArray vec_or_array(std::size_t i) const;
-    ArrayOrScalar array_or_scalar(std::size_t i) const;
-
-    // Reports the pending conversion error under parameter i, then throws.
-    [[noreturn]] void fail(std::size_t i) const;
-
-    const FnSpec& spec() const noexcept { return spec_; }
-
-private:
-    template <class T>
-    T ok(std::size_t i, std::optional<T>&& r) const {
-        if (!r) fail(i);
-        return std::move(*r);
-    }
-
-    const FnSpec& spec_;
-    PyObject* const* v_;
-};
-
-// Matches positional and keyword arguments to the parameters; NULL-filled for absent ones.
-bool parse_args(const FnSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out) noexcept;
+// Calls
 
 // Runs f, turning every C++ failure into the matching Python exception.
 void translate_current_exception() noexcept;
@@ -293,35 +239,6 @@ PyObject* guarded(F&& f) noexcept {
         return nullptr;
     }
 }
-
-using Impl = Ref (*)(PyObject* self, const Args& args);
-using NoArgsImpl = Ref (*)(PyObject* self);
-
-template <const FnSpec& S, Impl F>
-PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-    PyObject* values[max_params] = {};
-    if (!parse_args(S, args, nargs, kwnames, values)) return nullptr;
-    return guarded([&] { return F(self, Args(S, values)); });
-}
-
-template <NoArgsImpl F>
-PyObject* noargs(PyObject* self, PyObject*) noexcept {
-    return guarded([&] { return F(self); });
-}
-
-#define VELTRIX_FASTCALL_DEF(spec, impl, extra)                                                  \
-    PyMethodDef {                                                                                \
-        (spec).name,                                                                             \
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(                          \
-                &::veltrix::py::fastcall<spec, impl>)),                                          \
-            METH_FASTCALL | METH_KEYWORDS | (extra), (spec).doc                                  \
-    }
-#define VELTRIX_METHOD(spec, impl) VELTRIX_FASTCALL_DEF(spec, impl, 0)
-#define VELTRIX_FUNCTION(spec, impl) VELTRIX_FASTCALL_DEF(spec, impl, 0)
-#define VELTRIX_STATIC(spec, impl) VELTRIX_FASTCALL_DEF(spec, impl, METH_STATIC)
-#define VELTRIX_NOARGS(name, doc, impl)                                                          \
-    PyMethodDef { name, &::veltrix::py::noargs<impl>, METH_NOARGS, doc }
 
 // ---------------------------------------------------------------------------------------------
 // Results and modules
@@ -337,5 +254,11 @@ void add_functions(PyObject* module, PyMethodDef* defs);
 
 // Qualified type name of an object, as the interpreter reports it in messages.
 std::string type_name(PyObject* o);
+
+// The pending exception, normalised, with its traceback attached; the error indicator is
+// cleared. Null when nothing is pending.
+Ref fetch_exception();
+// str(exc), or a placeholder when that fails (the failure is cleared).
+std::string exception_str(PyObject* exc);
 
 }  // namespace veltrix::py

@@ -144,47 +144,24 @@ namespace {
 
 // "TypeError: message" followed by the cause chain, as shown in the combined error.
 std::string render_exception(PyObject* exc) {
-    std::string out;
-    Ref cur = Ref::borrow(exc);
-    while (cur) {
-        if (!out.empty()) out += ", caused by ";
-        out += type_name(cur.get());
-        out += ": ";
-        Ref s = Ref::steal(PyObject_Str(cur.get()));
-        const char* t = s ? PyUnicode_AsUTF8(s.get()) : nullptr;
-        if (!t) {
-            PyErr_Clear();
-            out += "<exception str() failed>";
-        } else {
-            out += t;
-        }
-        cur = Ref::steal(PyException_GetCause(cur.get()));
-    }
-    return out;
+    std::vector<std::string> chain;
+    for (Ref cur = Ref::borrow(exc); cur; cur = Ref::steal(PyException_GetCause(cur.get())))
+        chain.push_back(msg::exception_line(type_name(cur.get()), exception_str(cur.get())));
+    return msg::cause_chain(chain);
 }
 
 // Takes the pending error as the cause of "failed to extract field {enum}::{variant}.0".
 Ref wrap_field_error(const char* enum_name, const char* variant) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    std::string m = std::string("failed to extract field ") + enum_name + "::" + variant + ".0";
-    PyObject* w = PyObject_CallFunction(PyExc_TypeError, "s", m.c_str());
-    if (!w) {
-        Py_XDECREF(value);
-        throw PyErrSet{};
-    }
-    if (value) PyException_SetCause(w, value);  // steals value
-    return Ref::steal(w);
+    Ref cause = fetch_exception();
+    Ref w = check_new(PyObject_CallFunction(PyExc_TypeError, "s", msg::field_error(enum_name, variant).c_str()));
+    if (cause) PyException_SetCause(w.get(), cause.release());
+    return w;
 }
 
 void raise_combined(const char* enum_name, const char* v1, Ref e1, const char* v2, Ref e2) {
-    std::string m = std::string("failed to extract enum ") + enum_name + " ('" + v1 + " | " + v2 + "')";
-    m += std::string("\n- variant ") + v1 + " (" + v1 + "): " + render_exception(e1.get());
-    m += std::string("\n- variant ") + v2 + " (" + v2 + "): " + render_exception(e2.get());
-    PyErr_SetString(PyExc_TypeError, m.c_str());
+    PyErr_SetString(PyExc_TypeError, msg::combined_error(enum_name, v1, render_exception(e1.get()), v2,
+                                                         render_exception(e2.get()))
+                                         .c_str());
 }
 
 }  // namespace

@@ -20,30 +20,12 @@ std::string F64::render(double v) {
     return out;
 }
 
-std::optional<std::vector<u64>> Indices::from(PyObject* o) {
-    std::vector<u64> out;
-    if (!to_index_vec(o, out)) return std::nullopt;
-    return out;
-}
-
 std::optional<Shape> ShapeArg::from(PyObject* o) {
     std::optional<std::vector<u64>> dims = Indices::from(o);
     if (!dims) return std::nullopt;
     Shape s(std::move(*dims));
     (void)unwrap(checked_size(s));
     return s;
-}
-
-std::optional<std::vector<double>> Floats::from(PyObject* o) {
-    std::vector<double> out;
-    if (!to_f64_vec(o, out)) return std::nullopt;
-    return out;
-}
-
-std::optional<std::vector<Array64>> ArrayCopies::from(PyObject* o) {
-    std::vector<Array64> out;
-    if (!to_array_vec(o, out)) return std::nullopt;
-    return out;
 }
 
 std::optional<ArrayRef> ArrayArg::from(PyObject* o) {
@@ -114,20 +96,8 @@ bool parse_args(const ParseSpec& s, PyObject* const* args, Py_ssize_t nargs, PyO
 
 void fail_argument(const char* name) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb) PyException_SetTraceback(value, tb);
-        Ref cause = Ref::steal(value);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        Ref text = Ref::steal(PyObject_Str(cause.get()));
-        const char* t = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        if (!t) {
-            PyErr_Clear();
-            t = msg::str_failed;
-        }
-        const std::string m = msg::argument_error(name, t);
+        Ref cause = fetch_exception();
+        const std::string m = msg::argument_error(name, exception_str(cause.get()));
         Ref exc = Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s", m.c_str()));
         if (!exc) throw PyErrSet{};
         PyException_SetCause(exc.get(), cause.release());

@@ -49,26 +49,25 @@ struct I64 {
     static std::optional<i64> from(PyObject* o) { return to_i64(o); }
     static std::string render(i64 v) { return std::to_string(v); }
 };
-struct Indices {
-    using type = std::vector<u64>;
+// A sequence of values, each read by the element conversion of `Read`.
+template <class T, bool (*Read)(PyObject*, std::vector<T>&)>
+struct SequenceOf {
+    using type = std::vector<T>;
     using default_type = NoDefault;
-    static std::optional<type> from(PyObject* o);
+    static std::optional<type> from(PyObject* o) {
+        type out;
+        if (!Read(o, out)) return std::nullopt;
+        return out;
+    }
 };
+using Indices = SequenceOf<u64, to_index_vec>;
+using Floats = SequenceOf<double, to_f64_vec>;
+using ArrayCopies = SequenceOf<Array64, to_array_vec>;
 // A sequence of indices whose element count fits.
 struct ShapeArg {
     using type = Shape;
     using default_type = NoDefault;
     static std::optional<Shape> from(PyObject* o);
-};
-struct Floats {
-    using type = std::vector<double>;
-    using default_type = NoDefault;
-    static std::optional<type> from(PyObject* o);
-};
-struct ArrayCopies {
-    using type = std::vector<Array64>;
-    using default_type = NoDefault;
-    static std::optional<type> from(PyObject* o);
 };
 struct Text {
     using type = std::string;
@@ -206,6 +205,7 @@ inline constexpr bool is_self<ObjectSelf> = true;
 // ---------------------------------------------------------------------------------------------
 // Signatures
 
+inline constexpr std::size_t max_params = 8;
 
 // What the argument parser needs; built from a signature at compile time.
 struct ParseSpec {
