@@ -71,17 +71,11 @@ Ref zeros_impl(Shape shape) { return new_array(Array64::zeros(std::move(shape)))
 Ref ones_impl(Shape shape) { return new_array(ones(std::move(shape))); }
 Ref full_impl(Shape shape, double value) { return new_array(full(std::move(shape), value)); }
 
-Ref asarray_impl(VecOrArray v, std::optional<Shape> shape) {
-    std::vector<double> data;
-    if (auto* arr = std::get_if<Array64>(&v))
-        data = std::move(arr->data);
-    else
-        data = std::move(std::get<std::vector<double>>(v));
-    if (!shape) {
-        const u64 n = data.size();
-        return new_array(Array64(Shape::d1(n), std::move(data)));
-    }
-    return new_array(with_shape(std::move(data), std::move(*shape)));
+// An Array gives only its data; without a shape, the data is one-dimensional.
+Ref asarray_impl(Array64 v, std::optional<Shape> shape) {
+    const u64 n = v.data.size();
+    if (!shape) return new_array(Array64(Shape::d1(n), std::move(v.data)));
+    return new_array(with_shape(std::move(v.data), std::move(*shape)));
 }
 
 Ref eye_impl(u64 n, std::optional<u64> m, std::optional<i64> k) {
@@ -101,7 +95,7 @@ Ref construct_impl(Shape shape, std::vector<double> data) {
 constexpr auto zeros_sig = signature("zeros", param<ShapeArg>("shape"));
 constexpr auto ones_sig = signature("ones", param<ShapeArg>("shape"));
 constexpr auto full_sig = signature("full", param<ShapeArg>("shape"), param<F64>("fill_value"));
-constexpr auto asarray_sig = signature("asarray", param<VecOrArrayArg>("data"), optional_param<ShapeArg>("shape"));
+constexpr auto asarray_sig = signature("asarray", param<ArrayOrVec>("data"), optional_param<ShapeArg>("shape"));
 constexpr auto eye_sig =
     signature("eye", param<Index>("n"), optional_param<Index>("m"), optional_param<I64>("k"));
 constexpr auto column_stack_sig = signature("column_stack", param<ArrayCopies>("arrays"));

@@ -13,15 +13,8 @@ void raise(PyObject* type, const std::string& message) {
     throw PyErrSet{};
 }
 
-SharedBorrow::SharedBorrow(BorrowFlag& f) : f_(&f) {
-    const std::int64_t n = f.load();
-    if (n < 0) raise(PyExc_RuntimeError, msg::already_mutably_borrowed);
-    f.store(n + 1);
-}
-
-ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& f) : f_(&f) {
-    if (f.load() != 0) raise(PyExc_RuntimeError, msg::already_borrowed);
-    f.store(-1);
+void raise_borrow_conflict(bool exclusive) {
+    raise(PyExc_RuntimeError, exclusive ? msg::already_borrowed : msg::already_mutably_borrowed);
 }
 
 PyTypeObject* make_class(PyType_Spec& spec) {

@@ -102,58 +102,47 @@ struct Instance {
     T value;
 };
 
-class SharedBorrow {
+[[noreturn]] void raise_borrow_conflict(bool exclusive);
+
+// A borrow of an instance's counter for the guard's life; a conflict raises RuntimeError.
+template <bool Exclusive>
+class Borrow {
 public:
-    explicit SharedBorrow(BorrowFlag& f);
-    SharedBorrow(SharedBorrow&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-    ~SharedBorrow() {
-        if (f_) f_->store(f_->load() - 1);
+    explicit Borrow(BorrowFlag& f) : f_(&f) {
+        const std::int64_t n = f.load();
+        if (Exclusive ? n != 0 : n < 0) raise_borrow_conflict(Exclusive);
+        f.store(Exclusive ? -1 : n + 1);
+    }
+    Borrow(Borrow&& o) noexcept : f_(std::exchange(o.f_, nullptr)) {}
+    Borrow& operator=(Borrow&&) = delete;
+    ~Borrow() {
+        if (f_) f_->store(Exclusive ? 0 : f_->load() - 1);
     }
 
 private:
     BorrowFlag* f_;
 };
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
-class ExclusiveBorrow {
+// The value of an instance (shared: read only), held under a borrow for the guard's life.
+template <class T, bool Exclusive>
+class BorrowOf {
 public:
-    explicit ExclusiveBorrow(BorrowFlag& f);
-    ExclusiveBorrow(ExclusiveBorrow&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    ~ExclusiveBorrow() {
-        if (f_) f_->store(0);
-    }
+    using value_type = std::conditional_t<Exclusive, T, const T>;
+    explicit BorrowOf(Instance<T>* o) : guard_(o->borrow), value_(&o->value) {}
+    explicit BorrowOf(PyObject* o) : BorrowOf(reinterpret_cast<Instance<T>*>(o)) {}
+    value_type& get() const noexcept { return *value_; }
+    value_type* operator->() const noexcept { return value_; }
 
 private:
-    BorrowFlag* f_;
+    Borrow<Exclusive> guard_;
+    value_type* value_;
 };
-
-// The value of an instance under a shared or an exclusive borrow, held for the guard's life.
 template <class T>
-class Borrowed {
-public:
-    explicit Borrowed(Instance<T>* o) : guard_(o->borrow), value_(&o->value) {}
-    const T& get() const noexcept { return *value_; }
-    const T* operator->() const noexcept { return value_; }
-
-private:
-    SharedBorrow guard_;
-    const T* value_;
-};
-
+using Borrowed = BorrowOf<T, false>;
 template <class T>
-class BorrowedMut {
-public:
-    explicit BorrowedMut(Instance<T>* o) : guard_(o->borrow), value_(&o->value) {}
-    T& get() const noexcept { return *value_; }
-    T* operator->() const noexcept { return value_; }
-
-private:
-    ExclusiveBorrow guard_;
-    T* value_;
-};
+using BorrowedMut = BorrowOf<T, true>;
 
 // Releases the interpreter lock for its scope. Borrows taken before it stay counted (see
 // BorrowFlag); nothing inside may touch a Python object.
@@ -207,22 +196,21 @@ using ArrayRef = Borrowed<Array64>;
 std::optional<double> to_f64(PyObject* o);
 std::optional<u64> to_index(PyObject* o);
 std::optional<i64> to_i64(PyObject* o);
-bool to_f64_vec(PyObject* o, std::vector<double>& out);
-bool to_index_vec(PyObject* o, std::vector<u64>& out);
-bool to_array_vec(PyObject* o, std::vector<Array64>& out);
+std::optional<std::vector<double>> to_f64_vec(PyObject* o);
+std::optional<std::vector<u64>> to_index_vec(PyObject* o);
+std::optional<std::vector<Array64>> to_array_vec(PyObject* o);
+std::optional<Shape> to_shape(PyObject* o);  // indices whose element count fits
+std::optional<ArrayRef> to_array_ref(PyObject* o);
 std::optional<Array64> to_array_copy(PyObject* o);
 std::optional<std::string> to_text(PyObject* o);
 // Like to_text, but lower-cased with the full Unicode mapping.
 std::optional<std::string> to_lower_text(PyObject* o);
 
-using VecOrArray = std::variant<Array64, std::vector<double>>;
+// The tagged forms, tried Array first. VecOrArray comes as one Array: an Array keeps its
+// shape, a sequence of n floats has shape [n].
 using ArrayOrScalar = std::variant<Array64, double>;
-std::optional<VecOrArray> to_vec_or_array(PyObject* o);
-// `quiet` discards the failure instead of building the combined error (operators).
-std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o, bool quiet = false);
-
-// The data of a VecOrArray as one vector: an Array keeps its shape, a list becomes [n].
-Array64 vec_or_array_to_array(VecOrArray&& v);
+std::optional<Array64> to_array_or_vec(PyObject* o);
+std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o);
 
 // ---------------------------------------------------------------------------------------------
 // Calls

@@ -45,15 +45,8 @@ Ref diagonal_impl(const Array64& m, std::optional<i64> k) {
     return new_array(diagonal(m, k.value_or(0)));
 }
 
-Ref outer_impl(VecOrArray a, VecOrArray b) {
-    const Array64 x = vec_or_array_to_array(std::move(a));
-    const Array64 y = vec_or_array_to_array(std::move(b));
-    return new_array(outer(x, y));
-}
-
-Ref diag_impl(VecOrArray v, std::optional<i64> k) {
-    return new_array(from_diag(vec_or_array_to_array(std::move(v)), k.value_or(0)));
-}
+Ref outer_impl(const Array64& a, const Array64& b) { return new_array(outer(a, b)); }
+Ref diag_impl(const Array64& v, std::optional<i64> k) { return new_array(from_diag(v, k.value_or(0))); }
 
 // ---------------------------------------------------------------------------------------------
 // Signatures
@@ -67,8 +60,8 @@ constexpr auto transpose_f = of_a("transpose"), cholesky_f = of_a("cholesky"), q
 constexpr auto eig_with_params_f = signature("eig_with_params", param<ArrayArg>("a"),
                                              strict_param<Index>("max_iter", 1000), strict_param<F64>("tol", 1e-10));
 constexpr auto diagonal_f = signature("diagonal", param<ArrayArg>("a"), optional_param<I64>("k"));
-constexpr auto outer_s = signature("outer", param<VecOrArrayArg>("a"), param<VecOrArrayArg>("b"));
-constexpr auto diag_s = signature("diag", param<VecOrArrayArg>("v"), optional_param<I64>("k"));
+constexpr auto outer_s = signature("outer", param<ArrayOrVec>("a"), param<ArrayOrVec>("b"));
+constexpr auto diag_s = signature("diag", param<ArrayOrVec>("v"), optional_param<I64>("k"));
 
 constexpr auto diagonal_m = signature("diagonal", shared_self<Array64>, optional_param<I64>("k"));
 constexpr auto matmul_m = signature("matmul", shared_self<Array64>, param<ArrayArg>("other"));

@@ -67,9 +67,13 @@ std::optional<QueryArg> read_query(PyObject* o) {
         }
         PyErr_Clear();
     }
-    if (to_f64_vec(o, q.values)) return q;
-    PyErr_Clear();
-    return std::nullopt;
+    std::optional<std::vector<double>> values = to_f64_vec(o);
+    if (!values) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    q.values = std::move(*values);
+    return q;
 }
 
 // The vector of query_knn and query_radius: any Array's elements in row-major order, a number
