@@ -17,18 +17,13 @@
 #include <vector>
 
 #include "array/error.hpp"
+#include "array/messages.hpp"
 #include "array/ndarray.hpp"
 #include "spatial/common/approx.hpp"
 #include "spatial/common/metric.hpp"
 #include "spatial/common/neighbor_heap.hpp"
 
 namespace veltrix {
-
-namespace spatial_msg {
-inline constexpr const char* leaf_size_zero = "leaf_size must be at least 1";
-inline constexpr const char* nan_points = "Points must not contain NaN coordinates";
-inline constexpr const char* bandwidth = "bandwidth must be positive";
-}  // namespace spatial_msg
 
 inline constexpr u64 no_child = ~u64{0};
 
@@ -132,13 +127,6 @@ f64 select_value(f64* a, u64 n, u64 rank, Less less) {
     return a[rank];
 }
 
-// Orders positions [first, first + keys.size()) by their keys so that the position of `rank`
-// holds the key of that rank, with every key before it `less`-or-equal and every key after it
-// greater-or-equal: a selection of the pivot value on a copy of the keys, then one three-way
-// partition that swaps whole points (keys below, equal to, above the pivot), so the point at
-// `rank` has the pivot. Swapping in place beats scattering into a buffer even at 16 dimensions.
-// The partition is written without branches on the comparisons: each step swaps the key under
-// examination with its destination (itself when it equals the pivot).
 // The three-way partition of select_at_rank over n points at pts (D coordinates each when D
 // is not 0, `dim` otherwise, so that the common small dimensions swap without a loop).
 template <u64 D, class Less>
@@ -339,10 +327,10 @@ public:
 
     static Result<SpatialTree> from_ndarray(const Array64& points, u64 leaf_size, DistanceMetric metric,
                                             Options options = {}) {
-        if (points.ndim() != 2) VELTRIX_FAIL("Expected 2D array (n_points, dim)");
-        if (leaf_size == 0) return Error{spatial_msg::leaf_size_zero};
+        if (points.ndim() != 2) VELTRIX_FAIL(msg::points_rank);
+        if (leaf_size == 0) return Error{msg::leaf_size_zero};
         for (f64 x : points.data)
-            if (std::isnan(x)) return Error{spatial_msg::nan_points};
+            if (std::isnan(x)) return Error{msg::nan_points};
         SpatialTree t;
         t.n_points = points.shape[0];
         t.dim = points.shape[1];
@@ -398,9 +386,9 @@ public:
     // One density per query row, in row order.
     Result<Array64> kernel_density_approx(const Array64& queries, KernelType kernel,
                                           const ApproxCriterion& criterion, f64 bandwidth) const {
-        if (queries.ndim() != 2) VELTRIX_FAIL("Expected 2D array (n_queries, dim)");
-        VELTRIX_ASSERT_EQ(queries.shape[1], dim, "Query dimension must match tree dimension");
-        if (!(bandwidth > 0.0)) return Error{spatial_msg::bandwidth};
+        if (queries.ndim() != 2) VELTRIX_FAIL(msg::queries_rank);
+        VELTRIX_ASSERT_EQ(queries.shape[1], dim, msg::query_dimension);
+        if (!(bandwidth > 0.0)) return Error{msg::bandwidth};
         const u64 nq = queries.shape[0];
         Array64 out = Array64::zeros(Shape::d1(nq));
         densities(kernel, criterion, bandwidth, nq, [&](u64 i) { return queries.data.data() + i * dim; },
@@ -411,7 +399,7 @@ public:
     // Densities at the stored points themselves, reported in input-row order.
     Result<Array64> kernel_density_at_points(KernelType kernel, const ApproxCriterion& criterion,
                                              f64 bandwidth) const {
-        if (!(bandwidth > 0.0)) return Error{spatial_msg::bandwidth};
+        if (!(bandwidth > 0.0)) return Error{msg::bandwidth};
         Array64 out = Array64::zeros(Shape::d1(n_points));
         densities(kernel, criterion, bandwidth, n_points, [&](u64 p) { return point(p); },
                   [&](u64 p) { return indices[p]; }, out.data.data());
