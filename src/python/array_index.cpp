@@ -221,7 +221,7 @@ PyType_Spec& array_iter_spec() {
             {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"builtins.PyArrayIter", sizeof(IterObject), 0,
+        static PyType_Spec spec = {qualified_name(Class::array_iter), sizeof(IterObject), 0,
                                    class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
         return spec;
     }

@@ -253,7 +253,7 @@ PyType_Spec& array_spec() {
             {Py_nb_matrix_multiply, reinterpret_cast<void*>(array_matmul_operator)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"builtins.Array", sizeof(ArrayObject), 0, class_flags, slots};
+        static PyType_Spec spec = {qualified_name(Class::array), sizeof(ArrayObject), 0, class_flags, slots};
         return spec;
 }
 

@@ -32,25 +32,15 @@ public:
         Py_XINCREF(o);
         return Ref(o);
     }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     Ref& operator=(Ref&& o) noexcept {
-        if (this != &o) {
-            Py_XDECREF(p_);
-            p_ = o.p_;
-            o.p_ = nullptr;
-        }
+        std::swap(p_, o.p_);  // the previous object is released with `o`
         return *this;
     }
     ~Ref() { Py_XDECREF(p_); }
 
     PyObject* get() const noexcept { return p_; }
-    PyObject* release() noexcept {
-        PyObject* p = p_;
-        p_ = nullptr;
-        return p;
-    }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
 private:

@@ -109,10 +109,13 @@ enum class Presence {
     defaulted_strict,  // absent gives the default; None converts like any other value
 };
 
+// `slot` is what a parameter converts into; self markers take no argument.
 template <class C, Presence P>
 struct Param {
     using conv = C;
+    using slot = std::conditional_t<P == Presence::optional, std::optional<typename C::type>, typename C::type>;
     static constexpr Presence presence = P;
+    static constexpr bool is_self = false;
     const char* name;
     typename C::default_type fallback{};
 };
@@ -135,25 +138,17 @@ constexpr Param<C, Presence::defaulted_strict> strict_param(const char* name, ty
 }
 
 // The instance borrowed shared (the _impl gets `const T&`) or exclusive (`T&`), or the object.
+template <class Slot>
+struct SelfMarker {
+    using slot = Slot;
+    static constexpr bool is_self = true;
+};
 template <class T>
-struct SharedSelf {};
+inline constexpr SelfMarker<Borrowed<T>> shared_self{};
 template <class T>
-struct ExclusiveSelf {};
-struct ObjectSelf {};
-template <class T>
-inline constexpr SharedSelf<T> shared_self{};
-template <class T>
-inline constexpr ExclusiveSelf<T> exclusive_self{};
-inline constexpr ObjectSelf object_self{};
+inline constexpr SelfMarker<BorrowedMut<T>> exclusive_self{};
+inline constexpr SelfMarker<PyObject*> object_self{};
 
-template <class P>
-inline constexpr bool is_self = false;
-template <class T>
-inline constexpr bool is_self<SharedSelf<T>> = true;
-template <class T>
-inline constexpr bool is_self<ExclusiveSelf<T>> = true;
-template <>
-inline constexpr bool is_self<ObjectSelf> = true;
 
 // ---------------------------------------------------------------------------------------------
 // Signatures
@@ -165,9 +160,9 @@ struct Signature {
     const char* name;
     std::tuple<P...> params;
 
-    static constexpr bool has_self = (is_self<P> || ...);
-    static constexpr std::size_t arity = (std::size_t{!is_self<P>} + ... + 0);
-    static_assert(arity <= max_params && (std::size_t{is_self<P>} + ... + 0) <= 1);
+    static constexpr bool has_self = (P::is_self || ...);
+    static constexpr std::size_t arity = (std::size_t{!P::is_self} + ... + 0);
+    static_assert(arity <= max_params && (std::size_t{P::is_self} + ... + 0) <= 1);
 };
 
 template <class... P>
@@ -214,24 +209,6 @@ const char* register_signature(const std::string& key, const char* doc_name, boo
 
 namespace frame {
 
-template <class P>
-struct slot {
-    using type = std::conditional_t<P::presence == Presence::optional, std::optional<typename P::conv::type>,
-                                    typename P::conv::type>;
-};
-template <class T>
-struct slot<SharedSelf<T>> {
-    using type = Borrowed<T>;
-};
-template <class T>
-struct slot<ExclusiveSelf<T>> {
-    using type = BorrowedMut<T>;
-};
-template <>
-struct slot<ObjectSelf> {
-    using type = PyObject*;
-};
-
 template <class T, bool E>
 auto& pass(BorrowOf<T, E>& b) {
     return b.get();
@@ -243,11 +220,9 @@ T&& pass(T& v) {
 
 // Converts parameter `p` from the argument at position A (self markers take none).
 template <std::size_t A, class P>
-typename slot<P>::type convert(const P& p, PyObject* self, PyObject* const* values) {
-    if constexpr (std::is_same_v<P, ObjectSelf>) {
-        return self;
-    } else if constexpr (is_self<P>) {
-        return typename slot<P>::type(self);
+typename P::slot convert(const P& p, PyObject* self, PyObject* const* values) {
+    if constexpr (P::is_self) {
+        return typename P::slot(self);
     } else {
         using C = typename P::conv;
         PyObject* o = values[A];
@@ -270,7 +245,7 @@ typename slot<P>::type convert(const P& p, PyObject* self, PyObject* const* valu
 template <class Tuple, std::size_t I>
 constexpr std::size_t argument_position() {
     return []<std::size_t... J>(std::index_sequence<J...>) {
-        return (std::size_t{!is_self<std::tuple_element_t<J, Tuple>>} + ... + 0);
+        return (std::size_t{!std::tuple_element_t<J, Tuple>::is_self} + ... + 0);
     }(std::make_index_sequence<I>{});
 }
 
@@ -280,7 +255,7 @@ Ref call(PyObject* self, PyObject* const* values) {
     using Tuple = decltype(S.params);
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
         // Braced initialisation converts strictly left to right.
-        std::tuple<typename slot<std::tuple_element_t<I, Tuple>>::type...> slots{
+        std::tuple<typename std::tuple_element_t<I, Tuple>::slot...> slots{
             convert<argument_position<Tuple, I>()>(std::get<I>(S.params), self, values)...};
         return F(pass(std::get<I>(slots))...);
     }(std::make_index_sequence<std::tuple_size_v<Tuple>>{});
@@ -290,7 +265,7 @@ Ref call(PyObject* self, PyObject* const* values) {
 template <const auto& S, class F>
 constexpr void each_argument(F&& f) {
     auto one = [&](const auto& p) {
-        if constexpr (!is_self<std::remove_cvref_t<decltype(p)>>) f(p);
+        if constexpr (!std::remove_cvref_t<decltype(p)>::is_self) f(p);
     };
     std::apply([&](const auto&... p) { (one(p), ...); }, S.params);
 }

@@ -142,7 +142,7 @@ PyType_Spec& slice_container_spec() {
             {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
+        static PyType_Spec spec = {qualified_name(Class::slice_container), sizeof(SliceContainer), 0,
                                    class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
         return spec;
     }

@@ -77,7 +77,7 @@ PyType_Spec& generator_spec() {
         {Py_tp_methods, generator_methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Generator", sizeof(Instance<Generator>), 0, class_flags, slots};
+    static PyType_Spec spec = {qualified_name(Class::generator), sizeof(Instance<Generator>), 0, class_flags, slots};
     return spec;
 }
 

@@ -132,27 +132,14 @@ Ref density_result(Array64&& d, u64 rows) {
 // The three classes
 
 template <class Tree>
-struct TreeClass;
-template <>
-struct TreeClass<KDTree> {
-    static constexpr Class cls = Class::kd_tree;
-    static constexpr const char* qualified = "builtins.KDTree";
-};
-template <>
-struct TreeClass<BallTree> {
-    static constexpr Class cls = Class::ball_tree;
-    static constexpr const char* qualified = "builtins.BallTree";
-};
-template <>
-struct TreeClass<VPTree> {
-    static constexpr Class cls = Class::vp_tree;
-    static constexpr const char* qualified = "builtins.VPTree";
-};
+constexpr Class class_of = std::is_same_v<Tree, KDTree>     ? Class::kd_tree
+                           : std::is_same_v<Tree, BallTree> ? Class::ball_tree
+                                                            : Class::vp_tree;
 
 template <class Tree>
 Ref build(const Array64& points, u64 leaf_size, DistanceMetric metric, typename Tree::Options options) {
     Tree tree = unwrap(Tree::from_ndarray(points, leaf_size, metric, options));
-    return new_instance(type_object(TreeClass<Tree>::cls), std::move(tree));
+    return new_instance(type_object(class_of<Tree>), std::move(tree));
 }
 
 template <class Tree>
@@ -244,11 +231,11 @@ inline constexpr auto kernel_density_approx_sig =
 
 template <class Tree>
 PyMethodDef tree_methods[] = {
-    def<from_array_sig<Tree>, from_array_fn<Tree>, TreeClass<Tree>::cls>(),
-    def<query_knn_sig<Tree>, query_knn_impl<Tree>, TreeClass<Tree>::cls>(),
-    def<query_radius_sig<Tree>, query_radius_impl<Tree>, TreeClass<Tree>::cls>(),
-    def<kernel_density_sig<Tree>, kernel_density_impl<Tree>, TreeClass<Tree>::cls>(),
-    def<kernel_density_approx_sig<Tree>, kernel_density_approx_impl<Tree>, TreeClass<Tree>::cls>(),
+    def<from_array_sig<Tree>, from_array_fn<Tree>, class_of<Tree>>(),
+    def<query_knn_sig<Tree>, query_knn_impl<Tree>, class_of<Tree>>(),
+    def<query_radius_sig<Tree>, query_radius_impl<Tree>, class_of<Tree>>(),
+    def<kernel_density_sig<Tree>, kernel_density_impl<Tree>, class_of<Tree>>(),
+    def<kernel_density_approx_sig<Tree>, kernel_density_approx_impl<Tree>, class_of<Tree>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -261,7 +248,7 @@ PyType_Spec& spec_of_tree() {
         {Py_tp_methods, tree_methods<Tree>},
         {0, nullptr},
     };
-    static PyType_Spec spec = {TreeClass<Tree>::qualified, sizeof(Instance<Tree>), 0,
+    static PyType_Spec spec = {qualified_name(class_of<Tree>), sizeof(Instance<Tree>), 0,
                                class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     return spec;
 }

@@ -13,19 +13,16 @@ namespace veltrix::py {
 // The classes of the module. `none` owns the module-level functions.
 enum class Class { none, array, array_iter, generator, ball_tree, kd_tree, vp_tree, slice_container };
 
-// Python name of a class ("Array"); nullptr for Class::none.
+// The type name a class is created with ("builtins.Array"), and its Python name ("Array");
+// nullptr for Class::none.
+constexpr const char* qualified_name(Class c) noexcept {
+    constexpr const char* names[] = {nullptr,           "builtins.Array",   "builtins.PyArrayIter",
+                                     "builtins.Generator", "builtins.BallTree", "builtins.KDTree",
+                                     "builtins.VPTree", "builtins.PySliceContainer"};
+    return names[static_cast<int>(c)];
+}
 constexpr const char* class_name(Class c) noexcept {
-    switch (c) {
-        case Class::none: return nullptr;
-        case Class::array: return "Array";
-        case Class::array_iter: return "PyArrayIter";
-        case Class::generator: return "Generator";
-        case Class::ball_tree: return "BallTree";
-        case Class::kd_tree: return "KDTree";
-        case Class::vp_tree: return "VPTree";
-        case Class::slice_container: return "PySliceContainer";
-    }
-    return nullptr;
+    return c == Class::none ? nullptr : qualified_name(c) + 9;  // past "builtins."
 }
 
 // The class object, created from its slot table the first time it is asked for.
