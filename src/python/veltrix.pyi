@@ -412,18 +412,10 @@ class BallTree(_SpatialTree):
     @staticmethod
     def from_array(array: Array, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean") -> BallTree:
         """As ``_SpatialTree.from_array``."""
-    def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]:
-        """As ``_SpatialTree.query_knn``."""
-    def query_radius(self, query: _Query, radius: _Float) -> List[int]:
-        """As ``_SpatialTree.query_radius``."""
-    def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0,
-                       kernel: Optional[str] = "gaussian") -> Union[float, Array]:
-        """As ``_SpatialTree.kernel_density``."""
-    def kernel_density_approx(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0,
-                              kernel: Optional[str] = "gaussian", criterion: Optional[str] = "none",
-                              min_samples: Optional[SupportsIndex] = None,
-                              max_span: Optional[_Float] = None) -> Union[float, Array]:
-        """As ``_SpatialTree.kernel_density_approx``."""
+    def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
+    def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
+    def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
+    def kernel_density_approx(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None) -> Union[float, Array]: """As ``_SpatialTree.kernel_density_approx``."""
 
 class KDTree(_SpatialTree):
     """k-d tree: nodes bounded by their boxes, split at the median of the widest coordinate."""
@@ -431,18 +423,10 @@ class KDTree(_SpatialTree):
     @staticmethod
     def from_array(array: Array, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean") -> KDTree:
         """As ``_SpatialTree.from_array``."""
-    def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]:
-        """As ``_SpatialTree.query_knn``."""
-    def query_radius(self, query: _Query, radius: _Float) -> List[int]:
-        """As ``_SpatialTree.query_radius``."""
-    def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0,
-                       kernel: Optional[str] = "gaussian") -> Union[float, Array]:
-        """As ``_SpatialTree.kernel_density``."""
-    def kernel_density_approx(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0,
-                              kernel: Optional[str] = "gaussian", criterion: Optional[str] = "none",
-                              min_samples: Optional[SupportsIndex] = None,
-                              max_span: Optional[_Float] = None) -> Union[float, Array]:
-        """As ``_SpatialTree.kernel_density_approx``."""
+    def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
+    def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
+    def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
+    def kernel_density_approx(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None) -> Union[float, Array]: """As ``_SpatialTree.kernel_density_approx``."""
 
 class VPTree(_SpatialTree):
     """Vantage-point tree: nodes split by the metric distance to one of their points."""
@@ -454,18 +438,10 @@ class VPTree(_SpatialTree):
         ``selection`` "first" or "random" (a clock-seeded draw per node) picks each node's
         vantage point; "Unknown vantage point selection method '...'. Valid options: ..." else.
         """
-    def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]:
-        """As ``_SpatialTree.query_knn``."""
-    def query_radius(self, query: _Query, radius: _Float) -> List[int]:
-        """As ``_SpatialTree.query_radius``."""
-    def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0,
-                       kernel: Optional[str] = "gaussian") -> Union[float, Array]:
-        """As ``_SpatialTree.kernel_density``."""
-    def kernel_density_approx(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0,
-                              kernel: Optional[str] = "gaussian", criterion: Optional[str] = "none",
-                              min_samples: Optional[SupportsIndex] = None,
-                              max_span: Optional[_Float] = None) -> Union[float, Array]:
-        """As ``_SpatialTree.kernel_density_approx``."""
+    def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
+    def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
+    def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
+    def kernel_density_approx(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None) -> Union[float, Array]: """As ``_SpatialTree.kernel_density_approx``."""
 
 # ---------------------------------------------------------------------------------------------
 # Submodules (attributes of the module, not importable by dotted name). Each is typed as a
