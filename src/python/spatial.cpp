@@ -52,38 +52,36 @@ struct QueryArg {
     bool scalar = false;
 };
 
-// Nothing (and no pending error) when the object is none of the three.
-std::optional<QueryArg> read_query(PyObject* o) {
-    QueryArg q;
+// False (and no pending error) when the object is none of the three.
+bool read_query(PyObject* o, QueryArg& q) {
     if (is_array(o)) {
         q.array.emplace(as_array(o));
-        return q;
+        return true;
     }
     if (!PyList_Check(o) && !PyTuple_Check(o)) {
         if (const std::optional<double> x = to_f64(o)) {
             q.values.assign(1, *x);
             q.scalar = true;
-            return q;
+            return true;
         }
         PyErr_Clear();
     }
-    std::optional<std::vector<double>> values = to_f64_vec(o);
-    if (!values) {
-        PyErr_Clear();
-        return std::nullopt;
+    if (std::optional<std::vector<double>> values = to_f64_vec(o)) {
+        q.values = std::move(*values);
+        return true;
     }
-    q.values = std::move(*values);
-    return q;
+    PyErr_Clear();
+    return false;
 }
 
 // The vector of query_knn and query_radius: any Array's elements in row-major order, a number
 // or a sequence, of the tree's dimension.
 std::vector<double> query_vector(PyObject* o, u64 dim) {
-    std::optional<QueryArg> arg = read_query(o);
-    if (!arg) raise(PyExc_ValueError, msg::bad_query);
-    std::vector<double> q = arg->array ? (*arg->array)->data : std::move(arg->values);
-    if (q.size() != dim) raise(PyExc_ValueError, msg::query_length(q.size(), dim));
-    return q;
+    QueryArg arg;
+    if (!read_query(o, arg)) raise(PyExc_ValueError, msg::bad_query);
+    if (arg.array) arg.values = (*arg.array)->data;
+    if (arg.values.size() != dim) raise(PyExc_ValueError, msg::query_length(arg.values.size(), dim));
+    return std::move(arg.values);
 }
 
 // The query rows of a density call; `at_points` when the tree's own points are meant.
@@ -101,16 +99,16 @@ DensityQueries density_queries(std::optional<PyObject*> o, u64 dim) {
         out.at_points = true;
         return out;
     }
-    std::optional<QueryArg> arg = read_query(*o);
-    if (!arg) raise(PyExc_ValueError, msg::bad_queries);
-    if (!arg->array) {
+    QueryArg arg;
+    if (!read_query(*o, arg)) raise(PyExc_ValueError, msg::bad_queries);
+    if (!arg.array) {
         // A number is one query of width 1, whatever the tree's dimension (the core asserts it).
-        const u64 m = arg->values.size();
-        if (!arg->scalar && m != dim) raise(PyExc_ValueError, msg::query_length(m, dim));
-        out.owned = Array64(Shape::d2(1, m), std::move(arg->values));
+        const u64 m = arg.values.size();
+        if (!arg.scalar && m != dim) raise(PyExc_ValueError, msg::query_length(m, dim));
+        out.owned = Array64(Shape::d2(1, m), std::move(arg.values));
         return out;
     }
-    const Array64& a = arg->array->get();
+    const Array64& a = arg.array->get();
     if (a.ndim() == 1) {
         if (a.shape[0] != dim) raise(PyExc_ValueError, msg::query_dimension(a.shape[0], dim));
         out.owned = Array64(Shape::d2(1, dim), a.data);
@@ -118,7 +116,7 @@ DensityQueries density_queries(std::optional<PyObject*> o, u64 dim) {
     }
     if (a.ndim() != 2) raise(PyExc_ValueError, msg::queries_rank);
     if (a.shape[1] != dim) raise(PyExc_ValueError, msg::query_dimension(a.shape[1], dim));
-    out.borrowed.emplace(std::move(*arg->array));
+    out.borrowed.emplace(std::move(*arg.array));
     return out;
 }
 
