@@ -11,5 +11,6 @@ inline constexpr const char* bandwidth = "bandwidth must be positive";
 inline constexpr const char* points_rank = "Expected 2D array (n_points, dim)";
 inline constexpr const char* queries_rank = "Expected 2D array (n_queries, dim)";
 inline constexpr const char* query_dimension = "Query dimension must match tree dimension";
+inline constexpr const char* k_too_large = "k must not exceed the number of points";
 
 }  // namespace veltrix::msg

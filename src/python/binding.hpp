@@ -188,6 +188,7 @@ std::optional<u64> to_index(PyObject* o);
 std::optional<i64> to_i64(PyObject* o);
 std::optional<std::vector<double>> to_f64_vec(PyObject* o);
 std::optional<std::vector<u64>> to_index_vec(PyObject* o);
+std::optional<std::vector<i64>> to_i64_vec(PyObject* o);
 std::optional<std::vector<Array64>> to_array_vec(PyObject* o);
 std::optional<Shape> to_shape(PyObject* o);  // indices whose element count fits
 std::optional<ArrayRef> to_array_ref(PyObject* o);
@@ -195,6 +196,17 @@ std::optional<Array64> to_array_copy(PyObject* o);
 std::optional<std::string> to_text(PyObject* o);
 // Like to_text, but lower-cased with the full Unicode mapping.
 std::optional<std::string> to_lower_text(PyObject* o);
+
+// The sequence conversions filling `out` instead; false with the error set.
+template <class T>
+bool assign_if(std::optional<T>&& v, T& out) {
+    if (v) out = std::move(*v);
+    return v.has_value();
+}
+inline bool to_f64_vec(PyObject* o, std::vector<double>& out) { return assign_if(to_f64_vec(o), out); }
+inline bool to_index_vec(PyObject* o, std::vector<u64>& out) { return assign_if(to_index_vec(o), out); }
+inline bool to_i64_vec(PyObject* o, std::vector<i64>& out) { return assign_if(to_i64_vec(o), out); }
+inline bool to_array_vec(PyObject* o, std::vector<Array64>& out) { return assign_if(to_array_vec(o), out); }
 
 // The tagged forms, tried Array first. VecOrArray comes as one Array: an Array keeps its
 // shape, a sequence of n floats has shape [n].
@@ -229,6 +241,8 @@ Ref index_list(const std::vector<u64>& v);
 void add_member(PyObject* module, const char* name, PyObject* obj);
 // Adds each function of a NULL-terminated table, bound to the module.
 void add_functions(PyObject* module, PyMethodDef* defs);
+// The same as attributes only, leaving the module's __all__ as it is.
+void add_attributes(PyObject* module, PyMethodDef* defs);
 
 // Qualified type name of an object, as the interpreter reports it in messages.
 std::string type_name(PyObject* o);

@@ -109,6 +109,7 @@ std::optional<std::vector<T>> sequence(PyObject* o, Conv conv) {
 
 std::optional<std::vector<double>> to_f64_vec(PyObject* o) { return sequence<double>(o, to_f64); }
 std::optional<std::vector<u64>> to_index_vec(PyObject* o) { return sequence<u64>(o, to_index); }
+std::optional<std::vector<i64>> to_i64_vec(PyObject* o) { return sequence<i64>(o, to_i64); }
 std::optional<std::vector<Array64>> to_array_vec(PyObject* o) { return sequence<Array64>(o, to_array_copy); }
 
 std::optional<Shape> to_shape(PyObject* o) {

@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "array/linalg.hpp"
+#include "array/solvers.hpp"
 #include "python/array_methods.hpp"
 #include "python/frame.hpp"
 #include "python/messages.hpp"
@@ -49,6 +50,19 @@ Ref outer_impl(const Array64& a, const Array64& b) { return new_array(outer(a, b
 Ref diag_impl(const Array64& v, std::optional<i64> k) { return new_array(from_diag(v, k.value_or(0))); }
 
 // ---------------------------------------------------------------------------------------------
+// Reproducible solvers: attributes of the submodule, outside its __all__.
+
+Ref eigh_impl(const Array64& a) {
+    EighResult r = unwrap(eigh(a));
+    return pair(std::move(r.values), std::move(r.vectors));
+}
+Ref eigvalsh_impl(const Array64& a) { return new_array(unwrap(eigvalsh(a))); }
+Ref solve_impl(const Array64& a, const Array64& b) { return new_array(unwrap(solve(a, b))); }
+Ref lstsq_impl(const Array64& a, const Array64& b) { return new_array(unwrap(lstsq(a, b))); }
+Ref inv_impl(const Array64& a) { return new_array(unwrap(inv(a))); }
+Ref det_impl(const Array64& a) { return to_py(unwrap(det(a))); }
+
+// ---------------------------------------------------------------------------------------------
 // Signatures
 
 constexpr auto of_a(const char* name) { return signature(name, param<ArrayArg>("a")); }
@@ -62,6 +76,9 @@ constexpr auto eig_with_params_f = signature("eig_with_params", param<ArrayArg>(
 constexpr auto diagonal_f = signature("diagonal", param<ArrayArg>("a"), optional_param<I64>("k"));
 constexpr auto outer_s = signature("outer", param<ArrayOrVec>("a"), param<ArrayOrVec>("b"));
 constexpr auto diag_s = signature("diag", param<ArrayOrVec>("v"), optional_param<I64>("k"));
+
+constexpr auto eigh_sig = of_a("eigh"), eigvalsh_sig = of_a("eigvalsh"), inv_sig = of_a("inv"), det_sig = of_a("det");
+constexpr auto solve_sig = of_ab("solve"), lstsq_sig = of_ab("lstsq");
 
 constexpr auto diagonal_m = signature("diagonal", shared_self<Array64>, optional_param<I64>("k"));
 constexpr auto matmul_m = signature("matmul", shared_self<Array64>, param<ArrayArg>("other"));
@@ -79,6 +96,16 @@ PyMethodDef linalg_functions[] = {
     def<eigvals_f, eigvals_impl>(),
     def<diagonal_f, diagonal_impl>(),
     def<outer_s, outer_impl>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef solver_functions[] = {
+    def<eigh_sig, eigh_impl>(),
+    def<eigvalsh_sig, eigvalsh_impl>(),
+    def<solve_sig, solve_impl>(),
+    def<lstsq_sig, lstsq_impl>(),
+    def<inv_sig, inv_impl>(),
+    def<det_sig, det_impl>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -103,6 +130,9 @@ PyObject* array_matmul_operator(PyObject* a, PyObject* b) {
     });
 }
 
-void register_linalg(PyObject* module) { add_functions(module, linalg_functions); }
+void register_linalg(PyObject* module) {
+    add_functions(module, linalg_functions);
+    add_attributes(module, solver_functions);
+}
 
 }  // namespace veltrix::py
