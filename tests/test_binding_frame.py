@@ -32,7 +32,7 @@ def entry_points():
         if isinstance(obj, type):
             visit_class(obj)
         elif inspect.ismodule(obj):
-            for sub in obj.__all__:
+            for sub in dir(obj):
                 member = getattr(obj, sub)
                 visit_class(member) if isinstance(member, type) else visit(sub, member)
         else:
