@@ -25,8 +25,14 @@ constexpr const char* class_name(Class c) noexcept {
     return c == Class::none ? nullptr : qualified_name(c) + 9;  // past "builtins."
 }
 
-// The class object, created from its slot table the first time it is asked for.
-PyTypeObject* type_object(Class c);
+// The class object, created from its slot table the first time it is asked for (inline: the
+// operators look the Array class up on every call).
+extern PyTypeObject* class_objects[];
+PyTypeObject* create_type_object(Class c);
+inline PyTypeObject* type_object(Class c) {
+    PyTypeObject* t = class_objects[static_cast<int>(c)];
+    return t ? t : create_type_object(c);
+}
 
 // The internal-error exception type (a BaseException subclass, no attribute of the module).
 PyObject* panic_exception_type();
