@@ -3,7 +3,10 @@
 import contextlib
 import struct
 
+import numpy as np
 import pytest
+
+import veltrix
 
 
 @contextlib.contextmanager
@@ -29,3 +32,39 @@ def bits(x):
 def same_bits(xs, ys):
     xs, ys = list(xs), list(ys)
     return len(xs) == len(ys) and all(bits(a) == bits(b) for a, b in zip(xs, ys))
+
+
+# ---------------------------------------------------------------------------------------------
+# Spatial trees
+
+sp = veltrix.spatial
+METRICS = ["euclidean", "manhattan", "chebyshev"]
+# (class, extra from_array keywords): the random vantage selection is a tree of its own.
+VARIANTS = [
+    pytest.param(sp.KDTree, {}, id="kd"),
+    pytest.param(sp.BallTree, {}, id="ball"),
+    pytest.param(sp.VPTree, {}, id="vp-first"),
+    pytest.param(sp.VPTree, {"selection": "random"}, id="vp-random"),
+]
+CLASSES = [pytest.param(c, id=c.__name__) for c in (sp.KDTree, sp.BallTree, sp.VPTree)]
+
+
+def array(rows, dim=None):
+    rows = [list(map(float, r)) for r in rows]
+    dim = len(rows[0]) if dim is None else dim
+    return veltrix.Array([len(rows), dim], [x for r in rows for x in r])
+
+
+def distances(metric, q, pts):
+    """Distances with the library's accumulation order: sequential over components."""
+    pts = np.asarray(pts, dtype=float)
+    acc = np.zeros(len(pts))
+    for j in range(pts.shape[1] if pts.ndim == 2 else 0):
+        t = q[j] - pts[:, j]
+        if metric == "euclidean":
+            acc = t * t + acc
+        elif metric == "manhattan":
+            acc = acc + np.abs(t)
+        else:
+            acc = np.maximum(acc, np.abs(t))
+    return np.sqrt(acc) if metric == "euclidean" else acc

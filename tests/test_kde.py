@@ -8,8 +8,7 @@ import pytest
 
 import veltrix
 
-from helpers import assertion_text, panics, same_bits
-from test_spatial import CLASSES, METRICS, VARIANTS, array, distances
+from helpers import CLASSES, METRICS, VARIANTS, array, assertion_text, distances, panics, same_bits
 
 sp = veltrix.spatial
 KERNELS = ["gaussian", "epanechnikov", "uniform", "triangular"]

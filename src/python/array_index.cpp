@@ -4,6 +4,7 @@
 #include "python/messages.hpp"
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
+#include "python/frame.hpp"
 
 namespace veltrix::py {
 
@@ -88,19 +89,13 @@ Ref subscript(PyObject* self, PyObject* key) {
 
 // The value of an assignment or a membership test, converted by the float rule; a failure
 // is reported under the parameter name "value".
-constexpr FnSpec setitem_s{"__setitem__", "Array", "", {"value"}, 1, 1};
-constexpr FnSpec contains_s{"__contains__", "Array", "", {"value"}, 1, 1};
-
-double value_arg(const FnSpec& spec, PyObject* value) {
-    PyObject* values[1] = {value};
-    return Args(spec, values).f64(0);
-}
+double value_arg(PyObject* value) { return convert_argument<F64>("value", value); }
 
 void assign(PyObject* self, PyObject* key, PyObject* value) {
     if (!value) raise(PyExc_NotImplementedError, msg::cannot_delete);
     ArrayObject* o = as_array(self);
     ExclusiveBorrow guard(o->borrow);
-    const double v = value_arg(setitem_s, value);
+    const double v = value_arg(value);
     Array64& a = o->value;
     const std::size_t ndim = a.ndim();
     if (PyTuple_Check(key)) {
@@ -134,23 +129,17 @@ int status_slot(F&& f) noexcept {
     return 0;
 }
 
-constexpr FnSpec get_s{"get", "Array", "get($self, indices)\n--\n\n", {"indices"}, 1, 1};
-constexpr FnSpec take_s{"take", "Array", "take($self, indices)\n--\n\n", {"indices"}, 1, 1};
+// The indices convert before the array is borrowed.
+constexpr auto get_m = signature("get", param<Indices>("indices"), shared_self<Array64>);
+constexpr auto take_m = signature("take", param<Indices>("indices"), shared_self<Array64>);
 
-Ref get_impl(PyObject* self, const Args& args) {
-    const std::vector<u64> idx = args.indices(0);
-    ArrayObject* o = as_array(self);
-    SharedBorrow guard(o->borrow);
-    const f64* p = o->value.get(idx);
+Ref get_impl(std::vector<u64> idx, const Array64& a) {
+    const f64* p = a.get(idx);
     if (!p) raise(PyExc_ValueError, msg::get_out_of_bounds);
     return to_py(*p);
 }
 
-Ref take_impl(PyObject* self, const Args& args) {
-    const std::vector<u64> idx = args.indices(0);
-    ArrayObject* o = as_array(self);
-    SharedBorrow guard(o->borrow);
-    const Array64& a = o->value;
+Ref take_impl(std::vector<u64> idx, const Array64& a) {
     for (u64 i : idx)
         if (i >= a.data.size()) raise(PyExc_ValueError, msg::take_out_of_bounds(i, a.data.size()));
     return new_array(a.take(idx));
@@ -174,8 +163,8 @@ PyObject* iter_next(PyObject* self) noexcept {
 
 }  // namespace
 
-PyMethodDef array_get_def = VELTRIX_METHOD(get_s, get_impl);
-PyMethodDef array_take_def = VELTRIX_METHOD(take_s, take_impl);
+PyMethodDef array_get_def = def<get_m, get_impl, Class::array>();
+PyMethodDef array_take_def = def<take_m, take_impl, Class::array>();
 
 PyObject* array_subscript(PyObject* self, PyObject* key) {
     return guarded([&] { return subscript(self, key); });
@@ -203,7 +192,7 @@ int array_sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
 int array_contains(PyObject* self, PyObject* value) {
     bool found = false;
     const int status = status_slot([&] {
-        const double v = value_arg(contains_s, value);
+        const double v = value_arg(value);
         ArrayObject* o = as_array(self);
         SharedBorrow guard(o->borrow);
         for (f64 x : o->value.data) {
@@ -220,11 +209,9 @@ PyObject* array_iter(PyObject* self) {
     return guarded([&] {
         ArrayObject* o = as_array(self);
         SharedBorrow guard(o->borrow);
-        return new_instance(array_iter_type(), ArrayIterState{o->value.data, 0});
+        return new_instance(type_object(Class::array_iter), ArrayIterState{o->value.data, 0});
     });
 }
-
-PyTypeObject* array_iter_type() { return type_object(Class::array_iter); }
 
 PyType_Spec& array_iter_spec() {
     {
@@ -234,7 +221,7 @@ PyType_Spec& array_iter_spec() {
             {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"builtins.PyArrayIter", sizeof(IterObject), 0,
+        static PyType_Spec spec = {qualified_name(Class::array_iter), sizeof(IterObject), 0,
                                    class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
         return spec;
     }

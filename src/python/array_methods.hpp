@@ -2,9 +2,12 @@
 // them into the class's method table and slots, in the class's documented order.
 #pragma once
 
-#include "python/binding.hpp"
+#include "python/frame.hpp"
 
 namespace veltrix::py {
+
+// The signature of an Array method without parameters, reading the array.
+constexpr auto array_method(const char* name) { return signature(name, shared_self<Array64>); }
 
 // Linear algebra (linalg.cpp).
 extern PyMethodDef array_diag_def, array_outer_def, array_diagonal_def, array_matmul_def,
@@ -34,7 +37,6 @@ PyObject* array_sq_item(PyObject* self, Py_ssize_t i);
 int array_sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value);
 int array_contains(PyObject* self, PyObject* value);
 PyObject* array_iter(PyObject* self);
-PyTypeObject* array_iter_type();
 
 // NumPy-style basics (array_basics.cpp).
 extern PyMethodDef array_reshape_def, array_copy_def, array_min_def, array_max_def,

@@ -2,28 +2,26 @@
 // element-wise mathematical methods.
 #include "ops/elementwise.hpp"
 #include "python/array_methods.hpp"
-#include "python/array_type.hpp"
+#include "python/frame.hpp"
 
 namespace veltrix::py {
 
 namespace {
 
 template <Transform T>
-Ref transform_impl(PyObject* self) {
-    ArrayObject* o = as_array(self);
-    SharedBorrow guard(o->borrow);
-    return new_array(transform(o->value, T));
+Ref transform_impl(const Array64& a) {
+    return new_array(transform(a, T));
 }
 
-constexpr FnSpec clip_s{"clip", "Array", "clip($self, min, max)\n--\n\n", {"min", "max"}, 2, 2};
+Ref clip_impl(double lo, double hi, const Array64& a) { return new_array(clip(a, lo, hi)); }
 
-Ref clip_impl(PyObject* self, const Args& a) {
-    const double lo = a.f64(0);
-    const double hi = a.f64(1);
-    ArrayObject* o = as_array(self);
-    SharedBorrow guard(o->borrow);
-    return new_array(clip(o->value, lo, hi));
-}
+
+constexpr auto sin_m = array_method("sin"), cos_m = array_method("cos"), exp_m = array_method("exp"),
+               sqrt_m = array_method("sqrt"), tan_m = array_method("tan"), arcsin_m = array_method("arcsin"),
+               arccos_m = array_method("arccos"), arctan_m = array_method("arctan"), log_m = array_method("log"),
+               abs_m = array_method("abs"), sign_m = array_method("sign");
+// Both bounds convert before the array is borrowed.
+constexpr auto clip_m = signature("clip", param<F64>("min"), param<F64>("max"), shared_self<Array64>);
 
 // Forward form first (an Array on the left, the right operand an Array or a scalar), then the
 // reflected form (a scalar on the left of an Array); anything else is left to the interpreter.
@@ -61,21 +59,18 @@ PyObject* binary_slot(PyObject* l, PyObject* r) noexcept {
 
 }  // namespace
 
-PyMethodDef array_sin_def = VELTRIX_NOARGS("sin", "sin($self)\n--\n\n", transform_impl<Transform::sin>);
-PyMethodDef array_cos_def = VELTRIX_NOARGS("cos", "cos($self)\n--\n\n", transform_impl<Transform::cos>);
-PyMethodDef array_exp_def = VELTRIX_NOARGS("exp", "exp($self)\n--\n\n", transform_impl<Transform::exp>);
-PyMethodDef array_sqrt_def = VELTRIX_NOARGS("sqrt", "sqrt($self)\n--\n\n", transform_impl<Transform::sqrt>);
-PyMethodDef array_clip_def = VELTRIX_METHOD(clip_s, clip_impl);
-PyMethodDef array_tan_def = VELTRIX_NOARGS("tan", "tan($self)\n--\n\n", transform_impl<Transform::tan>);
-PyMethodDef array_arcsin_def =
-    VELTRIX_NOARGS("arcsin", "arcsin($self)\n--\n\n", transform_impl<Transform::arcsin>);
-PyMethodDef array_arccos_def =
-    VELTRIX_NOARGS("arccos", "arccos($self)\n--\n\n", transform_impl<Transform::arccos>);
-PyMethodDef array_arctan_def =
-    VELTRIX_NOARGS("arctan", "arctan($self)\n--\n\n", transform_impl<Transform::arctan>);
-PyMethodDef array_log_def = VELTRIX_NOARGS("log", "log($self)\n--\n\n", transform_impl<Transform::log>);
-PyMethodDef array_abs_def = VELTRIX_NOARGS("abs", "abs($self)\n--\n\n", transform_impl<Transform::abs>);
-PyMethodDef array_sign_def = VELTRIX_NOARGS("sign", "sign($self)\n--\n\n", transform_impl<Transform::sign>);
+PyMethodDef array_sin_def = def<sin_m, transform_impl<Transform::sin>, Class::array>();
+PyMethodDef array_cos_def = def<cos_m, transform_impl<Transform::cos>, Class::array>();
+PyMethodDef array_exp_def = def<exp_m, transform_impl<Transform::exp>, Class::array>();
+PyMethodDef array_sqrt_def = def<sqrt_m, transform_impl<Transform::sqrt>, Class::array>();
+PyMethodDef array_clip_def = def<clip_m, clip_impl, Class::array>();
+PyMethodDef array_tan_def = def<tan_m, transform_impl<Transform::tan>, Class::array>();
+PyMethodDef array_arcsin_def = def<arcsin_m, transform_impl<Transform::arcsin>, Class::array>();
+PyMethodDef array_arccos_def = def<arccos_m, transform_impl<Transform::arccos>, Class::array>();
+PyMethodDef array_arctan_def = def<arctan_m, transform_impl<Transform::arctan>, Class::array>();
+PyMethodDef array_log_def = def<log_m, transform_impl<Transform::log>, Class::array>();
+PyMethodDef array_abs_def = def<abs_m, transform_impl<Transform::abs>, Class::array>();
+PyMethodDef array_sign_def = def<sign_m, transform_impl<Transform::sign>, Class::array>();
 
 PyObject* array_add(PyObject* a, PyObject* b) { return binary_slot<BinaryOp::add>(a, b); }
 PyObject* array_subtract(PyObject* a, PyObject* b) { return binary_slot<BinaryOp::subtract>(a, b); }
@@ -83,7 +78,7 @@ PyObject* array_multiply(PyObject* a, PyObject* b) { return binary_slot<BinaryOp
 PyObject* array_true_divide(PyObject* a, PyObject* b) { return binary_slot<BinaryOp::divide>(a, b); }
 
 PyObject* array_negative(PyObject* a) {
-    return guarded([&] { return transform_impl<Transform::negate>(a); });
+    return guarded([&] { return transform_impl<Transform::negate>(ArrayRef(as_array(a)).get()); });
 }
 
 }  // namespace veltrix::py

@@ -8,6 +8,8 @@
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
 #include "python/travel.hpp"
+
+#include "python/frame.hpp"
 #include "python/messages.hpp"
 
 namespace veltrix::py {
@@ -46,11 +48,9 @@ void append_f64(std::string& out, double x) {
 // ---------------------------------------------------------------------------------------------
 // Type plumbing
 
-bool is_array(PyObject* o) noexcept { return PyObject_TypeCheck(o, array_type()); }
+bool is_array(PyObject* o) noexcept { return PyObject_TypeCheck(o, type_object(Class::array)); }
 
-Ref new_array(Array64&& a) { return new_instance(array_type(), std::move(a)); }
-
-ArrayObject* as_array(PyObject* o) noexcept { return reinterpret_cast<ArrayObject*>(o); }
+Ref new_array(Array64&& a) { return new_instance(type_object(Class::array), std::move(a)); }
 
 namespace {
 
@@ -69,84 +69,41 @@ Array64 with_shape(std::vector<double>&& data, Shape shape) {
 // ---------------------------------------------------------------------------------------------
 // Constructors (static methods and module functions share the implementations)
 
-Ref zeros_impl(PyObject*, const Args& a) { return new_array(Array64::zeros(a.shape(0))); }
-Ref ones_impl(PyObject*, const Args& a) { return new_array(ones(a.shape(0))); }
-Ref full_impl(PyObject*, const Args& a) {
-    Shape s = a.shape(0);
-    return new_array(full(std::move(s), a.f64(1)));
+Ref zeros_impl(Shape shape) { return new_array(Array64::zeros(std::move(shape))); }
+Ref ones_impl(Shape shape) { return new_array(ones(std::move(shape))); }
+Ref full_impl(Shape shape, double value) { return new_array(full(std::move(shape), value)); }
+
+// An Array gives only its data; without a shape, the data is one-dimensional.
+Ref asarray_impl(Array64 v, std::optional<Shape> shape) {
+    const u64 n = v.data.size();
+    if (!shape) return new_array(Array64(Shape::d1(n), std::move(v.data)));
+    return new_array(with_shape(std::move(v.data), std::move(*shape)));
 }
 
-Ref asarray_impl(PyObject*, const Args& a) {
-    VecOrArray v = a.vec_or_array(0);
-    std::vector<double> data;
-    if (auto* arr = std::get_if<Array64>(&v))
-        data = std::move(arr->data);
-    else
-        data = std::move(std::get<std::vector<double>>(v));
-    if (!a.given(1)) {
-        const u64 n = data.size();
-        return new_array(Array64(Shape::d1(n), std::move(data)));
-    }
-    return new_array(with_shape(std::move(data), a.shape(1)));
-}
-
-Ref eye_impl(PyObject*, const Args& a) {
-    const u64 n = a.index(0);
-    std::optional<u64> m;
-    if (a.given(1)) m = a.index(1);
-    const i64 k = a.given(2) ? a.i64_(2) : 0;
+Ref eye_impl(u64 n, std::optional<u64> m, std::optional<i64> k) {
     (void)checked(Shape::d2(n, m.value_or(n)));
-    return new_array(eye(n, m, k));
+    return new_array(eye(n, m, k.value_or(0)));
 }
 
-Ref column_stack_impl(PyObject*, const Args& a) {
-    std::vector<Array64> arrays = a.arrays(0);
+Ref column_stack_impl(std::vector<Array64> arrays) {
     if (arrays.empty()) raise(PyExc_ValueError, msg::need_one_array);
     return new_array(column_stack(arrays));
 }
 
-constexpr FnSpec zeros_s{"zeros", "Array", "zeros(shape)\n--\n\n", {"shape"}, 1, 1};
-constexpr FnSpec ones_s{"ones", "Array", "ones(shape)\n--\n\n", {"shape"}, 1, 1};
-constexpr FnSpec full_s{"full", "Array", "full(shape, fill_value)\n--\n\n", {"shape", "fill_value"}, 2, 2};
-constexpr FnSpec asarray_s{"asarray", "Array", "asarray(data, shape=None)\n--\n\n", {"data", "shape"}, 2, 1};
-constexpr FnSpec eye_s{"eye", "Array", "eye(n, m=None, k=None)\n--\n\n", {"n", "m", "k"}, 3, 1};
-
-constexpr FnSpec zeros_f{"zeros", nullptr, "zeros(shape)\n--\n\n", {"shape"}, 1, 1};
-constexpr FnSpec ones_f{"ones", nullptr, "ones(shape)\n--\n\n", {"shape"}, 1, 1};
-constexpr FnSpec full_f{"full", nullptr, "full(shape, fill_value)\n--\n\n", {"shape", "fill_value"}, 2, 2};
-constexpr FnSpec asarray_f{"asarray", nullptr, "asarray(data, shape=None)\n--\n\n", {"data", "shape"}, 2, 1};
-constexpr FnSpec eye_f{"eye", nullptr, "eye(n, m=None, k=None)\n--\n\n", {"n", "m", "k"}, 3, 1};
-constexpr FnSpec column_stack_f{"column_stack", nullptr, "column_stack(arrays)\n--\n\n", {"arrays"}, 1, 1};
-
-constexpr FnSpec new_s{"__new__", "Array", "Array(shape, data)\n--\n\n", {"shape", "data"}, 2, 2};
-
-Ref construct(PyObject*, const Args& a) {
-    Shape shape = a.shape(0);
-    std::vector<double> data = a.floats(1);
+Ref construct_impl(Shape shape, std::vector<double> data) {
     return new_array(with_shape(std::move(data), std::move(shape)));
 }
 
-PyObject* array_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-    // Re-shape the tuple/dict call into the vectorcall layout the parser expects.
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    std::vector<PyObject*> flat(static_cast<std::size_t>(nargs + nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
-    Ref kwnames;
-    if (nkw) {
-        kwnames = Ref::steal(PyTuple_New(nkw));
-        if (!kwnames) return nullptr;
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            Py_INCREF(key);
-            PyTuple_SET_ITEM(kwnames.get(), k, key);
-            flat[static_cast<std::size_t>(nargs + k)] = value;
-            ++k;
-        }
-    }
-    return fastcall<new_s, construct>(nullptr, flat.data(), nargs, kwnames.get());
-}
+constexpr auto zeros_sig = signature("zeros", param<ShapeArg>("shape"));
+constexpr auto ones_sig = signature("ones", param<ShapeArg>("shape"));
+constexpr auto full_sig = signature("full", param<ShapeArg>("shape"), param<F64>("fill_value"));
+constexpr auto asarray_sig = signature("asarray", param<ArrayOrVec>("data"), optional_param<ShapeArg>("shape"));
+constexpr auto eye_sig =
+    signature("eye", param<Index>("n"), optional_param<Index>("m"), optional_param<I64>("k"));
+constexpr auto column_stack_sig = signature("column_stack", param<ArrayCopies>("arrays"));
+constexpr auto new_sig = signature("__new__", param<ShapeArg>("shape"), param<Floats>("data"));
+
+using ArrayConstructor = Constructor<new_sig, construct_impl, Class::array>;
 
 // ---------------------------------------------------------------------------------------------
 // Shape, length, representation, lists
@@ -208,21 +165,13 @@ Ref nested_list(const Array64& a, std::size_t dim, u64 offset) {
     return list;
 }
 
-Ref tolist_impl(PyObject* self) {
-    SharedBorrow b(as_array(self)->borrow);
-    const Array64& a = as_array(self)->value;
+Ref tolist_impl(const Array64& a) {
     if (a.ndim() == 0) return to_py(a.data[0]);
     return nested_list(a, 0, 0);
 }
 
-Ref to_pylist_recursive_impl(PyObject* self, const Args& args) {
-    const u64 dim = args.index(0);
-    const u64 offset = args.index(1);
-    SharedBorrow b(as_array(self)->borrow);
-    const Array64& a = as_array(self)->value;
-    if (dim >= a.ndim())
-        raise(PyExc_ValueError, "dim " + std::to_string(dim) + " is out of range for an array with " +
-                                    std::to_string(a.ndim()) + " dimensions");
+Ref to_pylist_recursive_impl(u64 dim, u64 offset, const Array64& a) {
+    if (dim >= a.ndim()) raise(PyExc_ValueError, msg::dim_out_of_range(dim, a.ndim()));
     // The farthest position read is offset + sum of (len - 1) * stride below dim; nothing is
     // read when a length there is 0.
     bool empty = false;
@@ -233,22 +182,14 @@ Ref to_pylist_recursive_impl(PyObject* self, const Args& args) {
             last = UINT64_MAX;
     }
     if (!empty && last >= a.data.size())
-        raise(PyExc_ValueError, "offset " + std::to_string(offset) + " is out of range for dim " +
-                                    std::to_string(dim) + " of an array of shape " + a.shape.to_string());
+        raise(PyExc_ValueError, msg::offset_out_of_range(offset, dim, a.shape.to_string()));
     return nested_list(a, dim, offset);
 }
 
-constexpr FnSpec to_pylist_recursive_s{"to_pylist_recursive", "Array",
-                                       "to_pylist_recursive($self, dim, offset)\n--\n\n",
-                                       {"dim", "offset"}, 2, 2};
-
-PyMethodDef zeros_def = VELTRIX_STATIC(zeros_s, zeros_impl);
-PyMethodDef ones_def = VELTRIX_STATIC(ones_s, ones_impl);
-PyMethodDef full_def = VELTRIX_STATIC(full_s, full_impl);
-PyMethodDef asarray_def = VELTRIX_STATIC(asarray_s, asarray_impl);
-PyMethodDef eye_def = VELTRIX_STATIC(eye_s, eye_impl);
-PyMethodDef tolist_def = VELTRIX_NOARGS("tolist", "tolist($self)\n--\n\n", tolist_impl);
-PyMethodDef to_pylist_recursive_def = VELTRIX_METHOD(to_pylist_recursive_s, to_pylist_recursive_impl);
+constexpr auto tolist_sig = array_method("tolist");
+// Both positions convert before the array is borrowed.
+constexpr auto to_pylist_recursive_sig =
+    signature("to_pylist_recursive", param<Index>("dim"), param<Index>("offset"), shared_self<Array64>);
 
 PyGetSetDef array_getset[] = {
     {"shape", get_shape, nullptr, nullptr, nullptr},
@@ -261,25 +202,29 @@ PyGetSetDef array_getset[] = {
 
 PyMethodDef* module_array_functions() {
     static PyMethodDef defs[] = {
-        VELTRIX_FUNCTION(zeros_f, zeros_impl),
-        VELTRIX_FUNCTION(ones_f, ones_impl),
-        VELTRIX_FUNCTION(full_f, full_impl),
-        VELTRIX_FUNCTION(asarray_f, asarray_impl),
-        VELTRIX_FUNCTION(eye_f, eye_impl),
+        def<zeros_sig, zeros_impl>(),
+        def<ones_sig, ones_impl>(),
+        def<full_sig, full_impl>(),
+        def<asarray_sig, asarray_impl>(),
+        def<eye_sig, eye_impl>(),
         module_diag_def,
-        VELTRIX_FUNCTION(column_stack_f, column_stack_impl),
+        def<column_stack_sig, column_stack_impl>(),
         {nullptr, nullptr, 0, nullptr},
     };
     return defs;
 }
 
-PyTypeObject* array_type() { return type_object(Class::array); }
-
 PyType_Spec& array_spec() {
         static PyMethodDef methods[] = {
-            zeros_def, ones_def, full_def, asarray_def, eye_def,
+            def<zeros_sig, zeros_impl, Class::array>(),
+            def<ones_sig, ones_impl, Class::array>(),
+            def<full_sig, full_impl, Class::array>(),
+            def<asarray_sig, asarray_impl, Class::array>(),
+            def<eye_sig, eye_impl, Class::array>(),
             array_diag_def, array_outer_def, array_diagonal_def,
-            array_get_def, tolist_def, to_pylist_recursive_def,
+            array_get_def,
+            def<tolist_sig, tolist_impl, Class::array>(),
+            def<to_pylist_recursive_sig, to_pylist_recursive_impl, Class::array>(),
             array_sin_def, array_cos_def, array_exp_def, array_sqrt_def, array_clip_def,
             array_tan_def, array_arcsin_def, array_arccos_def, array_arctan_def, array_log_def,
             array_abs_def, array_sign_def,
@@ -297,8 +242,8 @@ PyType_Spec& array_spec() {
             {nullptr, nullptr, 0, nullptr},
         };
         static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>("Array(shape, data)\n--\n\n")},
-            {Py_tp_new, reinterpret_cast<void*>(array_new)},
+            {Py_tp_doc, const_cast<char*>(ArrayConstructor::doc())},
+            {Py_tp_new, reinterpret_cast<void*>(ArrayConstructor::new_slot)},
             {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<Array64>)},
             {Py_tp_repr, reinterpret_cast<void*>(array_repr)},
             {Py_tp_methods, methods},
@@ -319,7 +264,7 @@ PyType_Spec& array_spec() {
             {Py_nb_matrix_multiply, reinterpret_cast<void*>(array_matmul_operator)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"builtins.Array", sizeof(ArrayObject), 0, class_flags, slots};
+        static PyType_Spec spec = {qualified_name(Class::array), sizeof(ArrayObject), 0, class_flags, slots};
         return spec;
 }
 

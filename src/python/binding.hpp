@@ -1,5 +1,5 @@
-// The binding layer's toolkit: owned references, the argument parser, typed argument
-// getters, borrow guards and the one place where C++ failures become Python exceptions.
+// The binding layer's toolkit: owned references, borrow guards, argument conversions and the
+// one place where C++ failures become Python exceptions. Entry points are declared in frame.hpp.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -32,25 +32,15 @@ public:
         Py_XINCREF(o);
         return Ref(o);
     }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     Ref& operator=(Ref&& o) noexcept {
-        if (this != &o) {
-            Py_XDECREF(p_);
-            p_ = o.p_;
-            o.p_ = nullptr;
-        }
+        std::swap(p_, o.p_);  // the previous object is released with `o`
         return *this;
     }
     ~Ref() { Py_XDECREF(p_); }
 
     PyObject* get() const noexcept { return p_; }
-    PyObject* release() noexcept {
-        PyObject* p = p_;
-        p_ = nullptr;
-        return p;
-    }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
 private:
@@ -102,58 +92,47 @@ struct Instance {
     T value;
 };
 
-class SharedBorrow {
+[[noreturn]] void raise_borrow_conflict(bool exclusive);
+
+// A borrow of an instance's counter for the guard's life; a conflict raises RuntimeError.
+template <bool Exclusive>
+class Borrow {
 public:
-    explicit SharedBorrow(BorrowFlag& f);
-    SharedBorrow(SharedBorrow&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-    ~SharedBorrow() {
-        if (f_) f_->store(f_->load() - 1);
+    explicit Borrow(BorrowFlag& f) : f_(&f) {
+        const std::int64_t n = f.load();
+        if (Exclusive ? n != 0 : n < 0) raise_borrow_conflict(Exclusive);
+        f.store(Exclusive ? -1 : n + 1);
+    }
+    Borrow(Borrow&& o) noexcept : f_(std::exchange(o.f_, nullptr)) {}
+    Borrow& operator=(Borrow&&) = delete;
+    ~Borrow() {
+        if (f_) f_->store(Exclusive ? 0 : f_->load() - 1);
     }
 
 private:
     BorrowFlag* f_;
 };
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
-class ExclusiveBorrow {
+// The value of an instance (shared: read only), held under a borrow for the guard's life.
+template <class T, bool Exclusive>
+class BorrowOf {
 public:
-    explicit ExclusiveBorrow(BorrowFlag& f);
-    ExclusiveBorrow(ExclusiveBorrow&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    ~ExclusiveBorrow() {
-        if (f_) f_->store(0);
-    }
+    using value_type = std::conditional_t<Exclusive, T, const T>;
+    explicit BorrowOf(Instance<T>* o) : guard_(o->borrow), value_(&o->value) {}
+    explicit BorrowOf(PyObject* o) : BorrowOf(reinterpret_cast<Instance<T>*>(o)) {}
+    value_type& get() const noexcept { return *value_; }
+    value_type* operator->() const noexcept { return value_; }
 
 private:
-    BorrowFlag* f_;
+    Borrow<Exclusive> guard_;
+    value_type* value_;
 };
-
-// The value of an instance under a shared or an exclusive borrow, held for the guard's life.
 template <class T>
-class Borrowed {
-public:
-    explicit Borrowed(Instance<T>* o) : guard_(o->borrow), value_(&o->value) {}
-    const T& get() const noexcept { return *value_; }
-    const T* operator->() const noexcept { return value_; }
-
-private:
-    SharedBorrow guard_;
-    const T* value_;
-};
-
+using Borrowed = BorrowOf<T, false>;
 template <class T>
-class BorrowedMut {
-public:
-    explicit BorrowedMut(Instance<T>* o) : guard_(o->borrow), value_(&o->value) {}
-    T& get() const noexcept { return *value_; }
-    T* operator->() const noexcept { return value_; }
-
-private:
-    ExclusiveBorrow guard_;
-    T* value_;
-};
+using BorrowedMut = BorrowOf<T, true>;
 
 // Releases the interpreter lock for its scope. Borrows taken before it stay counted (see
 // BorrowFlag); nothing inside may touch a Python object.
@@ -194,8 +173,8 @@ PyTypeObject* make_class(PyType_Spec& spec);
 
 using ArrayObject = Instance<Array64>;
 
-PyTypeObject* array_type();
 bool is_array(PyObject* o) noexcept;
+inline ArrayObject* as_array(PyObject* o) noexcept { return reinterpret_cast<ArrayObject*>(o); }
 Ref new_array(Array64&& a);
 
 // A shared borrow of an Array argument for the length of a call.
@@ -207,80 +186,36 @@ using ArrayRef = Borrowed<Array64>;
 std::optional<double> to_f64(PyObject* o);
 std::optional<u64> to_index(PyObject* o);
 std::optional<i64> to_i64(PyObject* o);
-bool to_f64_vec(PyObject* o, std::vector<double>& out);
-bool to_index_vec(PyObject* o, std::vector<u64>& out);
-bool to_i64_vec(PyObject* o, std::vector<i64>& out);
-bool to_array_vec(PyObject* o, std::vector<Array64>& out);
+std::optional<std::vector<double>> to_f64_vec(PyObject* o);
+std::optional<std::vector<u64>> to_index_vec(PyObject* o);
+std::optional<std::vector<i64>> to_i64_vec(PyObject* o);
+std::optional<std::vector<Array64>> to_array_vec(PyObject* o);
+std::optional<Shape> to_shape(PyObject* o);  // indices whose element count fits
+std::optional<ArrayRef> to_array_ref(PyObject* o);
 std::optional<Array64> to_array_copy(PyObject* o);
 std::optional<std::string> to_text(PyObject* o);
 // Like to_text, but lower-cased with the full Unicode mapping.
 std::optional<std::string> to_lower_text(PyObject* o);
 
-using VecOrArray = std::variant<Array64, std::vector<double>>;
-using ArrayOrScalar = std::variant<Array64, double>;
-std::optional<VecOrArray> to_vec_or_array(PyObject* o);
-// `quiet` discards the failure instead of building the combined error (operators).
-std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o, bool quiet = false);
+// The sequence conversions filling `out` instead; false with the error set.
+template <class T>
+bool assign_if(std::optional<T>&& v, T& out) {
+    if (v) out = std::move(*v);
+    return v.has_value();
+}
+inline bool to_f64_vec(PyObject* o, std::vector<double>& out) { return assign_if(to_f64_vec(o), out); }
+inline bool to_index_vec(PyObject* o, std::vector<u64>& out) { return assign_if(to_index_vec(o), out); }
+inline bool to_i64_vec(PyObject* o, std::vector<i64>& out) { return assign_if(to_i64_vec(o), out); }
+inline bool to_array_vec(PyObject* o, std::vector<Array64>& out) { return assign_if(to_array_vec(o), out); }
 
-// The data of a VecOrArray as one vector: an Array keeps its shape, a list becomes [n].
-Array64 vec_or_array_to_array(VecOrArray&& v);
+// The tagged forms, tried Array first. VecOrArray comes as one Array: an Array keeps its
+// shape, a sequence of n floats has shape [n].
+using ArrayOrScalar = std::variant<Array64, double>;
+std::optional<Array64> to_array_or_vec(PyObject* o);
+std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o);
 
 // ---------------------------------------------------------------------------------------------
-// Signatures and arguments: the old hand-counted tables, being replaced by frame.hpp (new
-// entry points use frame.hpp).
-
-inline constexpr std::size_t max_params = 8;
-
-struct FnSpec {
-    const char* name;      // Python name
-    const char* cls;       // owning class for methods and static methods, nullptr for functions
-    const char* doc;       // the text signature, e.g. "clip($self, min, max)\n--\n\n"
-    const char* params[max_params];
-    std::size_t n_params;
-    std::size_t n_required;
-};
-
-class Args {
-public:
-    Args(const FnSpec& spec, PyObject* const* values) : spec_(spec), v_(values) {}
-
-    PyObject* operator[](std::size_t i) const noexcept { return v_[i]; }
-    // The argument was passed and is not None.
-    bool given(std::size_t i) const noexcept { return v_[i] && v_[i] != Py_None; }
-
-    double f64(std::size_t i) const;
-    u64 index(std::size_t i) const;
-    i64 i64_(std::size_t i) const;
-    std::vector<u64> indices(std::size_t i) const;
-    Shape shape(std::size_t i) const;  // a sequence of indices whose element count fits
-    std::vector<double> floats(std::size_t i) const;
-    std::vector<Array64> arrays(std::size_t i) const;
-    std::string text(std::size_t i) const;
-    std::string lower_text(std::size_t i) const;
-    ArrayRef array(std::size_t i) const;
-    Array64 array_copy(std::size_t i) const;
-    VecOrArray vec_or_array(std::size_t i) const;
-    ArrayOrScalar array_or_scalar(std::size_t i) const;
-
-    // Reports the pending conversion error under parameter i, then throws.
-    [[noreturn]] void fail(std::size_t i) const;
-
-    const FnSpec& spec() const noexcept { return spec_; }
-
-private:
-    template <class T>
-    T ok(std::size_t i, std::optional<T>&& r) const {
-        if (!r) fail(i);
-        return std::move(*r);
-    }
-
-    const FnSpec& spec_;
-    PyObject* const* v_;
-};
-
-// Matches positional and keyword arguments to the parameters; NULL-filled for absent ones.
-bool parse_args(const FnSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out) noexcept;
+// Calls
 
 // Runs f, turning every C++ failure into the matching Python exception.
 void translate_current_exception() noexcept;
@@ -294,35 +229,6 @@ PyObject* guarded(F&& f) noexcept {
         return nullptr;
     }
 }
-
-using Impl = Ref (*)(PyObject* self, const Args& args);
-using NoArgsImpl = Ref (*)(PyObject* self);
-
-template <const FnSpec& S, Impl F>
-PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-    PyObject* values[max_params] = {};
-    if (!parse_args(S, args, nargs, kwnames, values)) return nullptr;
-    return guarded([&] { return F(self, Args(S, values)); });
-}
-
-template <NoArgsImpl F>
-PyObject* noargs(PyObject* self, PyObject*) noexcept {
-    return guarded([&] { return F(self); });
-}
-
-#define VELTRIX_FASTCALL_DEF(spec, impl, extra)                                                  \
-    PyMethodDef {                                                                                \
-        (spec).name,                                                                             \
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(                          \
-                &::veltrix::py::fastcall<spec, impl>)),                                          \
-            METH_FASTCALL | METH_KEYWORDS | (extra), (spec).doc                                  \
-    }
-#define VELTRIX_METHOD(spec, impl) VELTRIX_FASTCALL_DEF(spec, impl, 0)
-#define VELTRIX_FUNCTION(spec, impl) VELTRIX_FASTCALL_DEF(spec, impl, 0)
-#define VELTRIX_STATIC(spec, impl) VELTRIX_FASTCALL_DEF(spec, impl, METH_STATIC)
-#define VELTRIX_NOARGS(name, doc, impl)                                                          \
-    PyMethodDef { name, &::veltrix::py::noargs<impl>, METH_NOARGS, doc }
 
 // ---------------------------------------------------------------------------------------------
 // Results and modules
@@ -340,5 +246,11 @@ void add_attributes(PyObject* module, PyMethodDef* defs);
 
 // Qualified type name of an object, as the interpreter reports it in messages.
 std::string type_name(PyObject* o);
+
+// The pending exception, normalised, with its traceback attached; the error indicator is
+// cleared. Null when nothing is pending.
+Ref fetch_exception();
+// str(exc), or a placeholder when that fails (the failure is cleared).
+std::string exception_str(PyObject* exc);
 
 }  // namespace veltrix::py

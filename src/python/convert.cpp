@@ -44,7 +44,6 @@ bool sequence_to_vec(PyObject* o, std::vector<T>& out, Conv conv) {
         PyErr_SetString(PyExc_TypeError, msg::cannot_cast(type_name(o), "Sequence").c_str());
         return false;
     }
-    out.clear();
     if (PyList_CheckExact(o)) {
         // Indexing by position re-reads the length each step, exactly as the list iterator does.
         out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(o)));
@@ -99,13 +98,34 @@ bool sequence_to_vec(PyObject* o, std::vector<T>& out, Conv conv) {
     return true;
 }
 
+template <class T, class Conv>
+std::optional<std::vector<T>> sequence(PyObject* o, Conv conv) {
+    std::vector<T> out;
+    if (!sequence_to_vec(o, out, conv)) return std::nullopt;
+    return out;
+}
+
 }  // namespace
 
-bool to_f64_vec(PyObject* o, std::vector<double>& out) { return sequence_to_vec(o, out, to_f64); }
-bool to_index_vec(PyObject* o, std::vector<u64>& out) { return sequence_to_vec(o, out, to_index); }
-bool to_i64_vec(PyObject* o, std::vector<i64>& out) { return sequence_to_vec(o, out, to_i64); }
-bool to_array_vec(PyObject* o, std::vector<Array64>& out) {
-    return sequence_to_vec(o, out, to_array_copy);
+std::optional<std::vector<double>> to_f64_vec(PyObject* o) { return sequence<double>(o, to_f64); }
+std::optional<std::vector<u64>> to_index_vec(PyObject* o) { return sequence<u64>(o, to_index); }
+std::optional<std::vector<i64>> to_i64_vec(PyObject* o) { return sequence<i64>(o, to_i64); }
+std::optional<std::vector<Array64>> to_array_vec(PyObject* o) { return sequence<Array64>(o, to_array_copy); }
+
+std::optional<Shape> to_shape(PyObject* o) {
+    std::optional<std::vector<u64>> dims = to_index_vec(o);
+    if (!dims) return std::nullopt;
+    Shape s(std::move(*dims));
+    (void)unwrap(checked_size(s));
+    return s;
+}
+
+std::optional<ArrayRef> to_array_ref(PyObject* o) {
+    if (!is_array(o)) {
+        PyErr_SetString(PyExc_TypeError, msg::cannot_cast(type_name(o), "Array").c_str());
+        return std::nullopt;
+    }
+    return ArrayRef(as_array(o));
 }
 
 std::optional<Array64> to_array_copy(PyObject* o) {
@@ -145,90 +165,54 @@ namespace {
 
 // "TypeError: message" followed by the cause chain, as shown in the combined error.
 std::string render_exception(PyObject* exc) {
-    std::string out;
-    Ref cur = Ref::borrow(exc);
-    while (cur) {
-        if (!out.empty()) out += ", caused by ";
-        out += type_name(cur.get());
-        out += ": ";
-        Ref s = Ref::steal(PyObject_Str(cur.get()));
-        const char* t = s ? PyUnicode_AsUTF8(s.get()) : nullptr;
-        if (!t) {
-            PyErr_Clear();
-            out += "<exception str() failed>";
-        } else {
-            out += t;
-        }
-        cur = Ref::steal(PyException_GetCause(cur.get()));
-    }
-    return out;
+    std::vector<std::string> chain;
+    for (Ref cur = Ref::borrow(exc); cur; cur = Ref::steal(PyException_GetCause(cur.get())))
+        chain.push_back(msg::exception_line(type_name(cur.get()), exception_str(cur.get())));
+    return msg::cause_chain(chain);
 }
 
 // Takes the pending error as the cause of "failed to extract field {enum}::{variant}.0".
 Ref wrap_field_error(const char* enum_name, const char* variant) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    std::string m = std::string("failed to extract field ") + enum_name + "::" + variant + ".0";
-    PyObject* w = PyObject_CallFunction(PyExc_TypeError, "s", m.c_str());
-    if (!w) {
-        Py_XDECREF(value);
-        throw PyErrSet{};
-    }
-    if (value) PyException_SetCause(w, value);  // steals value
-    return Ref::steal(w);
+    Ref cause = fetch_exception();
+    Ref w = check_new(PyObject_CallFunction(PyExc_TypeError, "s", msg::field_error(enum_name, variant).c_str()));
+    if (cause) PyException_SetCause(w.get(), cause.release());
+    return w;
 }
 
 void raise_combined(const char* enum_name, const char* v1, Ref e1, const char* v2, Ref e2) {
-    std::string m = std::string("failed to extract enum ") + enum_name + " ('" + v1 + " | " + v2 + "')";
-    m += std::string("\n- variant ") + v1 + " (" + v1 + "): " + render_exception(e1.get());
-    m += std::string("\n- variant ") + v2 + " (" + v2 + "): " + render_exception(e2.get());
-    PyErr_SetString(PyExc_TypeError, m.c_str());
+    PyErr_SetString(PyExc_TypeError, msg::combined_error(enum_name, v1, render_exception(e1.get()), v2,
+                                                         render_exception(e2.get()))
+                                         .c_str());
+}
+
+
+// The Array alternative first, then `second`. The failures of both are built only once both
+// have failed, so the common success of the second costs no exception objects.
+template <class T, class Second>
+std::optional<T> tagged(PyObject* o, const char* enum_name, const char* variant, Second second) {
+    if (is_array(o)) {
+        if (auto a = to_array_copy(o)) return T(std::move(*a));
+        PyErr_Clear();
+    }
+    if (auto v = second(o)) return T(std::move(*v));
+    Ref e2 = wrap_field_error(enum_name, variant);
+    (void)to_array_copy(o);  // sets the Array alternative's own error again
+    Ref e1 = wrap_field_error(enum_name, "Array");
+    raise_combined(enum_name, "Array", std::move(e1), variant, std::move(e2));
+    return std::nullopt;
 }
 
 }  // namespace
 
-// The failures of both alternatives are built only once both have failed, so the common
-// success of the second alternative costs no exception objects.
-std::optional<VecOrArray> to_vec_or_array(PyObject* o) {
-    const bool array_like = is_array(o);
-    if (array_like) {
-        if (auto a = to_array_copy(o)) return VecOrArray(std::move(*a));
-        PyErr_Clear();
-    }
-    std::vector<double> v;
-    if (to_f64_vec(o, v)) return VecOrArray(std::move(v));
-    Ref e2 = wrap_field_error("VecOrArray", "Vec");
-    (void)to_array_copy(o);  // sets the Array alternative's own error again
-    Ref e1 = wrap_field_error("VecOrArray", "Array");
-    raise_combined("VecOrArray", "Array", std::move(e1), "Vec", std::move(e2));
-    return std::nullopt;
+std::optional<Array64> to_array_or_vec(PyObject* o) {
+    return tagged<Array64>(o, "VecOrArray", "Vec", [](PyObject* x) -> std::optional<Array64> {
+        std::optional<std::vector<double>> v = to_f64_vec(x);
+        if (!v) return std::nullopt;
+        const u64 n = v->size();
+        return Array64(Shape::d1(n), std::move(*v));
+    });
 }
 
-std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o, bool quiet) {
-    if (is_array(o)) {
-        if (auto a = to_array_copy(o)) return ArrayOrScalar(std::move(*a));
-        PyErr_Clear();
-    }
-    if (auto s = to_f64(o)) return ArrayOrScalar(*s);
-    if (quiet) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    Ref e2 = wrap_field_error("ArrayOrScalar", "Scalar");
-    (void)to_array_copy(o);
-    Ref e1 = wrap_field_error("ArrayOrScalar", "Array");
-    raise_combined("ArrayOrScalar", "Array", std::move(e1), "Scalar", std::move(e2));
-    return std::nullopt;
-}
-
-Array64 vec_or_array_to_array(VecOrArray&& v) {
-    if (auto* a = std::get_if<Array64>(&v)) return std::move(*a);
-    auto& d = std::get<std::vector<double>>(v);
-    const u64 n = d.size();
-    return Array64(Shape::d1(n), std::move(d));
-}
+std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o) { return tagged<ArrayOrScalar>(o, "ArrayOrScalar", "Scalar", to_f64); }
 
 }  // namespace veltrix::py

@@ -15,44 +15,10 @@ namespace veltrix::py {
 // ---------------------------------------------------------------------------------------------
 // Converters
 
-std::string F64::render(double v) {
+std::string render_number(double v) {
     std::string out;
     append_f64(out, v);
     return out;
-}
-
-std::optional<std::vector<u64>> Indices::from(PyObject* o) {
-    std::vector<u64> out;
-    if (!to_index_vec(o, out)) return std::nullopt;
-    return out;
-}
-
-std::optional<Shape> ShapeArg::from(PyObject* o) {
-    std::optional<std::vector<u64>> dims = Indices::from(o);
-    if (!dims) return std::nullopt;
-    Shape s(std::move(*dims));
-    (void)unwrap(checked_size(s));
-    return s;
-}
-
-std::optional<std::vector<double>> Floats::from(PyObject* o) {
-    std::vector<double> out;
-    if (!to_f64_vec(o, out)) return std::nullopt;
-    return out;
-}
-
-std::optional<std::vector<Array64>> ArrayCopies::from(PyObject* o) {
-    std::vector<Array64> out;
-    if (!to_array_vec(o, out)) return std::nullopt;
-    return out;
-}
-
-std::optional<ArrayRef> ArrayArg::from(PyObject* o) {
-    if (!is_array(o)) {
-        PyErr_SetString(PyExc_TypeError, msg::cannot_cast(type_name(o), "Array").c_str());
-        return std::nullopt;
-    }
-    return ArrayRef(as_array(o));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -113,22 +79,31 @@ bool parse_args(const ParseSpec& s, PyObject* const* args, Py_ssize_t nargs, PyO
     return true;
 }
 
+namespace frame {
+
+PyObject* call_with_tuple(PyObject* args, PyObject* kwargs, PyObject* self, FastCall f) noexcept {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) return f(self, PySequence_Fast_ITEMS(args), nargs, nullptr);
+    std::vector<PyObject*> flat(PySequence_Fast_ITEMS(args), PySequence_Fast_ITEMS(args) + nargs);
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) return nullptr;
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(kwnames.get(), k++, key);
+        flat.push_back(value);
+    }
+    return f(self, flat.data(), nargs, kwnames.get());
+}
+
+}  // namespace frame
+
 void fail_argument(const char* name) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb) PyException_SetTraceback(value, tb);
-        Ref cause = Ref::steal(value);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        Ref text = Ref::steal(PyObject_Str(cause.get()));
-        const char* t = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        if (!t) {
-            PyErr_Clear();
-            t = msg::str_failed;
-        }
-        const std::string m = msg::argument_error(name, t);
+        Ref cause = fetch_exception();
+        const std::string m = msg::argument_error(name, exception_str(cause.get()));
         Ref exc = Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s", m.c_str()));
         if (!exc) throw PyErrSet{};
         PyException_SetCause(exc.get(), cause.release());

@@ -1,16 +1,14 @@
-// One declaration per entry point. A signature table lists the parameters in order, each with
-// its converter and, when optional, its default; the keyword list, the counts, the defaults and
-// the text signature all come from it. The `_impl` receives converted C++ values in parameter
-// order and never converts a PyObject* itself:
+// One declaration per entry point. A signature lists the parameters in order, each with its
+// converter and, when optional, its default; the keyword list, the counts, the defaults and the
+// text signature all come from it. The `_impl` receives converted C++ values in list order:
 //
 //     constexpr auto clip_sig = signature("clip", param<F64>("min"), param<F64>("max"), shared_self<Array64>);
 //     Ref clip_impl(double lo, double hi, const Array64& self);
 //     PyMethodDef clip_def = def<clip_sig, clip_impl, Class::array>();
 //
-// Conversions run in list order, so the position of the self marker says when the instance is
-// borrowed: before the arguments convert (shown first) or after (shown last). A signature with
-// a self marker is an instance method; one without is a module function (Class::none) or a
-// static method of its class. The text signature always names `$self` first.
+// Conversions run in list order, so where the self marker stands says when the instance is
+// borrowed. A signature with a self marker is an instance method (its text signature names
+// `$self` first); one without is a module function (Class::none) or a static method.
 #pragma once
 
 #include <cstddef>
@@ -26,85 +24,41 @@
 namespace veltrix::py {
 
 // ---------------------------------------------------------------------------------------------
-// Converters: `type` is what the _impl receives, `from` converts (nothing with a Python error
-// set when the object does not fit), `render` writes a default into the text signature.
+// Converters: `type` is what the _impl receives; `from` gives nothing, with the Python error
+// set, when the object does not fit. Numbers may have defaults, written by `render`.
 
 struct NoDefault {};
 
-struct F64 {
-    using type = double;
-    using default_type = double;
-    static std::optional<double> from(PyObject* o) { return to_f64(o); }
-    static std::string render(double v);
-};
-struct Index {
-    using type = u64;
-    using default_type = u64;
-    static std::optional<u64> from(PyObject* o) { return to_index(o); }
-    static std::string render(u64 v) { return std::to_string(v); }
-};
-struct I64 {
-    using type = i64;
-    using default_type = i64;
-    static std::optional<i64> from(PyObject* o) { return to_i64(o); }
-    static std::string render(i64 v) { return std::to_string(v); }
-};
-struct Indices {
-    using type = std::vector<u64>;
-    using default_type = NoDefault;
-    static std::optional<type> from(PyObject* o);
-};
-// A sequence of indices whose element count fits.
-struct ShapeArg {
-    using type = Shape;
-    using default_type = NoDefault;
-    static std::optional<Shape> from(PyObject* o);
-};
-struct Floats {
-    using type = std::vector<double>;
-    using default_type = NoDefault;
-    static std::optional<type> from(PyObject* o);
-};
-struct ArrayCopies {
-    using type = std::vector<Array64>;
-    using default_type = NoDefault;
-    static std::optional<type> from(PyObject* o);
-};
-struct Text {
-    using type = std::string;
-    using default_type = NoDefault;
-    static std::optional<std::string> from(PyObject* o) { return to_text(o); }
-};
-// An Array argument, borrowed (shared) for the call; the _impl receives `const Array64&`.
-struct ArrayArg {
-    using type = ArrayRef;
-    using default_type = NoDefault;
-    static std::optional<ArrayRef> from(PyObject* o);
-};
-struct ArrayCopy {
-    using type = Array64;
-    using default_type = NoDefault;
-    static std::optional<Array64> from(PyObject* o) { return to_array_copy(o); }
-};
-struct VecOrArrayArg {
-    using type = VecOrArray;
-    using default_type = NoDefault;
-    static std::optional<VecOrArray> from(PyObject* o) { return to_vec_or_array(o); }
-};
-struct ArrayOrScalarArg {
-    using type = ArrayOrScalar;
-    using default_type = NoDefault;
-    static std::optional<ArrayOrScalar> from(PyObject* o) { return to_array_or_scalar(o); }
-};
-// The object itself, borrowed, for arguments whose reading depends on the instance.
-struct Object {
-    using type = PyObject*;
-    using default_type = NoDefault;
-    static std::optional<PyObject*> from(PyObject* o) { return o; }
+std::string render_number(double v);
+inline std::string render_number(u64 v) { return std::to_string(v); }
+inline std::string render_number(i64 v) { return std::to_string(v); }
+
+template <class T, std::optional<T> (*Read)(PyObject*)>
+struct Converter {
+    using type = T;
+    using default_type = std::conditional_t<std::is_arithmetic_v<T>, T, NoDefault>;
+    static std::optional<T> from(PyObject* o) { return Read(o); }
+    static std::string render(default_type v) { return render_number(v); }
 };
 
+inline std::optional<PyObject*> as_object(PyObject* o) { return o; }
+
+using F64 = Converter<double, to_f64>;
+using Index = Converter<u64, to_index>;
+using I64 = Converter<i64, to_i64>;
+using Text = Converter<std::string, to_text>;
+using Indices = Converter<std::vector<u64>, to_index_vec>;
+using Floats = Converter<std::vector<double>, to_f64_vec>;
+using ArrayCopies = Converter<std::vector<Array64>, to_array_vec>;
+using ShapeArg = Converter<Shape, to_shape>;                    // indices whose count fits
+using ArrayArg = Converter<ArrayRef, to_array_ref>;             // the _impl gets const Array64&
+using ArrayCopy = Converter<Array64, to_array_copy>;
+using ArrayOrVec = Converter<Array64, to_array_or_vec>;         // VecOrArray, as one Array
+using ArrayOrScalarArg = Converter<ArrayOrScalar, to_array_or_scalar>;
+using Object = Converter<PyObject*, as_object>;                 // read by the _impl itself
+
 // An option string: lower-cased with the full Unicode mapping, then matched by `Lookup`; a
-// mismatch raises ValueError `Refusal(text as passed)`. The default is written as its name.
+// mismatch raises ValueError `Refusal(text as passed)`. Its default is written as its name.
 template <class E, std::optional<E> (*Lookup)(std::string_view) noexcept,
           std::string (*Refusal)(const std::string&)>
 struct Choice {
@@ -120,8 +74,8 @@ struct Choice {
     static std::string render(const char* name) { return std::string("\"") + name + "\""; }
 };
 
-// A Choice whose object is only checked to be a str when it converts; its name is matched
-// when the _impl calls `parse()`, after every argument has converted.
+// A Choice only checked to be a str when it converts; the _impl matches the name with
+// `parse()` once every argument has converted.
 template <class C>
 struct Later {
     PyObject* object;  // nullptr: absent or None, so the default applies
@@ -146,26 +100,29 @@ struct LateChoice {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Parameters
+// Parameters and self markers
 
 enum class Presence {
     required,
-    optional,          // default None: the _impl receives std::optional, empty for absent or None
+    optional,          // default None: the _impl gets a std::optional, empty for absent or None
     defaulted,         // absent or None gives the default
     defaulted_strict,  // absent gives the default; None converts like any other value
 };
 
+// `slot` is what a parameter converts into; self markers take no argument.
 template <class C, Presence P>
 struct Param {
     using conv = C;
+    using slot = std::conditional_t<P == Presence::optional, std::optional<typename C::type>, typename C::type>;
     static constexpr Presence presence = P;
+    static constexpr bool is_self = false;
     const char* name;
     typename C::default_type fallback{};
 };
 
 template <class C>
 constexpr Param<C, Presence::required> param(const char* name) {
-    return {name, {}};
+    return {name};
 }
 template <class C>
 constexpr Param<C, Presence::defaulted> param(const char* name, typename C::default_type fallback) {
@@ -173,39 +130,45 @@ constexpr Param<C, Presence::defaulted> param(const char* name, typename C::defa
 }
 template <class C>
 constexpr Param<C, Presence::optional> optional_param(const char* name) {
-    return {name, {}};
+    return {name};
 }
 template <class C>
-constexpr Param<C, Presence::defaulted_strict> strict_param(const char* name,
-                                                            typename C::default_type fallback) {
+constexpr Param<C, Presence::defaulted_strict> strict_param(const char* name, typename C::default_type fallback) {
     return {name, fallback};
 }
 
-// Self markers: the instance borrowed shared (the _impl receives `const T&`) or exclusive
-// (`T&`), or the object itself (`PyObject*`).
+// The instance borrowed shared (the _impl gets `const T&`) or exclusive (`T&`), or the object.
+template <class Slot>
+struct SelfMarker {
+    using slot = Slot;
+    static constexpr bool is_self = true;
+};
 template <class T>
-struct SharedSelf {};
+inline constexpr SelfMarker<Borrowed<T>> shared_self{};
 template <class T>
-struct ExclusiveSelf {};
-struct ObjectSelf {};
-template <class T>
-inline constexpr SharedSelf<T> shared_self{};
-template <class T>
-inline constexpr ExclusiveSelf<T> exclusive_self{};
-inline constexpr ObjectSelf object_self{};
+inline constexpr SelfMarker<BorrowedMut<T>> exclusive_self{};
+inline constexpr SelfMarker<PyObject*> object_self{};
 
-template <class P>
-inline constexpr bool is_self = false;
-template <class T>
-inline constexpr bool is_self<SharedSelf<T>> = true;
-template <class T>
-inline constexpr bool is_self<ExclusiveSelf<T>> = true;
-template <>
-inline constexpr bool is_self<ObjectSelf> = true;
 
 // ---------------------------------------------------------------------------------------------
 // Signatures
 
+inline constexpr std::size_t max_params = 8;
+
+template <class... P>
+struct Signature {
+    const char* name;
+    std::tuple<P...> params;
+
+    static constexpr bool has_self = (P::is_self || ...);
+    static constexpr std::size_t arity = (std::size_t{!P::is_self} + ... + 0);
+    static_assert(arity <= max_params && (std::size_t{P::is_self} + ... + 0) <= 1);
+};
+
+template <class... P>
+constexpr Signature<P...> signature(const char* name, P... params) {
+    return {name, {params...}};
+}
 
 // What the argument parser needs; built from a signature at compile time.
 struct ParseSpec {
@@ -215,22 +178,6 @@ struct ParseSpec {
     std::size_t n_params;
     std::size_t n_required;
 };
-
-template <class... P>
-struct Signature {
-    const char* name;
-    std::tuple<P...> params;
-
-    static constexpr bool has_self = (is_self<P> || ...);
-    static constexpr std::size_t arity = (std::size_t{!is_self<P>} + ... + 0);
-    static_assert(arity <= max_params);
-    static_assert((std::size_t{is_self<P>} + ... + 0) <= 1, "one self marker at most");
-};
-
-template <class... P>
-constexpr Signature<P...> signature(const char* name, P... params) {
-    return {name, {params...}};
-}
 
 // Matches positional and keyword arguments to the parameters; NULL-filled for absent ones.
 bool parse_args(const ParseSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -262,30 +209,8 @@ const char* register_signature(const std::string& key, const char* doc_name, boo
 
 namespace frame {
 
-template <class P>
-struct slot {
-    using type = std::conditional_t<P::presence == Presence::optional,
-                                    std::optional<typename P::conv::type>, typename P::conv::type>;
-};
-template <class T>
-struct slot<SharedSelf<T>> {
-    using type = Borrowed<T>;
-};
-template <class T>
-struct slot<ExclusiveSelf<T>> {
-    using type = BorrowedMut<T>;
-};
-template <>
-struct slot<ObjectSelf> {
-    using type = PyObject*;
-};
-
-template <class T>
-const T& pass(Borrowed<T>& b) {
-    return b.get();
-}
-template <class T>
-T& pass(BorrowedMut<T>& b) {
+template <class T, bool E>
+auto& pass(BorrowOf<T, E>& b) {
     return b.get();
 }
 template <class T>
@@ -293,21 +218,11 @@ T&& pass(T& v) {
     return std::move(v);
 }
 
-template <class T>
-Borrowed<T> take_self(SharedSelf<T>, PyObject* self) {
-    return Borrowed<T>(reinterpret_cast<Instance<T>*>(self));
-}
-template <class T>
-BorrowedMut<T> take_self(ExclusiveSelf<T>, PyObject* self) {
-    return BorrowedMut<T>(reinterpret_cast<Instance<T>*>(self));
-}
-inline PyObject* take_self(ObjectSelf, PyObject* self) { return self; }
-
-// Converts parameter `p`, the argument at position A of the parsed values.
+// Converts parameter `p` from the argument at position A (self markers take none).
 template <std::size_t A, class P>
-typename slot<P>::type convert(const P& p, PyObject* self, PyObject* const* values) {
-    if constexpr (is_self<P>) {
-        return take_self(p, self);
+typename P::slot convert(const P& p, PyObject* self, PyObject* const* values) {
+    if constexpr (P::is_self) {
+        return typename P::slot(self);
     } else {
         using C = typename P::conv;
         PyObject* o = values[A];
@@ -330,7 +245,7 @@ typename slot<P>::type convert(const P& p, PyObject* self, PyObject* const* valu
 template <class Tuple, std::size_t I>
 constexpr std::size_t argument_position() {
     return []<std::size_t... J>(std::index_sequence<J...>) {
-        return (std::size_t{!is_self<std::tuple_element_t<J, Tuple>>} + ... + 0);
+        return (std::size_t{!std::tuple_element_t<J, Tuple>::is_self} + ... + 0);
     }(std::make_index_sequence<I>{});
 }
 
@@ -340,27 +255,28 @@ Ref call(PyObject* self, PyObject* const* values) {
     using Tuple = decltype(S.params);
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
         // Braced initialisation converts strictly left to right.
-        std::tuple<typename slot<std::tuple_element_t<I, Tuple>>::type...> slots{
+        std::tuple<typename std::tuple_element_t<I, Tuple>::slot...> slots{
             convert<argument_position<Tuple, I>()>(std::get<I>(S.params), self, values)...};
         return F(pass(std::get<I>(slots))...);
     }(std::make_index_sequence<std::tuple_size_v<Tuple>>{});
 }
 
+// Calls `f` on each parameter that takes an argument, in order.
+template <const auto& S, class F>
+constexpr void each_argument(F&& f) {
+    auto one = [&](const auto& p) {
+        if constexpr (!std::remove_cvref_t<decltype(p)>::is_self) f(p);
+    };
+    std::apply([&](const auto&... p) { (one(p), ...); }, S.params);
+}
+
 template <const auto& S>
 constexpr ParseSpec parse_spec(Class owner) {
     ParseSpec spec{S.name, class_name(owner), {}, 0, 0};
-    std::apply(
-        [&](const auto&... p) {
-            auto add = [&](const auto& q) {
-                using Q = std::remove_cvref_t<decltype(q)>;
-                if constexpr (!is_self<Q>) {
-                    spec.params[spec.n_params++] = q.name;
-                    if (Q::presence == Presence::required) ++spec.n_required;
-                }
-            };
-            (add(p), ...);
-        },
-        S.params);
+    each_argument<S>([&](const auto& p) {
+        spec.params[spec.n_params++] = p.name;
+        spec.n_required += p.presence == Presence::required;
+    });
     return spec;
 }
 
@@ -377,48 +293,25 @@ PyObject* noargs(PyObject* self, PyObject*) noexcept {
     return guarded([&] { return call<S, F>(self, nullptr); });
 }
 
-// A type's tp_new: the tuple and dict of the call, re-shaped into the fast-call layout.
+// Calls `f` with a tuple-and-dict call (a constructor's) flattened into the fast-call layout.
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* call_with_tuple(PyObject* args, PyObject* kwargs, PyObject* self, FastCall f) noexcept;
+
 template <const auto& S, auto F, Class O>
 PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nkw == 0) return fastcall<S, F, O>(nullptr, PySequence_Fast_ITEMS(args), nargs, nullptr);
-    std::vector<PyObject*> flat(static_cast<std::size_t>(nargs + nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!kwnames) return nullptr;
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        Py_INCREF(key);
-        PyTuple_SET_ITEM(kwnames.get(), k, key);
-        flat[static_cast<std::size_t>(nargs + k)] = value;
-        ++k;
-    }
-    return fastcall<S, F, O>(nullptr, flat.data(), nargs, kwnames.get());
-}
-
-template <class P>
-std::optional<std::string> default_text(const P& p) {
-    if constexpr (P::presence == Presence::required)
-        return std::nullopt;
-    else if constexpr (P::presence == Presence::optional)
-        return std::string("None");
-    else
-        return P::conv::render(p.fallback);
+    return call_with_tuple(args, kwargs, nullptr, &fastcall<S, F, O>);
 }
 
 template <const auto& S>
 const char* document(const std::string& key, const char* doc_name) {
     std::vector<SignatureParam> params;
-    std::apply(
-        [&](const auto&... p) {
-            auto add = [&](const auto& q) {
-                if constexpr (!is_self<std::remove_cvref_t<decltype(q)>>) params.push_back({q.name, default_text(q)});
-            };
-            (add(p), ...);
-        },
-        S.params);
+    each_argument<S>([&](const auto& p) {
+        using P = std::remove_cvref_t<decltype(p)>;
+        std::optional<std::string> fallback;
+        if constexpr (P::presence == Presence::optional) fallback = "None";
+        else if constexpr (P::presence != Presence::required) fallback = P::conv::render(p.fallback);
+        params.push_back({p.name, std::move(fallback)});
+    });
     return register_signature(key, doc_name, std::remove_cvref_t<decltype(S)>::has_self, std::move(params));
 }
 
@@ -448,10 +341,7 @@ PyMethodDef def() {
 template <const auto& S, auto F, Class O>
 struct Constructor {
     static constexpr newfunc new_slot = &frame::construct<S, F, O>;
-    static const char* doc() {
-        static const char* text = frame::document<S>(class_name(O), class_name(O));
-        return text;
-    }
+    static const char* doc() { return frame::document<S>(class_name(O), class_name(O)); }
 };
 
 }  // namespace veltrix::py

@@ -4,16 +4,12 @@
 #include "array/linalg.hpp"
 #include "array/solvers.hpp"
 #include "python/array_methods.hpp"
-#include "python/array_type.hpp"
 #include "python/frame.hpp"
+#include "python/messages.hpp"
 
 namespace veltrix::py {
 
 namespace {
-
-constexpr const char* diagonal_needs_matrix = "diagonal requires a 2D array";
-
-ArrayRef self_ref(PyObject* self) { return ArrayRef(reinterpret_cast<ArrayObject*>(self)); }
 
 Ref pair(Array64&& first, Array64&& second) {
     Ref a = new_array(std::move(first));
@@ -21,79 +17,37 @@ Ref pair(Array64&& first, Array64&& second) {
     return check_new(PyTuple_Pack(2, a.get(), b.get()));
 }
 
-// None or an omitted k means the main diagonal.
-i64 offset_arg(const Args& a, std::size_t i) { return a.given(i) ? a.i64_(i) : 0; }
-
-Ref diagonal_of(const Array64& m, i64 k) {
-    if (m.ndim() != 2) raise(PyExc_ValueError, diagonal_needs_matrix);
-    return new_array(diagonal(m, k));
-}
-
-// ---------------------------------------------------------------------------------------------
-// Implementations shared by the functions and the methods
-
-Ref matmul_impl(PyObject*, const Args& a) {
-    ArrayRef x = a.array(0);
-    ArrayRef y = a.array(1);
-    return new_array(matmul(x.get(), y.get()));
-}
-
-Ref transpose_impl(PyObject*, const Args& a) { return new_array(transpose(a.array(0).get())); }
-
-Ref cholesky_impl(PyObject*, const Args& a) { return new_array(unwrap(cholesky(a.array(0).get()))); }
-
-Ref qr_impl(PyObject*, const Args& a) {
-    QrResult f = unwrap(qr(a.array(0).get()));
-    return pair(std::move(f.q), std::move(f.r));
-}
-
 Ref eig_pair(Result<EigResult>&& r) {
     EigResult e = unwrap(std::move(r));
     return pair(std::move(e.values), std::move(e.vectors));
 }
 
-Ref eig_impl(PyObject*, const Args& a) { return eig_pair(eig_with_params(a.array(0).get(), 1000, 1e-10)); }
+// ---------------------------------------------------------------------------------------------
+// Implementations shared by the functions and the methods
 
-Ref eig_with_params_impl(PyObject*, const Args& a) {
-    ArrayRef m = a.array(0);
-    const u64 max_iter = a[1] ? a.index(1) : 1000;
-    const double tol = a[2] ? a.f64(2) : 1e-10;
-    return eig_pair(eig_with_params(m.get(), max_iter, tol));
+Ref matmul_impl(const Array64& x, const Array64& y) { return new_array(matmul(x, y)); }
+Ref transpose_impl(const Array64& a) { return new_array(transpose(a)); }
+Ref cholesky_impl(const Array64& a) { return new_array(unwrap(cholesky(a))); }
+
+Ref qr_impl(const Array64& a) {
+    QrResult f = unwrap(qr(a));
+    return pair(std::move(f.q), std::move(f.r));
 }
 
-Ref eigvals_impl(PyObject*, const Args& a) { return new_array(unwrap(eigvals(a.array(0).get()))); }
+Ref eig_impl(const Array64& a) { return eig_pair(eig_with_params(a, 1000, 1e-10)); }
+Ref eig_with_params_impl(const Array64& a, u64 max_iter, double tol) {
+    return eig_pair(eig_with_params(a, max_iter, tol));
+}
+Ref eigvals_impl(const Array64& a) { return new_array(unwrap(eigvals(a))); }
 
-Ref diagonal_impl(PyObject*, const Args& a) {
-    ArrayRef m = a.array(0);
-    const i64 k = offset_arg(a, 1);
-    return diagonal_of(m.get(), k);
+// None or an omitted k means the main diagonal.
+Ref diagonal_impl(const Array64& m, std::optional<i64> k) {
+    if (m.ndim() != 2) raise(PyExc_ValueError, msg::diagonal_needs_matrix);
+    return new_array(diagonal(m, k.value_or(0)));
 }
 
-Ref outer_impl(PyObject*, const Args& a) {
-    Array64 x = vec_or_array_to_array(a.vec_or_array(0));
-    Array64 y = vec_or_array_to_array(a.vec_or_array(1));
-    return new_array(outer(x, y));
-}
-
-Ref diag_impl(PyObject*, const Args& a) {
-    Array64 v = vec_or_array_to_array(a.vec_or_array(0));
-    const i64 k = offset_arg(a, 1);
-    return new_array(from_diag(v, k));
-}
-
-Ref method_matmul_impl(PyObject* self, const Args& a) {
-    ArrayRef x = self_ref(self);
-    ArrayRef y = a.array(0);
-    return new_array(matmul(x.get(), y.get()));
-}
-
-Ref method_transpose_impl(PyObject* self) { return new_array(transpose(self_ref(self).get())); }
-
-Ref method_diagonal_impl(PyObject* self, const Args& a) {
-    ArrayRef m = self_ref(self);
-    const i64 k = offset_arg(a, 0);
-    return diagonal_of(m.get(), k);
-}
+Ref outer_impl(const Array64& a, const Array64& b) { return new_array(outer(a, b)); }
+Ref diag_impl(const Array64& v, std::optional<i64> k) { return new_array(from_diag(v, k.value_or(0))); }
 
 // ---------------------------------------------------------------------------------------------
 // Reproducible solvers: attributes of the submodule, outside its __all__.
@@ -108,47 +62,40 @@ Ref lstsq_impl(const Array64& a, const Array64& b) { return new_array(unwrap(lst
 Ref inv_impl(const Array64& a) { return new_array(unwrap(inv(a))); }
 Ref det_impl(const Array64& a) { return to_py(unwrap(det(a))); }
 
-constexpr auto eigh_sig = signature("eigh", param<ArrayArg>("a"));
-constexpr auto eigvalsh_sig = signature("eigvalsh", param<ArrayArg>("a"));
-constexpr auto solve_sig = signature("solve", param<ArrayArg>("a"), param<ArrayArg>("b"));
-constexpr auto lstsq_sig = signature("lstsq", param<ArrayArg>("a"), param<ArrayArg>("b"));
-constexpr auto inv_sig = signature("inv", param<ArrayArg>("a"));
-constexpr auto det_sig = signature("det", param<ArrayArg>("a"));
-
 // ---------------------------------------------------------------------------------------------
 // Signatures
 
-constexpr FnSpec matmul_f{"matmul", nullptr, "matmul(a, b)\n--\n\n", {"a", "b"}, 2, 2};
-constexpr FnSpec dot_f{"dot", nullptr, "dot(a, b)\n--\n\n", {"a", "b"}, 2, 2};
-constexpr FnSpec transpose_f{"transpose", nullptr, "transpose(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec cholesky_f{"cholesky", nullptr, "cholesky(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec qr_f{"qr", nullptr, "qr(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec eig_f{"eig", nullptr, "eig(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec eig_with_params_f{"eig_with_params", nullptr,
-                                   "eig_with_params(a, max_iter=1000, tol=1e-10)\n--\n\n",
-                                   {"a", "max_iter", "tol"}, 3, 1};
-constexpr FnSpec eigvals_f{"eigvals", nullptr, "eigvals(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec diagonal_f{"diagonal", nullptr, "diagonal(a, k=None)\n--\n\n", {"a", "k"}, 2, 1};
-constexpr FnSpec outer_f{"outer", nullptr, "outer(a, b)\n--\n\n", {"a", "b"}, 2, 2};
-constexpr FnSpec diag_f{"diag", nullptr, "diag(v, k=None)\n--\n\n", {"v", "k"}, 2, 1};
+constexpr auto of_a(const char* name) { return signature(name, param<ArrayArg>("a")); }
+constexpr auto of_ab(const char* name) { return signature(name, param<ArrayArg>("a"), param<ArrayArg>("b")); }
 
-constexpr FnSpec diag_s{"diag", "Array", "diag(v, k=None)\n--\n\n", {"v", "k"}, 2, 1};
-constexpr FnSpec outer_s{"outer", "Array", "outer(a, b)\n--\n\n", {"a", "b"}, 2, 2};
-constexpr FnSpec diagonal_m{"diagonal", "Array", "diagonal($self, k=None)\n--\n\n", {"k"}, 1, 0};
-constexpr FnSpec matmul_m{"matmul", "Array", "matmul($self, other)\n--\n\n", {"other"}, 1, 1};
-constexpr FnSpec dot_m{"dot", "Array", "dot($self, other)\n--\n\n", {"other"}, 1, 1};
+constexpr auto matmul_f = of_ab("matmul"), dot_f = of_ab("dot");
+constexpr auto transpose_f = of_a("transpose"), cholesky_f = of_a("cholesky"), qr_f = of_a("qr"),
+               eig_f = of_a("eig"), eigvals_f = of_a("eigvals");
+constexpr auto eig_with_params_f = signature("eig_with_params", param<ArrayArg>("a"),
+                                             strict_param<Index>("max_iter", 1000), strict_param<F64>("tol", 1e-10));
+constexpr auto diagonal_f = signature("diagonal", param<ArrayArg>("a"), optional_param<I64>("k"));
+constexpr auto outer_s = signature("outer", param<ArrayOrVec>("a"), param<ArrayOrVec>("b"));
+constexpr auto diag_s = signature("diag", param<ArrayOrVec>("v"), optional_param<I64>("k"));
+
+constexpr auto eigh_sig = of_a("eigh"), eigvalsh_sig = of_a("eigvalsh"), inv_sig = of_a("inv"), det_sig = of_a("det");
+constexpr auto solve_sig = of_ab("solve"), lstsq_sig = of_ab("lstsq");
+
+constexpr auto diagonal_m = signature("diagonal", shared_self<Array64>, optional_param<I64>("k"));
+constexpr auto matmul_m = signature("matmul", shared_self<Array64>, param<ArrayArg>("other"));
+constexpr auto dot_m = signature("dot", shared_self<Array64>, param<ArrayArg>("other"));
+constexpr auto transpose_m = array_method("transpose"), t_m = array_method("t");
 
 PyMethodDef linalg_functions[] = {
-    VELTRIX_FUNCTION(matmul_f, matmul_impl),
-    VELTRIX_FUNCTION(dot_f, matmul_impl),
-    VELTRIX_FUNCTION(transpose_f, transpose_impl),
-    VELTRIX_FUNCTION(cholesky_f, cholesky_impl),
-    VELTRIX_FUNCTION(qr_f, qr_impl),
-    VELTRIX_FUNCTION(eig_f, eig_impl),
-    VELTRIX_FUNCTION(eig_with_params_f, eig_with_params_impl),
-    VELTRIX_FUNCTION(eigvals_f, eigvals_impl),
-    VELTRIX_FUNCTION(diagonal_f, diagonal_impl),
-    VELTRIX_FUNCTION(outer_f, outer_impl),
+    def<matmul_f, matmul_impl>(),
+    def<dot_f, matmul_impl>(),
+    def<transpose_f, transpose_impl>(),
+    def<cholesky_f, cholesky_impl>(),
+    def<qr_f, qr_impl>(),
+    def<eig_f, eig_impl>(),
+    def<eig_with_params_f, eig_with_params_impl>(),
+    def<eigvals_f, eigvals_impl>(),
+    def<diagonal_f, diagonal_impl>(),
+    def<outer_s, outer_impl>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -164,22 +111,21 @@ PyMethodDef solver_functions[] = {
 
 }  // namespace
 
-PyMethodDef array_diag_def = VELTRIX_STATIC(diag_s, diag_impl);
-PyMethodDef array_outer_def = VELTRIX_STATIC(outer_s, outer_impl);
-PyMethodDef array_diagonal_def = VELTRIX_METHOD(diagonal_m, method_diagonal_impl);
-PyMethodDef array_matmul_def = VELTRIX_METHOD(matmul_m, method_matmul_impl);
-PyMethodDef array_dot_def = VELTRIX_METHOD(dot_m, method_matmul_impl);
-PyMethodDef array_transpose_def =
-    VELTRIX_NOARGS("transpose", "transpose($self)\n--\n\n", method_transpose_impl);
-PyMethodDef array_t_def = VELTRIX_NOARGS("t", "t($self)\n--\n\n", method_transpose_impl);
-PyMethodDef module_diag_def = VELTRIX_FUNCTION(diag_f, diag_impl);
+PyMethodDef array_diag_def = def<diag_s, diag_impl, Class::array>();
+PyMethodDef array_outer_def = def<outer_s, outer_impl, Class::array>();
+PyMethodDef array_diagonal_def = def<diagonal_m, diagonal_impl, Class::array>();
+PyMethodDef array_matmul_def = def<matmul_m, matmul_impl, Class::array>();
+PyMethodDef array_dot_def = def<dot_m, matmul_impl, Class::array>();
+PyMethodDef array_transpose_def = def<transpose_m, transpose_impl, Class::array>();
+PyMethodDef array_t_def = def<t_m, transpose_impl, Class::array>();
+PyMethodDef module_diag_def = def<diag_s, diag_impl>();
 
 PyObject* array_matmul_operator(PyObject* a, PyObject* b) {
     // Only Array @ Array; anything else lets the interpreter report the operand types.
     if (!is_array(a) || !is_array(b)) Py_RETURN_NOTIMPLEMENTED;
     return guarded([&] {
-        ArrayRef x = self_ref(a);
-        ArrayRef y = self_ref(b);
+        const ArrayRef x(as_array(a));
+        const ArrayRef y(as_array(b));
         return new_array(matmul(x.get(), y.get()));
     });
 }

@@ -27,10 +27,42 @@ inline std::string too_many_positional(const std::string& fn, std::size_t min, s
 // PyErr_Format patterns: the qualified name, then the keyword (an object) or the parameter.
 inline constexpr const char* unexpected_keyword = "%s got an unexpected keyword argument '%U'";
 inline constexpr const char* multiple_values = "%s got multiple values for argument '%s'";
-inline std::string argument_error(const char* name, const char* message) {
+inline std::string argument_error(const char* name, const std::string& message) {
     return std::string("argument '") + name + "': " + message;
 }
 inline constexpr const char* str_failed = "<exception str() failed>";
+
+// Failures of the frame itself.
+inline constexpr const char* no_exception_set = "attempted to fetch exception but none was set";
+inline constexpr const char* unknown_internal_error = "unknown internal error";
+// fprintf pattern of the standard-error line: thread, source file, line, message.
+inline constexpr const char* internal_error_report = "veltrix: internal error in thread %lu at %s:%d: %s\n";
+inline constexpr const char* sub_interpreter =
+    "veltrix does not support sub-interpreters: it can only be imported into the main interpreter "
+    "of a process";
+inline constexpr const char* unknown_error = "unknown error";
+
+// "{type}: {message}" of one exception, and a cause chain of them.
+inline std::string exception_line(const std::string& type, const std::string& message) {
+    return type + ": " + message;
+}
+inline std::string cause_chain(const std::vector<std::string>& lines) {
+    std::string out;
+    for (std::size_t i = 0; i < lines.size(); ++i) out += (i ? ", caused by " : "") + lines[i];
+    return out;
+}
+
+// The tagged argument forms (VecOrArray, ArrayOrScalar), when neither alternative converts.
+inline std::string field_error(const char* enum_name, const char* variant) {
+    return std::string("failed to extract field ") + enum_name + "::" + variant + ".0";
+}
+inline std::string combined_error(const char* enum_name, const char* v1, const std::string& e1, const char* v2,
+                                  const std::string& e2) {
+    std::string m = std::string("failed to extract enum ") + enum_name + " ('" + v1 + " | " + v2 + "')";
+    m += std::string("\n- variant ") + v1 + " (" + v1 + "): " + e1;
+    m += std::string("\n- variant ") + v2 + " (" + v2 + "): " + e2;
+    return m;
+}
 
 inline constexpr const char* already_borrowed = "Already borrowed";
 inline constexpr const char* already_mutably_borrowed = "Already mutably borrowed";
@@ -45,7 +77,17 @@ inline std::string data_length_mismatch(std::size_t len, const std::string& shap
            std::to_string(count) + ")";
 }
 
+inline std::string dim_out_of_range(std::uint64_t dim, std::size_t ndim) {
+    return "dim " + std::to_string(dim) + " is out of range for an array with " + std::to_string(ndim) +
+           " dimensions";
+}
+inline std::string offset_out_of_range(std::uint64_t offset, std::uint64_t dim, const std::string& shape) {
+    return "offset " + std::to_string(offset) + " is out of range for dim " + std::to_string(dim) +
+           " of an array of shape " + shape;
+}
+
 inline constexpr const char* need_one_array = "Need at least one array";
+inline constexpr const char* diagonal_needs_matrix = "diagonal requires a 2D array";
 
 // Indexing, iteration and NumPy exchange.
 inline std::string too_many_indices(std::size_t ndim, std::size_t m) {
@@ -78,6 +120,7 @@ inline constexpr const char* cannot_delete = "can't delete item";
 
 inline constexpr const char* not_contiguous = "The given array is not contiguous";
 inline constexpr const char* numpy_unavailable = "Failed to access NumPy array API capsule";
+inline constexpr const char* not_a_capsule = "_ARRAY_API is not a capsule";
 
 // Spatial trees: option names, criterion parameters, query forms.
 inline std::string unknown_metric(const std::string& s) {

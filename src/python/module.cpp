@@ -1,6 +1,7 @@
 // Module initialisation: classes, top-level functions and the four submodules.
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
+#include "python/messages.hpp"
 #include "python/state.hpp"
 #include "python/travel.hpp"
 
@@ -21,8 +22,8 @@ struct Submodule {
 
 Ref build_module() {
     Ref m = check_new(PyModule_Create(&module_def));
-    add_member(m.get(), "Array", reinterpret_cast<PyObject*>(array_type()));
-    add_member(m.get(), "PyArrayIter", reinterpret_cast<PyObject*>(array_iter_type()));
+    add_member(m.get(), "Array", reinterpret_cast<PyObject*>(type_object(Class::array)));
+    add_member(m.get(), "PyArrayIter", reinterpret_cast<PyObject*>(type_object(Class::array_iter)));
     add_member(m.get(), "Generator", reinterpret_cast<PyObject*>(type_object(Class::generator)));
     add_member(m.get(), "BallTree", reinterpret_cast<PyObject*>(type_object(Class::ball_tree)));
     add_member(m.get(), "KDTree", reinterpret_cast<PyObject*>(type_object(Class::kd_tree)));
@@ -55,9 +56,7 @@ PyObject* init_module() noexcept {
         if (id == -1) throw PyErrSet{};
         if (interpreter_id == -1) interpreter_id = id;
         if (id != interpreter_id)
-            raise(PyExc_ImportError,
-                  "veltrix does not support sub-interpreters: it can only be imported into the "
-                  "main interpreter of a process");
+            raise(PyExc_ImportError, msg::sub_interpreter);
         if (module) return Ref::borrow(module);
         Ref m = build_module();
         module = Ref::borrow(m.get()).release();  // the process keeps one module object

@@ -9,6 +9,7 @@
 #include "python/messages.hpp"
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
+#include "python/frame.hpp"
 #include "python/numpy.hpp"
 
 namespace veltrix::py {
@@ -38,7 +39,7 @@ void** locate_api_table() {
     Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!capsule) return nullptr;
     if (!PyCapsule_CheckExact(capsule.get())) {
-        PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+        PyErr_SetString(PyExc_TypeError, msg::not_a_capsule);
         return nullptr;
     }
     return static_cast<void**>(PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get())));
@@ -46,18 +47,9 @@ void** locate_api_table() {
 
 // "Type: message" of the pending Python error, which is cleared.
 std::string take_error_text() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-    if (!v) return "unknown error";
-    std::string out = type_name(v.get());
-    Ref s = Ref::steal(PyObject_Str(v.get()));
-    const char* text = s ? PyUnicode_AsUTF8(s.get()) : nullptr;
-    if (!text) PyErr_Clear();
-    out += ": ";
-    out += text ? text : "<exception str() failed>";
-    return out;
+    Ref v = fetch_exception();
+    if (!v) return msg::unknown_error;
+    return msg::exception_line(type_name(v.get()), exception_str(v.get()));
 }
 
 }  // namespace
@@ -70,7 +62,7 @@ Api api() {
     void** t = table.load(std::memory_order_acquire);
     if (!t) {
         t = locate_api_table();
-        if (!t) VELTRIX_FAIL(std::string(msg::numpy_unavailable) + ": " + take_error_text());
+        if (!t) VELTRIX_FAIL(msg::exception_line(msg::numpy_unavailable, take_error_text()));
         table.store(t, std::memory_order_release);
     }
     return Api(t);
@@ -150,7 +142,7 @@ PyType_Spec& slice_container_spec() {
             {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
+        static PyType_Spec spec = {qualified_name(Class::slice_container), sizeof(SliceContainer), 0,
                                    class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
         return spec;
     }
@@ -182,31 +174,10 @@ bool is_float64(const Api& api, PyObject* arr) {
     return descr == f64_descr.get() || api.equiv_types(descr, f64_descr.get());
 }
 
-// Row-major copy of an array laid out by arbitrary byte strides (rank >= 1).
-void copy_row_major(const ArrayFields* arr, f64* out) {
-    const int nd = arr->nd;
-    const npy_intp inner = arr->dimensions[nd - 1];
-    const npy_intp step = arr->strides[nd - 1];
-    std::vector<npy_intp> idx(static_cast<std::size_t>(nd - 1), 0);
-    const char* row = arr->data;
-    for (;;) {
-        for (npy_intp j = 0; j < inner; ++j) std::memcpy(out++, row + j * step, sizeof(f64));
-        int d = nd - 2;
-        for (; d >= 0; --d) {
-            row += arr->strides[d];
-            if (++idx[static_cast<std::size_t>(d)] < arr->dimensions[d]) break;
-            row -= arr->strides[d] * arr->dimensions[d];
-            idx[static_cast<std::size_t>(d)] = 0;
-        }
-        if (d < 0) return;
-    }
-}
-
 Ref to_numpy_impl(PyObject* self) {
     const Api api = numpy::api();
-    ArrayObject* o = as_array(self);
-    SharedBorrow guard(o->borrow);
-    const Array64& a = o->value;
+    const ArrayRef borrowed(as_array(self));
+    const Array64& a = borrowed.get();
 
     Ref container = new_slice_container(a.data);
     f64* buffer = reinterpret_cast<SliceContainer*>(container.get())->ptr;
@@ -223,11 +194,8 @@ Ref to_numpy_impl(PyObject* self) {
     return check_new(api.newshape(flat.get(), &newdims, any_order));
 }
 
-constexpr FnSpec from_numpy_s{"from_numpy", "Array", "from_numpy(arr)\n--\n\n", {"arr"}, 1, 1};
-
-Ref from_numpy_impl(PyObject*, const Args& args) {
+Ref from_numpy_impl(PyObject* obj) {
     const Api api = numpy::api();
-    PyObject* obj = args[0];
     if (!PyObject_TypeCheck(obj, api.ndarray_type()) || !is_float64(api, obj))
         raise(PyExc_TypeError, msg::cannot_cast(type_name(obj), "ndarray"));
     const auto* arr = reinterpret_cast<const ArrayFields*>(obj);
@@ -235,21 +203,19 @@ Ref from_numpy_impl(PyObject*, const Args& args) {
     const bool f_order = arr->flags & f_contiguous;
     if (!c_order && !f_order) raise(PyExc_TypeError, msg::not_contiguous);
 
+    if (!c_order) return new_array(read_f64(obj));  // Fortran order, read back row-major
     Shape shape(std::vector<u64>(arr->dimensions, arr->dimensions + arr->nd));
     const u64 n = unwrap(checked_size(shape));
-    std::vector<f64> data;
-    if (c_order) {
-        data = buffer::copy(reinterpret_cast<const f64*>(arr->data), n);
-    } else {
-        data.resize(n);
-        if (n != 0) copy_row_major(arr, data.data());  // Fortran order, read back row-major
-    }
-    return new_array(Array64(std::move(shape), std::move(data)));
+    return new_array(Array64(std::move(shape), buffer::copy(reinterpret_cast<const f64*>(arr->data), n)));
 }
+
+// NumPy is located before the array is borrowed.
+constexpr auto to_numpy_sig = signature("to_numpy", object_self);
+constexpr auto from_numpy_sig = signature("from_numpy", param<Object>("arr"));
 
 }  // namespace
 
-PyMethodDef array_from_numpy_def = VELTRIX_STATIC(from_numpy_s, from_numpy_impl);
-PyMethodDef array_to_numpy_def = VELTRIX_NOARGS("to_numpy", "to_numpy($self)\n--\n\n", to_numpy_impl);
+PyMethodDef array_from_numpy_def = def<from_numpy_sig, from_numpy_impl, Class::array>();
+PyMethodDef array_to_numpy_def = def<to_numpy_sig, to_numpy_impl, Class::array>();
 
 }  // namespace veltrix::py

@@ -28,11 +28,11 @@ constexpr auto clock_sig = signature("new");
 // end of the draw, and converts everything before drawing, so a refused call draws nothing.
 
 template <auto Draw, class A, class B>
-Ref two_parameter_draw(Generator& g, A a, B b, Shape shape) {
+Ref two_parameter_draw(Generator& g, A a, B b, Shape&& shape) {
     return new_array((g.*Draw)(a, b, std::move(shape)));
 }
 
-Ref standard_normal_impl(Generator& g, Shape shape) { return new_array(g.standard_normal(std::move(shape))); }
+Ref standard_normal_impl(Generator& g, Shape&& shape) { return new_array(g.standard_normal(std::move(shape))); }
 
 template <class C>
 constexpr auto draw_sig(const char* name, const char* a, const char* b) {
@@ -84,7 +84,7 @@ PyType_Spec& generator_spec() {
         {Py_tp_methods, generator_methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Generator", sizeof(Instance<Generator>), 0, class_flags, slots};
+    static PyType_Spec spec = {qualified_name(Class::generator), sizeof(Instance<Generator>), 0, class_flags, slots};
     return spec;
 }
 

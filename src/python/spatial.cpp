@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "python/array_type.hpp"
+#include "python/frame.hpp"
 #include "python/messages.hpp"
 #include "python/travel.hpp"
 #include "spatial/ball_tree/ball_tree.hpp"
@@ -15,36 +15,17 @@ namespace veltrix::py {
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Messages
+// Option strings
 
+using Metric = Choice<DistanceMetric, metric_from_name, msg::unknown_metric>;
+using Kernel = Choice<KernelType, kernel_from_name, msg::unknown_kernel>;
+using Selection = Choice<VantageSelection, selection_from_name, msg::unknown_selection>;
+using CriterionKind = Choice<ApproxCriterion::Kind, criterion_from_name, msg::unknown_criterion>;
 
-
-// ---------------------------------------------------------------------------------------------
-// Option strings: lower-cased for matching, quoted as passed in the refusal.
-
-template <class T, class Lookup>
-T parse_option(const Args& a, std::size_t i, T fallback, Lookup lookup, std::string (*refusal)(const std::string&)) {
-    if (!a.given(i)) return fallback;
-    if (const std::optional<T> v = lookup(a.lower_text(i))) return *v;
-    raise(PyExc_ValueError, refusal(a.text(i)));
-}
-
-DistanceMetric parse_metric(const Args& a, std::size_t i) {
-    return parse_option(a, i, DistanceMetric::Euclidean, metric_from_name, msg::unknown_metric);
-}
-KernelType parse_kernel(const Args& a, std::size_t i) {
-    return parse_option(a, i, KernelType::Gaussian, kernel_from_name, msg::unknown_kernel);
-}
-VantageSelection parse_selection(const Args& a, std::size_t i) {
-    return parse_option(a, i, VantageSelection::First, selection_from_name, msg::unknown_selection);
-}
-
-// criterion, min_samples and max_span at positions i, i + 1, i + 2.
-ApproxCriterion parse_criterion(const Args& a, std::size_t i) {
+// The criterion named by `kind` with the parameters it needs.
+ApproxCriterion make_criterion(ApproxCriterion::Kind kind, std::optional<u64> min_samples,
+                               std::optional<f64> max_span) {
     using Kind = ApproxCriterion::Kind;
-    const Kind kind = parse_option(a, i, Kind::None, criterion_from_name, msg::unknown_criterion);
-    const std::optional<u64> min_samples = a.given(i + 1) ? std::optional<u64>(a.index(i + 1)) : std::nullopt;
-    const std::optional<f64> max_span = a.given(i + 2) ? std::optional<f64>(a.f64(i + 2)) : std::nullopt;
     switch (kind) {
         case Kind::None: return ApproxCriterion::none();
         case Kind::MinSamples:
@@ -64,29 +45,44 @@ ApproxCriterion parse_criterion(const Args& a, std::size_t i) {
 // ---------------------------------------------------------------------------------------------
 // Queries
 
-// The vector of query_knn and query_radius: a number, a sequence of numbers, or any Array's
-// elements in row-major order.
-// The value of an object with a float conversion; lists and tuples never have one.
-std::optional<double> scalar(PyObject* o) {
-    if (PyList_Check(o) || PyTuple_Check(o)) return std::nullopt;
-    std::optional<double> x = to_f64(o);
-    if (!x) PyErr_Clear();
-    return x;
+// A query argument as passed: an Array (borrowed), a number, or a sequence of numbers. An
+// Array has no float conversion, and lists and tuples never have one.
+struct QueryArg {
+    std::optional<ArrayRef> array;
+    std::vector<double> values;
+    bool scalar = false;
+};
+
+// False (and no pending error) when the object is none of the three.
+bool read_query(PyObject* o, QueryArg& q) {
+    if (is_array(o)) {
+        q.array.emplace(as_array(o));
+        return true;
+    }
+    if (!PyList_Check(o) && !PyTuple_Check(o)) {
+        if (const std::optional<double> x = to_f64(o)) {
+            q.values.assign(1, *x);
+            q.scalar = true;
+            return true;
+        }
+        PyErr_Clear();
+    }
+    if (std::optional<std::vector<double>> values = to_f64_vec(o)) {
+        q.values = std::move(*values);
+        return true;
+    }
+    PyErr_Clear();
+    return false;
 }
 
+// The vector of query_knn and query_radius: any Array's elements in row-major order, a number
+// or a sequence, of the tree's dimension.
 std::vector<double> query_vector(PyObject* o, u64 dim) {
-    std::vector<double> q;
-    if (is_array(o)) {
-        // An Array has no float conversion and reads the same as a sequence or as a whole.
-        q = ArrayRef(as_array(o))->data;
-    } else if (const std::optional<double> x = scalar(o)) {
-        q.assign(1, *x);
-    } else if (!to_f64_vec(o, q)) {
-        PyErr_Clear();
-        raise(PyExc_ValueError, msg::bad_query);
-    }
-    if (q.size() != dim) raise(PyExc_ValueError, msg::query_length(q.size(), dim));
-    return q;
+    QueryArg arg;
+    if (!read_query(o, arg)) raise(PyExc_ValueError, msg::bad_query);
+    if (arg.array) arg.values = (*arg.array)->data;
+    if (arg.values.size() != dim) raise(PyExc_ValueError, msg::query_length(arg.values.size(), dim));
+    return std::move(arg.values);
 }
 
 // The query rows of a density call; `at_points` when the tree's own points are meant.
@@ -98,30 +94,22 @@ struct DensityQueries {
     const Array64& matrix() const { return borrowed ? borrowed->get() : owned; }
 };
 
-DensityQueries density_queries(PyObject* o, u64 dim) {
+DensityQueries density_queries(std::optional<PyObject*> o, u64 dim) {
     DensityQueries out;
-    if (!o || o == Py_None) {
+    if (!o) {
         out.at_points = true;
         return out;
     }
-    if (!is_array(o)) {
+    QueryArg arg;
+    if (!read_query(*o, arg)) raise(PyExc_ValueError, msg::bad_queries);
+    if (!arg.array) {
         // A number is one query of width 1, whatever the tree's dimension (the core asserts it).
-        if (const std::optional<double> x = scalar(o)) {
-            out.owned = Array64(Shape::d2(1, 1), {*x});
-            return out;
-        }
-        std::vector<double> v;
-        if (!to_f64_vec(o, v)) {
-            PyErr_Clear();
-            raise(PyExc_ValueError, msg::bad_queries);
-        }
-        if (v.size() != dim) raise(PyExc_ValueError, msg::query_length(v.size(), dim));
-        const u64 m = v.size();
-        out.owned = Array64(Shape::d2(1, m), std::move(v));
+        const u64 m = arg.values.size();
+        if (!arg.scalar && m != dim) raise(PyExc_ValueError, msg::query_length(m, dim));
+        out.owned = Array64(Shape::d2(1, m), std::move(arg.values));
         return out;
     }
-    ArrayRef arr(as_array(o));
-    const Array64& a = arr.get();
+    const Array64& a = arg.array->get();
     if (a.ndim() == 1) {
         if (a.shape[0] != dim) raise(PyExc_ValueError, msg::query_dimension(a.shape[0], dim));
         out.owned = Array64(Shape::d2(1, dim), a.data);
@@ -129,7 +117,7 @@ DensityQueries density_queries(PyObject* o, u64 dim) {
     }
     if (a.ndim() != 2) raise(PyExc_ValueError, msg::queries_rank);
     if (a.shape[1] != dim) raise(PyExc_ValueError, msg::query_dimension(a.shape[1], dim));
-    out.borrowed.emplace(std::move(arr));
+    out.borrowed.emplace(std::move(*arg.array));
     return out;
 }
 
@@ -143,82 +131,50 @@ Ref density_result(Array64&& d, u64 rows) {
 // The three classes
 
 template <class Tree>
-struct TreeClass;
-
-template <>
-struct TreeClass<KDTree> {
-    static constexpr const char* name = "KDTree";
-    static constexpr const char* qualified = "builtins.KDTree";
-};
-template <>
-struct TreeClass<BallTree> {
-    static constexpr const char* name = "BallTree";
-    static constexpr const char* qualified = "builtins.BallTree";
-};
-template <>
-struct TreeClass<VPTree> {
-    static constexpr const char* name = "VPTree";
-    static constexpr const char* qualified = "builtins.VPTree";
-};
+constexpr Class class_of = std::is_same_v<Tree, KDTree>     ? Class::kd_tree
+                           : std::is_same_v<Tree, BallTree> ? Class::ball_tree
+                                                            : Class::vp_tree;
 
 template <class Tree>
-inline constexpr Class tree_class = std::is_same_v<Tree, KDTree>     ? Class::kd_tree
-                                    : std::is_same_v<Tree, BallTree> ? Class::ball_tree
-                                                                     : Class::vp_tree;
-
-template <class Tree>
-inline constexpr bool has_selection = std::is_same_v<Tree, VPTree>;
-
-template <class Tree>
-PyTypeObject* tree_type();
-template <>
-PyTypeObject* tree_type<BallTree>() { return type_object(Class::ball_tree); }
-template <>
-PyTypeObject* tree_type<KDTree>() { return type_object(Class::kd_tree); }
-template <>
-PyTypeObject* tree_type<VPTree>() { return type_object(Class::vp_tree); }
-
-template <class Tree>
-const Tree& tree_of(PyObject* self) {
-    return reinterpret_cast<Instance<Tree>*>(self)->value;
-}
-template <class Tree>
-BorrowFlag& flag_of(PyObject* self) {
-    return reinterpret_cast<Instance<Tree>*>(self)->borrow;
+Ref build(const Array64& points, u64 leaf_size, DistanceMetric metric, typename Tree::Options options) {
+    Tree tree = unwrap(Tree::from_ndarray(points, leaf_size, metric, options));
+    return new_instance(type_object(class_of<Tree>), std::move(tree));
 }
 
 template <class Tree>
-Ref from_array_impl(PyObject*, const Args& a) {
-    ArrayRef points = a.array(0);
-    const u64 leaf_size = a.given(1) ? a.index(1) : 20;
-    const DistanceMetric metric = parse_metric(a, 2);
-    typename Tree::Options options{};
-    if constexpr (has_selection<Tree>) options.selection = parse_selection(a, 3);
-    Tree tree = unwrap(Tree::from_ndarray(points.get(), leaf_size, metric, options));
-    return new_instance(tree_type<Tree>(), std::move(tree));
+Ref from_array_impl(const Array64& points, u64 leaf_size, DistanceMetric metric) {
+    return build<Tree>(points, leaf_size, metric, {});
 }
 
+// Only the VP tree takes a selection.
+Ref from_array_vp_impl(const Array64& points, u64 leaf_size, DistanceMetric metric, VantageSelection selection) {
+    VPTree::Options options{};
+    options.selection = selection;
+    return build<VPTree>(points, leaf_size, metric, options);
+}
 template <class Tree>
-Ref query_knn_impl(PyObject* self, const Args& a) {
-    SharedBorrow guard(flag_of<Tree>(self));
-    const Tree& tree = tree_of<Tree>(self);
-    const u64 k = a.index(1);
-    const std::vector<double> q = query_vector(a[0], tree.dim);
+inline constexpr auto from_array_fn = [] {
+    if constexpr (std::is_same_v<Tree, VPTree>)
+        return &from_array_vp_impl;
+    else
+        return &from_array_impl<Tree>;
+}();
+
+template <class Tree>
+Ref query_knn_impl(const Tree& tree, PyObject* query, u64 k) {
+    const std::vector<double> q = query_vector(query, tree.dim);
     return index_list(tree.query_knn(q.data(), k));
 }
 
 template <class Tree>
-Ref query_radius_impl(PyObject* self, const Args& a) {
-    SharedBorrow guard(flag_of<Tree>(self));
-    const Tree& tree = tree_of<Tree>(self);
-    const f64 radius = a.f64(1);
-    const std::vector<double> q = query_vector(a[0], tree.dim);
+Ref query_radius_impl(const Tree& tree, PyObject* query, f64 radius) {
+    const std::vector<double> q = query_vector(query, tree.dim);
     return index_list(tree.query_radius(q.data(), radius));
 }
 
 template <class Tree>
-Ref densities(const Tree& tree, PyObject* queries, KernelType kernel, const ApproxCriterion& criterion,
-              f64 bandwidth) {
+Ref densities(const Tree& tree, std::optional<PyObject*> queries, KernelType kernel,
+              const ApproxCriterion& criterion, f64 bandwidth) {
     const DensityQueries qs = density_queries(queries, tree.dim);
     if (qs.at_points)
         return density_result(unwrap(tree.kernel_density_at_points(kernel, criterion, bandwidth)), tree.n_points);
@@ -227,64 +183,62 @@ Ref densities(const Tree& tree, PyObject* queries, KernelType kernel, const Appr
 }
 
 template <class Tree>
-Ref kernel_density_impl(PyObject* self, const Args& a) {
-    SharedBorrow guard(flag_of<Tree>(self));
-    const f64 bandwidth = a.given(1) ? a.f64(1) : 1.0;
-    const KernelType kernel = parse_kernel(a, 2);
-    return densities(tree_of<Tree>(self), a[0], kernel, ApproxCriterion::none(), bandwidth);
+Ref kernel_density_impl(const Tree& tree, std::optional<PyObject*> queries, f64 bandwidth, KernelType kernel) {
+    return densities(tree, queries, kernel, ApproxCriterion::none(), bandwidth);
+}
+
+// Every argument converts before the kernel and the criterion names are matched.
+template <class Tree>
+Ref kernel_density_approx_impl(const Tree& tree, std::optional<PyObject*> queries, f64 bandwidth,
+                               Later<Kernel> kernel, Later<CriterionKind> criterion,
+                               std::optional<u64> min_samples, std::optional<f64> max_span) {
+    const KernelType k = kernel.parse();
+    const ApproxCriterion c = make_criterion(criterion.parse(), min_samples, max_span);
+    return densities(tree, queries, k, c, bandwidth);
 }
 
 template <class Tree>
-Ref kernel_density_approx_impl(PyObject* self, const Args& a) {
-    SharedBorrow guard(flag_of<Tree>(self));
-    const f64 bandwidth = a.given(1) ? a.f64(1) : 1.0;
-    // Every argument converts before the kernel and the criterion are parsed.
-    if (a.given(2)) (void)a.text(2);
-    if (a.given(3)) (void)a.text(3);
-    if (a.given(4)) (void)a.index(4);
-    if (a.given(5)) (void)a.f64(5);
-    const KernelType kernel = parse_kernel(a, 2);
-    const ApproxCriterion criterion = parse_criterion(a, 3);
-    return densities(tree_of<Tree>(self), a[0], kernel, criterion, bandwidth);
+constexpr auto make_from_array_sig() {
+    constexpr auto array = param<ArrayArg>("array");
+    constexpr auto leaf_size = param<Index>("leaf_size", 20);
+    constexpr auto metric = param<Metric>("metric", "euclidean");
+    if constexpr (std::is_same_v<Tree, VPTree>)
+        return signature("from_array", array, leaf_size, metric, param<Selection>("selection", "first"));
+    else
+        return signature("from_array", array, leaf_size, metric);
 }
 
+// The tree is borrowed before anything converts; the query is read last, against its dimension.
 template <class Tree>
-inline constexpr FnSpec from_array_s =
-    has_selection<Tree>
-        ? FnSpec{"from_array", TreeClass<Tree>::name,
-                 "from_array(array, leaf_size=20, metric=\"euclidean\", selection=\"first\")\n--\n\n",
-                 {"array", "leaf_size", "metric", "selection"}, 4, 1}
-        : FnSpec{"from_array", TreeClass<Tree>::name, "from_array(array, leaf_size=20, metric=\"euclidean\")\n--\n\n",
-                 {"array", "leaf_size", "metric"}, 3, 1};
+inline constexpr auto from_array_sig = make_from_array_sig<Tree>();
 template <class Tree>
-inline constexpr FnSpec query_knn_s{"query_knn", TreeClass<Tree>::name, "query_knn($self, query, k)\n--\n\n",
-                                    {"query", "k"}, 2, 2};
+inline constexpr auto query_knn_sig =
+    signature("query_knn", shared_self<Tree>, param<Object>("query"), param<Index>("k"));
 template <class Tree>
-inline constexpr FnSpec query_radius_s{"query_radius", TreeClass<Tree>::name,
-                                       "query_radius($self, query, radius)\n--\n\n", {"query", "radius"}, 2, 2};
+inline constexpr auto query_radius_sig =
+    signature("query_radius", shared_self<Tree>, param<Object>("query"), param<F64>("radius"));
 template <class Tree>
-inline constexpr FnSpec kernel_density_s{
-    "kernel_density", TreeClass<Tree>::name,
-    "kernel_density($self, queries=None, bandwidth=1.0, kernel=\"gaussian\")\n--\n\n",
-    {"queries", "bandwidth", "kernel"}, 3, 0};
+inline constexpr auto kernel_density_sig =
+    signature("kernel_density", shared_self<Tree>, optional_param<Object>("queries"),
+              param<F64>("bandwidth", 1.0), param<Kernel>("kernel", "gaussian"));
 template <class Tree>
-inline constexpr FnSpec kernel_density_approx_s{
-    "kernel_density_approx", TreeClass<Tree>::name,
-    "kernel_density_approx($self, queries=None, bandwidth=1.0, kernel=\"gaussian\", criterion=\"none\", "
-    "min_samples=None, max_span=None)\n--\n\n",
-    {"queries", "bandwidth", "kernel", "criterion", "min_samples", "max_span"}, 6, 0};
+inline constexpr auto kernel_density_approx_sig =
+    signature("kernel_density_approx", shared_self<Tree>, optional_param<Object>("queries"),
+              param<F64>("bandwidth", 1.0), param<LateChoice<Kernel>>("kernel", "gaussian"),
+              param<LateChoice<CriterionKind>>("criterion", "none"), optional_param<Index>("min_samples"),
+              optional_param<F64>("max_span"));
 
 template <class Tree>
 PyMethodDef tree_methods[] = {
-    VELTRIX_STATIC(from_array_s<Tree>, from_array_impl<Tree>),
-    VELTRIX_METHOD(query_knn_s<Tree>, query_knn_impl<Tree>),
-    VELTRIX_METHOD(query_radius_s<Tree>, query_radius_impl<Tree>),
-    VELTRIX_METHOD(kernel_density_s<Tree>, kernel_density_impl<Tree>),
-    VELTRIX_METHOD(kernel_density_approx_s<Tree>, kernel_density_approx_impl<Tree>),
+    def<from_array_sig<Tree>, from_array_fn<Tree>, class_of<Tree>>(),
+    def<query_knn_sig<Tree>, query_knn_impl<Tree>, class_of<Tree>>(),
+    def<query_radius_sig<Tree>, query_radius_impl<Tree>, class_of<Tree>>(),
+    def<kernel_density_sig<Tree>, kernel_density_impl<Tree>, class_of<Tree>>(),
+    def<kernel_density_approx_sig<Tree>, kernel_density_approx_impl<Tree>, class_of<Tree>>(),
     // Pickling and copying (travel.cpp).
-    travel_method(tree_class<Tree>, Travel::reduce_ex),
-    travel_method(tree_class<Tree>, Travel::copy),
-    travel_method(tree_class<Tree>, Travel::deepcopy),
+    travel_method(class_of<Tree>, Travel::reduce_ex),
+    travel_method(class_of<Tree>, Travel::copy),
+    travel_method(class_of<Tree>, Travel::deepcopy),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -292,16 +246,14 @@ PyMethodDef tree_methods[] = {
 // "cannot create 'builtins.KDTree' instances".
 template <class Tree>
 PyType_Spec& spec_of_tree() {
-    {
-        static PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<Tree>)},
-            {Py_tp_methods, tree_methods<Tree>},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {TreeClass<Tree>::qualified, sizeof(Instance<Tree>), 0,
-                                   class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        return spec;
-    }
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<Tree>)},
+        {Py_tp_methods, tree_methods<Tree>},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {qualified_name(class_of<Tree>), sizeof(Instance<Tree>), 0,
+                               class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    return spec;
 }
 
 }  // namespace
@@ -312,14 +264,10 @@ PyType_Spec& tree_spec(Class c) {
     return spec_of_tree<VPTree>();
 }
 
-PyTypeObject* ball_tree_type() { return type_object(Class::ball_tree); }
-PyTypeObject* kd_tree_type() { return type_object(Class::kd_tree); }
-PyTypeObject* vp_tree_type() { return type_object(Class::vp_tree); }
-
 void register_spatial(PyObject* m) {
-    add_member(m, "BallTree", reinterpret_cast<PyObject*>(ball_tree_type()));
-    add_member(m, "KDTree", reinterpret_cast<PyObject*>(kd_tree_type()));
-    add_member(m, "VPTree", reinterpret_cast<PyObject*>(vp_tree_type()));
+    add_member(m, "BallTree", reinterpret_cast<PyObject*>(type_object(Class::ball_tree)));
+    add_member(m, "KDTree", reinterpret_cast<PyObject*>(type_object(Class::kd_tree)));
+    add_member(m, "VPTree", reinterpret_cast<PyObject*>(type_object(Class::vp_tree)));
 }
 
 }  // namespace veltrix::py

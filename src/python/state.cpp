@@ -25,12 +25,11 @@ PyType_Spec& spec_of(Class c) {
 
 }  // namespace
 
-PyTypeObject* type_object(Class c) {
-    // Created once per process under the interpreter lock and kept for its whole life.
-    static PyTypeObject* types[n_classes] = {};
-    PyTypeObject*& t = types[static_cast<int>(c)];
-    if (!t) t = make_class(spec_of(c));
-    return t;
+// Created once per process under the interpreter lock and kept for its whole life.
+PyTypeObject* class_objects[n_classes] = {};
+
+PyTypeObject* create_type_object(Class c) {
+    return class_objects[static_cast<int>(c)] = make_class(spec_of(c));
 }
 
 PyObject* panic_exception_type() {

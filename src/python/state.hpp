@@ -13,23 +13,26 @@ namespace veltrix::py {
 // The classes of the module. `none` owns the module-level functions.
 enum class Class { none, array, array_iter, generator, ball_tree, kd_tree, vp_tree, slice_container };
 
-// Python name of a class ("Array"); nullptr for Class::none.
+// The type name a class is created with ("builtins.Array"), and its Python name ("Array");
+// nullptr for Class::none.
+constexpr const char* qualified_name(Class c) noexcept {
+    constexpr const char* names[] = {nullptr,           "builtins.Array",   "builtins.PyArrayIter",
+                                     "builtins.Generator", "builtins.BallTree", "builtins.KDTree",
+                                     "builtins.VPTree", "builtins.PySliceContainer"};
+    return names[static_cast<int>(c)];
+}
 constexpr const char* class_name(Class c) noexcept {
-    switch (c) {
-        case Class::none: return nullptr;
-        case Class::array: return "Array";
-        case Class::array_iter: return "PyArrayIter";
-        case Class::generator: return "Generator";
-        case Class::ball_tree: return "BallTree";
-        case Class::kd_tree: return "KDTree";
-        case Class::vp_tree: return "VPTree";
-        case Class::slice_container: return "PySliceContainer";
-    }
-    return nullptr;
+    return c == Class::none ? nullptr : qualified_name(c) + 9;  // past "builtins."
 }
 
-// The class object, created from its slot table the first time it is asked for.
-PyTypeObject* type_object(Class c);
+// The class object, created from its slot table the first time it is asked for (inline: the
+// operators look the Array class up on every call).
+extern PyTypeObject* class_objects[];
+PyTypeObject* create_type_object(Class c);
+inline PyTypeObject* type_object(Class c) {
+    PyTypeObject* t = class_objects[static_cast<int>(c)];
+    return t ? t : create_type_object(c);
+}
 
 // The internal-error exception type (a BaseException subclass, no attribute of the module).
 PyObject* panic_exception_type();

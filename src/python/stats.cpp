@@ -4,98 +4,70 @@
 #include <variant>
 
 #include "python/array_methods.hpp"
-#include "python/array_type.hpp"
+#include "python/frame.hpp"
 #include "stats/stats.hpp"
 
 namespace veltrix::py {
 
 namespace {
 
-using FloatStat = f64 (*)(const Array64&);
-using BoolStat = bool (*)(const Array64&);
-
-template <FloatStat F>
-Ref float_fn(PyObject*, const Args& args) {
-    return to_py(F(args.array(0).get()));
+template <f64 (*F)(const Array64&)>
+Ref float_stat(const Array64& a) {
+    return to_py(F(a));
 }
-template <BoolStat F>
-Ref bool_fn(PyObject*, const Args& args) {
-    return to_py_bool(F(args.array(0).get()));
-}
-template <FloatStat F>
-Ref float_method(PyObject* self) {
-    SharedBorrow b(as_array(self)->borrow);
-    return to_py(F(as_array(self)->value));
-}
-template <BoolStat F>
-Ref bool_method(PyObject* self) {
-    SharedBorrow b(as_array(self)->borrow);
-    return to_py_bool(F(as_array(self)->value));
+template <bool (*F)(const Array64&)>
+Ref bool_stat(const Array64& a) {
+    return to_py_bool(F(a));
 }
 
 // A scalar q is one probability; an Array q supplies its flat data as the list.
-Ref quantile_of(const Array64& a, const ArrayOrScalar& q) {
+Ref quantile_impl(const Array64& a, ArrayOrScalar q) {
     if (const double* p = std::get_if<double>(&q)) return to_py(stats::quantile(a, *p));
     return new_array(stats::quantiles(a, std::get<Array64>(q).data));
 }
 
-Ref quantile_fn(PyObject*, const Args& args) {
-    const ArrayRef a = args.array(0);
-    return quantile_of(a.get(), args.array_or_scalar(1));
-}
-
-Ref quantile_method(PyObject* self, const Args& args) {
-    SharedBorrow b(as_array(self)->borrow);
-    return quantile_of(as_array(self)->value, args.array_or_scalar(0));
-}
-
 template <f64 (*F)(const Array64&, const Array64&)>
-Ref pair_fn(PyObject*, const Args& args) {
-    const ArrayRef a = args.array(0);
-    const ArrayRef b = args.array(1);
-    return to_py(F(a.get(), b.get()));
+Ref pair_stat(const Array64& a, const Array64& b) {
+    return to_py(F(a, b));
 }
 
-constexpr FnSpec sum_s{"sum", nullptr, "sum(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec mean_s{"mean", nullptr, "mean(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec var_s{"var", nullptr, "var(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec std_s{"std", nullptr, "std(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec median_s{"median", nullptr, "median(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec quantile_s{"quantile", nullptr, "quantile(a, q)\n--\n\n", {"a", "q"}, 2, 2};
-constexpr FnSpec any_s{"any", nullptr, "any(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec all_s{"all", nullptr, "all(a)\n--\n\n", {"a"}, 1, 1};
-constexpr FnSpec pearson_s{"pearson", nullptr, "pearson(a, b)\n--\n\n", {"a", "b"}, 2, 2};
-constexpr FnSpec spearman_s{"spearman", nullptr, "spearman(a, b)\n--\n\n", {"a", "b"}, 2, 2};
-constexpr FnSpec quantile_m{"quantile", "Array", "quantile($self, q)\n--\n\n", {"q"}, 1, 1};
+constexpr auto of_a(const char* name) { return signature(name, param<ArrayArg>("a")); }
+constexpr auto of_pair(const char* name) { return signature(name, param<ArrayArg>("a"), param<ArrayArg>("b")); }
 
-// The function behind the Python name `std`.
-Ref std_dev(PyObject* self, const Args& args) { return float_fn<stats::std>(self, args); }
+constexpr auto sum_f = of_a("sum"), mean_f = of_a("mean"), var_f = of_a("var"), std_f = of_a("std"),
+               median_f = of_a("median"), any_f = of_a("any"), all_f = of_a("all");
+constexpr auto quantile_f = signature("quantile", param<ArrayArg>("a"), param<ArrayOrScalarArg>("q"));
+constexpr auto pearson_f = of_pair("pearson"), spearman_f = of_pair("spearman");
+
+constexpr auto sum_m = array_method("sum"), mean_m = array_method("mean"), var_m = array_method("var"),
+               std_m = array_method("std"), median_m = array_method("median"), any_m = array_method("any"),
+               all_m = array_method("all");
+constexpr auto quantile_m = signature("quantile", shared_self<Array64>, param<ArrayOrScalarArg>("q"));
 
 PyMethodDef stats_functions[] = {
-    VELTRIX_FUNCTION(sum_s, float_fn<stats::sum>),
-    VELTRIX_FUNCTION(mean_s, float_fn<stats::mean>),
-    VELTRIX_FUNCTION(var_s, float_fn<stats::var>),
-    VELTRIX_FUNCTION(std_s, std_dev),
-    VELTRIX_FUNCTION(median_s, float_fn<stats::median>),
-    VELTRIX_FUNCTION(quantile_s, quantile_fn),
-    VELTRIX_FUNCTION(any_s, bool_fn<stats::any>),
-    VELTRIX_FUNCTION(all_s, bool_fn<stats::all>),
-    VELTRIX_FUNCTION(pearson_s, pair_fn<stats::pearson>),
-    VELTRIX_FUNCTION(spearman_s, pair_fn<stats::spearman>),
+    def<sum_f, float_stat<stats::sum>>(),
+    def<mean_f, float_stat<stats::mean>>(),
+    def<var_f, float_stat<stats::var>>(),
+    def<std_f, float_stat<stats::std>>(),
+    def<median_f, float_stat<stats::median>>(),
+    def<quantile_f, quantile_impl>(),
+    def<any_f, bool_stat<stats::any>>(),
+    def<all_f, bool_stat<stats::all>>(),
+    def<pearson_f, pair_stat<stats::pearson>>(),
+    def<spearman_f, pair_stat<stats::spearman>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyMethodDef array_sum_def = VELTRIX_NOARGS("sum", "sum($self)\n--\n\n", float_method<stats::sum>);
-PyMethodDef array_mean_def = VELTRIX_NOARGS("mean", "mean($self)\n--\n\n", float_method<stats::mean>);
-PyMethodDef array_var_def = VELTRIX_NOARGS("var", "var($self)\n--\n\n", float_method<stats::var>);
-PyMethodDef array_std_def = VELTRIX_NOARGS("std", "std($self)\n--\n\n", float_method<stats::std>);
-PyMethodDef array_median_def =
-    VELTRIX_NOARGS("median", "median($self)\n--\n\n", float_method<stats::median>);
-PyMethodDef array_quantile_def = VELTRIX_METHOD(quantile_m, quantile_method);
-PyMethodDef array_any_def = VELTRIX_NOARGS("any", "any($self)\n--\n\n", bool_method<stats::any>);
-PyMethodDef array_all_def = VELTRIX_NOARGS("all", "all($self)\n--\n\n", bool_method<stats::all>);
+PyMethodDef array_sum_def = def<sum_m, float_stat<stats::sum>, Class::array>();
+PyMethodDef array_mean_def = def<mean_m, float_stat<stats::mean>, Class::array>();
+PyMethodDef array_var_def = def<var_m, float_stat<stats::var>, Class::array>();
+PyMethodDef array_std_def = def<std_m, float_stat<stats::std>, Class::array>();
+PyMethodDef array_median_def = def<median_m, float_stat<stats::median>, Class::array>();
+PyMethodDef array_quantile_def = def<quantile_m, quantile_impl, Class::array>();
+PyMethodDef array_any_def = def<any_m, bool_stat<stats::any>, Class::array>();
+PyMethodDef array_all_def = def<all_m, bool_stat<stats::all>, Class::array>();
 
 void register_stats(PyObject* module) { add_functions(module, stats_functions); }
 

@@ -165,7 +165,7 @@ Ref array_function_impl(PyObject*, PyObject* func, PyObject* types, PyObject* ar
     Ref type_list = check_new(PySequence_Fast(types, "types must be a collection"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(type_list.get()); ++i) {
         PyObject* t = PySequence_Fast_GET_ITEM(type_list.get(), i);
-        const bool known = t == reinterpret_cast<PyObject*>(array_type()) ||
+        const bool known = t == reinterpret_cast<PyObject*>(type_object(Class::array)) ||
                            (PyType_Check(t) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(t), np.ndarray_type()));
         if (!known) return Ref::borrow(Py_NotImplemented);
     }

@@ -455,255 +455,129 @@ class Generator:
         """An independent generator with the same state, as ``__copy__``."""
 
 # ---------------------------------------------------------------------------------------------
-# Spatial trees
+# Spatial trees: BallTree, KDTree and VPTree answer the same queries, documented once here.
 
-class BallTree:
-    """Ball tree: nodes bounded by a centroid and a radius in the tree's metric.
+_Query = Union[_Float, Sequence[_Float], Array]
+_Queries = Union[None, _Float, Sequence[_Float], Array]
 
-    Instances come only from ``from_array``: calling the class raises TypeError. The tree keeps
-    a private copy of the points and never changes; results name input row numbers.
+class _SpatialTree:
+    """What the three tree classes share. Instances come only from ``from_array``: calling a
+    class raises TypeError. A tree keeps a private copy of the points and never changes;
+    results name input row numbers.
     """
+
+    @staticmethod
+    def from_array(array: Array, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean") -> _SpatialTree:
+        """Builds the tree over the rows of a 2-D Array (n_points, dim); None means the default.
+
+        ``metric`` is "euclidean", "manhattan" or "chebyshev" in any letter case.
+        Raises ValueError "Points must not contain NaN coordinates", "leaf_size must be at
+        least 1" and "Unknown distance metric '...'. Valid options: ..."; an Array that is not
+        2-D raises the internal error "Expected 2D array (n_points, dim)".
+        """
+
+    def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]:
+        """Input rows of the k nearest points, nearest first (fewer when the tree holds fewer).
+
+        The query is a number, a sequence of numbers or any Array (its elements in row-major
+        order) of the tree's dimension; among equal distances the neighbour heap's order
+        decides. Raises ValueError "query must be a scalar, list, or Array" and "Query vector
+        length {} doesn't match tree dimension {}".
+        """
+
+    def query_radius(self, query: _Query, radius: _Float) -> List[int]:
+        """Input rows of every point at distance <= radius, in the tree's depth-first visiting
+        order (not sorted). Query forms and errors as ``query_knn``."""
+
+    def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0,
+                       kernel: Optional[str] = "gaussian") -> Union[float, Array]:
+        """Unnormalised density sum of K(d / bandwidth) over the stored points, per query row.
+
+        ``queries``: None (the stored points, results in input-row order), a number (one query
+        of width 1), a 1-D Array or sequence (one query) or a 2-D Array (one query per row).
+        ``kernel``: "gaussian", "epanechnikov", "uniform" or "triangular". Nodes whose nearest
+        possible point weighs below 1e-10 are skipped. One query row gives a float, otherwise
+        an Array of shape (n_queries,). Raises ValueError for an unknown kernel, "bandwidth
+        must be positive" (zero, negative or NaN), "queries must be a scalar, list, or Array",
+        "queries must be 1D or 2D array" and the dimension mismatches "Query dimension {}
+        doesn't match tree dimension {}" (Array) and "Query vector length {} doesn't match
+        tree dimension {}" (sequence).
+        """
+
+    def kernel_density_approx(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0,
+                              kernel: Optional[str] = "gaussian", criterion: Optional[str] = "none",
+                              min_samples: Optional[SupportsIndex] = None,
+                              max_span: Optional[_Float] = None) -> Union[float, Array]:
+        """``kernel_density`` that may replace a whole internal node by n times the mean of the
+        kernel at its near and far distances.
+
+        ``criterion``: "none" (exact), "min_samples" (nodes of at least min_samples points),
+        "max_span" (nodes no wider than max_span) or "combined" (both); leaves are always
+        summed exactly. The kernel is parsed first, then the criterion: ValueError "Unknown
+        approximation criterion '...'. Valid options: ..." or "min_samples parameter required
+        for '...' criterion" / "max_span parameter required for '...' criterion".
+        """
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple:
+        """Pickles to ``(veltrix._tree_from_state, (state,))``: a compact versioned byte state
+        holding the points in tree order (raw little-endian float64), the build parameters and
+        what cannot be rebuilt bit for bit (row numbers, split positions, ball centroids and
+        radii, vantage points, thresholds and distance ranges, so a random-selection tree comes
+        back with its structure), a PickleBuffer from protocol 5. The loaded tree answers every
+        query with the same results, orders and bits. Loading checks everything it reads: a
+        truncated, altered or foreign state raises ValueError."""
+
+    def __copy__(self) -> _SpatialTree:
+        """An independent tree answering every query identically (``copy.copy``)."""
+
+    def __deepcopy__(self, memo: dict) -> _SpatialTree:
+        """An independent tree, as ``__copy__``."""
+
+class BallTree(_SpatialTree):
+    """Ball tree: nodes bounded by a centroid and a radius in the tree's metric."""
 
     @staticmethod
     def from_array(array: Array, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean") -> BallTree:
-        """Builds the tree over the rows of a 2-D Array (n_points, dim); None means the default.
+        """As ``_SpatialTree.from_array``."""
+    def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
+    def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
+    def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
+    def kernel_density_approx(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None) -> Union[float, Array]: """As ``_SpatialTree.kernel_density_approx``."""
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
+    def __copy__(self) -> BallTree: """As ``_SpatialTree.__copy__``."""
+    def __deepcopy__(self, memo: dict) -> BallTree: """As ``_SpatialTree.__deepcopy__``."""
 
-        ``metric`` is "euclidean", "manhattan" or "chebyshev" in any letter case.
-        Raises ValueError "Points must not contain NaN coordinates", "leaf_size must be at
-        least 1" and "Unknown distance metric '...'. Valid options: ..."; an Array that is not
-        2-D raises the internal error "Expected 2D array (n_points, dim)".
-        """
-
-    def query_knn(self, query: Union[_Float, Sequence[_Float], Array], k: SupportsIndex) -> List[int]:
-        """Input rows of the k nearest points, nearest first (fewer when the tree holds fewer).
-
-        The query is a number, a sequence of numbers or any Array (its elements in row-major
-        order) of the tree's dimension; among equal distances the neighbour heap's order
-        decides. Raises ValueError "query must be a scalar, list, or Array" and "Query vector
-        length {} doesn't match tree dimension {}".
-        """
-
-    def query_radius(self, query: Union[_Float, Sequence[_Float], Array], radius: _Float) -> List[int]:
-        """Input rows of every point at distance <= radius, in the tree's depth-first visiting
-        order (not sorted). Query forms and errors as ``query_knn``."""
-
-    def kernel_density(
-        self,
-        queries: Union[None, _Float, Sequence[_Float], Array] = None,
-        bandwidth: Optional[_Float] = 1.0,
-        kernel: Optional[str] = "gaussian",
-    ) -> Union[float, Array]:
-        """Unnormalised density sum of K(d / bandwidth) over the stored points, per query row.
-
-        ``queries``: None (the stored points, results in input-row order), a number (one query
-        of width 1), a 1-D Array or sequence (one query) or a 2-D Array (one query per row).
-        ``kernel``: "gaussian", "epanechnikov", "uniform" or "triangular". Nodes whose nearest
-        possible point weighs below 1e-10 are skipped. One query row gives a float, otherwise
-        an Array of shape (n_queries,). Raises ValueError for an unknown kernel, "bandwidth
-        must be positive" (zero, negative or NaN), "queries must be a scalar, list, or Array",
-        "queries must be 1D or 2D array" and the dimension mismatches "Query dimension {}
-        doesn't match tree dimension {}" (Array) and "Query vector length {} doesn't match
-        tree dimension {}" (sequence).
-        """
-
-    def kernel_density_approx(
-        self,
-        queries: Union[None, _Float, Sequence[_Float], Array] = None,
-        bandwidth: Optional[_Float] = 1.0,
-        kernel: Optional[str] = "gaussian",
-        criterion: Optional[str] = "none",
-        min_samples: Optional[SupportsIndex] = None,
-        max_span: Optional[_Float] = None,
-    ) -> Union[float, Array]:
-        """``kernel_density`` that may replace a whole internal node by n times the mean of the
-        kernel at its near and far distances.
-
-        ``criterion``: "none" (exact), "min_samples" (nodes of at least min_samples points),
-        "max_span" (nodes no wider than max_span) or "combined" (both); leaves are always
-        summed exactly. The kernel is parsed first, then the criterion: ValueError "Unknown
-        approximation criterion '...'. Valid options: ..." or "min_samples parameter required
-        for '...' criterion" / "max_span parameter required for '...' criterion".
-        """
-
-    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple:
-        """Pickles to ``(veltrix._tree_from_state, (state,))``: a compact versioned byte state
-        holding the points in tree order (raw little-endian float64), the build parameters and
-        what cannot be rebuilt bit for bit (row numbers, split positions, node centroids and radii), a PickleBuffer from
-        protocol 5. The loaded tree answers every query with the same results, orders and bits.
-        Loading checks everything it reads: a truncated, altered or foreign state raises
-        ValueError."""
-
-    def __copy__(self) -> BallTree:
-        """An independent tree answering every query identically (``copy.copy``)."""
-
-    def __deepcopy__(self, memo: dict) -> BallTree:
-        """An independent tree, as ``__copy__``."""
-
-class KDTree:
-    """k-d tree: nodes bounded by their boxes, split at the median of the widest coordinate.
-
-    Instances come only from ``from_array``: calling the class raises TypeError. The tree keeps
-    a private copy of the points and never changes; results name input row numbers.
-    """
+class KDTree(_SpatialTree):
+    """k-d tree: nodes bounded by their boxes, split at the median of the widest coordinate."""
 
     @staticmethod
     def from_array(array: Array, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean") -> KDTree:
-        """Builds the tree over the rows of a 2-D Array (n_points, dim); None means the default.
+        """As ``_SpatialTree.from_array``."""
+    def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
+    def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
+    def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
+    def kernel_density_approx(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None) -> Union[float, Array]: """As ``_SpatialTree.kernel_density_approx``."""
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
+    def __copy__(self) -> KDTree: """As ``_SpatialTree.__copy__``."""
+    def __deepcopy__(self, memo: dict) -> KDTree: """As ``_SpatialTree.__deepcopy__``."""
 
-        ``metric`` is "euclidean", "manhattan" or "chebyshev" in any letter case.
-        Raises ValueError "Points must not contain NaN coordinates", "leaf_size must be at
-        least 1" and "Unknown distance metric '...'. Valid options: ..."; an Array that is not
-        2-D raises the internal error "Expected 2D array (n_points, dim)".
-        """
-
-    def query_knn(self, query: Union[_Float, Sequence[_Float], Array], k: SupportsIndex) -> List[int]:
-        """Input rows of the k nearest points, nearest first (fewer when the tree holds fewer).
-
-        The query is a number, a sequence of numbers or any Array (its elements in row-major
-        order) of the tree's dimension; among equal distances the neighbour heap's order
-        decides. Raises ValueError "query must be a scalar, list, or Array" and "Query vector
-        length {} doesn't match tree dimension {}".
-        """
-
-    def query_radius(self, query: Union[_Float, Sequence[_Float], Array], radius: _Float) -> List[int]:
-        """Input rows of every point at distance <= radius, in the tree's depth-first visiting
-        order (not sorted). Query forms and errors as ``query_knn``."""
-
-    def kernel_density(
-        self,
-        queries: Union[None, _Float, Sequence[_Float], Array] = None,
-        bandwidth: Optional[_Float] = 1.0,
-        kernel: Optional[str] = "gaussian",
-    ) -> Union[float, Array]:
-        """Unnormalised density sum of K(d / bandwidth) over the stored points, per query row.
-
-        ``queries``: None (the stored points, results in input-row order), a number (one query
-        of width 1), a 1-D Array or sequence (one query) or a 2-D Array (one query per row).
-        ``kernel``: "gaussian", "epanechnikov", "uniform" or "triangular". Nodes whose nearest
-        possible point weighs below 1e-10 are skipped. One query row gives a float, otherwise
-        an Array of shape (n_queries,). Raises ValueError for an unknown kernel, "bandwidth
-        must be positive" (zero, negative or NaN), "queries must be a scalar, list, or Array",
-        "queries must be 1D or 2D array" and the dimension mismatches "Query dimension {}
-        doesn't match tree dimension {}" (Array) and "Query vector length {} doesn't match
-        tree dimension {}" (sequence).
-        """
-
-    def kernel_density_approx(
-        self,
-        queries: Union[None, _Float, Sequence[_Float], Array] = None,
-        bandwidth: Optional[_Float] = 1.0,
-        kernel: Optional[str] = "gaussian",
-        criterion: Optional[str] = "none",
-        min_samples: Optional[SupportsIndex] = None,
-        max_span: Optional[_Float] = None,
-    ) -> Union[float, Array]:
-        """``kernel_density`` that may replace a whole internal node by n times the mean of the
-        kernel at its near and far distances.
-
-        ``criterion``: "none" (exact), "min_samples" (nodes of at least min_samples points),
-        "max_span" (nodes no wider than max_span) or "combined" (both); leaves are always
-        summed exactly. The kernel is parsed first, then the criterion: ValueError "Unknown
-        approximation criterion '...'. Valid options: ..." or "min_samples parameter required
-        for '...' criterion" / "max_span parameter required for '...' criterion".
-        """
-
-    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple:
-        """Pickles to ``(veltrix._tree_from_state, (state,))``: a compact versioned byte state
-        holding the points in tree order (raw little-endian float64), the build parameters and
-        what cannot be rebuilt bit for bit (row numbers, split positions; the node boxes are recomputed), a PickleBuffer from
-        protocol 5. The loaded tree answers every query with the same results, orders and bits.
-        Loading checks everything it reads: a truncated, altered or foreign state raises
-        ValueError."""
-
-    def __copy__(self) -> KDTree:
-        """An independent tree answering every query identically (``copy.copy``)."""
-
-    def __deepcopy__(self, memo: dict) -> KDTree:
-        """An independent tree, as ``__copy__``."""
-
-class VPTree:
-    """Vantage-point tree: nodes split by the metric distance to one of their points.
-
-    Instances come only from ``from_array``: calling the class raises TypeError. The tree keeps
-    a private copy of the points and never changes; results name input row numbers.
-    """
+class VPTree(_SpatialTree):
+    """Vantage-point tree: nodes split by the metric distance to one of their points."""
 
     @staticmethod
     def from_array(array: Array, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean", selection: Optional[str] = "first") -> VPTree:
-        """Builds the tree over the rows of a 2-D Array (n_points, dim); None means the default.
+        """As ``_SpatialTree.from_array``.
 
-        ``metric`` is "euclidean", "manhattan" or "chebyshev" in any letter case.
         ``selection`` "first" or "random" (a clock-seeded draw per node) picks each node's
         vantage point; "Unknown vantage point selection method '...'. Valid options: ..." else.
-        Raises ValueError "Points must not contain NaN coordinates", "leaf_size must be at
-        least 1" and "Unknown distance metric '...'. Valid options: ..."; an Array that is not
-        2-D raises the internal error "Expected 2D array (n_points, dim)".
         """
-
-    def query_knn(self, query: Union[_Float, Sequence[_Float], Array], k: SupportsIndex) -> List[int]:
-        """Input rows of the k nearest points, nearest first (fewer when the tree holds fewer).
-
-        The query is a number, a sequence of numbers or any Array (its elements in row-major
-        order) of the tree's dimension; among equal distances the neighbour heap's order
-        decides. Raises ValueError "query must be a scalar, list, or Array" and "Query vector
-        length {} doesn't match tree dimension {}".
-        """
-
-    def query_radius(self, query: Union[_Float, Sequence[_Float], Array], radius: _Float) -> List[int]:
-        """Input rows of every point at distance <= radius, in the tree's depth-first visiting
-        order (not sorted). Query forms and errors as ``query_knn``."""
-
-    def kernel_density(
-        self,
-        queries: Union[None, _Float, Sequence[_Float], Array] = None,
-        bandwidth: Optional[_Float] = 1.0,
-        kernel: Optional[str] = "gaussian",
-    ) -> Union[float, Array]:
-        """Unnormalised density sum of K(d / bandwidth) over the stored points, per query row.
-
-        ``queries``: None (the stored points, results in input-row order), a number (one query
-        of width 1), a 1-D Array or sequence (one query) or a 2-D Array (one query per row).
-        ``kernel``: "gaussian", "epanechnikov", "uniform" or "triangular". Nodes whose nearest
-        possible point weighs below 1e-10 are skipped. One query row gives a float, otherwise
-        an Array of shape (n_queries,). Raises ValueError for an unknown kernel, "bandwidth
-        must be positive" (zero, negative or NaN), "queries must be a scalar, list, or Array",
-        "queries must be 1D or 2D array" and the dimension mismatches "Query dimension {}
-        doesn't match tree dimension {}" (Array) and "Query vector length {} doesn't match
-        tree dimension {}" (sequence).
-        """
-
-    def kernel_density_approx(
-        self,
-        queries: Union[None, _Float, Sequence[_Float], Array] = None,
-        bandwidth: Optional[_Float] = 1.0,
-        kernel: Optional[str] = "gaussian",
-        criterion: Optional[str] = "none",
-        min_samples: Optional[SupportsIndex] = None,
-        max_span: Optional[_Float] = None,
-    ) -> Union[float, Array]:
-        """``kernel_density`` that may replace a whole internal node by n times the mean of the
-        kernel at its near and far distances.
-
-        ``criterion``: "none" (exact), "min_samples" (nodes of at least min_samples points),
-        "max_span" (nodes no wider than max_span) or "combined" (both); leaves are always
-        summed exactly. The kernel is parsed first, then the criterion: ValueError "Unknown
-        approximation criterion '...'. Valid options: ..." or "min_samples parameter required
-        for '...' criterion" / "max_span parameter required for '...' criterion".
-        """
-
-    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple:
-        """Pickles to ``(veltrix._tree_from_state, (state,))``: a compact versioned byte state
-        holding the points in tree order (raw little-endian float64), the build parameters and
-        what cannot be rebuilt bit for bit (row numbers, split positions, vantage points, thresholds and distance ranges, so a random-selection tree comes back with its structure), a PickleBuffer from
-        protocol 5. The loaded tree answers every query with the same results, orders and bits.
-        Loading checks everything it reads: a truncated, altered or foreign state raises
-        ValueError."""
-
-    def __copy__(self) -> VPTree:
-        """An independent tree answering every query identically (``copy.copy``)."""
-
-    def __deepcopy__(self, memo: dict) -> VPTree:
-        """An independent tree, as ``__copy__``."""
+    def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
+    def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
+    def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
+    def kernel_density_approx(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None) -> Union[float, Array]: """As ``_SpatialTree.kernel_density_approx``."""
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
+    def __copy__(self) -> VPTree: """As ``_SpatialTree.__copy__``."""
+    def __deepcopy__(self, memo: dict) -> VPTree: """As ``_SpatialTree.__deepcopy__``."""
 
 # ---------------------------------------------------------------------------------------------
 # Submodules (attributes of the module, not importable by dotted name). Each is typed as a

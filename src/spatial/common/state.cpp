@@ -25,6 +25,7 @@
 #include <string>
 #include <type_traits>
 
+#include "array/messages.hpp"
 #include "spatial/ball_tree/ball_tree.hpp"
 #include "spatial/kd_tree/kd_tree.hpp"
 #include "spatial/vp_tree/vp_tree.hpp"
@@ -42,22 +43,10 @@ constexpr std::size_t header_bytes = 48;
 // only exhaust the stack of the recursive searches.
 constexpr u64 max_depth = 128;
 
-namespace msg {
-inline constexpr const char* not_state = "Not a tree state";
-inline constexpr const char* length = "Tree state has the wrong length";
-inline constexpr const char* header = "Tree state header is invalid";
-inline constexpr const char* nan = "Tree state holds NaN coordinates";
-inline constexpr const char* rows = "Tree state row numbers are not a permutation of the input rows";
-inline constexpr const char* nodes = "Tree state node ranges are inconsistent";
-inline constexpr const char* radius = "Tree state holds a negative or NaN ball radius";
-inline constexpr const char* vantage = "Tree state vantage point lies outside its node";
-std::string version(std::uint32_t v) { return "Unsupported tree state version " + std::to_string(v); }
-std::string kind(TreeKind found, TreeKind wanted) {
+const char* kind_name(TreeKind k) {
     static constexpr const char* names[] = {"KDTree", "BallTree", "VPTree"};
-    return std::string("Tree state holds a ") + names[static_cast<int>(found)] + ", not a " +
-           names[static_cast<int>(wanted)];
+    return names[static_cast<int>(k)];
 }
-}  // namespace msg
 
 template <class P>
 constexpr TreeKind kind_of() {
@@ -146,11 +135,11 @@ std::optional<u64> mul_add(u64 a, u64 b, u64 c) {
 }
 
 Result<Header> read_header(const unsigned char* data, std::size_t size) {
-    if (size < 8 || std::memcmp(data, state_magic, 4) != 0) return Error{msg::not_state};
+    if (size < 8 || std::memcmp(data, state_magic, 4) != 0) return Error{msg::tree_state::not_state};
     Reader r(data + 4);
     const std::uint32_t version = r.u32();
-    if (version != state_version) return Error{msg::version(version)};
-    if (size < header_bytes) return Error{msg::length};
+    if (version != state_version) return Error{msg::tree_state::version(version)};
+    if (size < header_bytes) return Error{msg::tree_state::length};
     Header h;
     const unsigned char kind = r.u8(), metric = r.u8();
     h.selection = r.u8();
@@ -161,15 +150,15 @@ Result<Header> read_header(const unsigned char* data, std::size_t size) {
     h.leaf_size = r.u64_();
     h.n_nodes = r.u64_();
     if (kind > 2 || metric > 2 || zero != 0 || h.leaf_size == 0 || (h.width != 4 && h.width != 8))
-        return Error{msg::header};
+        return Error{msg::tree_state::header};
     h.kind = static_cast<TreeKind>(kind);
     h.metric = static_cast<DistanceMetric>(metric);
-    if (h.selection > (h.kind == TreeKind::VP ? 1 : 0)) return Error{msg::header};
+    if (h.selection > (h.kind == TreeKind::VP ? 1 : 0)) return Error{msg::tree_state::header};
     // Every position and split must fit the index width.
-    if (h.width == 4 && h.n_points > std::numeric_limits<std::uint32_t>::max()) return Error{msg::header};
+    if (h.width == 4 && h.n_points > std::numeric_limits<std::uint32_t>::max()) return Error{msg::tree_state::header};
     // A tree of n points has one node when n is 0 and at most 2n - 1 otherwise.
     if (h.n_nodes == 0 || (h.n_points > 0 && h.n_nodes / 2 >= h.n_points) || (h.n_points == 0 && h.n_nodes != 1))
-        return Error{msg::nodes};
+        return Error{msg::tree_state::nodes};
     return h;
 }
 
@@ -301,9 +290,9 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
     Result<Header> parsed = read_header(data, size);
     if (!parsed) return Error{parsed.error()};
     const Header& h = parsed.value();
-    if (h.kind != kind_of<P>()) return Error{msg::kind(h.kind, kind_of<P>())};
+    if (h.kind != kind_of<P>()) return Error{msg::tree_state::kind(kind_name(h.kind), kind_name(kind_of<P>()))};
     const std::optional<u64> length = state_length<P>(h);
-    if (!length || *length != size) return Error{msg::length};
+    if (!length || *length != size) return Error{msg::tree_state::length};
 
     SpatialTree<P> t;
     t.n_points = h.n_points;
@@ -318,17 +307,17 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
     t.data.resize(h.n_points * h.dim);
     std::memcpy(t.data.data(), r.take(t.data.size() * sizeof(f64)), t.data.size() * sizeof(f64));
     for (const f64 x : t.data)
-        if (std::isnan(x)) return Error{msg::nan};
+        if (std::isnan(x)) return Error{msg::tree_state::nan};
 
     t.indices.resize(h.n_points);
     std::vector<unsigned char> seen(h.n_points, 0);
     for (u64& row : t.indices) {
         row = r.index(h.width);
-        if (row >= h.n_points || seen[row]) return Error{msg::rows};
+        if (row >= h.n_points || seen[row]) return Error{msg::tree_state::rows};
         seen[row] = 1;
     }
 
-    if (!restore_structure(h, r, t.nodes)) return Error{msg::nodes};
+    if (!restore_structure(h, r, t.nodes)) return Error{msg::tree_state::nodes};
     t.node_floats.resize(h.n_nodes * t.block_len);
 
     if constexpr (std::is_same_v<P, KdPolicy>) {
@@ -337,7 +326,7 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
         for (u64 id = 0; id < h.n_nodes; ++id) {
             const f64 radius = r.f64_();
             // The build only ever raises the radius from 0.0 by comparisons, so never NaN.
-            if (!(radius >= 0.0)) return Error{msg::radius};
+            if (!(radius >= 0.0)) return Error{msg::tree_state::radius};
             t.nodes[id].radius = radius;
             std::memcpy(t.node_floats.data() + id * h.dim, r.take(h.dim * sizeof(f64)), h.dim * sizeof(f64));
         }
@@ -355,7 +344,7 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
             const bool inside = node.count() == 0 ? node.vantage == 0
                                 : first           ? node.vantage == node.start
                                                   : node.start <= node.vantage && node.vantage < node.end;
-            if (!inside) return Error{msg::vantage};
+            if (!inside) return Error{msg::tree_state::vantage};
         }
     }
     return t;

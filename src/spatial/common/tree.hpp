@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "array/error.hpp"
+#include "array/messages.hpp"
 #include "array/ndarray.hpp"
 #include "spatial/common/approx.hpp"
 #include "spatial/common/metric.hpp"
@@ -25,12 +26,6 @@
 #include "spatial/common/result_set.hpp"
 
 namespace veltrix {
-
-namespace spatial_msg {
-inline constexpr const char* leaf_size_zero = "leaf_size must be at least 1";
-inline constexpr const char* nan_points = "Points must not contain NaN coordinates";
-inline constexpr const char* bandwidth = "bandwidth must be positive";
-}  // namespace spatial_msg
 
 inline constexpr u64 no_child = ~u64{0};
 
@@ -137,13 +132,6 @@ f64 select_value(f64* a, u64 n, u64 rank, Less less) {
     return a[rank];
 }
 
-// Orders positions [first, first + keys.size()) by their keys so that the position of `rank`
-// holds the key of that rank, with every key before it `less`-or-equal and every key after it
-// greater-or-equal: a selection of the pivot value on a copy of the keys, then one three-way
-// partition that swaps whole points (keys below, equal to, above the pivot), so the point at
-// `rank` has the pivot. Swapping in place beats scattering into a buffer even at 16 dimensions.
-// The partition is written without branches on the comparisons: each step swaps the key under
-// examination with its destination (itself when it equals the pivot).
 // The three-way partition of select_at_rank over n points at pts (D coordinates each when D
 // is not 0, `dim` otherwise, so that the common small dimensions swap without a loop).
 template <u64 D, class Less>
@@ -344,10 +332,10 @@ public:
 
     static Result<SpatialTree> from_ndarray(const Array64& points, u64 leaf_size, DistanceMetric metric,
                                             Options options = {}) {
-        if (points.ndim() != 2) VELTRIX_FAIL("Expected 2D array (n_points, dim)");
-        if (leaf_size == 0) return Error{spatial_msg::leaf_size_zero};
+        if (points.ndim() != 2) VELTRIX_FAIL(msg::points_rank);
+        if (leaf_size == 0) return Error{msg::leaf_size_zero};
         for (f64 x : points.data)
-            if (std::isnan(x)) return Error{spatial_msg::nan_points};
+            if (std::isnan(x)) return Error{msg::nan_points};
         SpatialTree t;
         t.n_points = points.shape[0];
         t.dim = points.shape[1];
@@ -402,9 +390,9 @@ public:
     // One density per query row, in row order.
     Result<Array64> kernel_density_approx(const Array64& queries, KernelType kernel,
                                           const ApproxCriterion& criterion, f64 bandwidth) const {
-        if (queries.ndim() != 2) VELTRIX_FAIL("Expected 2D array (n_queries, dim)");
-        VELTRIX_ASSERT_EQ(queries.shape[1], dim, "Query dimension must match tree dimension");
-        if (!valid_bandwidth(bandwidth)) return Error{spatial_msg::bandwidth};
+        if (queries.ndim() != 2) VELTRIX_FAIL(msg::queries_rank);
+        VELTRIX_ASSERT_EQ(queries.shape[1], dim, msg::query_dimension);
+        if (!valid_bandwidth(bandwidth)) return Error{msg::bandwidth};
         const u64 nq = queries.shape[0];
         Array64 out = Array64::zeros(Shape::d1(nq));
         density_batch(queries.data.data(), nq, kernel, criterion, bandwidth, out.data.data(), 1);
@@ -414,7 +402,7 @@ public:
     // Densities at the stored points themselves, reported in input-row order.
     Result<Array64> kernel_density_at_points(KernelType kernel, const ApproxCriterion& criterion,
                                              f64 bandwidth) const {
-        if (!valid_bandwidth(bandwidth)) return Error{spatial_msg::bandwidth};
+        if (!valid_bandwidth(bandwidth)) return Error{msg::bandwidth};
         Array64 out = Array64::zeros(Shape::d1(n_points));
         density_batch(nullptr, n_points, kernel, criterion, bandwidth, out.data.data(), 1);
         return out;
@@ -430,7 +418,7 @@ public:
     // The k nearest of each row, nearest first: row i at [i * k, (i + 1) * k) of `rows` and,
     // unless it is null, of `dist`. Needs k <= n_points.
     void query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads) const {
-        if (k > n_points) VELTRIX_FAIL("k must not exceed the number of points");
+        if (k > n_points) VELTRIX_FAIL(msg::k_too_large);
         if (k == 0) return;
         with_metric(metric, [&]<class M>() {
             for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
@@ -490,7 +478,7 @@ public:
     // the m = n_points stored points, written in input-row order. Needs a valid bandwidth.
     void density_batch(const f64* x, u64 m, KernelType kernel, const ApproxCriterion& criterion, f64 h,
                        f64* out, u64 threads) const {
-        if (!valid_bandwidth(h)) VELTRIX_FAIL(spatial_msg::bandwidth);
+        if (!valid_bandwidth(h)) VELTRIX_FAIL(msg::bandwidth);
         if (n_points == 0) {
             // every density of an empty tree is 0
             std::fill(out, out + m, 0.0);
