@@ -153,7 +153,7 @@ PyObject* array_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 // A hot read: written directly against the C API, without the exception plumbing.
 PyObject* get_shape(PyObject* self, void*) noexcept {
     ArrayObject* a = as_array(self);
-    if (a->borrow.count < 0) {
+    if (a->borrow.load() < 0) {
         PyErr_SetString(PyExc_RuntimeError, msg::already_mutably_borrowed);
         return nullptr;
     }
@@ -270,8 +270,9 @@ PyMethodDef* module_array_functions() {
     return defs;
 }
 
-PyTypeObject* array_type() {
-    static PyTypeObject* type = [] {
+PyTypeObject* array_type() { return type_object(Class::array); }
+
+PyType_Spec& array_spec() {
         static PyMethodDef methods[] = {
             zeros_def, ones_def, full_def, asarray_def, eye_def,
             array_diag_def, array_outer_def, array_diagonal_def,
@@ -309,9 +310,7 @@ PyTypeObject* array_type() {
             {0, nullptr},
         };
         static PyType_Spec spec = {"builtins.Array", sizeof(ArrayObject), 0, class_flags, slots};
-        return make_class(spec);
-    }();
-    return type;
+        return spec;
 }
 
 }  // namespace veltrix::py

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "python/messages.hpp"
+#include "python/state.hpp"
 
 namespace veltrix::py {
 
@@ -13,13 +14,14 @@ void raise(PyObject* type, const std::string& message) {
 }
 
 SharedBorrow::SharedBorrow(BorrowFlag& f) : f_(&f) {
-    if (f.count < 0) raise(PyExc_RuntimeError, msg::already_mutably_borrowed);
-    ++f.count;
+    const std::int64_t n = f.load();
+    if (n < 0) raise(PyExc_RuntimeError, msg::already_mutably_borrowed);
+    f.store(n + 1);
 }
 
 ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& f) : f_(&f) {
-    if (f.count != 0) raise(PyExc_RuntimeError, msg::already_borrowed);
-    f.count = -1;
+    if (f.load() != 0) raise(PyExc_RuntimeError, msg::already_borrowed);
+    f.store(-1);
 }
 
 PyTypeObject* make_class(PyType_Spec& spec) {
@@ -34,13 +36,6 @@ std::string type_name(PyObject* o) {
     }
     PyErr_Clear();
     return Py_TYPE(o)->tp_name;
-}
-
-PyObject* panic_exception_type() {
-    // Created once per process and deliberately kept alive for its whole life.
-    static PyObject* type =
-        PyErr_NewException("pyo3_runtime.PanicException", PyExc_BaseException, nullptr);
-    return type;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -113,7 +113,7 @@ std::optional<Array64> to_array_copy(PyObject* o) {
         return std::nullopt;
     }
     auto* a = reinterpret_cast<ArrayObject*>(o);
-    if (a->borrow.count < 0) {
+    if (a->borrow.load() < 0) {
         PyErr_SetString(PyExc_RuntimeError, msg::already_mutably_borrowed);
         return std::nullopt;
     }
