@@ -73,9 +73,9 @@ void raise_missing(const ParseSpec& s, PyObject** out) {
 bool parse_args(const ParseSpec& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) noexcept {
     const auto np = static_cast<Py_ssize_t>(s.n_params);
-    if (nargs > np) {
+    if (nargs > static_cast<Py_ssize_t>(s.n_positional)) {
         PyErr_SetString(PyExc_TypeError,
-                        msg::too_many_positional(qualified(s), s.n_required, s.n_params,
+                        msg::too_many_positional(qualified(s), s.n_required, s.n_positional,
                                                  static_cast<std::size_t>(nargs))
                             .c_str());
         return false;
@@ -160,6 +160,7 @@ const char* register_signature(const std::string& key, const char* doc_name, boo
     std::string doc = std::string(doc_name) + "(" + (has_self ? "$self" : "");
     for (std::size_t i = 0; i < params.size(); ++i) {
         if (i || has_self) doc += ", ";
+        if (params[i].keyword_only && (i == 0 || !params[i - 1].keyword_only)) doc += "*, ";
         doc += params[i].name;
         if (params[i].fallback) doc += "=" + *params[i].fallback;
     }

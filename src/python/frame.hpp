@@ -161,7 +161,15 @@ struct Param {
     static constexpr Presence presence = P;
     const char* name;
     typename C::default_type fallback{};
+    bool keyword_only = false;  // after the `*` of the text signature
 };
+
+// Parameter `p` made keyword-only; the keyword-only parameters come last.
+template <class C, Presence P>
+constexpr Param<C, P> keyword_only(Param<C, P> p) {
+    p.keyword_only = true;
+    return p;
+}
 
 template <class C>
 constexpr Param<C, Presence::required> param(const char* name) {
@@ -214,6 +222,7 @@ struct ParseSpec {
     const char* params[max_params];
     std::size_t n_params;
     std::size_t n_required;
+    std::size_t n_positional;  // parameters that may be passed by position
 };
 
 template <class... P>
@@ -252,6 +261,7 @@ typename C::type convert_argument(const char* name, PyObject* o) {
 struct SignatureParam {
     const char* name;
     std::optional<std::string> fallback;
+    bool keyword_only = false;
 };
 
 // Records an entry point in the private `veltrix._signatures` table under its call name
@@ -348,7 +358,7 @@ Ref call(PyObject* self, PyObject* const* values) {
 
 template <const auto& S>
 constexpr ParseSpec parse_spec(Class owner) {
-    ParseSpec spec{S.name, class_name(owner), {}, 0, 0};
+    ParseSpec spec{S.name, class_name(owner), {}, 0, 0, 0};
     std::apply(
         [&](const auto&... p) {
             auto add = [&](const auto& q) {
@@ -356,6 +366,7 @@ constexpr ParseSpec parse_spec(Class owner) {
                 if constexpr (!is_self<Q>) {
                     spec.params[spec.n_params++] = q.name;
                     if (Q::presence == Presence::required) ++spec.n_required;
+                    if (!q.keyword_only) ++spec.n_positional;
                 }
             };
             (add(p), ...);
@@ -414,7 +425,7 @@ const char* document(const std::string& key, const char* doc_name) {
     std::apply(
         [&](const auto&... p) {
             auto add = [&](const auto& q) {
-                if constexpr (!is_self<std::remove_cvref_t<decltype(q)>>) params.push_back({q.name, default_text(q)});
+                if constexpr (!is_self<std::remove_cvref_t<decltype(q)>>) params.push_back({q.name, default_text(q), q.keyword_only});
             };
             (add(p), ...);
         },
