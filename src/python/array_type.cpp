@@ -251,6 +251,8 @@ PyMethodDef to_pylist_recursive_def = VELTRIX_METHOD(to_pylist_recursive_s, to_p
 
 PyGetSetDef array_getset[] = {
     {"shape", get_shape, nullptr, nullptr, nullptr},
+    // NumPy-style basics
+    array_ndim_get, array_size_get, array_nbytes_get, array_T_get,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -284,6 +286,9 @@ PyType_Spec& array_spec() {
             array_quantile_def, array_any_def, array_all_def,
             array_matmul_def, array_dot_def, array_transpose_def, array_t_def,
             array_take_def, array_from_numpy_def, array_to_numpy_def,
+            // NumPy-style basics
+            array_reshape_def, array_copy_def, array_min_def, array_max_def, array_argmin_def,
+            array_argmax_def,
             {nullptr, nullptr, 0, nullptr},
         };
         static PyType_Slot slots[] = {

@@ -209,6 +209,7 @@ std::optional<u64> to_index(PyObject* o);
 std::optional<i64> to_i64(PyObject* o);
 bool to_f64_vec(PyObject* o, std::vector<double>& out);
 bool to_index_vec(PyObject* o, std::vector<u64>& out);
+bool to_i64_vec(PyObject* o, std::vector<i64>& out);
 bool to_array_vec(PyObject* o, std::vector<Array64>& out);
 std::optional<Array64> to_array_copy(PyObject* o);
 std::optional<std::string> to_text(PyObject* o);
@@ -334,6 +335,8 @@ Ref index_list(const std::vector<u64>& v);
 void add_member(PyObject* module, const char* name, PyObject* obj);
 // Adds each function of a NULL-terminated table, bound to the module.
 void add_functions(PyObject* module, PyMethodDef* defs);
+// The same as attributes only, leaving the module's __all__ as it is.
+void add_attributes(PyObject* module, PyMethodDef* defs);
 
 // Qualified type name of an object, as the interpreter reports it in messages.
 std::string type_name(PyObject* o);

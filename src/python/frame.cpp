@@ -6,6 +6,7 @@
 #include <map>
 #include <thread>
 
+#include "ops/vmath.hpp"
 #include "python/array_type.hpp"
 #include "python/messages.hpp"
 
@@ -211,6 +212,10 @@ void register_private(PyObject* m) {
     check_status(PyObject_SetAttrString(m, hold.ml_name, f.get()));
     Ref table = signature_dict();
     check_status(PyObject_SetAttrString(m, "_signatures", table.get()));
+    // Which exp/log kernels run: naming them runs their guard once, here.
+    const std::string_view path = vmath::path_name();
+    Ref name = check_new(PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    check_status(PyObject_SetAttrString(m, "_vmath_path", name.get()));
 }
 
 }  // namespace veltrix::py
