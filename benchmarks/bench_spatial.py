@@ -6,15 +6,28 @@ scipy's batched query is listed for scale. Densities use 20,000 points and, to k
 to a few seconds, 100 query rows (scikit-learn's exact estimate is several times slower than
 ours). scikit-learn normalises its densities; `check_density_agreement()` divides its constant
 out and compares, `approximation_errors()` reports each criterion's error against the exact sum.
+
+Batch queries (`query`, `query_ball_point`, `density`) take all query rows in one NumPy array
+on both sides: 100,000 points in 3 uniform dimensions with 100,000 query rows, and 100,000
+points in 16 dimensions lying near a 4-dimensional subspace with 10,000 rows (uniform
+16-dimensional points would turn every tree into a brute-force scan); k = 10 and a radius
+holding about ten points. `workers` cases compare with the peers' own threaded searches, and
+"workers=2 vs workers=1" rows compare veltrix with itself.
 """
 
-import numpy as np
-from scipy.spatial import cKDTree
-from sklearn.neighbors import BallTree as SkBallTree
-from sklearn.neighbors import KDTree as SkKDTree
-from sklearn.neighbors import KernelDensity
+import os
 
-import veltrix
+# The machine's own OpenBLAS choices, not inherited overrides, for every library timed here.
+for _var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
+    os.environ.pop(_var, None)
+
+import numpy as np  # noqa: E402
+from scipy.spatial import cKDTree  # noqa: E402
+from sklearn.neighbors import BallTree as SkBallTree  # noqa: E402
+from sklearn.neighbors import KDTree as SkKDTree  # noqa: E402
+from sklearn.neighbors import KernelDensity  # noqa: E402
+
+import veltrix  # noqa: E402
 
 try:
     from timing import run_cases
@@ -135,8 +148,71 @@ def _kde_cases():
     return out
 
 
+def batch_data(dim):
+    """(points, query rows): uniform in 3 dimensions; in 16, near a random 4-dimensional subspace."""
+    rng = np.random.default_rng(1000 + dim)
+    if dim == 3:
+        return rng.uniform(size=(N_BUILD, 3)), rng.uniform(size=(100_000, 3))
+    basis = rng.standard_normal((4, 16))
+
+    def draw(count):
+        return rng.uniform(size=(count, 4)) @ basis + 0.01 * rng.standard_normal((count, 16))
+
+    return draw(N_BUILD), draw(10_000)
+
+
+def _batch_cases():
+    out = []
+    for dim in (3, 16):
+        x, q = batch_data(dim)
+        a = _array(x)
+        ck = cKDTree(x, leafsize=LEAF)
+        radius = float(np.median(ck.query(q[:500], 10)[0][:, -1]))
+        tag = f"n=100k {len(q) // 1000}k rows d={dim}"
+        ours = {"KDTree": SP.KDTree.from_array(a, LEAF), "BallTree": SP.BallTree.from_array(a, LEAF)}
+        sk = {"KDTree": SkKDTree(x, leaf_size=LEAF), "BallTree": SkBallTree(x, leaf_size=LEAF)}
+        for w in (1, -1):
+            t = ours["KDTree"]
+            out += [
+                (f"KDTree query k=10 workers={w} {tag}", lambda t=t, q=q, w=w: t.query(q, 10, workers=w),
+                 f"cKDTree.query workers={w}", lambda ck=ck, q=q, w=w: ck.query(q, 10, workers=w)),
+                (f"KDTree query_ball_point workers={w} {tag}",
+                 lambda t=t, q=q, w=w, r=radius: t.query_ball_point(q, r, workers=w),
+                 f"cKDTree.query_ball_point workers={w}",
+                 lambda ck=ck, q=q, w=w, r=radius: ck.query_ball_point(q, r, workers=w, return_sorted=False)),
+                (f"KDTree query_ball_point sorted workers={w} {tag}",
+                 lambda t=t, q=q, w=w, r=radius: t.query_ball_point(q, r, sort_results=True, workers=w),
+                 f"cKDTree.query_ball_point sorted workers={w}",
+                 lambda ck=ck, q=q, w=w, r=radius: ck.query_ball_point(q, r, workers=w, return_sorted=True)),
+            ]
+        for name, t in ours.items():
+            s = sk[name]
+            out += [
+                (f"{name} query k=10 {tag}", lambda t=t, q=q: t.query(q, 10),
+                 f"sklearn {name}.query", lambda s=s, q=q: s.query(q, k=10)),
+                (f"{name} query_ball_point {tag}", lambda t=t, q=q, r=radius: t.query_ball_point(q, r),
+                 f"sklearn {name}.query_radius", lambda s=s, q=q, r=radius: s.query_radius(q, r)),
+            ]
+        t = ours["KDTree"]
+        out.append((f"KDTree query k=10 workers=2 vs workers=1 {tag}", lambda t=t, q=q: t.query(q, 10, workers=2),
+                    "KDTree query workers=1", lambda t=t, q=q: t.query(q, 10)))
+        # A bandwidth of half the ten-neighbour radius against sklearn's exact estimate (which
+        # visits every point: its Gaussian has no cut-off), so fewer rows.
+        h = radius * 0.5
+        qd = q[:200] if dim == 3 else q[:100]
+        dtag = f"gaussian h={h:.3g} n=100k {len(qd)} rows d={dim}"
+        for name, algo in (("KDTree", "kd_tree"), ("BallTree", "ball_tree")):
+            kde = KernelDensity(bandwidth=h, algorithm=algo, rtol=0, atol=0, leaf_size=LEAF).fit(x)
+            out.append((f"{name} density {dtag}", lambda t=ours[name], qd=qd, h=h: t.density(qd, h),
+                        f"KernelDensity {algo}.score_samples", lambda kde=kde, qd=qd: kde.score_samples(qd)))
+        out.append((f"KDTree density workers=2 vs workers=1 {tag}",
+                    lambda t=t, q=q, h=h: t.density(q, h, workers=2),
+                    "KDTree density workers=1", lambda t=t, q=q, h=h: t.density(q, h)))
+    return out
+
+
 def cases():
-    return _tree_cases() + _kde_cases()
+    return _tree_cases() + _kde_cases() + _batch_cases()
 
 
 def check_density_agreement():
@@ -177,6 +253,11 @@ def approximation_errors():
 
 
 if __name__ == "__main__":
+    import sys
+
+    if sys.argv[1:] == ["--batch"]:
+        run_cases(_batch_cases(), repeat=3)
+        raise SystemExit
     run_cases(cases())
     print()
     for name, spread, stray in check_density_agreement():

@@ -51,10 +51,15 @@ def test_every_entry_point_is_declared_once():
 @pytest.mark.parametrize("key", sorted(ENTRY_POINTS))
 def test_text_signature_comes_from_the_table(key):
     has_self, params = veltrix._signatures[key]
-    names = ["$self"] * has_self + [n if d is None else f"{n}={d}" for n, d in params]
+    names = ["$self"] * has_self
+    for i, (n, d, kw_only) in enumerate(params):
+        if kw_only and (i == 0 or not params[i - 1][2]):
+            names.append("*")
+        names.append(n if d is None else f"{n}={d}")
     assert ENTRY_POINTS[key].__text_signature__ == f"({', '.join(names)})"
-    # Required parameters come first: the parser counts them as the leading ones.
-    required = [d is None for _, d in params]
+    # Required parameters come first, keyword-only ones last: the parser counts on both.
+    assert [kw for _, _, kw in params] == sorted(kw for _, _, kw in params)
+    required = [d is None for _, d, _ in params]
     assert required == sorted(required, reverse=True)
 
 

@@ -48,6 +48,9 @@ def stub_params(fn):
         if name in ("self", "cls"):
             continue
         out.append((name, None if default is None else repr(ast.literal_eval(default))))
+    # Keyword-only parameters (after a bare `*`) carry a "*" before their name on both sides.
+    for arg, default in zip(args.kwonlyargs, args.kw_defaults):
+        out.append(("*" + arg.arg, None if default is None else repr(ast.literal_eval(default))))
     return out
 
 
@@ -58,7 +61,7 @@ def runtime_params(obj):
         if p.name in ("self", "$self"):
             continue
         default = None if p.default is inspect.Parameter.empty else repr(p.default)
-        out.append((p.name, default))
+        out.append(("*" + p.name if p.kind is inspect.Parameter.KEYWORD_ONLY else p.name, default))
     return out
 
 

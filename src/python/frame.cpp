@@ -40,9 +40,9 @@ void raise_missing(const ParseSpec& s, PyObject** out) {
 bool parse_args(const ParseSpec& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) noexcept {
     const auto np = static_cast<Py_ssize_t>(s.n_params);
-    if (nargs > np) {
+    if (nargs > static_cast<Py_ssize_t>(s.n_positional)) {
         PyErr_SetString(PyExc_TypeError,
-                        msg::too_many_positional(qualified(s), s.n_required, s.n_params,
+                        msg::too_many_positional(qualified(s), s.n_required, s.n_positional,
                                                  static_cast<std::size_t>(nargs))
                             .c_str());
         return false;
@@ -136,6 +136,7 @@ const char* register_signature(const std::string& key, const char* doc_name, boo
     std::string doc = std::string(doc_name) + "(" + (has_self ? "$self" : "");
     for (std::size_t i = 0; i < params.size(); ++i) {
         if (i || has_self) doc += ", ";
+        if (params[i].keyword_only && (i == 0 || !params[i - 1].keyword_only)) doc += "*, ";
         doc += params[i].name;
         if (params[i].fallback) doc += "=" + *params[i].fallback;
     }
@@ -156,7 +157,7 @@ Ref signature_dict() {
             const SignatureParam& p = entry.params[i];
             Ref fallback = p.fallback ? check_new(PyUnicode_FromString(p.fallback->c_str())) : Ref::borrow(Py_None);
             PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
-                             check(Py_BuildValue("(sO)", p.name, fallback.get())));
+                             check(Py_BuildValue("(sOO)", p.name, fallback.get(), p.keyword_only ? Py_True : Py_False)));
         }
         Ref value = check_new(Py_BuildValue("(OO)", entry.has_self ? Py_True : Py_False, params.get()));
         check_status(PyDict_SetItemString(dict.get(), key.c_str(), value.get()));

@@ -118,7 +118,15 @@ struct Param {
     static constexpr bool is_self = false;
     const char* name;
     typename C::default_type fallback{};
+    bool keyword_only = false;  // after the `*` of the text signature
 };
+
+// Parameter `p` made keyword-only; the keyword-only parameters come last.
+template <class C, Presence P>
+constexpr Param<C, P> keyword_only(Param<C, P> p) {
+    p.keyword_only = true;
+    return p;
+}
 
 template <class C>
 constexpr Param<C, Presence::required> param(const char* name) {
@@ -177,6 +185,7 @@ struct ParseSpec {
     const char* params[max_params];
     std::size_t n_params;
     std::size_t n_required;
+    std::size_t n_positional;  // parameters that may be passed by position
 };
 
 // Matches positional and keyword arguments to the parameters; NULL-filled for absent ones.
@@ -199,6 +208,7 @@ typename C::type convert_argument(const char* name, PyObject* o) {
 struct SignatureParam {
     const char* name;
     std::optional<std::string> fallback;
+    bool keyword_only = false;
 };
 
 // Records an entry point in the private `veltrix._signatures` table under its call name
@@ -272,10 +282,11 @@ constexpr void each_argument(F&& f) {
 
 template <const auto& S>
 constexpr ParseSpec parse_spec(Class owner) {
-    ParseSpec spec{S.name, class_name(owner), {}, 0, 0};
+    ParseSpec spec{S.name, class_name(owner), {}, 0, 0, 0};
     each_argument<S>([&](const auto& p) {
         spec.params[spec.n_params++] = p.name;
         spec.n_required += p.presence == Presence::required;
+        spec.n_positional += !p.keyword_only;
     });
     return spec;
 }
@@ -310,7 +321,7 @@ const char* document(const std::string& key, const char* doc_name) {
         std::optional<std::string> fallback;
         if constexpr (P::presence == Presence::optional) fallback = "None";
         else if constexpr (P::presence != Presence::required) fallback = P::conv::render(p.fallback);
-        params.push_back({p.name, std::move(fallback)});
+        params.push_back({p.name, std::move(fallback), p.keyword_only});
     });
     return register_signature(key, doc_name, std::remove_cvref_t<decltype(S)>::has_self, std::move(params));
 }

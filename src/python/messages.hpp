@@ -163,4 +163,33 @@ inline constexpr const char* tree_state_type = "Invalid tree state: it must be a
 inline constexpr const char* copy_false =
     "An Array never shares its data: converting it to a NumPy array always copies, so copy=False cannot be honoured";
 
+// Batch queries of the trees (query, query_ball_point, density); each names its parameter.
+inline constexpr const char* batch_needs_numpy = "veltrix batch queries need NumPy";
+inline constexpr const char* queries_nan = "queries must not contain NaN";
+inline std::string k_negative(std::int64_t k) { return "k must not be negative, got " + std::to_string(k); }
+inline std::string k_too_large(std::uint64_t k, std::uint64_t n) {
+    return "k is " + std::to_string(k) + " but the tree holds only " + std::to_string(n) + " points";
+}
+inline std::string bad_workers(std::int64_t w) {
+    return "workers must be -1 or at least 1, got " + std::to_string(w);
+}
+inline std::string batch_width(std::uint64_t len, std::uint64_t dim) {
+    return "X rows have " + std::to_string(len) + " coordinates but the tree's dimension is " + std::to_string(dim);
+}
+inline std::string batch_rank(const char* name, std::uint64_t ndim) {
+    return std::string(name) + " must have one or two dimensions, not " + std::to_string(ndim);
+}
+inline constexpr const char* batch_ragged = "X rows must all have the same length";
+inline std::string not_real_dtype(const std::string& dtype) {
+    return "dtype " + dtype + " does not hold real numbers";
+}
+inline std::string not_numbers(const std::string& type) {
+    return "expected an Array, a NumPy array or a sequence of numbers, not " + type;
+}
+inline constexpr const char* radius_rank = "r must be one radius or one radius per query row";
+inline std::string radius_count(std::uint64_t got, std::uint64_t rows) {
+    return "r holds " + std::to_string(got) + " radii for " + std::to_string(rows) + " query rows";
+}
+inline constexpr const char* radius_invalid = "r must not be negative or NaN";
+
 }  // namespace veltrix::py::msg

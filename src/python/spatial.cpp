@@ -3,9 +3,12 @@
 #include <utility>
 #include <vector>
 
+#include "python/array_type.hpp"
 #include "python/frame.hpp"
 #include "python/messages.hpp"
+#include "python/numpy.hpp"
 #include "python/travel.hpp"
+#include "spatial/common/parallel.hpp"
 #include "spatial/ball_tree/ball_tree.hpp"
 #include "spatial/kd_tree/kd_tree.hpp"
 #include "spatial/vp_tree/vp_tree.hpp"
@@ -127,6 +130,208 @@ Ref density_result(Array64&& d, u64 rows) {
     return new_array(std::move(d));
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// Batch queries: arguments
+
+// NumPy, located on first use; ImportError (caused by NumPy's own) when it cannot be imported.
+void need_numpy() {
+    if (numpy_table().load(std::memory_order_acquire)) return;
+    Ref module = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!module) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb) PyException_SetTraceback(value, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        Ref exc = check_new(PyObject_CallFunction(PyExc_ImportError, "s", msg::batch_needs_numpy));
+        PyException_SetCause(exc.get(), value);  // steals value
+        PyErr_SetObject(PyExc_ImportError, exc.get());
+        throw PyErrSet{};
+    }
+    (void)numpy::api();
+}
+
+// A flag, read as `if` reads it.
+struct Flag {
+    using type = bool;
+    using default_type = bool;
+    static std::optional<bool> from(PyObject* o) {
+        const int t = PyObject_IsTrue(o);
+        if (t < 0) return std::nullopt;
+        return t != 0;
+    }
+    static std::string render(bool v) { return v ? "True" : "False"; }
+};
+
+u64 thread_count(i64 workers) {
+    if (workers == 0 || workers < -1) raise(PyExc_ValueError, msg::bad_workers(workers));
+    return resolve_workers(workers);
+}
+
+// The numbers of argument `name`: an Array (used in place, under a shared borrow), a NumPy
+// array of a real dtype in any layout, or a sequence of numbers or of equal-length sequences
+// of numbers (copied), with one or two dimensions.
+struct Numbers {
+    std::optional<ArrayRef> borrowed;
+    std::vector<f64> owned;
+    const f64* data = nullptr;
+    u64 ndim = 1, rows = 0, cols = 0;  // one dimension: `rows` values, cols = 1
+    bool sequence = false;              // read from a Python sequence
+
+    u64 size() const noexcept { return rows * cols; }
+};
+
+[[noreturn]] void refuse_argument(const char* name, const std::string& message) {
+    raise(PyExc_TypeError, msg::argument_error(name, message.c_str()));
+}
+
+void set_shape(Numbers& n, u64 ndim, const u64* dims, const char* name) {
+    if (ndim != 1 && ndim != 2) raise(PyExc_ValueError, msg::batch_rank(name, ndim));
+    n.ndim = ndim;
+    n.rows = dims[0];
+    n.cols = ndim == 2 ? dims[1] : 1;
+}
+
+Numbers numpy_numbers(PyObject* o, const char* name) {
+    const numpy::Api np = numpy::api();
+    Ref dtype = check_new(PyObject_GetAttrString(o, "dtype"));
+    Ref kind = check_new(PyObject_GetAttrString(dtype.get(), "kind"));
+    const std::optional<std::string> k = to_text(kind.get());
+    if (!k) throw PyErrSet{};
+    if (*k != "b" && *k != "i" && *k != "u" && *k != "f") {
+        Ref text = check_new(PyObject_Str(dtype.get()));
+        refuse_argument(name, msg::not_real_dtype(*to_text(text.get())));
+    }
+    Numbers n;
+    const numpy::ArrayFields* f = numpy::fields(o);
+    std::vector<u64> dims(f->dimensions, f->dimensions + f->nd);
+    set_shape(n, dims.size(), dims.data(), name);
+    // Copied, so that no other thread can change the rows while the search runs unlocked.
+    constexpr int forcecast = 0x0010;
+    PyObject* descr = check(np.descr_from_type(numpy::npy_double));
+    Ref rows = check_new(np.from_any(o, descr, 0, 0, numpy::c_contiguous | numpy::aligned | forcecast, nullptr));
+    const f64* src = reinterpret_cast<const f64*>(numpy::fields(rows.get())->data);
+    n.owned.assign(src, src + n.size());
+    n.data = n.owned.data();
+    return n;
+}
+
+Numbers sequence_numbers(PyObject* o, const char* name) {
+    Numbers n;
+    n.sequence = true;
+    Ref seq = check_new(PySequence_Fast(o, ""));
+    const Py_ssize_t len = PySequence_Fast_GET_SIZE(seq.get());
+    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    const auto is_row = [](PyObject* x) {
+        return PySequence_Check(x) && !PyUnicode_Check(x) && !PyBytes_Check(x) && !PyByteArray_Check(x);
+    };
+    if (len > 0 && is_row(items[0])) {
+        n.ndim = 2;
+        n.rows = static_cast<u64>(len);
+        std::vector<double> row;
+        for (Py_ssize_t i = 0; i < len; ++i) {
+            if (!to_f64_vec(items[i], row)) fail_argument(name);
+            if (i == 0) n.cols = row.size();
+            if (row.size() != n.cols) raise(PyExc_ValueError, msg::batch_ragged);
+            n.owned.insert(n.owned.end(), row.begin(), row.end());
+        }
+    } else {
+        if (!to_f64_vec(o, n.owned)) fail_argument(name);
+        n.rows = n.owned.size();
+        n.cols = 1;
+    }
+    n.data = n.owned.data();
+    return n;
+}
+
+Numbers numbers(PyObject* o, const char* name) {
+    if (is_array(o)) {
+        Numbers n;
+        n.borrowed.emplace(as_array(o));
+        const Array64& a = n.borrowed->get();
+        set_shape(n, a.ndim(), a.shape.dims.data(), name);
+        n.data = a.data.data();
+        return n;
+    }
+    if (numpy::is_ndarray(o)) return numpy_numbers(o, name);
+    if (PySequence_Check(o) && !PyUnicode_Check(o) && !PyBytes_Check(o) && !PyByteArray_Check(o))
+        return sequence_numbers(o, name);
+    refuse_argument(name, msg::not_numbers(type_name(o)));
+}
+
+// Query rows: many (two dimensions) or one point (one dimension), each of the tree's width,
+// without NaN. An empty sequence is a batch of no rows.
+struct QueryRows {
+    Numbers values;
+    u64 m = 0;
+    bool one_point = false;
+    const f64* data() const noexcept { return values.data; }
+};
+
+QueryRows query_rows(PyObject* o, u64 dim) {
+    QueryRows q{numbers(o, "X")};
+    const Numbers& v = q.values;
+    const bool empty_list = v.sequence && v.rows == 0;
+    q.one_point = v.ndim == 1 && !empty_list;
+    q.m = q.one_point ? 1 : (empty_list ? 0 : v.rows);
+    const u64 width = q.one_point ? v.rows : (empty_list ? dim : v.cols);
+    if (width != dim) raise(PyExc_ValueError, msg::batch_width(width, dim));
+    for (u64 i = 0; i < q.m * dim; ++i)
+        if (std::isnan(v.data[i])) raise(PyExc_ValueError, msg::queries_nan);
+    return q;
+}
+
+// The value of an object with a float conversion; lists and tuples never have one.
+std::optional<double> scalar(PyObject* o) {
+    if (PyList_Check(o) || PyTuple_Check(o)) return std::nullopt;
+    std::optional<double> x = to_f64(o);
+    if (!x) PyErr_Clear();
+    return x;
+}
+
+// One radius for every row (step 0) or one per row; none negative or NaN.
+struct Radii {
+    std::vector<f64> values;
+    u64 step = 0;
+};
+
+Radii radii(PyObject* o, u64 m) {
+    Radii r;
+    if (const std::optional<double> x = scalar(o)) {
+        r.values.assign(1, *x);
+    } else {
+        Numbers n = numbers(o, "r");
+        if (n.ndim != 1) raise(PyExc_ValueError, msg::radius_rank);
+        if (n.rows != m) raise(PyExc_ValueError, msg::radius_count(n.rows, m));
+        r.values.assign(n.data, n.data + n.rows);
+        r.step = 1;
+    }
+    for (const f64 x : r.values)
+        if (std::isnan(x) || x < 0.0) raise(PyExc_ValueError, msg::radius_invalid);
+    if (r.values.empty()) r.values.assign(1, 0.0);  // no rows: nothing reads it
+    return r;
+}
+
+// A NumPy array holding n values from `src`.
+template <class T>
+Ref numpy_copy(const T* src, u64 n) {
+    if constexpr (std::is_same_v<T, f64>) {
+        numpy::Fresh<f64> a = numpy::new_f64({n});
+        std::copy_n(src, n, a.data);
+        return std::move(a.array);
+    } else {
+        numpy::Fresh<i64> a = numpy::new_i64({n});
+        std::copy_n(src, n, reinterpret_cast<u64*>(a.data));
+        return std::move(a.array);
+    }
+}
+
+Ref pair(Ref a, Ref b) {
+    return check_new(PyTuple_Pack(2, a.get(), b.get()));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The three classes
 
@@ -208,6 +413,107 @@ constexpr auto make_from_array_sig() {
         return signature("from_array", array, leaf_size, metric);
 }
 
+
+// Batch methods: every argument converts and every output is allocated with the interpreter
+// lock held; the search itself runs without it (the tree never changes after from_array).
+
+template <class Tree>
+Ref query_impl(PyObject* X, i64 k, bool return_distance, i64 workers, const Tree& tree) {
+    need_numpy();
+    if (k < 0) raise(PyExc_ValueError, msg::k_negative(k));
+    const u64 kk = static_cast<u64>(k);
+    if (kk > tree.n_points) raise(PyExc_ValueError, msg::k_too_large(kk, tree.n_points));
+    const u64 threads = thread_count(workers);
+    const QueryRows q = query_rows(X, tree.dim);
+    const std::vector<u64> dims = q.one_point ? std::vector<u64>{kk} : std::vector<u64>{q.m, kk};
+    numpy::Fresh<i64> rows = numpy::new_i64(dims);
+    std::optional<numpy::Fresh<f64>> dist;
+    if (return_distance) dist = numpy::new_f64(dims);
+    {
+        WithoutGil unlocked;
+        tree.query_knn_batch(q.data(), q.m, kk, dist ? dist->data : nullptr, reinterpret_cast<u64*>(rows.data),
+                             threads);
+    }
+    if (!dist) return std::move(rows.array);
+    return pair(std::move(dist->array), std::move(rows.array));
+}
+
+template <class Tree>
+Ref query_ball_point_impl(PyObject* X, PyObject* r, bool return_distance, bool sort_results, bool count_only,
+                          i64 workers, const Tree& tree) {
+    need_numpy();
+    const u64 threads = thread_count(workers);
+    const QueryRows q = query_rows(X, tree.dim);
+    const Radii rad = radii(r, q.m);
+    if (count_only) {
+        numpy::Fresh<i64> counts = numpy::new_i64({q.m});
+        {
+            WithoutGil unlocked;
+            tree.count_radius_batch(q.data(), q.m, rad.values.data(), rad.step, reinterpret_cast<u64*>(counts.data),
+                                    threads);
+        }
+        if (q.one_point) return check_new(PyLong_FromLongLong(counts.data[0]));
+        return std::move(counts.array);
+    }
+    RadiusBatch found;
+    {
+        WithoutGil unlocked;
+        found = tree.query_radius_batch(q.data(), q.m, rad.values.data(), rad.step, return_distance, sort_results,
+                                        threads);
+    }
+    const auto row_arrays = [&]<class T>(const std::vector<T>& values) {
+        if (q.one_point) return numpy_copy(values.data(), found.offsets[1]);
+        Ref list = check_new(PyList_New(static_cast<Py_ssize_t>(q.m)));
+        for (u64 i = 0; i < q.m; ++i) {
+            const u64 a = found.offsets[i], b = found.offsets[i + 1];
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), numpy_copy(values.data() + a, b - a).release());
+        }
+        return list;
+    };
+    Ref indices = row_arrays(found.rows);
+    if (!return_distance) return indices;
+    return pair(std::move(indices), row_arrays(found.dists));
+}
+
+template <class Tree>
+Ref density_impl(std::optional<PyObject*> X, double bandwidth, Later<Kernel> kernel,
+                 Later<CriterionKind> criterion, std::optional<u64> min_samples, std::optional<f64> max_span,
+                 i64 workers, const Tree& tree) {
+    need_numpy();
+    const KernelType k = kernel.parse();
+    const ApproxCriterion c = make_criterion(criterion.parse(), min_samples, max_span);
+    const u64 threads = thread_count(workers);
+    if (!Tree::valid_bandwidth(bandwidth)) raise(PyExc_ValueError, ::veltrix::msg::bandwidth);
+    std::optional<QueryRows> q;
+    if (X) q.emplace(query_rows(*X, tree.dim));
+    const u64 m = q ? q->m : tree.n_points;
+    numpy::Fresh<f64> out = numpy::new_f64({m});
+    {
+        WithoutGil unlocked;
+        tree.density_batch(q ? q->data() : nullptr, m, k, c, bandwidth, out.data, threads);
+    }
+    return std::move(out.array);
+}
+
+template <class Tree>
+constexpr auto query_sig = signature("query", param<Object>("X"), param<I64>("k", 1),
+                                     keyword_only(strict_param<Flag>("return_distance", true)),
+                                     keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+template <class Tree>
+constexpr auto query_ball_point_sig =
+    signature("query_ball_point", param<Object>("X"), param<Object>("r"),
+              keyword_only(strict_param<Flag>("return_distance", false)),
+              keyword_only(strict_param<Flag>("sort_results", false)),
+              keyword_only(strict_param<Flag>("count_only", false)), keyword_only(param<I64>("workers", 1)),
+              shared_self<Tree>);
+template <class Tree>
+constexpr auto density_sig =
+    signature("density", optional_param<Object>("X"), param<F64>("bandwidth", 1.0),
+              param<LateChoice<Kernel>>("kernel", "gaussian"),
+              keyword_only(param<LateChoice<CriterionKind>>("criterion", "none")),
+              keyword_only(optional_param<Index>("min_samples")), keyword_only(optional_param<F64>("max_span")),
+              keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+
 // The tree is borrowed before anything converts; the query is read last, against its dimension.
 template <class Tree>
 inline constexpr auto from_array_sig = make_from_array_sig<Tree>();
@@ -239,6 +545,10 @@ PyMethodDef tree_methods[] = {
     travel_method(class_of<Tree>, Travel::reduce_ex),
     travel_method(class_of<Tree>, Travel::copy),
     travel_method(class_of<Tree>, Travel::deepcopy),
+    // Batch queries.
+    def<query_sig<Tree>, query_impl<Tree>, class_of<Tree>>(),
+    def<query_ball_point_sig<Tree>, query_ball_point_impl<Tree>, class_of<Tree>>(),
+    def<density_sig<Tree>, density_impl<Tree>, class_of<Tree>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

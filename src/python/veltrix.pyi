@@ -15,6 +15,8 @@ import numpy
 
 _Float = Union[float, SupportsFloat, SupportsIndex]
 _Shape = Sequence[SupportsIndex]
+# Query rows of the trees' batch methods: many (2-D) or one point (1-D).
+_Rows = Union[Array, numpy.ndarray, Sequence[Sequence[_Float]], Sequence[_Float]]
 
 __all__ = [
     "Array",
@@ -533,6 +535,69 @@ class _SpatialTree:
     def __deepcopy__(self, memo: dict) -> _SpatialTree:
         """An independent tree, as ``__copy__``."""
 
+    def query(
+        self,
+        X: _Rows,
+        k: Optional[SupportsIndex] = 1,
+        *,
+        return_distance: bool = True,
+        workers: Optional[SupportsIndex] = 1,
+    ) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]:
+        """The k nearest stored points of every query row, as ``(distances, indices)``.
+
+        ``X``: query rows (a 2-D Array, a 2-D NumPy array of any real dtype and layout, or a
+        sequence of equal-length sequences of numbers) or one point (1-D); an empty sequence
+        is a batch of no rows. Returns float64 and int64 arrays of shape (m, k), or (k,) for
+        one point, nearest first; ``indices`` alone without ``return_distance``. Row i equals
+        ``query_knn(X[i], k)``, its distances as the tree's metric computes them.
+        ``workers``: threads for the search (-1: every core this process may use); the
+        result never depends on it. The search runs without the interpreter lock. Raises
+        ImportError "veltrix batch queries need NumPy" without NumPy; ValueError for k above
+        the number of points or negative, a width other than the tree's dimension, ragged
+        rows, more than two dimensions, "queries must not contain NaN" and workers of 0 or
+        below -1; TypeError "argument 'X': ..." for rows that are not real numbers.
+        """
+
+    def query_ball_point(
+        self,
+        X: _Rows,
+        r: Union[_Float, Sequence[_Float], Array, numpy.ndarray],
+        *,
+        return_distance: bool = False,
+        sort_results: bool = False,
+        count_only: bool = False,
+        workers: Optional[SupportsIndex] = 1,
+    ) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]:
+        """The stored points within distance r (inclusive) of every query row.
+
+        ``r``: one radius, or one per row; none negative or NaN. Returns a list of m int64
+        arrays, row i in the order ``query_radius(X[i], r_i)`` gives (by distance, then row
+        number, with ``sort_results``), with a matching list of float64 distance arrays as
+        ``(indices, distances)`` when ``return_distance``; ``count_only`` gives one int64 array
+        of m counts instead (and ignores the other two). One point gives a single array (an
+        int when counting). ``X``, ``workers`` and errors as ``query``, plus ValueError for a
+        radius list of the wrong length.
+        """
+
+    def density(
+        self,
+        X: Optional[_Rows] = None,
+        bandwidth: Optional[_Float] = 1.0,
+        kernel: Optional[str] = "gaussian",
+        *,
+        criterion: Optional[str] = "none",
+        min_samples: Optional[SupportsIndex] = None,
+        max_span: Optional[_Float] = None,
+        workers: Optional[SupportsIndex] = 1,
+    ) -> numpy.ndarray:
+        """``kernel_density_approx`` of every query row, as a float64 array of shape (m,).
+
+        ``X`` None means the stored points, in input-row order; one point gives shape (1,).
+        Each value equals ``kernel_density_approx`` (criterion "none": ``kernel_density``) for
+        its row, bit for bit. Kernel, criterion and bandwidth errors as
+        ``kernel_density_approx``; ``X``, ``workers`` and the other errors as ``query``.
+        """
+
 class BallTree(_SpatialTree):
     """Ball tree: nodes bounded by a centroid and a radius in the tree's metric."""
 
@@ -546,6 +611,9 @@ class BallTree(_SpatialTree):
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
     def __copy__(self) -> BallTree: """As ``_SpatialTree.__copy__``."""
     def __deepcopy__(self, memo: dict) -> BallTree: """As ``_SpatialTree.__deepcopy__``."""
+    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
+    def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
+    def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
 
 class KDTree(_SpatialTree):
     """k-d tree: nodes bounded by their boxes, split at the median of the widest coordinate."""
@@ -560,6 +628,9 @@ class KDTree(_SpatialTree):
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
     def __copy__(self) -> KDTree: """As ``_SpatialTree.__copy__``."""
     def __deepcopy__(self, memo: dict) -> KDTree: """As ``_SpatialTree.__deepcopy__``."""
+    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
+    def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
+    def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
 
 class VPTree(_SpatialTree):
     """Vantage-point tree: nodes split by the metric distance to one of their points."""
@@ -578,6 +649,9 @@ class VPTree(_SpatialTree):
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
     def __copy__(self) -> VPTree: """As ``_SpatialTree.__copy__``."""
     def __deepcopy__(self, memo: dict) -> VPTree: """As ``_SpatialTree.__deepcopy__``."""
+    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
+    def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
+    def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
 
 # ---------------------------------------------------------------------------------------------
 # Submodules (attributes of the module, not importable by dotted name). Each is typed as a

@@ -3,7 +3,8 @@
 // comparison below is part of the result.
 #pragma once
 
-#include <vector>
+#include <memory>
+#include <utility>
 
 #include "array/ndarray.hpp"
 
@@ -16,25 +17,22 @@ struct Neighbor {
 
 class NeighborHeap {
 public:
-    explicit NeighborHeap(u64 capacity) { e_.reserve(capacity); }
+    // Room for `capacity` entries, allocated once.
+    explicit NeighborHeap(u64 capacity) : e_(std::make_unique_for_overwrite<Neighbor[]>(capacity)) {}
 
-    u64 size() const noexcept { return e_.size(); }
+    u64 size() const noexcept { return n_; }
     // Largest distance held; the heap must not be empty.
     f64 max_dist() const noexcept { return e_[0].dist; }
 
-    void push(Neighbor x) {
-        e_.push_back(x);
-        sift_up(e_.size() - 1, x);
-    }
+    void push(Neighbor x) noexcept { sift_up(n_++, x); }
 
     // Removes and returns the largest entry: the hole left at the root runs to the bottom
     // along the larger children (the right one on ties), then the last entry rises from there.
-    Neighbor pop() {
-        Neighbor x = e_.back();
-        e_.pop_back();
-        if (e_.empty()) return x;
+    Neighbor pop() noexcept {
+        const Neighbor x = e_[--n_];
+        if (n_ == 0) return x;
         const Neighbor top = e_[0];
-        const u64 n = e_.size();
+        const u64 n = n_;
         u64 hole = 0, child = 1;
         while (child + 2 <= n) {
             if (!(e_[child].dist > e_[child + 1].dist)) ++child;
@@ -50,12 +48,12 @@ public:
         return top;
     }
 
-    void clear() noexcept { e_.clear(); }
+    void clear() noexcept { n_ = 0; }
 
     // Heap sort in place into ascending distance; the heap is empty afterwards. Writes the
     // distances (when `dist` is not null) and the rows in that order.
-    void drain_sorted(f64* dist, u64* rows) {
-        for (u64 end = e_.size(); end-- > 1;) {
+    void drain_sorted(f64* dist, u64* rows) noexcept {
+        for (u64 end = n_; end-- > 1;) {
             std::swap(e_[0], e_[end]);
             const Neighbor x = e_[0];
             u64 hole = 0, child = 1;
@@ -72,11 +70,11 @@ public:
             }
             e_[hole] = x;
         }
-        for (u64 i = 0; i < e_.size(); ++i) {
+        for (u64 i = 0; i < n_; ++i) {
             if (dist) dist[i] = e_[i].dist;
             rows[i] = e_[i].row;
         }
-        e_.clear();
+        n_ = 0;
     }
 
 private:
@@ -90,7 +88,8 @@ private:
         e_[i] = x;
     }
 
-    std::vector<Neighbor> e_;
+    std::unique_ptr<Neighbor[]> e_;
+    u64 n_ = 0;
 };
 
 }  // namespace veltrix

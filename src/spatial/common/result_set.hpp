@@ -8,6 +8,7 @@
 //                   (d may be overwritten).
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <vector>
 
@@ -90,25 +91,33 @@ struct RadiusCount {
 // The radius results of a batch, row after row: query row i owns entries
 // [offsets[i], offsets[i + 1]) of `rows` and, when distances were kept, of `dists`.
 struct RadiusBatch {
-    std::vector<u64> offsets{0};
+    std::vector<u64> offsets;
     std::vector<u64> rows;
     std::vector<f64> dists;
 
-    // The batches of consecutive blocks of m rows in total, joined into one.
-    static RadiusBatch concatenate(std::vector<RadiusBatch>&& parts, u64 m) {
-        if (parts.size() == 1) return std::move(parts[0]);
+    // What one block of rows [begin, begin + first.size()) found, in the order it searched
+    // them: row begin + j owns count[j] entries from first[j] on.
+    struct Part {
+        u64 begin = 0;
+        std::vector<u64> first, count, rows;
+        std::vector<f64> dists;
+    };
+
+    // The parts of consecutive blocks covering m rows, in row order.
+    static RadiusBatch assemble(const std::vector<Part>& parts, u64 m, bool with_dists) {
         RadiusBatch out;
-        u64 total = 0;
-        for (const RadiusBatch& p : parts) total += p.rows.size();
         out.offsets.resize(m + 1);
-        out.rows.reserve(total);
-        out.dists.reserve(parts.empty() || parts[0].dists.empty() ? 0 : total);
-        u64 row = 0;
-        for (const RadiusBatch& p : parts) {
-            const u64 base = out.rows.size();
-            for (u64 j = 1; j < p.offsets.size(); ++j) out.offsets[++row] = base + p.offsets[j];
-            out.rows.insert(out.rows.end(), p.rows.begin(), p.rows.end());
-            out.dists.insert(out.dists.end(), p.dists.begin(), p.dists.end());
+        u64 i = 0;
+        for (const Part& p : parts)
+            for (const u64 c : p.count) out.offsets[i + 1] = out.offsets[i] + c, ++i;
+        out.rows.resize(out.offsets[m]);
+        if (with_dists) out.dists.resize(out.offsets[m]);
+        for (const Part& p : parts) {
+            for (u64 j = 0; j < p.count.size(); ++j) {
+                const u64 at = out.offsets[p.begin + j], from = p.first[j], n = p.count[j];
+                std::copy_n(p.rows.data() + from, n, out.rows.data() + at);
+                if (with_dists) std::copy_n(p.dists.data() + from, n, out.dists.data() + at);
+            }
         }
         return out;
     }

@@ -412,8 +412,9 @@ public:
 
     // -----------------------------------------------------------------------------------------
     // Batches: m query rows at x (row-major, `dim` columns each), their results written into
-    // buffers the caller allocated at their final size, the rows split over `threads` threads
-    // (for_each_block). Every row's result equals the single-point method's for that row.
+    // buffers the caller allocated at their final size, the rows split into contiguous blocks
+    // over `threads` threads (for_each_block). Every row's result equals the single-point
+    // method's for that row, whatever the block it falls in or the order it is searched in.
 
     // The k nearest of each row, nearest first: row i at [i * k, (i + 1) * k) of `rows` and,
     // unless it is null, of `dist`. Needs k <= n_points.
@@ -423,7 +424,7 @@ public:
         with_metric(metric, [&]<class M>() {
             for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
                 KnnResults rs(k);
-                for (u64 i = begin; i < end; ++i) {
+                for (const u64 i : search_order<M>(x, begin, end)) {
                     search<M>(x + i * dim, rs);
                     rs.heap.drain_sorted(dist ? dist + i * k : nullptr, rows + i * k);
                 }
@@ -439,7 +440,7 @@ public:
         if (n_points == 0) return;
         with_metric(metric, [&]<class M>() {
             for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
-                for (u64 i = begin; i < end; ++i) {
+                for (const u64 i : search_order<M>(x, begin, end)) {
                     RadiusCount rs{radii[i * radius_step]};
                     search<M>(x + i * dim, rs);
                     counts[i] = rs.count;
@@ -454,24 +455,27 @@ public:
     RadiusBatch query_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step, bool with_dist,
                                    bool sorted, u64 threads) const {
         const bool keep = with_dist || sorted;
-        std::vector<RadiusBatch> parts(block_count(m, threads));
+        std::vector<RadiusBatch::Part> parts(block_count(m, threads));
         with_metric(metric, [&]<class M>() {
             for_each_block(m, threads, [&](u64 b, u64 begin, u64 end) {
-                RadiusBatch& part = parts[b];
-                part.offsets.assign(end - begin + 1, 0);
-                std::vector<Neighbor> order;
-                for (u64 i = begin; i < end; ++i) {
+                RadiusBatch::Part& part = parts[b];
+                part.begin = begin;
+                part.first.resize(end - begin);
+                part.count.resize(end - begin);
+                std::vector<Neighbor> scratch;
+                for (const u64 i : search_order<M>(x, begin, end)) {
                     const u64 first = part.rows.size();
                     if (n_points > 0) {
                         RadiusResults rs{radii[i * radius_step], &part.rows, keep ? &part.dists : nullptr};
                         search<M>(x + i * dim, rs);
                     }
-                    if (sorted) sort_by_distance(part, first, order);
-                    part.offsets[i - begin + 1] = part.rows.size();
+                    if (sorted) sort_by_distance(part, first, scratch);
+                    part.first[i - begin] = first;
+                    part.count[i - begin] = part.rows.size() - first;
                 }
             });
         });
-        return RadiusBatch::concatenate(std::move(parts), m);
+        return RadiusBatch::assemble(parts, m, keep);
     }
 
     // One density per row, each equal to kernel_density_approx for that row; with x null, at
@@ -487,11 +491,17 @@ public:
         with_metric(metric, [&]<class M>() {
             with_kernel(kernel, [&]<class K>() {
                 for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
-                    for (u64 i = begin; i < end; ++i) {
+                    const auto one = [&](const f64* q) {
                         DensitySum<K> rs{h, criterion};
-                        search<M>(x ? x + i * dim : point(i), rs);
-                        out[x ? i : indices[i]] = rs.acc;
+                        search<M>(q, rs);
+                        return rs.acc;
+                    };
+                    if (!x) {
+                        // The stored points are already in tree order.
+                        for (u64 p = begin; p < end; ++p) out[indices[p]] = one(point(p));
+                        return;
                     }
+                    for (const u64 i : search_order<M>(x, begin, end)) out[i] = one(x + i * dim);
                 });
             });
         });
@@ -568,17 +578,46 @@ private:
         }
     }
 
-    // Orders part's entries from `first` on by distance, then row number.
-    static void sort_by_distance(RadiusBatch& part, u64 first, std::vector<Neighbor>& order) {
+    // Rows [begin, end) in the order of the leaf that each one's nearer-child descent ends
+    // in (pre-order numbers follow the tree), so that consecutive searches read the same
+    // nodes and points while they are still cached. Short blocks keep their order.
+    template <class M>
+    std::vector<u64> search_order(const f64* x, u64 begin, u64 end) const {
+        std::vector<u64> order(end - begin);
+        std::iota(order.begin(), order.end(), begin);
+        if (end - begin < 64 || n_points == 0) return order;
+        std::vector<std::pair<u64, u64>> keyed(end - begin);
+        for (u64 i = begin; i < end; ++i) keyed[i - begin] = {first_leaf<M>(x + i * dim), i};
+        std::sort(keyed.begin(), keyed.end());
+        for (u64 j = 0; j < keyed.size(); ++j) order[j] = keyed[j].second;
+        return order;
+    }
+
+    template <class M>
+    u64 first_leaf(const f64* q) const {
+        u64 id = 0;
+        Measure m = measure<M>(0, q);
+        while (!nodes[id].is_leaf()) {
+            const Node& node = nodes[id];
+            const Measure ml = measure<M>(node.left, q), mr = measure<M>(node.right, q);
+            const bool left = P::left_first(node, m, ml, mr, q);
+            id = left ? node.left : node.right;
+            m = left ? ml : mr;
+        }
+        return id;
+    }
+
+    // Orders the part's entries from `first` on by distance, then row number.
+    static void sort_by_distance(RadiusBatch::Part& part, u64 first, std::vector<Neighbor>& scratch) {
         const u64 n = part.rows.size() - first;
-        order.resize(n);
-        for (u64 j = 0; j < n; ++j) order[j] = {part.dists[first + j], part.rows[first + j]};
-        std::sort(order.begin(), order.end(), [](const Neighbor& a, const Neighbor& b) {
+        scratch.resize(n);
+        for (u64 j = 0; j < n; ++j) scratch[j] = {part.dists[first + j], part.rows[first + j]};
+        std::sort(scratch.begin(), scratch.end(), [](const Neighbor& a, const Neighbor& b) {
             return a.dist < b.dist || (a.dist == b.dist && a.row < b.row);
         });
         for (u64 j = 0; j < n; ++j) {
-            part.dists[first + j] = order[j].dist;
-            part.rows[first + j] = order[j].row;
+            part.dists[first + j] = scratch[j].dist;
+            part.rows[first + j] = scratch[j].row;
         }
     }
 };
