@@ -72,6 +72,16 @@ std::vector<T> reserve(std::size_t n) {
     return v;
 }
 
+// n value-initialised elements (zeros), for kernels that write their results in place. The
+// huge-page advice comes before the zero-fill touches the fresh pages, so a large result
+// faults in a few 2 MiB pages rather than thousands of 4 KiB ones.
+template <class T>
+std::vector<T> zeroed(std::size_t n) {
+    std::vector<T> v = reserve<T>(n);
+    v.resize(n);
+    return v;
+}
+
 // Elements of T before the first 64-byte boundary at or after p.
 template <class T>
 std::size_t lead_to_line(const T* p) noexcept {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "ops/buffer.hpp"
 #include "stats/radix.hpp"
 #include "stats/stats.hpp"
 
@@ -31,6 +32,7 @@ using Buffer = std::unique_ptr<f64[]>;
 // Private copy of the data, or nothing when a NaN element leaves the order undefined.
 Buffer copy_unless_nan(const f64* src, std::size_t n) {
     Buffer dst = std::make_unique_for_overwrite<f64[]>(n);
+    buffer::advise_huge_pages(dst.get(), n * sizeof(f64));  // before the copy touches the pages
     constexpr std::size_t kBlock = 256;
     std::size_t i = 0;
     while (i < n) {
