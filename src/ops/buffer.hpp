@@ -1,7 +1,6 @@
 // Result buffers that are allocated once and written once.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -82,24 +81,14 @@ std::vector<T> zeroed(std::size_t n) {
     return v;
 }
 
-// Elements of T before the first 64-byte boundary at or after p.
-template <class T>
-std::size_t lead_to_line(const T* p) noexcept {
-    const auto misaligned = reinterpret_cast<std::uintptr_t>(p) & 63;
-    return misaligned == 0 ? 0 : (64 - misaligned) / sizeof(T);
-}
-
-// The vector whose element i is f(i), for i = 0 .. n-1 in order. The elements before the
-// first cache-line boundary are written on their own, so that the vector stores of the rest
-// never straddle two lines (the allocator only promises 16-byte alignment); each element is
-// still f(i), whichever loop writes it.
+// The vector whose element i is f(i), for i = 0 .. n-1 in order. One loop writes them all:
+// a separate loop for the first few elements (to align the stores of the rest) could be
+// compiled with its operands the other way round, which changes which of two NaN operands'
+// payloads the result carries.
 template <class T, class F>
 std::vector<T> generate(std::size_t n, const F& f) {
-    using It = GenerateIter<T, F>;
     std::vector<T> v = reserve<T>(n);
-    const auto head = static_cast<std::ptrdiff_t>(std::min(n, lead_to_line(v.data())));
-    v.insert(v.end(), It{&f, 0}, It{&f, head});
-    v.insert(v.end(), It{&f, head}, It{&f, static_cast<std::ptrdiff_t>(n)});
+    v.insert(v.end(), GenerateIter<T, F>{&f, 0}, GenerateIter<T, F>{&f, static_cast<std::ptrdiff_t>(n)});
     return v;
 }
 
