@@ -34,18 +34,14 @@ Array64 map_calls(const Array64& a, F f) {
     return Array64(a.shape, buffer::generate<f64>(a.data.size(), [x, f](std::ptrdiff_t i) { return f(x[i]); }));
 }
 
-// x86 returns the first operand's NaN when both are NaN, but the compiler may swap the operands
-// of a commutative operation. A NaN left operand is therefore combined with itself, which
-// gives that NaN (quieted) whichever way round the instruction is issued; every other
-// result, NaN or not, is the same either way.
 struct Add {
-    f64 operator()(f64 x, f64 y) const noexcept { return x != x ? x + x : x + y; }
+    f64 operator()(f64 x, f64 y) const noexcept { return x + y; }
 };
 struct Subtract {
     f64 operator()(f64 x, f64 y) const noexcept { return x - y; }
 };
 struct Multiply {
-    f64 operator()(f64 x, f64 y) const noexcept { return x != x ? x * x : x * y; }
+    f64 operator()(f64 x, f64 y) const noexcept { return x * y; }
 };
 struct Divide {
     f64 operator()(f64 x, f64 y) const noexcept { return x / y; }
