@@ -24,7 +24,7 @@ sys.path.insert(0, str(HERE))
 # Before anything imports NumPy: timing clears the machine's OpenBLAS overrides.
 from timing import BLAS_OVERRIDES, REMOVED_OVERRIDES, fmt, run_cases  # noqa: E402
 
-AREAS = ["construct", "elementwise", "random", "linalg", "stats", "spatial"]
+AREAS = ["construct", "elementwise", "vmath", "random", "linalg", "solvers", "stats", "spatial"]
 
 
 def cpu_name():
