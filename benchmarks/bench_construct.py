@@ -1,13 +1,14 @@
 """Array construction and output against NumPy: ratio = veltrix time / NumPy time."""
 
-import numpy as np
-
-import veltrix
-
+# timing first: it clears the BLAS overrides before NumPy loads.
 try:
     from timing import run_cases
 except ImportError:  # imported as benchmarks.bench_construct
     from .timing import run_cases
+
+import numpy as np
+
+import veltrix
 
 
 def cases():

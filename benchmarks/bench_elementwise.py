@@ -1,16 +1,17 @@
 """Element-wise arithmetic, transforms, indexing, iteration and NumPy exchange against NumPy:
 ratio = veltrix time / NumPy time."""
 
+# timing first: it clears the BLAS overrides before NumPy loads.
+try:
+    from timing import run_cases
+except ImportError:  # imported as benchmarks.bench_elementwise
+    from .timing import run_cases
+
 from collections import deque
 
 import numpy as np
 
 import veltrix
-
-try:
-    from timing import run_cases
-except ImportError:  # imported as benchmarks.bench_elementwise
-    from .timing import run_cases
 
 
 def cases():

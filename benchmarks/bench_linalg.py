@@ -5,15 +5,17 @@ single-threaded) and with its default thread count. NumPy's BLAS may use FMA and
 summation order; veltrix keeps every sum in ascending order without FMA.
 """
 
+# timing first: it clears the BLAS overrides before NumPy loads.
+try:
+    from timing import median_time, run_cases
+except ImportError:  # imported as benchmarks.bench_linalg
+    from .timing import median_time, run_cases
+
 import numpy as np
 from threadpoolctl import threadpool_limits
 
 import veltrix
 
-try:
-    from timing import median_time, run_cases
-except ImportError:  # imported as benchmarks.bench_linalg
-    from .timing import median_time, run_cases
 
 la = veltrix.linalg
 RNG = np.random.default_rng(12345)

@@ -1,14 +1,16 @@
 """Random sampling against numpy.random.Generator (default bit generator):
 ratio = veltrix time / NumPy time."""
 
-import numpy as np
-
-import veltrix
-
+# timing first: it clears the BLAS overrides before NumPy loads.
 try:
     from timing import run_cases
 except ImportError:  # imported as benchmarks.bench_random
     from .timing import run_cases
+
+import numpy as np
+
+import veltrix
+
 
 N = 1_000_000
 

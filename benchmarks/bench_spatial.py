@@ -15,24 +15,20 @@ holding about ten points. `workers` cases compare with the peers' own threaded s
 "workers=2 vs workers=1" rows compare veltrix with itself.
 """
 
-import os
-
-# The machine's own OpenBLAS choices, not inherited overrides, for every library timed here.
-for _var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
-    os.environ.pop(_var, None)
-
-import numpy as np  # noqa: E402
-from scipy.spatial import cKDTree  # noqa: E402
-from sklearn.neighbors import BallTree as SkBallTree  # noqa: E402
-from sklearn.neighbors import KDTree as SkKDTree  # noqa: E402
-from sklearn.neighbors import KernelDensity  # noqa: E402
-
-import veltrix  # noqa: E402
-
+# timing first: it clears the BLAS overrides before NumPy loads.
 try:
     from timing import run_cases
 except ImportError:  # imported as benchmarks.bench_spatial
     from .timing import run_cases
+
+import numpy as np
+from scipy.spatial import cKDTree
+from sklearn.neighbors import BallTree as SkBallTree
+from sklearn.neighbors import KDTree as SkKDTree
+from sklearn.neighbors import KernelDensity
+
+import veltrix
+
 
 SP = veltrix.spatial
 LEAF = 20

@@ -5,15 +5,17 @@ latency of one dependent floating-point add per element; NumPy's pairwise, vecto
 are not bound by that.
 """
 
+# timing first: it clears the BLAS overrides before NumPy loads.
+try:
+    from timing import run_cases
+except ImportError:  # imported as benchmarks.bench_stats
+    from .timing import run_cases
+
 import numpy as np
 import scipy.stats
 
 import veltrix
 
-try:
-    from timing import run_cases
-except ImportError:  # imported as benchmarks.bench_stats
-    from .timing import run_cases
 
 S = veltrix.stats
 

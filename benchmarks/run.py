@@ -21,7 +21,8 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from timing import fmt, run_cases  # noqa: E402
+# Before anything imports NumPy: timing clears the machine's OpenBLAS overrides.
+from timing import BLAS_OVERRIDES, REMOVED_OVERRIDES, fmt, run_cases  # noqa: E402
 
 AREAS = ["construct", "elementwise", "vmath", "random", "linalg", "solvers", "stats", "spatial"]
 
@@ -45,15 +46,18 @@ def environment():
             lines.append(f"{mod}: {importlib.import_module(mod).__version__}")
         except ImportError:
             lines.append(f"{mod}: not installed")
-    for var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_CORETYPE"):
+    for var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS") + BLAS_OVERRIDES:
         if var in os.environ:
             lines.append(f"{var}={os.environ[var]}")
+    for var, value in REMOVED_OVERRIDES.items():
+        lines.append(f"{var}={value} removed before NumPy was loaded")
     try:
         from threadpoolctl import threadpool_info
         for info in threadpool_info():
+            # architecture: the BLAS kernel actually in use (what the overrides would change).
             lines.append(f"threadpool: {info.get('internal_api')} {info.get('version')} "
-                         f"{info.get('num_threads')} threads ({info.get('threading_layer', '')}"
-                         f"{', ' + info['architecture'] if info.get('architecture') else ''})")
+                         f"{info.get('num_threads')} threads, threading {info.get('threading_layer', '-')}, "
+                         f"architecture {info.get('architecture', 'unknown')}")
     except ImportError:
         lines.append("threadpool: threadpoolctl not installed")
     lines.append("veltrix: single-threaded by design")

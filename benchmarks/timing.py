@@ -1,7 +1,16 @@
-"""Shared timing for the side-by-side benchmarks: medians of repeated runs."""
+"""Shared timing for the side-by-side benchmarks: medians of repeated runs.
 
+Importing this module first also removes the OpenBLAS overrides that a machine's environment
+may set (they pin NumPy's BLAS to an older kernel and a smaller cache size): tests keep them,
+but peers must be measured as shipped, so every benchmark imports this before NumPy.
+"""
+
+import os
 import statistics
 import time
+
+BLAS_OVERRIDES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+REMOVED_OVERRIDES = {var: os.environ.pop(var) for var in BLAS_OVERRIDES if var in os.environ}
 
 
 def median_time(fn, repeat=7, min_time=0.05):

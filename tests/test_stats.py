@@ -278,6 +278,35 @@ def test_selection_picks_the_stable_zero(seed, n):
                         [ref_quantile(ordered, q, presorted=True) for q in probs])
 
 
+# Large inputs select from a bracket found by sampling every (n // 4096)-th element; layouts
+# that mislead the sample (one value at every sampled place, runs, extremes) must still give
+# the sorted order's values.
+@pytest.mark.parametrize("layout", ["shuffled", "sampled_places_equal", "ascending", "descending",
+                                    "constant", "infinities", "zeros_and_ties", "nan_last"])
+@pytest.mark.parametrize("n", [65536, 100001])
+def test_large_order_statistics_match_sort(layout, n):
+    rng = random.Random(n)
+    stride = n // 4096
+    xs = {
+        "shuffled": lambda: [rng.uniform(-1, 1) for _ in range(n)],
+        "sampled_places_equal": lambda: [7.0 if i % stride == 0 else rng.uniform(-1, 1) for i in range(n)],
+        "ascending": lambda: [float(i) for i in range(n)],
+        "descending": lambda: [float(n - i) for i in range(n)],
+        "constant": lambda: [2.5] * n,
+        "infinities": lambda: [INF if i % 3 == 0 else -INF if i % 3 == 1 else 1.0 for i in range(n)],
+        "zeros_and_ties": lambda: zeros_and_ties(rng, n),
+        "nan_last": lambda: [rng.uniform(-1, 1) for _ in range(n - 1)] + [NAN],
+    }[layout]()
+    a = vec(xs)
+    if layout == "nan_last":
+        assert math.isnan(S.median(a)) and math.isnan(S.quantile(a, 0.25))
+        return
+    ordered = sorted(xs)
+    assert same(S.median(a), ref_median(xs))
+    for q in (0.0, 0.01, 0.25, 0.5, 0.999, 1.0):
+        assert same(S.quantile(a, q), ref_quantile(ordered, q, presorted=True))
+
+
 @pytest.mark.parametrize("n", [1, 2, 7, 100, 5001])
 def test_quantile_close_to_numpy_linear(n):
     x = np.random.default_rng(n).normal(size=n)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "array/linalg_kernels.hpp"
+#include "ops/buffer.hpp"
 
 namespace veltrix {
 
@@ -182,7 +183,7 @@ Array64 matmul(const Array64& a, const Array64& b) {
                               std::to_string(p));
         const Result<u64> size = checked_size(Shape{m, q});
         if (!size) VELTRIX_FAIL("capacity overflow");
-        std::vector<f64> out(m * q);
+        std::vector<f64> out = buffer::zeroed<f64>(m * q);
         kernels::gemm(m, q, n, {a.data.data(), n, 1}, {b.data.data(), q, 1}, out.data());
         return Array64(Shape{m, q}, std::move(out));
     }
@@ -195,7 +196,7 @@ Array64 outer(const Array64& a, const Array64& b) {
     const u64 m = a.shape[0], n = b.shape[0];
     const Result<u64> size = checked_size(Shape{m, n});
     if (!size) VELTRIX_FAIL("capacity overflow");
-    std::vector<f64> out(m * n);
+    std::vector<f64> out = buffer::zeroed<f64>(m * n);
     for (u64 i = 0; i < m; ++i) {
         const f64 ai = a.data[i];
         f64* row = out.data() + i * n;
@@ -207,7 +208,7 @@ Array64 outer(const Array64& a, const Array64& b) {
 Array64 transpose(const Array64& a) {
     VELTRIX_ASSERT_EQ(a.ndim(), 2, "transpose requires 2D array");
     const u64 r = a.shape[0], c = a.shape[1];
-    std::vector<f64> out(r * c);
+    std::vector<f64> out = buffer::zeroed<f64>(r * c);
     transpose_into(r, c, a.data.data(), out.data());
     return Array64(Shape{c, r}, std::move(out));
 }
@@ -288,10 +289,10 @@ Result<Array64> cholesky(const Array64& a) {
 Result<QrResult> qr(const Array64& a) {
     if (a.ndim() != 2) return Error{"QR decomposition requires a 2D matrix"};
     const u64 m = a.shape[0], n = a.shape[1];
-    std::vector<f64> r = a.data;
+    std::vector<f64> r = buffer::copy(a.data.data(), a.data.size());
     const Result<u64> qsize = checked_size(Shape{m, m});
     if (!qsize) VELTRIX_FAIL("capacity overflow");
-    std::vector<f64> q(m * m);
+    std::vector<f64> q = buffer::zeroed<f64>(m * m);
     HouseholderScratch scratch;
     householder(m, n, r.data(), q.data(), scratch);
     clear_below_diagonal(m, n, r.data());

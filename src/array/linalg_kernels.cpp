@@ -13,35 +13,21 @@ namespace veltrix::kernels {
 
 namespace {
 
-#define VELTRIX_INLINE [[gnu::always_inline]] inline
-
-// Two-lane vectors are plain SSE2 (always present on x86-64); four- and eight-lane
-// vectors are compiled only inside the functions built for AVX2 and AVX-512.
-typedef f64 v2d __attribute__((vector_size(16)));
-typedef f64 v4d __attribute__((vector_size(32)));
-typedef f64 v8d __attribute__((vector_size(64)));
-
 // The first cache-line boundary at or after p (at most 7 doubles on, p being 8-byte aligned).
 VELTRIX_INLINE f64* line_aligned(f64* p) {
     return reinterpret_cast<f64*>((reinterpret_cast<std::uintptr_t>(p) + 63) & ~std::uintptr_t{63});
-}
-
-template <class V>
-VELTRIX_INLINE V load(const f64* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <class V>
-VELTRIX_INLINE void store(f64* p, const V& v) {
-    std::memcpy(p, &v, sizeof v);
 }
 
 // Register tile and cache block sizes of one instruction set. MC and NC are multiples
 // of the tile sides; KC bounds the packed strips so that one strip of B stays in L1.
 // ReflectNV vectors of columns are reflected in registers; FusedNV·W is the widest column
 // block of the fused reflection sweeps and divides the 32-column panels of the QR.
+//
+// The product tile is MR rows × NV vectors: MR·NV sums, NV vectors of B and a broadcast
+// element of A with its product must stay in registers. Without FMA every step of t is
+// MR·NV multiplies and as many adds, which issue on separate pipes, so the tile is sized to
+// keep both pipes busy: 6 × 2 four-lane vectors fill AVX2's 16 registers, 12 × 2 eight-lane
+// vectors fill 28 of AVX-512's 32.
 struct GenericIsa {
     using V = v2d;
     static constexpr int W = 2, MR = 4, NV = 2, ReflectNV = 8, FusedNV = 4;
@@ -52,12 +38,13 @@ struct Avx2Isa {
     static constexpr int W = 4, MR = 6, NV = 2, ReflectNV = 8, FusedNV = 4;
     static constexpr u64 KC = 256, MC = 96, NC = 1024;
 };
-// Eight lanes halve the instructions of the reflection sweeps, which are otherwise bound
-// by issuing them. The matrix product is bound by the floating-point units already and
-// keeps its AVX2 tile.
+// Eight lanes also halve the instructions of the reflection sweeps, which are otherwise
+// bound by issuing them. A B strip of 16 columns is twice as wide, so KC is halved to keep
+// it at 16 KiB in L1 and MC doubled to keep the block of A at the same L2 share.
 struct Avx512Isa {
     using V = v8d;
-    static constexpr int W = 8, ReflectNV = 4, FusedNV = 4;
+    static constexpr int W = 8, MR = 12, NV = 2, ReflectNV = 4, FusedNV = 4;
+    static constexpr u64 KC = 128, MC = 192, NC = 1024;
 };
 constexpr u64 max_reflect_block = 32;
 
@@ -127,8 +114,8 @@ VELTRIX_INLINE void gemm_tile(u64 kc, u64 t0, const f64* start, const f64* __res
     if (full) {
         for (int r = 0; r < R; ++r)
             for (int v = 0; v < NV; ++v)
-                acc[r][v] = !first ? load<V>(ct + r * ldc + v * W)
-                            : start ? load<V>(start + v * W)
+                acc[r][v] = !first ? vload<V>(ct + r * ldc + v * W)
+                            : start ? vload<V>(start + v * W)
                                     : -V{};
     } else {
         for (u64 r = 0; r < u64(R); ++r)
@@ -137,11 +124,11 @@ VELTRIX_INLINE void gemm_tile(u64 kc, u64 t0, const f64* start, const f64* __res
                                     : start ? start[cc]
                                             : -0.0;
         for (int r = 0; r < R; ++r)
-            for (int v = 0; v < NV; ++v) acc[r][v] = load<V>(edge + r * NR + v * W);
+            for (int v = 0; v < NV; ++v) acc[r][v] = vload<V>(edge + r * NR + v * W);
     }
     for (u64 t = t0; t < kc; ++t) {
         V b[NV];
-        for (int v = 0; v < NV; ++v) b[v] = load<V>(bp + t * NR + v * W);
+        for (int v = 0; v < NV; ++v) b[v] = vload<V>(bp + t * NR + v * W);
         for (int r = 0; r < R; ++r) {
             const f64 a = PackedA ? ap[t * MR + r] : ap[r * lda + t];
             for (int v = 0; v < NV; ++v) acc[r][v] = acc[r][v] + a * b[v];
@@ -149,10 +136,10 @@ VELTRIX_INLINE void gemm_tile(u64 kc, u64 t0, const f64* start, const f64* __res
     }
     if (full) {
         for (int r = 0; r < R; ++r)
-            for (int v = 0; v < NV; ++v) store(ct + r * ldc + v * W, acc[r][v]);
+            for (int v = 0; v < NV; ++v) vstore(ct + r * ldc + v * W, acc[r][v]);
     } else {
         for (int r = 0; r < R; ++r)
-            for (int v = 0; v < NV; ++v) store(edge + r * NR + v * W, acc[r][v]);
+            for (int v = 0; v < NV; ++v) vstore(edge + r * NR + v * W, acc[r][v]);
         for (u64 r = 0; r < u64(R); ++r)
             for (u64 cc = 0; cc < cols; ++cc) ct[r * ldc + cc] = edge[r * NR + cc];
     }
@@ -342,13 +329,13 @@ VELTRIX_INLINE void reflect_block(u64 rows, const f64* __restrict v, f64* __rest
     for (u64 i = 0; i < rows; ++i) {
         const f64 vi = v[i];
         const f64* row = m + i * ld;
-        for (int q = 0; q < NV; ++q) acc[q] = acc[q] + vi * load<V>(row + q * W);
+        for (int q = 0; q < NV; ++q) acc[q] = acc[q] + vi * vload<V>(row + q * W);
     }
     if constexpr (F == Reflect::left) {
         for (u64 i = 0; i < rows; ++i) {
             const f64 s = v[i] + v[i];
             f64* row = m + i * ld;
-            for (int q = 0; q < NV; ++q) store(row + q * W, load<V>(row + q * W) - s * acc[q]);
+            for (int q = 0; q < NV; ++q) vstore(row + q * W, vload<V>(row + q * W) - s * acc[q]);
         }
     } else {
         V twice[NV];
@@ -356,7 +343,7 @@ VELTRIX_INLINE void reflect_block(u64 rows, const f64* __restrict v, f64* __rest
         for (u64 i = 0; i < rows; ++i) {
             const f64 vi = v[i];
             f64* row = m + i * ld;
-            for (int q = 0; q < NV; ++q) store(row + q * W, load<V>(row + q * W) - twice[q] * vi);
+            for (int q = 0; q < NV; ++q) vstore(row + q * W, vload<V>(row + q * W) - twice[q] * vi);
         }
     }
 }
@@ -374,13 +361,13 @@ VELTRIX_INLINE void reflect_left_norm_block(u64 rows, const f64* __restrict v, f
     for (u64 i = 0; i < rows; ++i) {
         const f64 vi = v[i];
         const f64* row = m + i * ld;
-        for (int q = 0; q < NV; ++q) acc[q] = acc[q] + vi * load<V>(row + q * W);
+        for (int q = 0; q < NV; ++q) acc[q] = acc[q] + vi * vload<V>(row + q * W);
     }
     f64 sq = 0.0;
     for (u64 i = 0; i < rows; ++i) {
         const f64 s = v[i] + v[i];
         f64* row = m + i * ld;
-        for (int q = 0; q < NV; ++q) store(row + q * W, load<V>(row + q * W) - s * acc[q]);
+        for (int q = 0; q < NV; ++q) vstore(row + q * W, vload<V>(row + q * W) - s * acc[q]);
         if (i > 0) sq = sq + row[col] * row[col];
     }
     *sq_out = sq;
@@ -456,7 +443,7 @@ VELTRIX_INLINE void reflect_steps_block(u64 rows, u64 k_begin, u64 k_end, const 
         for (u64 r = k; r < rows; ++r) {
             const f64 vi = v[r - k];
             const f64* row = m + r * ld;
-            for (int q = 0; q < NV; ++q) acc[q] = acc[q] + vi * load<V>(row + q * W);
+            for (int q = 0; q < NV; ++q) acc[q] = acc[q] + vi * vload<V>(row + q * W);
         }
     }
     while (k < k_end) {
@@ -473,9 +460,9 @@ VELTRIX_INLINE void reflect_steps_block(u64 rows, u64 k_begin, u64 k_end, const 
             const f64 vi = v[r - k];
             if constexpr (F == Reflect::left) {
                 const f64 s = vi + vi;
-                for (int q = 0; q < NV; ++q) store(row + q * W, load<V>(row + q * W) - s * acc[q]);
+                for (int q = 0; q < NV; ++q) vstore(row + q * W, vload<V>(row + q * W) - s * acc[q]);
             } else {
-                for (int q = 0; q < NV; ++q) store(row + q * W, load<V>(row + q * W) - acc[q] * vi);
+                for (int q = 0; q < NV; ++q) vstore(row + q * W, vload<V>(row + q * W) - acc[q] * vi);
             }
         }
         if (vn) {
@@ -486,14 +473,14 @@ VELTRIX_INLINE void reflect_steps_block(u64 rows, u64 k_begin, u64 k_end, const 
                 if constexpr (F == Reflect::left) {
                     const f64 s = vi + vi;
                     for (int q = 0; q < NV; ++q) {
-                        const V x = load<V>(row + q * W) - s * acc[q];
-                        store(row + q * W, x);
+                        const V x = vload<V>(row + q * W) - s * acc[q];
+                        vstore(row + q * W, x);
                         nacc[q] = nacc[q] + vni * x;
                     }
                 } else {
                     for (int q = 0; q < NV; ++q) {
-                        const V x = load<V>(row + q * W) - acc[q] * vi;
-                        store(row + q * W, x);
+                        const V x = vload<V>(row + q * W) - acc[q] * vi;
+                        vstore(row + q * W, x);
                         nacc[q] = nacc[q] + vni * x;
                     }
                 }
@@ -596,15 +583,16 @@ VELTRIX_INLINE bool householder_vector_body(u64 len, const f64* __restrict x, u6
     }
 
 VELTRIX_KERNEL_SET(generic, GenericIsa, GenericIsa, )
-VELTRIX_KERNEL_SET(avx2, Avx2Isa, Avx2Isa, [[gnu::target("avx2")]])
-// AVX-512VL gives the four-lane product tile all 32 vector registers; with 16 its twelve
-// sums, two B vectors and two temporaries leave nothing spare and a sum can be spilled.
-VELTRIX_KERNEL_SET(avx512, Avx512Isa, Avx2Isa, [[gnu::target("avx2,avx512f,avx512vl")]])
+VELTRIX_KERNEL_SET(avx2, Avx2Isa, Avx2Isa, VELTRIX_TARGET_AVX2)
+VELTRIX_KERNEL_SET(avx512, Avx512Isa, Avx512Isa, VELTRIX_TARGET_AVX512)
+// The AVX-512 blocking and tiles built from AVX2 instructions, for the native checks.
+VELTRIX_KERNEL_SET(avx512_as_avx2, Avx512Isa, Avx512Isa, VELTRIX_TARGET_AVX2)
 
 #define VELTRIX_DISPATCH(isa, fn, ...)                                                           \
-    switch (isa) {                                                                               \
-    case Isa::avx512: fn##_avx512(__VA_ARGS__); break;                                           \
-    case Isa::avx2: fn##_avx2(__VA_ARGS__); break;                                               \
+    switch (static_cast<int>(isa)) {                                                             \
+    case static_cast<int>(Isa::avx512): fn##_avx512(__VA_ARGS__); break;                         \
+    case static_cast<int>(Isa::avx2): fn##_avx2(__VA_ARGS__); break;                             \
+    case static_cast<int>(avx512_as_avx2): fn##_avx512_as_avx2(__VA_ARGS__); break;              \
     default: fn##_generic(__VA_ARGS__); break;                                                   \
     }
 
@@ -631,17 +619,19 @@ void gevm(u64 n, u64 q, const f64* x, const f64* b, f64* y, Isa isa) {
 }
 
 bool householder_vector(u64 len, const f64* x, u64 stride, f64* v, const f64* x_sq, Isa isa) {
-    switch (isa) {
-    case Isa::avx512: return householder_vector_avx512(len, x, stride, v, x_sq);
-    case Isa::avx2: return householder_vector_avx2(len, x, stride, v, x_sq);
+    switch (static_cast<int>(isa)) {
+    case static_cast<int>(avx512_as_avx2): return householder_vector_avx512_as_avx2(len, x, stride, v, x_sq);
+    case static_cast<int>(Isa::avx512): return householder_vector_avx512(len, x, stride, v, x_sq);
+    case static_cast<int>(Isa::avx2): return householder_vector_avx2(len, x, stride, v, x_sq);
     default: return householder_vector_generic(len, x, stride, v, x_sq);
     }
 }
 
 bool reflect_left_norm(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, u64 col, f64* sq, Isa isa) {
-    switch (isa) {
-    case Isa::avx512: return reflect_left_norm_avx512(rows, cols, v, m, ld, col, sq);
-    case Isa::avx2: return reflect_left_norm_avx2(rows, cols, v, m, ld, col, sq);
+    switch (static_cast<int>(isa)) {
+    case static_cast<int>(avx512_as_avx2): return reflect_left_norm_avx512_as_avx2(rows, cols, v, m, ld, col, sq);
+    case static_cast<int>(Isa::avx512): return reflect_left_norm_avx512(rows, cols, v, m, ld, col, sq);
+    case static_cast<int>(Isa::avx2): return reflect_left_norm_avx2(rows, cols, v, m, ld, col, sq);
     default: return reflect_left_norm_generic(rows, cols, v, m, ld, col, sq);
     }
 }

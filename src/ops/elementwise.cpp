@@ -14,26 +14,12 @@ namespace veltrix {
 
 namespace {
 
-// Arithmetic and sign-bit kernels are compiled twice, and the AVX2 copy runs when the processor
-// has it. Each element still gets the same single IEEE operation, only more of them per
-// instruction, so the results do not depend on the copy taken.
-bool has_avx2() noexcept {
-    static const bool yes = isa_supported(Isa::avx2);
-    return yes;
-}
-
-template <class F>
-[[gnu::target("avx2"), gnu::flatten]] std::vector<f64> build_avx2(u64 n, const F& f) {
-    return buffer::generate<f64>(n, f);
-}
-template <class F>
-[[gnu::flatten]] std::vector<f64> build_generic(u64 n, const F& f) {
-    return buffer::generate<f64>(n, f);
-}
-
+// Arithmetic and sign-bit kernels are compiled per instruction set (up to AVX2: the loops are
+// bound by memory, eight lanes add nothing). Each element still gets the same single IEEE
+// operation, only more of them per instruction, so the results do not depend on the copy taken.
 template <class F>
 std::vector<f64> generate(u64 n, const F& f) {
-    return has_avx2() ? build_avx2(n, f) : build_generic(n, f);
+    return dispatch_best([&]<Isa>() { return buffer::generate<f64>(n, f); }, Isa::avx2);
 }
 
 // a.map(f) without the zero-fill, for the wide kernels.
@@ -168,17 +154,6 @@ void broadcast_loop(const BroadcastPlan& p, const f64* a, const f64* b, f64* out
     }
 }
 
-template <class Op>
-[[gnu::target("avx2"), gnu::flatten]] void broadcast_loop_avx2(const BroadcastPlan& p, const f64* a, const f64* b,
-                                                               f64* out, u64 count, Op op) {
-    broadcast_loop(p, a, b, out, count, op);
-}
-template <class Op>
-[[gnu::flatten]] void broadcast_loop_generic(const BroadcastPlan& p, const f64* a, const f64* b, f64* out,
-                                             u64 count, Op op) {
-    broadcast_loop(p, a, b, out, count, op);
-}
-
 }  // namespace
 
 Array64 binary_op_copy(const Array64& a, const Array64& b, BinaryOp op) {
@@ -200,10 +175,8 @@ Array64 binary_op_copy(const Array64& a, const Array64& b, BinaryOp op) {
     if (n != 0) {
         const BroadcastPlan plan = plan_broadcast(*shape, a.shape, a.strides, b.shape, b.strides);
         with_op(op, [&](auto f) {
-            if (has_avx2())
-                broadcast_loop_avx2(plan, a.data.data(), b.data.data(), out.data(), n, f);
-            else
-                broadcast_loop_generic(plan, a.data.data(), b.data.data(), out.data(), n, f);
+            dispatch_best([&]<Isa>() { broadcast_loop(plan, a.data.data(), b.data.data(), out.data(), n, f); },
+                          Isa::avx2);
         });
     }
     return Array64(std::move(*shape), std::move(out));

@@ -13,8 +13,10 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "ops/buffer.hpp"
 #include "stats/radix.hpp"
 #include "stats/stats.hpp"
 
@@ -30,6 +32,7 @@ using Buffer = std::unique_ptr<f64[]>;
 // Private copy of the data, or nothing when a NaN element leaves the order undefined.
 Buffer copy_unless_nan(const f64* src, std::size_t n) {
     Buffer dst = std::make_unique_for_overwrite<f64[]>(n);
+    buffer::advise_huge_pages(dst.get(), n * sizeof(f64));  // before the copy touches the pages
     constexpr std::size_t kBlock = 256;
     std::size_t i = 0;
     while (i < n) {
@@ -103,10 +106,61 @@ void restore_zero_signs(const f64* in, std::size_t n, const std::vector<u64>& po
 constexpr std::size_t kRadixFrom = std::size_t{1} << 15;
 constexpr std::size_t kRadixPositions = 16;
 
+// A few positions in a large array: two pivots taken from a sorted sample bracket the
+// positions, one pass counts the elements below the lower pivot and gathers those between the
+// pivots (a few percent of the data), and only those are selected from. Every element below
+// the lower pivot precedes, and every one above the upper pivot follows, the gathered ones in
+// the ascending order, so the value at position p is the gathered one at p - below. When the
+// sample misjudged the ranks, or the data holds a NaN, nothing is returned and the caller
+// takes the general path.
+constexpr std::size_t kBracketFrom = std::size_t{1} << 16;
+constexpr std::size_t kBracketPositions = 4;
+constexpr std::size_t kSample = 4096;
+constexpr std::size_t kMargin = 128;  // sample ranks either side: about four deviations
+
+std::optional<std::vector<f64>> bracketed_values(const f64* in, std::size_t n,
+                                                 const std::vector<u64>& positions) {
+    std::vector<f64> sample(kSample);
+    for (std::size_t i = 0; i < kSample; ++i) sample[i] = in[i * (n / kSample)];
+    for (f64 x : sample)
+        if (x != x) return std::nullopt;
+    std::sort(sample.begin(), sample.end());
+    const auto sample_rank = [&](u64 p) { return static_cast<std::size_t>(p / (n / kSample)); };
+    const std::size_t r_lo = sample_rank(positions.front()), r_hi = sample_rank(positions.back());
+    const f64 lo = r_lo >= kMargin ? sample[r_lo - kMargin] : -std::numeric_limits<f64>::infinity();
+    const f64 hi = r_hi + kMargin < kSample ? sample[r_hi + kMargin] : std::numeric_limits<f64>::infinity();
+    // Room for twice the expected share; a larger one means the sample misled.
+    const std::size_t cap = std::min(n, 2 * (r_hi - r_lo + 2 * kMargin + 2) * (n / kSample + 1));
+    Buffer mid = std::make_unique_for_overwrite<f64[]>(cap + 1);
+    std::size_t below = 0, m = 0;
+    bool nan = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const f64 x = in[i];
+        below += x < lo;
+        nan |= x != x;
+        mid[m] = x;  // kept only when inside the bracket
+        m += (x >= lo) & (x <= hi);
+        m = std::min(m, cap);
+    }
+    if (nan || m >= cap || positions.front() < below || positions.back() >= below + m) return std::nullopt;
+    std::vector<u64> local(positions.size());
+    for (std::size_t i = 0; i < positions.size(); ++i) local[i] = positions[i] - below;
+    select_positions(mid.get(), 0, m, local.data(), local.data() + local.size());
+    std::vector<f64> values(positions.size());
+    for (std::size_t i = 0; i < positions.size(); ++i) values[i] = mid[local[i]];
+    return values;
+}
+
 // Values at the given ascending, distinct stable positions; empty when the data holds a NaN.
 std::vector<f64> order_values(const Array64& a, const std::vector<u64>& positions) {
     const f64* in = a.data.data();
     const std::size_t n = a.data.size();
+    if (n >= kBracketFrom && positions.size() <= kBracketPositions) {
+        if (std::optional<std::vector<f64>> values = bracketed_values(in, n, positions)) {
+            restore_zero_signs(in, n, positions, values->data());
+            return std::move(*values);
+        }
+    }
     Buffer s = copy_unless_nan(in, n);
     if (!s) return {};
     if (n >= kRadixFrom && positions.size() >= kRadixPositions)
