@@ -23,7 +23,7 @@ sys.path.insert(0, str(HERE))
 
 from timing import fmt, run_cases  # noqa: E402
 
-AREAS = ["construct", "elementwise", "random", "linalg", "stats", "spatial"]
+AREAS = ["construct", "elementwise", "vmath", "random", "linalg", "solvers", "stats", "spatial"]
 
 
 def cpu_name():

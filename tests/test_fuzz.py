@@ -10,6 +10,7 @@ import operator
 import os
 
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import veltrix
@@ -180,4 +181,26 @@ def test_any_call_returns_or_raises_cleanly(call):
         pass
     except BaseException as e:
         assert type(e).__name__ == "PanicException", f"{name}: unexpected {type(e).__name__}: {e}"
+    check_alive()
+
+
+BASICS = ["reshape", "copy", "min", "max", "argmin", "argmax"]
+SHAPES = [[-1, -1], [-1, 0], [2 ** 63 - 1, 2], [-(2 ** 63)], [2 ** 32, 2 ** 32, 0, -1], [True, -1]]
+
+
+@pytest.mark.parametrize("member", BASICS)
+def test_basic_members_take_any_argument(member):
+    for a in ARRAYS:
+        for args in [()] + [(x,) for x in POOL + SHAPES] + [(1, 2)]:
+            try:
+                getattr(a, member)(*args)
+            except Exception:
+                pass
+            except BaseException as e:
+                assert type(e).__name__ == "PanicException", f"{member}{args!r}: {e!r}"
+        for prop in ("ndim", "size", "nbytes", "T"):
+            try:
+                getattr(a, prop)
+            except BaseException as e:
+                assert type(e).__name__ == "PanicException", f"{prop}: {e!r}"
     check_alive()

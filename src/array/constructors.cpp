@@ -1,5 +1,7 @@
 #include "array/constructors.hpp"
 
+#include "array/linalg.hpp"
+
 namespace veltrix {
 
 Array64 full(Shape shape, f64 value) {
@@ -54,6 +56,79 @@ Array64 column_stack(const std::vector<Array64>& arrays) {
             data.insert(data.end(), src, src + b.cols);
         }
     return Array64(Shape::d2(rows, cols), std::move(data));
+}
+
+namespace {
+
+std::string dims_text(const std::vector<i64>& dims) {
+    std::string s = "[";
+    for (std::size_t i = 0; i < dims.size(); ++i) {
+        if (i) s += ", ";
+        s += std::to_string(dims[i]);
+    }
+    return s + "]";
+}
+
+}  // namespace
+
+Result<Array64> reshape(const Array64& a, const std::vector<i64>& dims) {
+    const u64 size = a.data.size();
+    std::optional<std::size_t> unknown;
+    u64 known = 1;  // product of the given lengths
+    bool wrapped = false;
+    for (std::size_t i = 0; i < dims.size(); ++i) {
+        if (dims[i] == -1) {
+            if (unknown) return Error{"can only specify one unknown dimension"};
+            unknown = i;
+        } else if (dims[i] < 0) {
+            return Error{"negative dimensions not allowed"};
+        } else {
+            wrapped |= __builtin_mul_overflow(known, static_cast<u64>(dims[i]), &known);
+        }
+    }
+    // A zero length makes the product exactly zero, whatever wrapped before it.
+    for (i64 d : dims)
+        if (d == 0) wrapped = false;
+    const std::string prefix =
+        "cannot reshape array of size " + std::to_string(size) + " into shape " + dims_text(dims);
+    std::vector<u64> out(dims.size());
+    for (std::size_t i = 0; i < dims.size(); ++i) out[i] = static_cast<u64>(dims[i]);
+    if (unknown) {
+        // With no element given, the missing length is undetermined.
+        if (wrapped || known == 0 || size % known != 0) return Error{prefix};
+        out[*unknown] = size / known;
+    } else if (wrapped || known != size) {
+        return Error{prefix + " of size " +
+                     (wrapped ? std::string("above 2^64") : std::to_string(known))};
+    }
+    return Array64(Shape(std::move(out)), a.data);
+}
+
+Array64 reverse_axes(const Array64& a) {
+    const std::size_t rank = a.ndim();
+    if (rank == 2) return transpose(a);
+    if (rank < 2 || a.data.empty()) {
+        std::vector<u64> dims(a.shape.dims.rbegin(), a.shape.dims.rend());
+        return Array64(Shape(std::move(dims)), a.data);
+    }
+    // Walk the result in row-major order; result axis j is source axis rank-1-j.
+    std::vector<u64> dims(rank), step(rank), idx(rank, 0);
+    for (std::size_t j = 0; j < rank; ++j) {
+        dims[j] = a.shape[rank - 1 - j];
+        step[j] = a.strides[rank - 1 - j];
+    }
+    std::vector<f64> out(a.data.size());
+    u64 src = 0;
+    for (f64& v : out) {
+        v = a.data[src];
+        for (std::size_t j = rank; j-- > 0;) {
+            src += step[j];
+            if (++idx[j] < dims[j]) break;
+            src -= step[j] * dims[j];
+            idx[j] = 0;
+        }
+    }
+    return Array64(Shape(std::move(dims)), std::move(out));
 }
 
 }  // namespace veltrix

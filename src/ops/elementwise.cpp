@@ -1,5 +1,6 @@
 #include "ops/elementwise.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <utility>
@@ -7,6 +8,7 @@
 
 #include "ops/buffer.hpp"
 #include "ops/isa.hpp"
+#include "ops/vmath.hpp"
 
 namespace veltrix {
 
@@ -46,6 +48,22 @@ template <class F>
 Array64 map_calls(const Array64& a, F f) {
     const f64* x = a.data.data();
     return Array64(a.shape, buffer::generate<f64>(a.data.size(), [x, f](std::ptrdiff_t i) { return f(x[i]); }));
+}
+
+// exp and log through the vector replicas of the C library's functions, which give its bits
+// (ops/vmath.hpp): a chunk at a time into a small block that the generator copies out.
+template <void (*F)(const f64*, f64*, std::size_t) noexcept>
+Array64 map_vmath(const Array64& a) {
+    static constexpr std::size_t chunk = 512;
+    const f64* x = a.data.data();
+    const std::size_t n = a.data.size();
+    alignas(64) f64 block[chunk];
+    auto f = [x, n, &block](std::ptrdiff_t i) {
+        const std::size_t k = static_cast<std::size_t>(i) % chunk;
+        if (k == 0) F(x + i, block, std::min(chunk, n - static_cast<std::size_t>(i)));
+        return block[k];
+    };
+    return Array64(a.shape, buffer::generate<f64>(n, f));
 }
 
 struct Add {
@@ -204,8 +222,8 @@ Array64 transform(const Array64& a, Transform t) {
     switch (t) {
         case Transform::negate: return map_elements(a, [](f64 x) { return elem::negate(x); });
         case Transform::abs: return map_elements(a, [](f64 x) { return elem::abs(x); });
-        case Transform::exp: return map_calls(a, [](f64 x) { return std::exp(x); });
-        case Transform::log: return map_calls(a, [](f64 x) { return std::log(x); });
+        case Transform::exp: return map_vmath<vmath::exp>(a);
+        case Transform::log: return map_vmath<vmath::log>(a);
         case Transform::sqrt: return map_elements(a, [](f64 x) { return std::sqrt(x); });
         case Transform::sin: return map_calls(a, [](f64 x) { return std::sin(x); });
         case Transform::cos: return map_calls(a, [](f64 x) { return std::cos(x); });

@@ -224,8 +224,10 @@ PyObject* array_iter(PyObject* self) {
     });
 }
 
-PyTypeObject* array_iter_type() {
-    static PyTypeObject* type = [] {
+PyTypeObject* array_iter_type() { return type_object(Class::array_iter); }
+
+PyType_Spec& array_iter_spec() {
+    {
         static PyType_Slot slots[] = {
             {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<ArrayIterState>)},
             {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
@@ -234,9 +236,8 @@ PyTypeObject* array_iter_type() {
         };
         static PyType_Spec spec = {"builtins.PyArrayIter", sizeof(IterObject), 0,
                                    class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        return make_class(spec);
-    }();
-    return type;
+        return spec;
+    }
 }
 
 }  // namespace veltrix::py

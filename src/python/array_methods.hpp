@@ -36,6 +36,11 @@ int array_contains(PyObject* self, PyObject* value);
 PyObject* array_iter(PyObject* self);
 PyTypeObject* array_iter_type();
 
+// NumPy-style basics (array_basics.cpp).
+extern PyMethodDef array_reshape_def, array_copy_def, array_min_def, array_max_def,
+    array_argmin_def, array_argmax_def;
+extern PyGetSetDef array_ndim_get, array_size_get, array_nbytes_get, array_T_get;
+
 // NumPy exchange (numpy.cpp).
 extern PyMethodDef array_from_numpy_def, array_to_numpy_def;
 

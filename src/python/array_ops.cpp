@@ -38,7 +38,7 @@ PyObject* binary_slot(PyObject* l, PyObject* r) noexcept {
             if (is_array(r)) {
                 ArrayObject* right = as_array(r);
                 // A mutably borrowed operand does not convert, and an Array is never a float.
-                if (right->borrow.count >= 0) {
+                if (right->borrow.load() >= 0) {
                     SharedBorrow right_guard(right->borrow);
                     return new_array(binary_op_copy(left->value, right->value, Op));
                 }

@@ -153,7 +153,7 @@ PyObject* array_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 // A hot read: written directly against the C API, without the exception plumbing.
 PyObject* get_shape(PyObject* self, void*) noexcept {
     ArrayObject* a = as_array(self);
-    if (a->borrow.count < 0) {
+    if (a->borrow.load() < 0) {
         PyErr_SetString(PyExc_RuntimeError, msg::already_mutably_borrowed);
         return nullptr;
     }
@@ -251,6 +251,8 @@ PyMethodDef to_pylist_recursive_def = VELTRIX_METHOD(to_pylist_recursive_s, to_p
 
 PyGetSetDef array_getset[] = {
     {"shape", get_shape, nullptr, nullptr, nullptr},
+    // NumPy-style basics
+    array_ndim_get, array_size_get, array_nbytes_get, array_T_get,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -270,8 +272,9 @@ PyMethodDef* module_array_functions() {
     return defs;
 }
 
-PyTypeObject* array_type() {
-    static PyTypeObject* type = [] {
+PyTypeObject* array_type() { return type_object(Class::array); }
+
+PyType_Spec& array_spec() {
         static PyMethodDef methods[] = {
             zeros_def, ones_def, full_def, asarray_def, eye_def,
             array_diag_def, array_outer_def, array_diagonal_def,
@@ -283,6 +286,9 @@ PyTypeObject* array_type() {
             array_quantile_def, array_any_def, array_all_def,
             array_matmul_def, array_dot_def, array_transpose_def, array_t_def,
             array_take_def, array_from_numpy_def, array_to_numpy_def,
+            // NumPy-style basics
+            array_reshape_def, array_copy_def, array_min_def, array_max_def, array_argmin_def,
+            array_argmax_def,
             {nullptr, nullptr, 0, nullptr},
         };
         static PyType_Slot slots[] = {
@@ -309,9 +315,7 @@ PyTypeObject* array_type() {
             {0, nullptr},
         };
         static PyType_Spec spec = {"builtins.Array", sizeof(ArrayObject), 0, class_flags, slots};
-        return make_class(spec);
-    }();
-    return type;
+        return spec;
 }
 
 }  // namespace veltrix::py

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "python/messages.hpp"
+#include "python/state.hpp"
 
 namespace veltrix::py {
 
@@ -13,13 +14,14 @@ void raise(PyObject* type, const std::string& message) {
 }
 
 SharedBorrow::SharedBorrow(BorrowFlag& f) : f_(&f) {
-    if (f.count < 0) raise(PyExc_RuntimeError, msg::already_mutably_borrowed);
-    ++f.count;
+    const std::int64_t n = f.load();
+    if (n < 0) raise(PyExc_RuntimeError, msg::already_mutably_borrowed);
+    f.store(n + 1);
 }
 
 ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& f) : f_(&f) {
-    if (f.count != 0) raise(PyExc_RuntimeError, msg::already_borrowed);
-    f.count = -1;
+    if (f.load() != 0) raise(PyExc_RuntimeError, msg::already_borrowed);
+    f.store(-1);
 }
 
 PyTypeObject* make_class(PyType_Spec& spec) {
@@ -34,13 +36,6 @@ std::string type_name(PyObject* o) {
     }
     PyErr_Clear();
     return Py_TYPE(o)->tp_name;
-}
-
-PyObject* panic_exception_type() {
-    // Created once per process and deliberately kept alive for its whole life.
-    static PyObject* type =
-        PyErr_NewException("pyo3_runtime.PanicException", PyExc_BaseException, nullptr);
-    return type;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -249,12 +244,27 @@ void add_member(PyObject* module, const char* name, PyObject* obj) {
     check_status(PyObject_SetAttr(module, n.get(), obj));
 }
 
-void add_functions(PyObject* module, PyMethodDef* defs) {
+namespace {
+
+template <class Add>
+void add_each_function(PyObject* module, PyMethodDef* defs, Add add) {
     Ref modname = check_new(PyModule_GetNameObject(module));
     for (PyMethodDef* d = defs; d->ml_name; ++d) {
         Ref f = check_new(PyCFunction_NewEx(d, module, modname.get()));
-        add_member(module, d->ml_name, f.get());
+        add(d->ml_name, f.get());
     }
+}
+
+}  // namespace
+
+void add_functions(PyObject* module, PyMethodDef* defs) {
+    add_each_function(module, defs, [&](const char* name, PyObject* f) { add_member(module, name, f); });
+}
+
+void add_attributes(PyObject* module, PyMethodDef* defs) {
+    add_each_function(module, defs, [&](const char* name, PyObject* f) {
+        check_status(PyObject_SetAttrString(module, name, f));
+    });
 }
 
 }  // namespace veltrix::py

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -79,8 +80,19 @@ T unwrap(Result<T>&& r) {
 // Instances and borrows
 
 // Shared borrows count up; an exclusive borrow is -1.
+//
+// What the counter guarantees: it is changed only by a thread that holds the interpreter lock
+// (taking and dropping a borrow both happen under it), so plain loads and stores are
+// race-free between threads and cost nothing on the per-call path. A computation that
+// releases the lock (`WithoutGil`) does so inside the scope of the borrows it took, so while
+// it runs every other thread sees them: a shared borrow still succeeds, an exclusive one
+// fails with "Already borrowed" instead of mutating what the computation reads. The atomic
+// type keeps any read without the lock well-defined.
 struct BorrowFlag {
-    std::int64_t count = 0;
+    std::atomic<std::int64_t> count{0};
+
+    std::int64_t load() const noexcept { return count.load(std::memory_order_relaxed); }
+    void store(std::int64_t v) noexcept { count.store(v, std::memory_order_release); }
 };
 
 template <class T>
@@ -95,8 +107,9 @@ public:
     explicit SharedBorrow(BorrowFlag& f);
     SharedBorrow(SharedBorrow&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
     SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
     ~SharedBorrow() {
-        if (f_) --f_->count;
+        if (f_) f_->store(f_->load() - 1);
     }
 
 private:
@@ -106,11 +119,53 @@ private:
 class ExclusiveBorrow {
 public:
     explicit ExclusiveBorrow(BorrowFlag& f);
+    ExclusiveBorrow(ExclusiveBorrow&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ~ExclusiveBorrow() { f_->count = 0; }
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+    ~ExclusiveBorrow() {
+        if (f_) f_->store(0);
+    }
 
 private:
     BorrowFlag* f_;
+};
+
+// The value of an instance under a shared or an exclusive borrow, held for the guard's life.
+template <class T>
+class Borrowed {
+public:
+    explicit Borrowed(Instance<T>* o) : guard_(o->borrow), value_(&o->value) {}
+    const T& get() const noexcept { return *value_; }
+    const T* operator->() const noexcept { return value_; }
+
+private:
+    SharedBorrow guard_;
+    const T* value_;
+};
+
+template <class T>
+class BorrowedMut {
+public:
+    explicit BorrowedMut(Instance<T>* o) : guard_(o->borrow), value_(&o->value) {}
+    T& get() const noexcept { return *value_; }
+    T* operator->() const noexcept { return value_; }
+
+private:
+    ExclusiveBorrow guard_;
+    T* value_;
+};
+
+// Releases the interpreter lock for its scope. Borrows taken before it stay counted (see
+// BorrowFlag); nothing inside may touch a Python object.
+class WithoutGil {
+public:
+    WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
 };
 
 // Heap type with the instance layout Instance<T>; the value is destroyed with the object.
@@ -127,7 +182,7 @@ template <class T>
 Ref new_instance(PyTypeObject* type, T&& value) {
     PyObject* o = check(type->tp_alloc(type, 0));
     auto* inst = reinterpret_cast<Instance<std::decay_t<T>>*>(o);
-    inst->borrow.count = 0;
+    new (&inst->borrow) BorrowFlag{};
     new (&inst->value) std::decay_t<T>(std::forward<T>(value));
     return Ref::steal(o);
 }
@@ -144,16 +199,7 @@ bool is_array(PyObject* o) noexcept;
 Ref new_array(Array64&& a);
 
 // A shared borrow of an Array argument for the length of a call.
-class ArrayRef {
-public:
-    ArrayRef(ArrayObject* o) : guard_(o->borrow), arr_(&o->value) {}
-    const Array64& get() const noexcept { return *arr_; }
-    const Array64* operator->() const noexcept { return arr_; }
-
-private:
-    SharedBorrow guard_;
-    const Array64* arr_;
-};
+using ArrayRef = Borrowed<Array64>;
 
 // ---------------------------------------------------------------------------------------------
 // Conversions. Each returns nothing with a Python exception set when the object does not fit.
@@ -163,6 +209,7 @@ std::optional<u64> to_index(PyObject* o);
 std::optional<i64> to_i64(PyObject* o);
 bool to_f64_vec(PyObject* o, std::vector<double>& out);
 bool to_index_vec(PyObject* o, std::vector<u64>& out);
+bool to_i64_vec(PyObject* o, std::vector<i64>& out);
 bool to_array_vec(PyObject* o, std::vector<Array64>& out);
 std::optional<Array64> to_array_copy(PyObject* o);
 std::optional<std::string> to_text(PyObject* o);
@@ -179,7 +226,8 @@ std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o, bool quiet = false)
 Array64 vec_or_array_to_array(VecOrArray&& v);
 
 // ---------------------------------------------------------------------------------------------
-// Signatures and arguments
+// Signatures and arguments: the old hand-counted tables, being replaced by frame.hpp (new
+// entry points use frame.hpp).
 
 inline constexpr std::size_t max_params = 8;
 
@@ -287,11 +335,10 @@ Ref index_list(const std::vector<u64>& v);
 void add_member(PyObject* module, const char* name, PyObject* obj);
 // Adds each function of a NULL-terminated table, bound to the module.
 void add_functions(PyObject* module, PyMethodDef* defs);
+// The same as attributes only, leaving the module's __all__ as it is.
+void add_attributes(PyObject* module, PyMethodDef* defs);
 
 // Qualified type name of an object, as the interpreter reports it in messages.
 std::string type_name(PyObject* o);
-
-// The module's internal-error exception type (a BaseException subclass), created once.
-PyObject* panic_exception_type();
 
 }  // namespace veltrix::py

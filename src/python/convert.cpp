@@ -103,6 +103,7 @@ bool sequence_to_vec(PyObject* o, std::vector<T>& out, Conv conv) {
 
 bool to_f64_vec(PyObject* o, std::vector<double>& out) { return sequence_to_vec(o, out, to_f64); }
 bool to_index_vec(PyObject* o, std::vector<u64>& out) { return sequence_to_vec(o, out, to_index); }
+bool to_i64_vec(PyObject* o, std::vector<i64>& out) { return sequence_to_vec(o, out, to_i64); }
 bool to_array_vec(PyObject* o, std::vector<Array64>& out) {
     return sequence_to_vec(o, out, to_array_copy);
 }
@@ -113,7 +114,7 @@ std::optional<Array64> to_array_copy(PyObject* o) {
         return std::nullopt;
     }
     auto* a = reinterpret_cast<ArrayObject*>(o);
-    if (a->borrow.count < 0) {
+    if (a->borrow.load() < 0) {
         PyErr_SetString(PyExc_RuntimeError, msg::already_mutably_borrowed);
         return std::nullopt;
     }

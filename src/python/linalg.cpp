@@ -2,8 +2,10 @@
 #include <utility>
 
 #include "array/linalg.hpp"
+#include "array/solvers.hpp"
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
+#include "python/frame.hpp"
 
 namespace veltrix::py {
 
@@ -94,6 +96,26 @@ Ref method_diagonal_impl(PyObject* self, const Args& a) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Reproducible solvers: attributes of the submodule, outside its __all__.
+
+Ref eigh_impl(const Array64& a) {
+    EighResult r = unwrap(eigh(a));
+    return pair(std::move(r.values), std::move(r.vectors));
+}
+Ref eigvalsh_impl(const Array64& a) { return new_array(unwrap(eigvalsh(a))); }
+Ref solve_impl(const Array64& a, const Array64& b) { return new_array(unwrap(solve(a, b))); }
+Ref lstsq_impl(const Array64& a, const Array64& b) { return new_array(unwrap(lstsq(a, b))); }
+Ref inv_impl(const Array64& a) { return new_array(unwrap(inv(a))); }
+Ref det_impl(const Array64& a) { return to_py(unwrap(det(a))); }
+
+constexpr auto eigh_sig = signature("eigh", param<ArrayArg>("a"));
+constexpr auto eigvalsh_sig = signature("eigvalsh", param<ArrayArg>("a"));
+constexpr auto solve_sig = signature("solve", param<ArrayArg>("a"), param<ArrayArg>("b"));
+constexpr auto lstsq_sig = signature("lstsq", param<ArrayArg>("a"), param<ArrayArg>("b"));
+constexpr auto inv_sig = signature("inv", param<ArrayArg>("a"));
+constexpr auto det_sig = signature("det", param<ArrayArg>("a"));
+
+// ---------------------------------------------------------------------------------------------
 // Signatures
 
 constexpr FnSpec matmul_f{"matmul", nullptr, "matmul(a, b)\n--\n\n", {"a", "b"}, 2, 2};
@@ -130,6 +152,16 @@ PyMethodDef linalg_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMethodDef solver_functions[] = {
+    def<eigh_sig, eigh_impl>(),
+    def<eigvalsh_sig, eigvalsh_impl>(),
+    def<solve_sig, solve_impl>(),
+    def<lstsq_sig, lstsq_impl>(),
+    def<inv_sig, inv_impl>(),
+    def<det_sig, det_impl>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 PyMethodDef array_diag_def = VELTRIX_STATIC(diag_s, diag_impl);
@@ -152,6 +184,9 @@ PyObject* array_matmul_operator(PyObject* a, PyObject* b) {
     });
 }
 
-void register_linalg(PyObject* module) { add_functions(module, linalg_functions); }
+void register_linalg(PyObject* module) {
+    add_functions(module, linalg_functions);
+    add_attributes(module, solver_functions);
+}
 
 }  // namespace veltrix::py

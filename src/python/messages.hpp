@@ -3,8 +3,34 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace veltrix::py::msg {
+
+// Argument lists, in the interpreter's own wording; `fn` is "Class.method()" or "function()".
+inline std::string missing_arguments(const std::string& fn, const std::vector<const char*>& names) {
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i) list += (i + 1 == names.size()) ? (names.size() == 2 ? " and " : ", and ") : ", ";
+        list += '\'';
+        list += names[i];
+        list += '\'';
+    }
+    return fn + " missing " + std::to_string(names.size()) + " required positional " +
+           (names.size() == 1 ? "argument" : "arguments") + ": " + list;
+}
+inline std::string too_many_positional(const std::string& fn, std::size_t min, std::size_t max, std::size_t given) {
+    std::string m = fn + " takes ";
+    m += min == max ? std::to_string(max) : "from " + std::to_string(min) + " to " + std::to_string(max);
+    return m + " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+}
+// PyErr_Format patterns: the qualified name, then the keyword (an object) or the parameter.
+inline constexpr const char* unexpected_keyword = "%s got an unexpected keyword argument '%U'";
+inline constexpr const char* multiple_values = "%s got multiple values for argument '%s'";
+inline std::string argument_error(const char* name, const char* message) {
+    return std::string("argument '") + name + "': " + message;
+}
+inline constexpr const char* str_failed = "<exception str() failed>";
 
 inline constexpr const char* already_borrowed = "Already borrowed";
 inline constexpr const char* already_mutably_borrowed = "Already mutably borrowed";

@@ -1,16 +1,10 @@
 // Module initialisation: classes, top-level functions and the four submodules.
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
+#include "python/state.hpp"
 
 namespace veltrix::py {
 
-PyTypeObject* generator_type();
-PyTypeObject* ball_tree_type();
-PyTypeObject* kd_tree_type();
-void register_linalg(PyObject* m);
-void register_stats(PyObject* m);
-void register_random(PyObject* m);
-void register_spatial(PyObject* m);
 
 namespace {
 
@@ -28,9 +22,9 @@ Ref build_module() {
     Ref m = check_new(PyModule_Create(&module_def));
     add_member(m.get(), "Array", reinterpret_cast<PyObject*>(array_type()));
     add_member(m.get(), "PyArrayIter", reinterpret_cast<PyObject*>(array_iter_type()));
-    add_member(m.get(), "Generator", reinterpret_cast<PyObject*>(generator_type()));
-    add_member(m.get(), "BallTree", reinterpret_cast<PyObject*>(ball_tree_type()));
-    add_member(m.get(), "KDTree", reinterpret_cast<PyObject*>(kd_tree_type()));
+    add_member(m.get(), "Generator", reinterpret_cast<PyObject*>(type_object(Class::generator)));
+    add_member(m.get(), "BallTree", reinterpret_cast<PyObject*>(type_object(Class::ball_tree)));
+    add_member(m.get(), "KDTree", reinterpret_cast<PyObject*>(type_object(Class::kd_tree)));
     add_functions(m.get(), module_array_functions());
     static const Submodule subs[] = {
         {"linalg", register_linalg},
@@ -44,6 +38,7 @@ Ref build_module() {
         s.fill(sub.get());
         add_member(m.get(), s.name, sub.get());
     }
+    register_private(m.get());
     return m;
 }
 

@@ -9,69 +9,13 @@
 #include "python/messages.hpp"
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
+#include "python/numpy.hpp"
 
 namespace veltrix::py {
 
+namespace numpy {
+
 namespace {
-
-// ---------------------------------------------------------------------------------------------
-// The parts of NumPy's C interface in use, as NumPy publishes them.
-
-using npy_intp = Py_ssize_t;
-
-// Leading fields of every NumPy array object.
-struct NpyArrayFields {
-    PyObject_HEAD
-    char* data;
-    int nd;
-    npy_intp* dimensions;
-    npy_intp* strides;
-    PyObject* base;
-    PyObject* descr;
-    int flags;
-};
-
-struct NpyDims {
-    npy_intp* ptr;
-    int len;
-};
-
-constexpr int npy_double = 12;
-constexpr int npy_array_c_contiguous = 0x0001;
-constexpr int npy_array_f_contiguous = 0x0002;
-constexpr int npy_array_writeable = 0x0400;
-constexpr int npy_anyorder = -1;
-
-// A view of the function table with the entries used here, by their published positions.
-class NumpyApi {
-public:
-    explicit NumpyApi(void** table) : t_(table) {}
-
-    PyTypeObject* ndarray_type() const { return static_cast<PyTypeObject*>(t_[2]); }
-    PyObject* descr_from_type(int type) const {
-        return reinterpret_cast<PyObject* (*)(int)>(t_[45])(type);
-    }
-    // Steals `descr`.
-    PyObject* new_from_descr(PyTypeObject* subtype, PyObject* descr, int nd, const npy_intp* dims,
-                             const npy_intp* strides, void* data, int flags, PyObject* obj) const {
-        using Fn = PyObject* (*)(PyTypeObject*, PyObject*, int, const npy_intp*, const npy_intp*,
-                                 void*, int, PyObject*);
-        return reinterpret_cast<Fn>(t_[94])(subtype, descr, nd, dims, strides, data, flags, obj);
-    }
-    PyObject* newshape(PyObject* array, NpyDims* dims, int order) const {
-        return reinterpret_cast<PyObject* (*)(PyObject*, NpyDims*, int)>(t_[135])(array, dims, order);
-    }
-    bool equiv_types(PyObject* a, PyObject* b) const {
-        return reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(t_[182])(a, b) != 0;
-    }
-    // Steals `base`, also on failure.
-    int set_base_object(PyObject* array, PyObject* base) const {
-        return reinterpret_cast<int (*)(PyObject*, PyObject*)>(t_[282])(array, base);
-    }
-
-private:
-    void** t_;
-};
 
 // Returns nothing with the Python error pending when NumPy cannot be reached.
 void** locate_api_table() {
@@ -116,19 +60,65 @@ std::string take_error_text() {
     return out;
 }
 
+}  // namespace
+
 // The table is located once per process and kept for its life. Two threads racing through
 // the first call both find the same table, so the lookup needs no lock (and must not hold
 // one: importing NumPy may let other threads run).
-NumpyApi numpy_api() {
-    static std::atomic<void**> table{nullptr};
+Api api() {
+    std::atomic<void**>& table = numpy_table();
     void** t = table.load(std::memory_order_acquire);
     if (!t) {
         t = locate_api_table();
         if (!t) VELTRIX_FAIL(std::string(msg::numpy_unavailable) + ": " + take_error_text());
         table.store(t, std::memory_order_release);
     }
-    return NumpyApi(t);
+    return Api(t);
 }
+
+bool is_ndarray(PyObject* o) {
+    if (!numpy_table().load(std::memory_order_acquire)) {
+        PyObject* modules = PyImport_GetModuleDict();
+        if (!PyDict_GetItemString(modules, "numpy")) return false;
+    }
+    return PyObject_TypeCheck(o, api().ndarray_type());
+}
+
+namespace {
+
+template <class T>
+Fresh<T> fresh(int type, const std::vector<u64>& dims) {
+    const Api np = api();
+    std::vector<npy_intp> d(dims.begin(), dims.end());
+    PyObject* descr = check(np.descr_from_type(type));
+    Ref array = check_new(np.new_from_descr(np.ndarray_type(), descr, static_cast<int>(d.size()),
+                                            d.data(), nullptr, nullptr, 0, nullptr));
+    T* data = reinterpret_cast<T*>(fields(array.get())->data);
+    return {std::move(array), data};
+}
+
+}  // namespace
+
+Fresh<f64> new_f64(const std::vector<u64>& dims) { return fresh<f64>(npy_double, dims); }
+Fresh<i64> new_i64(const std::vector<u64>& dims) { return fresh<i64>(npy_int64, dims); }
+
+Array64 read_f64(PyObject* ndarray) {
+    const Api np = api();
+    PyObject* descr = check(np.descr_from_type(npy_double));
+    // NumPy casts and lays out the values; an array that already fits comes back as itself.
+    Ref rows = check_new(np.from_any(ndarray, descr, 0, 0, c_contiguous | aligned, nullptr));
+    const ArrayFields* f = fields(rows.get());
+    Shape shape(std::vector<u64>(f->dimensions, f->dimensions + f->nd));
+    const u64 n = unwrap(checked_size(shape));
+    return Array64(std::move(shape), buffer::copy(reinterpret_cast<const f64*>(f->data), n));
+}
+
+}  // namespace numpy
+
+namespace {
+
+using namespace numpy;
+
 
 // ---------------------------------------------------------------------------------------------
 // PySliceContainer: owner of the buffer under an array made by to_numpy, freed with the last
@@ -152,22 +142,25 @@ void slice_container_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-PyTypeObject* slice_container_type() {
-    static PyTypeObject* type = [] {
+}  // namespace
+
+PyType_Spec& slice_container_spec() {
+    {
         static PyType_Slot slots[] = {
             {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
             {0, nullptr},
         };
         static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
                                    class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        return make_class(spec);
-    }();
-    return type;
+        return spec;
+    }
 }
+
+namespace {
 
 // A container owning a copy of `data`; the buffer is never empty, so its pointer is never null.
 Ref new_slice_container(const std::vector<f64>& data) {
-    PyTypeObject* type = slice_container_type();
+    PyTypeObject* type = type_object(Class::slice_container);
     Ref obj = check_new(type->tp_alloc(type, 0));
     auto* c = reinterpret_cast<SliceContainer*>(obj.get());
     const std::size_t cap = data.empty() ? 1 : data.size();
@@ -183,14 +176,14 @@ Ref new_slice_container(const std::vector<f64>& data) {
 // ---------------------------------------------------------------------------------------------
 // The two directions
 
-bool is_float64(const NumpyApi& api, PyObject* arr) {
-    PyObject* descr = reinterpret_cast<NpyArrayFields*>(arr)->descr;
+bool is_float64(const Api& api, PyObject* arr) {
+    PyObject* descr = reinterpret_cast<ArrayFields*>(arr)->descr;
     Ref f64_descr = check_new(api.descr_from_type(npy_double));
     return descr == f64_descr.get() || api.equiv_types(descr, f64_descr.get());
 }
 
 // Row-major copy of an array laid out by arbitrary byte strides (rank >= 1).
-void copy_row_major(const NpyArrayFields* arr, f64* out) {
+void copy_row_major(const ArrayFields* arr, f64* out) {
     const int nd = arr->nd;
     const npy_intp inner = arr->dimensions[nd - 1];
     const npy_intp step = arr->strides[nd - 1];
@@ -210,7 +203,7 @@ void copy_row_major(const NpyArrayFields* arr, f64* out) {
 }
 
 Ref to_numpy_impl(PyObject* self) {
-    const NumpyApi api = numpy_api();
+    const Api api = numpy::api();
     ArrayObject* o = as_array(self);
     SharedBorrow guard(o->borrow);
     const Array64& a = o->value;
@@ -221,25 +214,25 @@ Ref to_numpy_impl(PyObject* self) {
     const npy_intp len = static_cast<npy_intp>(a.data.size());
     const npy_intp stride = sizeof(f64);
     Ref flat = check_new(api.new_from_descr(api.ndarray_type(), descr, 1, &len, &stride, buffer,
-                                            npy_array_writeable, nullptr));
+                                            writeable, nullptr));
     check_status(api.set_base_object(flat.get(), container.release()));
 
     std::vector<npy_intp> dims(a.shape.dims.begin(), a.shape.dims.end());
     npy_intp none = 0;  // a rank-0 shape still passes a valid pointer
-    NpyDims newdims{dims.empty() ? &none : dims.data(), static_cast<int>(dims.size())};
-    return check_new(api.newshape(flat.get(), &newdims, npy_anyorder));
+    Dims newdims{dims.empty() ? &none : dims.data(), static_cast<int>(dims.size())};
+    return check_new(api.newshape(flat.get(), &newdims, any_order));
 }
 
 constexpr FnSpec from_numpy_s{"from_numpy", "Array", "from_numpy(arr)\n--\n\n", {"arr"}, 1, 1};
 
 Ref from_numpy_impl(PyObject*, const Args& args) {
-    const NumpyApi api = numpy_api();
+    const Api api = numpy::api();
     PyObject* obj = args[0];
     if (!PyObject_TypeCheck(obj, api.ndarray_type()) || !is_float64(api, obj))
         raise(PyExc_TypeError, msg::cannot_cast(type_name(obj), "ndarray"));
-    const auto* arr = reinterpret_cast<const NpyArrayFields*>(obj);
-    const bool c_order = arr->flags & npy_array_c_contiguous;
-    const bool f_order = arr->flags & npy_array_f_contiguous;
+    const auto* arr = reinterpret_cast<const ArrayFields*>(obj);
+    const bool c_order = arr->flags & c_contiguous;
+    const bool f_order = arr->flags & f_contiguous;
     if (!c_order && !f_order) raise(PyExc_TypeError, msg::not_contiguous);
 
     Shape shape(std::vector<u64>(arr->dimensions, arr->dimensions + arr->nd));

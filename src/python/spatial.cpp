@@ -165,6 +165,12 @@ inline constexpr bool has_selection = std::is_same_v<Tree, VPTree>;
 
 template <class Tree>
 PyTypeObject* tree_type();
+template <>
+PyTypeObject* tree_type<BallTree>() { return type_object(Class::ball_tree); }
+template <>
+PyTypeObject* tree_type<KDTree>() { return type_object(Class::kd_tree); }
+template <>
+PyTypeObject* tree_type<VPTree>() { return type_object(Class::vp_tree); }
 
 template <class Tree>
 const Tree& tree_of(PyObject* self) {
@@ -275,8 +281,8 @@ PyMethodDef tree_methods[] = {
 // Instances come only from from_array: without a constructor, calling the class raises
 // "cannot create 'builtins.KDTree' instances".
 template <class Tree>
-PyTypeObject* tree_type() {
-    static PyTypeObject* type = [] {
+PyType_Spec& spec_of_tree() {
+    {
         static PyType_Slot slots[] = {
             {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<Tree>)},
             {Py_tp_methods, tree_methods<Tree>},
@@ -284,16 +290,21 @@ PyTypeObject* tree_type() {
         };
         static PyType_Spec spec = {TreeClass<Tree>::qualified, sizeof(Instance<Tree>), 0,
                                    class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        return make_class(spec);
-    }();
-    return type;
+        return spec;
+    }
 }
 
 }  // namespace
 
-PyTypeObject* ball_tree_type() { return tree_type<BallTree>(); }
-PyTypeObject* kd_tree_type() { return tree_type<KDTree>(); }
-PyTypeObject* vp_tree_type() { return tree_type<VPTree>(); }
+PyType_Spec& tree_spec(Class c) {
+    if (c == Class::ball_tree) return spec_of_tree<BallTree>();
+    if (c == Class::kd_tree) return spec_of_tree<KDTree>();
+    return spec_of_tree<VPTree>();
+}
+
+PyTypeObject* ball_tree_type() { return type_object(Class::ball_tree); }
+PyTypeObject* kd_tree_type() { return type_object(Class::kd_tree); }
+PyTypeObject* vp_tree_type() { return type_object(Class::vp_tree); }
 
 void register_spatial(PyObject* m) {
     add_member(m, "BallTree", reinterpret_cast<PyObject*>(ball_tree_type()));

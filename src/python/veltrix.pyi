@@ -256,6 +256,64 @@ class Array:
     def all(self) -> bool:
         """True when no element equals zero (-0.0 counts as zero, NaN does not)."""
 
+    # --- NumPy-style basics ---
+
+    @property
+    def ndim(self) -> int:
+        """The number of dimensions (0 for a rank-0 array)."""
+
+    @property
+    def size(self) -> int:
+        """The element count, as ``len(a)``."""
+
+    @property
+    def nbytes(self) -> int:
+        """The size of the data in bytes, 8 per element."""
+
+    @property
+    def T(self) -> Array:
+        """The axes in reverse order, as NumPy's ``T``: for a matrix the same result as
+        ``t()``; a copy for ranks 0 and 1. Never raises, so introspection can read it."""
+
+    def reshape(self, shape: _Shape) -> Array:
+        """A new Array with the same elements in row-major order and the given shape; one
+        entry may be -1, the length that makes the element counts agree.
+
+        Raises ValueError "cannot reshape array of size {n} into shape {shape} of size {m}"
+        when the counts differ, "cannot reshape array of size {n} into shape {shape}" when
+        no -1 length fits, "can only specify one unknown dimension" and "negative dimensions
+        not allowed".
+        """
+
+    def copy(self) -> Array:
+        """An independent copy."""
+
+    def min(self) -> float:
+        """The smallest element; NaN when an element is NaN. Of equal zeros (0.0, -0.0) the
+        first in row-major order is returned: the element at ``argmin()``.
+
+        Raises ValueError "zero-size array has no minimum" when empty.
+        """
+
+    def max(self) -> float:
+        """The largest element; NaN when an element is NaN. Of equal zeros (0.0, -0.0) the
+        first in row-major order is returned: the element at ``argmax()``.
+
+        Raises ValueError "zero-size array has no maximum" when empty.
+        """
+
+    def argmin(self) -> int:
+        """Flat row-major position of the first smallest element, or of the first NaN.
+
+        Raises ValueError "zero-size array has no minimum" when empty.
+        """
+
+    def argmax(self) -> int:
+        """Flat row-major position of the first largest element, or of the first NaN.
+
+        Raises ValueError "zero-size array has no maximum" when empty.
+        """
+
 class PyArrayIter:
     """Iterator over an Array's elements, holding its own copy of the data. It has no
     constructor: calling the class raises TypeError."""
@@ -609,6 +667,39 @@ class _LinalgModule(ModuleType):
     @staticmethod
     def outer(a: Union[Array, Sequence[_Float]], b: Union[Array, Sequence[_Float]]) -> Array:
         """The [len(a), len(b)] matrix of products a[i]*b[j]; both must be one-dimensional."""
+
+    # Reproducible solvers: attributes of the submodule, not listed in its __all__. Every
+    # result is the same bits on every machine. Bad input raises ValueError naming the
+    # function and the argument ("solve: a must be a square matrix, got shape [2, 3]"), also
+    # for NaN or infinite entries.
+    @staticmethod
+    def eigh(a: Array) -> Tuple[Array, Array]:
+        """(values, vectors) of a symmetric matrix, reading only its lower triangle.
+
+        Values ascend; column j of vectors belongs to values[j] and has its entry of largest
+        magnitude (the first of equals) positive.
+        """
+    @staticmethod
+    def eigvalsh(a: Array) -> Array:
+        """The values of ``eigh(a)``, bit for bit, without the vectors."""
+    @staticmethod
+    def solve(a: Array, b: Array) -> Array:
+        """x with a @ x = b for a square a (LU, partial pivoting); b a vector or a matrix.
+
+        ValueError "Matrix is singular" when a pivot is exactly zero.
+        """
+    @staticmethod
+    def lstsq(a: Array, b: Array) -> Array:
+        """The least-squares solution of a @ x = b for a tall or square a of full rank (QR).
+
+        ValueError "lstsq: a is rank-deficient" otherwise.
+        """
+    @staticmethod
+    def inv(a: Array) -> Array:
+        """The inverse of a square matrix; ValueError "Matrix is singular"."""
+    @staticmethod
+    def det(a: Array) -> float:
+        """The determinant of a square matrix from its LU factors; 0.0 when singular."""
 
 class _StatsModule(ModuleType):
     @staticmethod

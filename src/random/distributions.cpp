@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "ops/vmath.hpp"
 #include "random/fill.hpp"
 #include "random/generator.hpp"
 
@@ -25,15 +26,16 @@ constexpr double kOneThird = 0.3333333333333333;
 }
 
 // Box-Muller over the whole shape, each value passed through `out(z)` as it is
-// written, so the affine and exp steps of normal and lognormal need no extra pass.
+// written and each finished run of values through `finish(first, count)`, so the affine
+// and exp steps of normal and lognormal need no extra pass over the whole array.
 //
 // The pairs are drawn a block at a time and their sines and cosines evaluated in
 // the order of the angle (a counting sort on the angle's leading bits): the C
 // library's sin and cos branch on the argument's range, and random angles make
 // those branches unpredictable. Each value is still computed from its own draws
 // by the same operations and stored at its own position.
-template <class Out>
-NdArray<f64> box_muller(Generator& gen, Shape shape, Out out) {
+template <class Out, class Finish>
+NdArray<f64> box_muller(Generator& gen, Shape shape, Out out, Finish finish) {
     constexpr u64 kBlock = 1024;  // pairs per block
     constexpr unsigned kBuckets = 256;
     const u64 n = detail::sample_count(shape, sizeof(f64));
@@ -51,7 +53,7 @@ NdArray<f64> box_muller(Generator& gen, Shape shape, Out out) {
             radius[i] = nonzero_f64(g);
             theta[i] = nonzero_f64(g);
         }
-        for (unsigned i = 0; i < m; ++i) radius[i] = std::log(radius[i]);
+        vmath::log(radius, radius, m);
         unsigned count[kBuckets + 1] = {};
         for (unsigned i = 0; i < m; ++i) {
             radius[i] = std::sqrt(radius[i] * -2.0);
@@ -67,6 +69,7 @@ NdArray<f64> box_muller(Generator& gen, Shape shape, Out out) {
             p[2 * i] = out(std::sin(theta[i]) * r);
             p[2 * i + 1] = out(r * std::cos(theta[i]));
         }
+        finish(p, 2 * m);
         p += 2 * m;
         left -= m;
     }
@@ -75,14 +78,19 @@ NdArray<f64> box_muller(Generator& gen, Shape shape, Out out) {
         const double u1 = nonzero_f64(g);
         const double u2 = g.next_f64();
         *p = out(std::sqrt(std::log(u1) * -2.0) * std::sin(u2 * kTwoPi));
+        finish(p, 1);
     }
     gen = g;
     return NdArray<f64>(std::move(shape), std::move(buf));
 }
 
-double gamma_z(double u1, double u2) noexcept {
-    return std::cos(u2 * kTwoPi) * std::sqrt(std::log(u1) * -2.0);
+void no_finish(f64*, u64) noexcept {}
+
+double gamma_z_of_log(double log_u1, double u2) noexcept {
+    return std::cos(u2 * kTwoPi) * std::sqrt(log_u1 * -2.0);
 }
+
+double gamma_z(double u1, double u2) noexcept { return gamma_z_of_log(std::log(u1), u2); }
 
 // The draws of a gamma sampling, straight from the generator. The strides say how far
 // apart the next attempts probably start; only the read-ahead source uses them.
@@ -155,9 +163,13 @@ private:
         for (unsigned b = 1; b < kPredicted; ++b) count[b] += count[b - 1];
         std::uint8_t order[kPredicted];
         for (unsigned j = 0; j < kPredicted; ++j) order[count[bucket[j]]++] = static_cast<std::uint8_t>(j);
+        // The logarithms of all predicted attempts at once, then the cosines in angle order.
+        double log_u1[kPredicted];
+        for (unsigned j = 0; j < kPredicted; ++j) log_u1[j] = w_[start_[j]];
+        vmath::log(log_u1, log_u1, kPredicted);
         for (unsigned i = 0; i < kPredicted; ++i) {
             const unsigned j = order[i];
-            z_[j] = gamma_z(w_[start_[j]], w_[start_[j] + 1]);
+            z_[j] = gamma_z_of_log(log_u1[j], w_[start_[j] + 1]);
         }
         count_ = kPredicted;
         next_ = 0;
@@ -259,16 +271,17 @@ double ratio_from_logs(double log_x, double log_y) noexcept {
 }  // namespace
 
 NdArray<f64> Generator::standard_normal(Shape shape) {
-    return box_muller(*this, std::move(shape), [](double z) { return z; });
+    return box_muller(*this, std::move(shape), [](double z) { return z; }, no_finish);
 }
 
 NdArray<f64> Generator::normal(double mu, double sigma, Shape shape) {
-    return box_muller(*this, std::move(shape), [mu, sigma](double z) { return (z * sigma) + mu; });
+    return box_muller(*this, std::move(shape), [mu, sigma](double z) { return (z * sigma) + mu; }, no_finish);
 }
 
 NdArray<f64> Generator::lognormal(double mu, double sigma, Shape shape) {
-    return box_muller(*this, std::move(shape),
-                      [mu, sigma](double z) { return std::exp((z * sigma) + mu); });
+    return box_muller(
+        *this, std::move(shape), [mu, sigma](double z) { return (z * sigma) + mu; },
+        [](f64* first, u64 count) { vmath::exp(first, first, count); });
 }
 
 double Generator::sample_gamma_single(double a) {

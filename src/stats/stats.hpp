@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "array/ndarray.hpp"
+#include "ops/isa.hpp"
 
 namespace veltrix::stats {
 
@@ -17,6 +18,19 @@ f64 var(const Array64& a);
 f64 std(const Array64& a);
 bool all(const Array64& a);
 bool any(const Array64& a);
+
+// Extremes over all elements, as NumPy: a NaN makes min/max NaN and argmin/argmax
+// the first NaN's flat position; otherwise argmin/argmax give the first extreme
+// position, and min/max the element there (so of 0.0 and -0.0 the first one). An
+// empty array has no extreme.
+Result<f64> min(const Array64& a);
+Result<f64> max(const Array64& a);
+Result<u64> argmin(const Array64& a);
+Result<u64> argmax(const Array64& a);
+
+// The kernel behind the four: flat position of the first NaN, else of the first smallest
+// (or largest) element of x[0..n), n >= 1, on instruction set `isa` (which must run here).
+std::size_t extreme_index(const f64* x, std::size_t n, bool smallest, Isa isa);
 
 // Order statistics of the stable ascending order. A NaN element makes every
 // result NaN; an empty array gives NaN. A probability outside [0, 1] (or NaN)

@@ -50,8 +50,11 @@ public:
         return top;
     }
 
-    // Heap sort in place, ascending distance; returns the rows in that order.
-    std::vector<u64> into_sorted_rows() && {
+    void clear() noexcept { e_.clear(); }
+
+    // Heap sort in place into ascending distance; the heap is empty afterwards. Writes the
+    // distances (when `dist` is not null) and the rows in that order.
+    void drain_sorted(f64* dist, u64* rows) {
         for (u64 end = e_.size(); end-- > 1;) {
             std::swap(e_[0], e_[end]);
             const Neighbor x = e_[0];
@@ -69,9 +72,11 @@ public:
             }
             e_[hole] = x;
         }
-        std::vector<u64> rows(e_.size());
-        for (u64 i = 0; i < rows.size(); ++i) rows[i] = e_[i].row;
-        return rows;
+        for (u64 i = 0; i < e_.size(); ++i) {
+            if (dist) dist[i] = e_[i].dist;
+            rows[i] = e_[i].row;
+        }
+        e_.clear();
     }
 
 private:

@@ -21,6 +21,8 @@
 #include "spatial/common/approx.hpp"
 #include "spatial/common/metric.hpp"
 #include "spatial/common/neighbor_heap.hpp"
+#include "spatial/common/parallel.hpp"
+#include "spatial/common/result_set.hpp"
 
 namespace veltrix {
 
@@ -373,12 +375,10 @@ public:
 
     // Input rows of the k nearest points, nearest first.
     std::vector<u64> query_knn(const f64* query, u64 k) const {
-        if (k == 0 || n_points == 0) return {};
-        return with_metric(metric, [&]<class M>() {
-            NeighborHeap heap(std::min(k, n_points));
-            query_knn_recursive<M>(0, measure<M>(0, query), query, heap, k);
-            return std::move(heap).into_sorted_rows();
-        });
+        const u64 kk = std::min(k, n_points);
+        std::vector<u64> rows(kk);
+        if (kk > 0) query_knn_batch(query, 1, kk, nullptr, rows.data(), 1);
+        return rows;
     }
 
     // Input rows within `radius` (inclusive), in depth-first visiting order.
@@ -386,7 +386,8 @@ public:
         std::vector<u64> out;
         if (n_points == 0) return out;
         with_metric(metric, [&]<class M>() {
-            query_radius_recursive<M>(0, measure<M>(0, query), query, radius, out);
+            RadiusResults rs{radius, &out, nullptr};
+            search<M>(query, rs);
         });
         return out;
     }
@@ -400,22 +401,109 @@ public:
                                           const ApproxCriterion& criterion, f64 bandwidth) const {
         if (queries.ndim() != 2) VELTRIX_FAIL("Expected 2D array (n_queries, dim)");
         VELTRIX_ASSERT_EQ(queries.shape[1], dim, "Query dimension must match tree dimension");
-        if (!(bandwidth > 0.0)) return Error{spatial_msg::bandwidth};
+        if (!valid_bandwidth(bandwidth)) return Error{spatial_msg::bandwidth};
         const u64 nq = queries.shape[0];
         Array64 out = Array64::zeros(Shape::d1(nq));
-        densities(kernel, criterion, bandwidth, nq, [&](u64 i) { return queries.data.data() + i * dim; },
-                  [&](u64 i) { return i; }, out.data.data());
+        density_batch(queries.data.data(), nq, kernel, criterion, bandwidth, out.data.data(), 1);
         return out;
     }
 
     // Densities at the stored points themselves, reported in input-row order.
     Result<Array64> kernel_density_at_points(KernelType kernel, const ApproxCriterion& criterion,
                                              f64 bandwidth) const {
-        if (!(bandwidth > 0.0)) return Error{spatial_msg::bandwidth};
+        if (!valid_bandwidth(bandwidth)) return Error{spatial_msg::bandwidth};
         Array64 out = Array64::zeros(Shape::d1(n_points));
-        densities(kernel, criterion, bandwidth, n_points, [&](u64 p) { return point(p); },
-                  [&](u64 p) { return indices[p]; }, out.data.data());
+        density_batch(nullptr, n_points, kernel, criterion, bandwidth, out.data.data(), 1);
         return out;
+    }
+
+    static bool valid_bandwidth(f64 bandwidth) noexcept { return bandwidth > 0.0; }
+
+    // -----------------------------------------------------------------------------------------
+    // Batches: m query rows at x (row-major, `dim` columns each), their results written into
+    // buffers the caller allocated at their final size, the rows split over `threads` threads
+    // (for_each_block). Every row's result equals the single-point method's for that row.
+
+    // The k nearest of each row, nearest first: row i at [i * k, (i + 1) * k) of `rows` and,
+    // unless it is null, of `dist`. Needs k <= n_points.
+    void query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads) const {
+        if (k > n_points) VELTRIX_FAIL("k must not exceed the number of points");
+        if (k == 0) return;
+        with_metric(metric, [&]<class M>() {
+            for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
+                KnnResults rs(k);
+                for (u64 i = begin; i < end; ++i) {
+                    search<M>(x + i * dim, rs);
+                    rs.heap.drain_sorted(dist ? dist + i * k : nullptr, rows + i * k);
+                }
+            });
+        });
+    }
+
+    // The number of points within radius r_i = radii[i * radius_step] of each row (a step of 0
+    // gives every row radii[0]).
+    void count_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step, u64* counts,
+                            u64 threads) const {
+        std::fill(counts, counts + m, u64{0});
+        if (n_points == 0) return;
+        with_metric(metric, [&]<class M>() {
+            for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
+                for (u64 i = begin; i < end; ++i) {
+                    RadiusCount rs{radii[i * radius_step]};
+                    search<M>(x + i * dim, rs);
+                    counts[i] = rs.count;
+                }
+            });
+        });
+    }
+
+    // The points within radius r_i of each row (radii as in count_radius_batch), in visiting
+    // order or, when `sorted`, by distance and then row number. Distances are kept when
+    // `with_dist` or `sorted`.
+    RadiusBatch query_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step, bool with_dist,
+                                   bool sorted, u64 threads) const {
+        const bool keep = with_dist || sorted;
+        std::vector<RadiusBatch> parts(block_count(m, threads));
+        with_metric(metric, [&]<class M>() {
+            for_each_block(m, threads, [&](u64 b, u64 begin, u64 end) {
+                RadiusBatch& part = parts[b];
+                part.offsets.assign(end - begin + 1, 0);
+                std::vector<Neighbor> order;
+                for (u64 i = begin; i < end; ++i) {
+                    const u64 first = part.rows.size();
+                    if (n_points > 0) {
+                        RadiusResults rs{radii[i * radius_step], &part.rows, keep ? &part.dists : nullptr};
+                        search<M>(x + i * dim, rs);
+                    }
+                    if (sorted) sort_by_distance(part, first, order);
+                    part.offsets[i - begin + 1] = part.rows.size();
+                }
+            });
+        });
+        return RadiusBatch::concatenate(std::move(parts), m);
+    }
+
+    // One density per row, each equal to kernel_density_approx for that row; with x null, at
+    // the m = n_points stored points, written in input-row order. Needs a valid bandwidth.
+    void density_batch(const f64* x, u64 m, KernelType kernel, const ApproxCriterion& criterion, f64 h,
+                       f64* out, u64 threads) const {
+        if (!valid_bandwidth(h)) VELTRIX_FAIL(spatial_msg::bandwidth);
+        if (n_points == 0) {
+            // every density of an empty tree is 0
+            std::fill(out, out + m, 0.0);
+            return;
+        }
+        with_metric(metric, [&]<class M>() {
+            with_kernel(kernel, [&]<class K>() {
+                for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
+                    for (u64 i = begin; i < end; ++i) {
+                        DensitySum<K> rs{h, criterion};
+                        search<M>(x ? x + i * dim : point(i), rs);
+                        out[x ? i : indices[i]] = rs.acc;
+                    }
+                });
+            });
+        });
     }
 
 private:
@@ -446,86 +534,61 @@ private:
         return P::template measure<M>(*this, nodes[id], block(id), q);
     }
 
-    template <class M>
-    void query_knn_recursive(u64 id, const Measure& m, const f64* q, NeighborHeap& heap, u64 k) const {
+    // The one search of every query: prune by the node's lower bound, hand leaf distances to
+    // the result set, let it summarize an internal node if it can, else visit the children.
+    template <class M, ResultSet R>
+    void search(const f64* q, R& rs) const {
+        search_node<M>(0, measure<M>(0, q), q, rs);
+    }
+
+    template <class M, ResultSet R>
+    void search_node(u64 id, const Measure& m, const f64* q, R& rs) const {
         const Node& node = nodes[id];
-        if (heap.size() == k && P::lower_bound(*this, node, m) > heap.max_dist()) return;
+        if (rs.prunes(P::lower_bound(*this, node, m))) return;
         if (node.is_leaf()) {
-            const f64* x = point(node.start);
-            for (u64 p = node.start; p < node.end; ++p, x += dim) {
-                const f64 d = M::distance(q, x, dim);
-                if (heap.size() < k) {
-                    heap.push({d, indices[p]});
-                } else if (heap.max_dist() > d) {
-                    // A point at exactly the k-th distance never displaces an entry.
-                    heap.pop();
-                    heap.push({d, indices[p]});
-                }
-            }
+            scan_leaf<M>(node, q, rs);
             return;
+        }
+        if constexpr (R::summarizes) {
+            if (rs.summarize(
+                    node.count(), [&] { return P::span(*this, node, block(id)); },
+                    [&] { return P::near_far(*this, node, block(id), m, q); }))
+                return;
         }
         const Measure ml = measure<M>(node.left, q), mr = measure<M>(node.right, q);
-        if (P::left_first(node, m, ml, mr, q)) {
-            query_knn_recursive<M>(node.left, ml, q, heap, k);
-            query_knn_recursive<M>(node.right, mr, q, heap, k);
+        if (!R::near_first || P::left_first(node, m, ml, mr, q)) {
+            search_node<M>(node.left, ml, q, rs);
+            search_node<M>(node.right, mr, q, rs);
         } else {
-            query_knn_recursive<M>(node.right, mr, q, heap, k);
-            query_knn_recursive<M>(node.left, ml, q, heap, k);
+            search_node<M>(node.right, mr, q, rs);
+            search_node<M>(node.left, ml, q, rs);
         }
     }
 
-    template <class M>
-    void query_radius_recursive(u64 id, const Measure& m, const f64* q, f64 radius,
-                                std::vector<u64>& out) const {
-        const Node& node = nodes[id];
-        // A node whose bound lies exactly at the radius is searched.
-        if (P::lower_bound(*this, node, m) > radius) return;
-        if (node.is_leaf()) {
-            const f64* x = point(node.start);
-            for (u64 p = node.start; p < node.end; ++p, x += dim)
-                if (M::distance(q, x, dim) <= radius) out.push_back(indices[p]);
-            return;
+    // Distances of the leaf's points in position order, a block at a time.
+    template <class M, ResultSet R>
+    void scan_leaf(const Node& node, const f64* q, R& rs) const {
+        constexpr u64 B = 64;
+        f64 d[B];
+        for (u64 p = node.start; p < node.end; p += B) {
+            const u64 n = std::min(B, node.end - p);
+            distances_to<M>(point(p), n, dim, q, d);
+            rs.add(d, indices.data() + p, n);
         }
-        query_radius_recursive<M>(node.left, measure<M>(node.left, q), q, radius, out);
-        query_radius_recursive<M>(node.right, measure<M>(node.right, q), q, radius, out);
     }
 
-    // Adds the node's contribution to `acc`, in traversal order (left before right).
-    template <class M, class K>
-    void kde_recursive(u64 id, const Measure& m, const f64* q, f64& acc, f64 h,
-                       const ApproxCriterion& criterion) const {
-        const Node& node = nodes[id];
-        // Case 1: even the nearest possible point weighs (almost) nothing; leaves too.
-        if (K::negligible(P::lower_bound(*this, node, m) / h)) return;
-        if (node.is_leaf()) {
-            const f64* x = point(node.start);
-            for (u64 p = node.start; p < node.end; ++p, x += dim) acc = acc + K::value(M::distance(q, x, dim) / h);
-            return;
-        }
-        // Case 2: the criterion lets the whole node count as the mean of its near and far weights.
-        if (criterion.approximates(node.count(), [&] { return P::span(*this, node, block(id)); })) {
-            const NearFar nf = P::near_far(*this, node, block(id), m, q);
-            acc = ((K::value(nf.far / h) + K::value(nf.near / h)) * 0.5) * static_cast<f64>(node.count()) + acc;
-            return;
-        }
-        kde_recursive<M, K>(node.left, measure<M>(node.left, q), q, acc, h, criterion);
-        kde_recursive<M, K>(node.right, measure<M>(node.right, q), q, acc, h, criterion);
-    }
-
-    template <class QueryAt, class SlotOf>
-    void densities(KernelType kernel, const ApproxCriterion& criterion, f64 h, u64 nq, QueryAt query_at,
-                   SlotOf slot_of, f64* out) const {
-        if (n_points == 0) return;  // every density of an empty tree is 0
-        with_metric(metric, [&]<class M>() {
-            with_kernel(kernel, [&]<class K>() {
-                for (u64 i = 0; i < nq; ++i) {
-                    const f64* q = query_at(i);
-                    f64 acc = 0.0;
-                    kde_recursive<M, K>(0, measure<M>(0, q), q, acc, h, criterion);
-                    out[slot_of(i)] = acc;
-                }
-            });
+    // Orders part's entries from `first` on by distance, then row number.
+    static void sort_by_distance(RadiusBatch& part, u64 first, std::vector<Neighbor>& order) {
+        const u64 n = part.rows.size() - first;
+        order.resize(n);
+        for (u64 j = 0; j < n; ++j) order[j] = {part.dists[first + j], part.rows[first + j]};
+        std::sort(order.begin(), order.end(), [](const Neighbor& a, const Neighbor& b) {
+            return a.dist < b.dist || (a.dist == b.dist && a.row < b.row);
         });
+        for (u64 j = 0; j < n; ++j) {
+            part.dists[first + j] = order[j].dist;
+            part.rows[first + j] = order[j].row;
+        }
     }
 };
 

@@ -1,0 +1,82 @@
+"""Reproducible solvers against single-threaded NumPy: ratio = veltrix time / peer time.
+
+NumPy's LAPACK runs with one thread (veltrix is single-threaded) and without the OpenBLAS
+core-type and cache-size overrides, so that it picks its own kernels for this CPU. The last
+rows time today's unshifted-QR `eig` against `eigh` on the same symmetric matrices.
+
+    python benchmarks/bench_solvers.py
+"""
+
+import os
+
+# Before NumPy loads its BLAS: let OpenBLAS detect the CPU itself.
+for _var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
+    os.environ.pop(_var, None)
+
+import numpy as np  # noqa: E402
+from threadpoolctl import threadpool_limits  # noqa: E402
+
+import veltrix  # noqa: E402
+
+try:
+    from timing import run_cases
+except ImportError:  # imported as benchmarks.bench_solvers
+    from .timing import run_cases
+
+la = veltrix.linalg
+RNG = np.random.default_rng(19)
+
+
+def to_array(x):
+    return veltrix.Array(list(x.shape), x.ravel().tolist())
+
+
+def one_thread(fn):
+    def run():
+        with threadpool_limits(limits=1):
+            return fn()
+    return run
+
+
+def symmetric(n):
+    b = RNG.normal(size=(n, n))
+    return b + b.T
+
+
+def cases():
+    out = []
+    sym = {n: symmetric(n) for n in (64, 200, 500)}
+    vsym = {n: to_array(s) for n, s in sym.items()}
+    for n in (200, 500):
+        s, vs = sym[n], vsym[n]
+        out.append((f"eigh {n}x{n}", lambda vs=vs: la.eigh(vs), "np.linalg.eigh (1 thread)",
+                    one_thread(lambda s=s: np.linalg.eigh(s))))
+    out.append(("eigvalsh 500x500", lambda: la.eigvalsh(vsym[500]), "np.linalg.eigvalsh (1 thread)",
+                one_thread(lambda: np.linalg.eigvalsh(sym[500]))))
+    a = RNG.normal(size=(500, 500))
+    b1, b500 = RNG.normal(size=500), RNG.normal(size=(500, 500))
+    va, vb1, vb500 = to_array(a), to_array(b1), to_array(b500)
+    out.append(("solve 500x500, 1 rhs", lambda: la.solve(va, vb1), "np.linalg.solve (1 thread)",
+                one_thread(lambda: np.linalg.solve(a, b1))))
+    out.append(("solve 500x500, 500 rhs", lambda: la.solve(va, vb500), "np.linalg.solve (1 thread)",
+                one_thread(lambda: np.linalg.solve(a, b500))))
+    out.append(("inv 500x500", lambda: la.inv(va), "np.linalg.inv (1 thread)",
+                one_thread(lambda: np.linalg.inv(a))))
+    # Scaled so that the determinant stays finite.
+    d = a / np.sqrt(500)
+    vd = to_array(d)
+    out.append(("det 500x500", lambda: la.det(vd), "np.linalg.det (1 thread)",
+                one_thread(lambda: np.linalg.det(d))))
+    t, y = RNG.normal(size=(1000, 200)), RNG.normal(size=1000)
+    vt, vy = to_array(t), to_array(y)
+    out.append(("lstsq 1000x200 (QR)", lambda: la.lstsq(vt, vy), "np.linalg.lstsq (SVD, 1 thread)",
+                one_thread(lambda: np.linalg.lstsq(t, y, rcond=None))))
+    for n in (64, 200):
+        vs = vsym[n]
+        out.append((f"eig {n}x{n} (unshifted QR)", lambda vs=vs: la.eig(vs), "veltrix eigh",
+                    lambda vs=vs: la.eigh(vs)))
+    return out
+
+
+if __name__ == "__main__":
+    run_cases(cases(), repeat=5)

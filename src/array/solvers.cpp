@@ -1,0 +1,870 @@
+// The hot loops here are element-wise (each result element gets its own fixed sequence of
+// operations), so the vectorised copies compiled per instruction set give the same bits as
+// the plain one. A sum across elements is one accumulator in ascending order, except the row
+// sums of the tridiagonal reduction, whose interleaved partial sums are fixed by their kernel.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include "array/solvers.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "array/linalg_kernels.hpp"
+
+namespace veltrix {
+
+namespace {
+
+#define VELTRIX_INLINE [[gnu::always_inline]] inline
+
+// ---------------------------------------------------------------------------------------------
+// Messages
+
+std::string need_matrix(const char* fn, const char* arg, const Shape& s) {
+    return std::string(fn) + ": " + arg + " must be a 2D matrix, got shape " + s.to_string();
+}
+std::string need_square(const char* fn, const Shape& s) {
+    return std::string(fn) + ": a must be a square matrix, got shape " + s.to_string();
+}
+std::string need_finite(const char* fn, const char* arg) {
+    return std::string(fn) + ": " + arg + " must not contain NaN or infinity";
+}
+std::string need_rhs(const char* fn, const Shape& s) {
+    return std::string(fn) + ": b must be a vector or a 2D matrix, got shape " + s.to_string();
+}
+std::string rhs_rows(const char* fn, u64 rows, const Shape& s) {
+    return std::string(fn) + ": b must have " + std::to_string(rows) +
+           " rows to match a, got shape " + s.to_string();
+}
+constexpr const char* singular = "Matrix is singular";
+
+// ---------------------------------------------------------------------------------------------
+// Checks shared by the entry points
+
+bool all_finite(const std::vector<f64>& x) {
+    for (f64 v : x)
+        if (!std::isfinite(v)) return false;
+    return true;
+}
+
+bool lower_finite(u64 n, const f64* a) {
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j <= i; ++j)
+            if (!std::isfinite(a[i * n + j])) return false;
+    return true;
+}
+
+// The message refusing `a` as a square matrix (with finite entries, when asked), or empty.
+std::string square_problem(const char* fn, const Array64& a, bool finite = true) {
+    if (a.ndim() != 2) return need_matrix(fn, "a", a.shape);
+    if (a.shape[0] != a.shape[1]) return need_square(fn, a.shape);
+    if (finite && !all_finite(a.data)) return need_finite(fn, "a");
+    return {};
+}
+
+// The message refusing `b` as right-hand sides for `rows` equations, or empty.
+std::string rhs_problem(const char* fn, u64 rows, const Array64& b) {
+    if (b.ndim() != 1 && b.ndim() != 2) return need_rhs(fn, b.shape);
+    if (b.shape[0] != rows) return rhs_rows(fn, rows, b.shape);
+    if (!all_finite(b.data)) return need_finite(fn, "b");
+    return {};
+}
+
+u64 rhs_columns(const Array64& b) { return b.ndim() == 2 ? b.shape[1] : 1; }
+
+// ---------------------------------------------------------------------------------------------
+// Exact power-of-two scaling, so that sums of squares neither overflow nor lose small inputs
+// to underflow. The factor is applied as two halves, each a normal number, so that neither
+// multiplication overflows or underflows on the way.
+
+// Multiplication by 2^e as two exact halves.
+struct Pow2 {
+    f64 f1, f2;
+    f64 apply(f64 x) const { return x * f1 * f2; }
+};
+
+Pow2 pow2(int e) {
+    const int h = e / 2;
+    return {std::ldexp(1.0, h), std::ldexp(1.0, e - h)};
+}
+
+// The e with amax·2^−e in [0.5, 1); 0 for amax = 0.
+int exponent_of(f64 amax) {
+    int e = 0;
+    if (amax != 0.0) (void)std::frexp(amax, &e);
+    return e;
+}
+
+f64 max_abs(const f64* x, u64 n) {
+    f64 m = 0.0;
+    for (u64 i = 0; i < n; ++i) m = std::max(m, std::fabs(x[i]));
+    return m;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Householder reflector H = I − 2·v·vᵀ (v a unit vector) with H·x = beta·e₀.
+//
+// Returns false, with beta = x[0], when nothing below x[0] needs annihilating, or when x[0] is
+// zero and the squares of what is below it underflow (entries far below the scaled input's
+// largest, left in place).
+
+bool reflector(u64 len, const f64* x, u64 stride, f64* v, f64* beta) {
+    *beta = x[0];
+    bool tail = false;
+    for (u64 i = 1; i < len; ++i) tail = tail || x[i * stride] != 0.0;
+    if (!tail) return false;
+    f64 sq = 0.0;
+    for (u64 i = 0; i < len; ++i) sq = sq + x[i * stride] * x[i * stride];
+    const f64 norm = std::sqrt(sq);
+    if (norm == 0.0) return false;
+    const f64 s = x[0] >= 0.0 ? 1.0 : -1.0;
+    v[0] = x[0] + s * norm;
+    f64 vsq = 0.0 + v[0] * v[0];
+    for (u64 i = 1; i < len; ++i) {
+        v[i] = x[i * stride];
+        vsq = vsq + v[i] * v[i];
+    }
+    const f64 vnorm = std::sqrt(vsq);
+    for (u64 i = 0; i < len; ++i) v[i] = v[i] / vnorm;
+    *beta = -s * norm;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Element-wise kernels, one copy per instruction set.
+
+typedef f64 v2d __attribute__((vector_size(16)));
+typedef f64 v4d __attribute__((vector_size(32)));
+
+template <class V>
+VELTRIX_INLINE V load(const f64* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+VELTRIX_INLINE void store(f64* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// One row of the lower triangle of a symmetric block in the tridiagonal reduction: entries
+// x[0 .. len−1], x[len−1] on the diagonal. With Update, first x[j] = x[j] − (vi·w[j] + wi·v[j])
+// (the rank-2 update B − v·wᵀ − w·vᵀ). With Product, then the row's terms of y = B·u for the
+// symmetric B: y[j] = y[j] + x[j]·u_r for j < len−1, and returns the row's own sum
+// x[0]·u[0] + ... + x[len−2]·u[len−2] + x[len−1]·u_r, where the off-diagonal part is summed in
+// four interleaved partial sums (entry j into sum j mod 4, each in ascending j), combined as
+// (s0 + s1) + (s2 + s3), then the diagonal term added: a fixed order for every instruction set.
+template <class V, bool Update, bool Product>
+VELTRIX_INLINE f64 sym_row_body(u64 len, f64* __restrict x, f64 vi, f64 wi, const f64* __restrict w,
+                                const f64* __restrict v, const f64* __restrict u, f64 ur,
+                                f64* __restrict y) {
+    constexpr u64 W = sizeof(V) / sizeof(f64), NA = 4 / W;
+    V acc[NA];
+    for (u64 q = 0; q < NA; ++q) acc[q] = V{};
+    const u64 off = len - 1;  // entries left of the diagonal
+    u64 j = 0;
+    for (; j + 4 <= off; j += 4) {
+        for (u64 q = 0; q < NA; ++q) {
+            V xv = load<V>(x + j + q * W);
+            if constexpr (Update) {
+                xv = xv - (vi * load<V>(w + j + q * W) + wi * load<V>(v + j + q * W));
+                store(x + j + q * W, xv);
+            }
+            if constexpr (Product) {
+                store(y + j + q * W, load<V>(y + j + q * W) + xv * ur);
+                acc[q] = acc[q] + xv * load<V>(u + j + q * W);
+            }
+        }
+    }
+    f64 lanes[4];
+    for (u64 q = 0; q < NA; ++q) store(lanes + q * W, acc[q]);
+    for (; j < len; ++j) {
+        f64 xj = x[j];
+        if constexpr (Update) {
+            xj = xj - (vi * w[j] + wi * v[j]);
+            x[j] = xj;
+        }
+        if constexpr (Product) {
+            if (j < off) {
+                y[j] = y[j] + xj * ur;
+                lanes[j % 4] = lanes[j % 4] + xj * u[j];
+            }
+        }
+    }
+    if constexpr (!Product) return 0.0;
+    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + x[off] * ur;
+}
+
+// y[j] = y[j] + s·x[j].
+VELTRIX_INLINE void axpy_body(u64 n, f64 s, const f64* __restrict x, f64* __restrict y) {
+    for (u64 j = 0; j < n; ++j) y[j] = y[j] + s * x[j];
+}
+
+// One QL sweep's plane rotations: for i = hi−1 down to lo, rows i and i+1 become
+// (c·x_i − s·x_{i+1}, s·x_i + c·x_{i+1}) with c = cs[off + i − lo], s = ss[off + i − lo].
+struct Sweep {
+    u64 lo, hi, off;
+};
+
+// Applies the sweeps in order to a row-major matrix, NV vectors of columns at a time, so that
+// a column block stays in cache across all of them. Row i+1 is final once rotation i is done,
+// so the row being carried down a sweep stays in registers.
+template <class V, int NV>
+VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,
+                                       const f64* __restrict cs, const f64* __restrict ss) {
+    constexpr u64 W = sizeof(V) / sizeof(f64), CB = NV * W;
+    u64 j0 = 0;
+    for (; j0 + CB <= cols; j0 += CB) {
+        for (u64 w = 0; w < count; ++w) {
+            const u64 lo = sw[w].lo, hi = sw[w].hi;
+            const f64* c = cs + sw[w].off - lo;
+            const f64* s = ss + sw[w].off - lo;
+            V carry[NV];
+            for (int q = 0; q < NV; ++q) carry[q] = load<V>(z + hi * ld + j0 + q * W);
+            for (u64 i = hi; i-- > lo;) {
+                f64* xi = z + i * ld + j0;
+                f64* xn = z + (i + 1) * ld + j0;
+                const f64 ci = c[i], si = s[i];
+                for (int q = 0; q < NV; ++q) {
+                    const V x = load<V>(xi + q * W);
+                    store(xn + q * W, si * x + ci * carry[q]);
+                    carry[q] = ci * x - si * carry[q];
+                }
+            }
+            for (int q = 0; q < NV; ++q) store(z + lo * ld + j0 + q * W, carry[q]);
+        }
+    }
+    for (u64 j = j0; j < cols; ++j) {
+        for (u64 w = 0; w < count; ++w) {
+            const u64 lo = sw[w].lo, hi = sw[w].hi;
+            const f64* c = cs + sw[w].off - lo;
+            const f64* s = ss + sw[w].off - lo;
+            f64 carry = z[hi * ld + j];
+            for (u64 i = hi; i-- > lo;) {
+                const f64 x = z[i * ld + j];
+                z[(i + 1) * ld + j] = s[i] * x + c[i] * carry;
+                carry = c[i] * x - s[i] * carry;
+            }
+            z[lo * ld + j] = carry;
+        }
+    }
+}
+
+#define VELTRIX_SOLVER_SET(suffix, V, NV, ATTR)                                                        \
+    ATTR void sym_update_##suffix(u64 len, f64* x, f64 vi, f64 wi, const f64* w, const f64* v) { \
+        sym_row_body<V, true, false>(len, x, vi, wi, w, v, nullptr, 0.0, nullptr);                \
+    }                                                                                             \
+    ATTR f64 sym_update_product_##suffix(u64 len, f64* x, f64 vi, f64 wi, const f64* w,           \
+                                         const f64* v, const f64* u, f64 ur, f64* y) {           \
+        return sym_row_body<V, true, true>(len, x, vi, wi, w, v, u, ur, y);                       \
+    }                                                                                             \
+    ATTR f64 sym_product_##suffix(u64 len, f64* x, const f64* u, f64 ur, f64* y) {               \
+        return sym_row_body<V, false, true>(len, x, 0.0, 0.0, nullptr, nullptr, u, ur, y);        \
+    }                                                                                             \
+    ATTR void axpy_##suffix(u64 n, f64 s, const f64* x, f64* y) { axpy_body(n, s, x, y); }       \
+    ATTR void rotate_sweeps_##suffix(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,       \
+                                     const f64* c, const f64* s) {                                \
+        rotate_sweeps_body<V, NV>(cols, z, ld, sw, count, c, s);                                  \
+    }
+
+VELTRIX_SOLVER_SET(generic, v2d, 8, )
+VELTRIX_SOLVER_SET(avx2, v4d, 4, VELTRIX_TARGET_AVX2)
+VELTRIX_SOLVER_SET(avx512, v4d, 4, VELTRIX_TARGET_AVX512)
+
+#define VELTRIX_SOLVER_DISPATCH(isa, fn, ...)                                                     \
+    switch (isa) {                                                                                \
+    case Isa::avx512: fn##_avx512(__VA_ARGS__); break;                                            \
+    case Isa::avx2: fn##_avx2(__VA_ARGS__); break;                                                \
+    default: fn##_generic(__VA_ARGS__); break;                                                    \
+    }
+
+void sym_update(u64 len, f64* x, f64 vi, f64 wi, const f64* w, const f64* v, Isa isa) {
+    VELTRIX_SOLVER_DISPATCH(isa, sym_update, len, x, vi, wi, w, v)
+}
+f64 sym_update_product(u64 len, f64* x, f64 vi, f64 wi, const f64* w, const f64* v, const f64* u,
+                       f64 ur, f64* y, Isa isa) {
+    switch (isa) {
+    case Isa::avx512: return sym_update_product_avx512(len, x, vi, wi, w, v, u, ur, y);
+    case Isa::avx2: return sym_update_product_avx2(len, x, vi, wi, w, v, u, ur, y);
+    default: return sym_update_product_generic(len, x, vi, wi, w, v, u, ur, y);
+    }
+}
+f64 sym_product(u64 len, f64* x, const f64* u, f64 ur, f64* y, Isa isa) {
+    switch (isa) {
+    case Isa::avx512: return sym_product_avx512(len, x, u, ur, y);
+    case Isa::avx2: return sym_product_avx2(len, x, u, ur, y);
+    default: return sym_product_generic(len, x, u, ur, y);
+    }
+}
+void axpy(u64 n, f64 s, const f64* x, f64* y, Isa isa) { VELTRIX_SOLVER_DISPATCH(isa, axpy, n, s, x, y) }
+void rotate_sweeps(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count, const f64* c,
+                   const f64* s, Isa isa) {
+    VELTRIX_SOLVER_DISPATCH(isa, rotate_sweeps, cols, z, ld, sw, count, c, s)
+}
+
+// The vectors of the QL iteration are kept in column blocks of rot_block columns (the width the
+// rotation kernels work in): block c holds columns c0 .. c0+w−1 (w = min(rot_block, n − c0)) of
+// every row, row after row, starting at c0·n. A sweep then runs down contiguous memory.
+constexpr u64 rot_block = 16;
+
+u64 block_width(u64 n, u64 c0) { return std::min(rot_block, n - c0); }
+
+
+void to_blocks(u64 n, const f64* z, f64* zb) {
+    for (u64 c0 = 0; c0 < n; c0 += rot_block) {
+        const u64 w = block_width(n, c0);
+        for (u64 i = 0; i < n; ++i) std::copy(z + i * n + c0, z + i * n + c0 + w, zb + c0 * n + i * w);
+    }
+}
+
+// Rotations of the QL iteration waiting to be applied to the vectors, a batch at a time.
+class RotationQueue {
+public:
+    RotationQueue(u64 n, f64* zb, Isa isa) : n_(n), zb_(zb), isa_(isa) {}
+
+    // Records rotations lo .. hi−1 of the sweep; c and s are indexed by the rotation.
+    void push(u64 lo, u64 hi, const f64* c, const f64* s) {
+        if (!zb_ || lo >= hi) return;
+        sweeps_.push_back({lo, hi, cs_.size()});
+        cs_.insert(cs_.end(), c + lo, c + hi);
+        ss_.insert(ss_.end(), s + lo, s + hi);
+        if (cs_.size() >= 8 * n_) flush();
+    }
+
+    void flush() {
+        if (!sweeps_.empty())
+            for (u64 c0 = 0; c0 < n_; c0 += rot_block) {
+                const u64 w = block_width(n_, c0);
+                rotate_sweeps(w, zb_ + c0 * n_, w, sweeps_.data(), sweeps_.size(), cs_.data(),
+                              ss_.data(), isa_);
+            }
+        sweeps_.clear();
+        cs_.clear();
+        ss_.clear();
+    }
+
+private:
+    u64 n_;
+    f64* zb_;
+    Isa isa_;
+    std::vector<Sweep> sweeps_;
+    std::vector<f64> cs_, ss_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Symmetric tridiagonalisation
+
+// Reduces the symmetric n×n matrix held in the lower triangle of a (row-major; the upper
+// triangle is never read) by the reflections H_0 .. H_{n−3} (step k acts on rows and columns
+// k+1 ..) to the tridiagonal matrix with diagonal d and off-diagonal e (e[i] couples i and
+// i+1; e has n entries, the last set to 0). The unit vector of step k is vs[k·n ..] (n−k−1
+// entries) when applied[k] is 1.
+//
+// Step k, on the trailing block B: p = B·v, K = v·p, w = 2·(p − K·v), B = B − v·wᵀ − w·vᵀ.
+// Column 0 of the updated block gives the next step's vector before its other columns are
+// written, so each later row, once updated, also adds its terms of the next step's p: one
+// pass over the triangle per step.
+void tridiagonalise(u64 n, f64* a, f64* d, f64* e, f64* vs, unsigned char* applied, Isa isa) {
+    std::fill(e, e + n, 0.0);
+    std::fill(applied, applied + n, 0);
+    if (n == 0) return;
+    std::vector<f64> p(n), pn(n), w(n);
+    bool p_ready = false;  // vs[k], e[k] and p of step k already formed by step k−1
+    for (u64 k = 0; k + 2 < n; ++k) {
+        const u64 m = n - k - 1;
+        f64* b = a + (k + 1) * n + (k + 1);
+        f64* v = vs + k * n;
+        d[k] = a[k * n + k];
+        if (!p_ready) {
+            applied[k] = reflector(m, a + (k + 1) * n + k, n, v, &e[k]) ? 1 : 0;
+            if (!applied[k]) continue;
+            std::fill(p.begin(), p.begin() + m, 0.0);
+            for (u64 i = 0; i < m; ++i) p[i] = p[i] + sym_product(i + 1, b + i * n, v, v[i], p.data(), isa);
+        }
+        f64 kk = 0.0;
+        for (u64 i = 0; i < m; ++i) kk = kk + v[i] * p[i];
+        for (u64 i = 0; i < m; ++i) {
+            const f64 t = p[i] - kk * v[i];
+            w[i] = t + t;
+        }
+        for (u64 i = 0; i < m; ++i) b[i * n] = b[i * n] - (v[i] * w[0] + w[i] * v[0]);
+        bool next = false;
+        f64* vn = vs + (k + 1) * n;
+        if (k + 3 < n) {
+            next = reflector(m - 1, b + n, n, vn, &e[k + 1]);
+            applied[k + 1] = next ? 1 : 0;
+        }
+        if (next) {
+            std::fill(pn.begin(), pn.begin() + (m - 1), 0.0);
+            for (u64 i = 1; i < m; ++i)
+                pn[i - 1] = pn[i - 1] + sym_update_product(i, b + i * n + 1, v[i], w[i], w.data() + 1,
+                                                           v + 1, vn, vn[i - 1], pn.data(), isa);
+            std::swap(p, pn);
+        } else {
+            for (u64 i = 1; i < m; ++i) sym_update(i, b + i * n + 1, v[i], w[i], w.data() + 1, v + 1, isa);
+        }
+        p_ready = next;
+    }
+    if (n >= 2) {
+        d[n - 2] = a[(n - 2) * n + (n - 2)];
+        e[n - 2] = a[(n - 1) * n + (n - 2)];
+    }
+    d[n - 1] = a[(n - 1) * n + (n - 1)];
+}
+
+// Qᵀ = H_{n−3} ⋯ H_1·H_0 into qt (n×n, row-major), so that its rows are the columns of Q.
+//
+// The reflections go in blocks of nb steps. A block's product H_{k0} ⋯ H_{k1−1} is I − V·T·Vᵀ
+// (V the block's vectors as columns, T upper triangular: T[j, j] = 2 and above the diagonal
+// T[..j, j] = −2·T[..j, ..j]·(V[:, ..j]ᵀ·v_j)), so its transpose is I − V·Tᵀ·Vᵀ. Starting from
+// the identity, the blocks are multiplied in from the right, last block first; the product of
+// the later blocks is still the identity outside rows and columns k0+1 .., so each block only
+// touches that trailing square C: C = C + (−(C·V)·Tᵀ)·Vᵀ, three matrix products.
+void accumulate_qt(u64 n, const f64* vs, const unsigned char* applied, f64* qt, Isa isa) {
+    std::fill(qt, qt + n * n, 0.0);
+    for (u64 i = 0; i < n; ++i) qt[i * n + i] = 1.0;
+    if (n < 3) return;
+    constexpr u64 nb = 32;
+    const u64 steps = n - 2;
+    std::vector<f64> v((n - 1) * nb), t(nb * nb), cv((n - 1) * nb), cvt((n - 1) * nb), z(nb);
+    for (u64 k0 = (steps - 1) / nb * nb;; k0 -= nb) {
+        const u64 k1 = std::min(steps, k0 + nb), w = k1 - k0, m = n - k0 - 1;
+        // V: column j holds the vector of step k0+j from row j on (global rows k+1 ..).
+        std::fill(v.begin(), v.begin() + m * w, 0.0);
+        std::fill(t.begin(), t.begin() + w * w, 0.0);
+        for (u64 j = 0; j < w; ++j) {
+            const u64 k = k0 + j;
+            if (!applied[k]) continue;
+            const f64* vk = vs + k * n;
+            for (u64 i = j; i < m; ++i) v[i * w + j] = vk[i - j];
+            for (u64 c = 0; c < j; ++c) {
+                f64 dot = 0.0;
+                for (u64 i = j; i < m; ++i) dot = dot + v[i * w + c] * v[i * w + j];
+                z[c] = dot;
+            }
+            for (u64 r = 0; r < j; ++r) {
+                f64 sum = 0.0;
+                for (u64 c = r; c < j; ++c) sum = sum + t[r * w + c] * z[c];
+                t[r * w + j] = -2.0 * sum;
+            }
+            t[j * w + j] = 2.0;
+        }
+        f64* c = qt + (k0 + 1) * n + (k0 + 1);
+        kernels::gemm(m, w, m, {c, n, 1}, {v.data(), w, 1}, cv.data(), isa);
+        kernels::gemm(m, w, w, {cv.data(), w, 1}, {t.data(), 1, w}, cvt.data(), isa);
+        for (u64 i = 0; i < m * w; ++i) cvt[i] = -cvt[i];
+        kernels::gemm_accumulate(m, m, w, {cvt.data(), w, 1}, {v.data(), 1, w}, c, n, isa);
+        if (k0 == 0) break;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Implicit QL iteration on a symmetric tridiagonal matrix
+
+// sqrt(a² + b²) without overflow or harmful underflow.
+f64 pythag(f64 a, f64 b) {
+    const f64 x = std::fabs(a), y = std::fabs(b);
+    if (x > y) {
+        const f64 r = y / x;
+        return x * std::sqrt(1.0 + r * r);
+    }
+    if (y == 0.0) return 0.0;
+    const f64 r = x / y;
+    return y * std::sqrt(1.0 + r * r);
+}
+
+// The same from one square root while the sum of squares is safely inside the normal range.
+f64 hypot_fast(f64 a, f64 b) {
+    const f64 sq = a * a + b * b;
+    if (sq >= 0x1p-900 && sq <= 0x1p900) return std::sqrt(sq);
+    return pythag(a, b);
+}
+
+// |a| with the sign of b (b = −0.0 counts as positive).
+f64 with_sign(f64 a, f64 b) { return b >= 0.0 ? std::fabs(a) : -std::fabs(a); }
+
+// Eigenvalues of the tridiagonal (d, e) into d, unsorted. With zb (n×n in column blocks), each
+// plane rotation of the iteration is applied to its rows as well, so rows that start as the
+// rows of Qᵀ end as eigenvectors. Returns false when the iteration budget runs out.
+//
+// Each sweep chases the bulge from the bottom of the unreduced block [l, m] up to l with the
+// shift of the leading 2×2 block's eigenvalue nearer d[l] (Wilkinson). An off-diagonal entry
+// is negligible when e² <= ε²·|d[m]|·|d[m+1]| + (smallest normal), a test that respects
+// graded matrices.
+bool tridiagonal_ql(u64 n, f64* d, f64* e, f64* zb, Isa isa) {
+    constexpr f64 eps = std::numeric_limits<f64>::epsilon() / 2;
+    constexpr f64 eps2 = eps * eps;
+    constexpr f64 safmin = std::numeric_limits<f64>::min();
+    std::vector<f64> cs(n), ss(n);
+    RotationQueue queue(n, zb, isa);
+    u64 budget = 30 * n;
+    for (u64 l = 0; l < n; ++l) {
+        for (;;) {
+            u64 m = l;
+            for (; m + 1 < n; ++m)
+                if (e[m] * e[m] <= (eps2 * std::fabs(d[m])) * std::fabs(d[m + 1]) + safmin) break;
+            if (m == l) break;
+            if (budget-- == 0) return false;
+            f64 g = (d[l + 1] - d[l]) / (2.0 * e[l]);
+            f64 r = hypot_fast(g, 1.0);
+            g = d[m] - d[l] + e[l] / (g + with_sign(r, g));
+            f64 s = 1.0, c = 1.0, p = 0.0;
+            u64 lo = l;
+            bool cut = false;
+            for (u64 i = m; i-- > l;) {
+                const f64 f = s * e[i], b = c * e[i];
+                r = hypot_fast(f, g);
+                e[i + 1] = r;
+                if (r == 0.0) {
+                    // Underflow split the block: finish this sweep here and start again.
+                    d[i + 1] = d[i + 1] - p;
+                    e[m] = 0.0;
+                    lo = i + 1;
+                    cut = true;
+                    break;
+                }
+                s = f / r;
+                c = g / r;
+                g = d[i + 1] - p;
+                r = (d[i] - g) * s + 2.0 * c * b;
+                p = s * r;
+                d[i + 1] = g + p;
+                g = c * r - b;
+                cs[i] = c;
+                ss[i] = s;
+            }
+            queue.push(lo, m, cs.data(), ss.data());
+            if (cut) continue;
+            d[l] = d[l] - p;
+            e[l] = g;
+            e[m] = 0.0;
+        }
+    }
+    queue.flush();
+    return true;
+}
+
+// Ascending order of the values, equal values in index order.
+std::vector<u64> ascending(const std::vector<f64>& d) {
+    std::vector<u64> perm(d.size());
+    std::iota(perm.begin(), perm.end(), u64{0});
+    std::stable_sort(perm.begin(), perm.end(), [&](u64 x, u64 y) { return d[x] < d[y]; });
+    return perm;
+}
+
+struct SymmetricEigen {
+    std::vector<f64> values;   // ascending
+    std::vector<f64> vectors;  // n×n row-major, column j for values[j]; empty without vectors
+};
+
+Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool want_vectors, Isa isa) {
+    if (std::string why = square_problem(fn, a, false); !why.empty()) return Error{why};
+    const u64 n = a.shape[0];
+    if (!lower_finite(n, a.data.data())) return Error{need_finite(fn, "a")};
+    SymmetricEigen out;
+    if (n == 0) return out;
+
+    // The lower triangle, scaled.
+    std::vector<f64> w(n * n);
+    f64 amax = 0.0;
+    for (u64 i = 0; i < n; ++i) amax = std::max(amax, max_abs(a.data.data() + i * n, i + 1));
+    const int ea = exponent_of(amax);
+    const Pow2 down = pow2(-ea), up = pow2(ea);
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j <= i; ++j) w[i * n + j] = down.apply(a.data[i * n + j]);
+
+    std::vector<f64> d(n), e(n), vs(n * n);
+    std::vector<unsigned char> applied(n);
+    tridiagonalise(n, w.data(), d.data(), e.data(), vs.data(), applied.data(), isa);
+    std::vector<f64> zb;
+    if (want_vectors) {
+        // w is done with: Qᵀ goes there, then into column blocks.
+        accumulate_qt(n, vs.data(), applied.data(), w.data(), isa);
+        zb.resize(n * n);
+        to_blocks(n, w.data(), zb.data());
+    }
+    if (!tridiagonal_ql(n, d.data(), e.data(), want_vectors ? zb.data() : nullptr, isa))
+        return Error{std::string(fn) + ": the eigenvalue iteration did not converge"};
+
+    for (f64& x : d) x = up.apply(x);
+    const std::vector<u64> perm = ascending(d);
+    out.values.resize(n);
+    for (u64 j = 0; j < n; ++j) out.values[j] = d[perm[j]];
+    if (!want_vectors) return out;
+    // Each vector's sign makes its first entry of largest magnitude positive. Both passes read
+    // the column blocks in order, so the output is written row by row.
+    std::vector<f64> big(n, -1.0);
+    std::vector<unsigned char> flip(n, 0);
+    for (u64 c0 = 0; c0 < n; c0 += rot_block) {
+        const u64 bw = block_width(n, c0);
+        for (u64 p = 0; p < n; ++p) {
+            const f64* z = zb.data() + c0 * n + p * bw;
+            for (u64 r = 0; r < bw; ++r)
+                if (std::fabs(z[r]) > big[p]) {
+                    big[p] = std::fabs(z[r]);
+                    flip[p] = z[r] < 0.0;
+                }
+        }
+    }
+    out.vectors.resize(n * n);
+    for (u64 c0 = 0; c0 < n; c0 += rot_block) {
+        const u64 bw = block_width(n, c0);
+        const f64* block = zb.data() + c0 * n;
+        for (u64 r = 0; r < bw; ++r) {
+            f64* row = out.vectors.data() + (c0 + r) * n;
+            for (u64 j = 0; j < n; ++j) {
+                const f64 z = block[perm[j] * bw + r];
+                row[j] = flip[perm[j]] ? -z : z;
+            }
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// LU with partial pivoting
+
+// Below this many columns (or rows of a triangle) the recursions below work element by element.
+constexpr u64 lu_leaf = 16;
+
+// Solves L·X = B in place for the h×h unit lower-triangular L at l (leading dimension ld) whose
+// multipliers are stored negated, and the h×w block B at b: halves of the triangle in turn, the
+// second receiving the first's contribution as one accumulating product (x + (−l)·y is
+// exactly x − l·y). Each element of B thus subtracts its terms in ascending t.
+void lower_solve(u64 h, u64 w, const f64* l, u64 ld, f64* b, u64 ldb, Isa isa) {
+    if (h <= lu_leaf) {
+        for (u64 i = 1; i < h; ++i)
+            for (u64 t = 0; t < i; ++t) axpy(w, l[i * ld + t], b + t * ldb, b + i * ldb, isa);
+        return;
+    }
+    const u64 h1 = h / 2;
+    lower_solve(h1, w, l, ld, b, ldb, isa);
+    kernels::gemm_accumulate(h - h1, w, h1, {l + h1 * ld, ld, 1}, {b, ldb, 1}, b + h1 * ldb, ldb, isa);
+    lower_solve(h - h1, w, l + h1 * ld + h1, ld, b + h1 * ldb, ldb, isa);
+}
+
+// Solves U·X = B in place for the h×h upper-triangular U at u and the h×w block B at b, the
+// lower half of the rows first; neg holds at least (h − h/2)·w scratch values for the negated
+// solved half, so that its contribution is an accumulating product too.
+void upper_solve(u64 h, u64 w, const f64* u, u64 ld, f64* b, u64 ldb, f64* neg, Isa isa) {
+    if (h <= lu_leaf) {
+        for (u64 i = h; i-- > 0;) {
+            f64* bi = b + i * ldb;
+            for (u64 t = i + 1; t < h; ++t) axpy(w, -u[i * ld + t], b + t * ldb, bi, isa);
+            const f64 d = u[i * ld + i];
+            for (u64 j = 0; j < w; ++j) bi[j] = bi[j] / d;
+        }
+        return;
+    }
+    const u64 h1 = h / 2, h2 = h - h1;
+    upper_solve(h2, w, u + h1 * ld + h1, ld, b + h1 * ldb, ldb, neg, isa);
+    for (u64 i = 0; i < h2; ++i)
+        for (u64 j = 0; j < w; ++j) neg[i * w + j] = -b[(h1 + i) * ldb + j];
+    kernels::gemm_accumulate(h1, w, h2, {u + h1, ld, 1}, {neg, w, 1}, b, ldb, isa);
+    upper_solve(h1, w, u, ld, b, ldb, neg, isa);
+}
+
+// Factors columns c0 .. c1−1 (rows c0 .. n−1) of the n×n row-major a in place into P·a = L·U,
+// recursively by halves of the columns, so that nearly all the work is in matrix products.
+// L's unit diagonal is implied and its multipliers are stored negated, so that every update
+// adds a product (x + (−l)·u is exactly x − l·u). At step k rows k and piv[k] (>= k, the
+// first row of largest magnitude in the column) are swapped whole. Returns false at the
+// first exactly zero pivot column, leaving a partial.
+bool lu_columns(u64 n, f64* a, u64 c0, u64 c1, u64* piv, u64* swaps, Isa isa) {
+    if (c1 - c0 <= lu_leaf) {
+        for (u64 k = c0; k < c1; ++k) {
+            u64 p = k;
+            f64 big = std::fabs(a[k * n + k]);
+            for (u64 i = k + 1; i < n; ++i) {
+                const f64 x = std::fabs(a[i * n + k]);
+                if (x > big) {
+                    big = x;
+                    p = i;
+                }
+            }
+            piv[k] = p;
+            if (big == 0.0) return false;
+            if (p != k) {
+                std::swap_ranges(a + k * n, a + k * n + n, a + p * n);
+                ++*swaps;
+            }
+            const f64 pivot = a[k * n + k];
+            const f64* urow = a + k * n + k + 1;
+            for (u64 i = k + 1; i < n; ++i) {
+                f64* row = a + i * n + k;
+                const f64 nl = -(row[0] / pivot);
+                row[0] = nl;
+                for (u64 j = 0; j + k + 1 < c1; ++j) row[1 + j] = row[1 + j] + nl * urow[j];
+            }
+        }
+        return true;
+    }
+    const u64 mid = c0 + (c1 - c0) / 2;
+    if (!lu_columns(n, a, c0, mid, piv, swaps, isa)) return false;
+    lower_solve(mid - c0, c1 - mid, a + c0 * n + c0, n, a + c0 * n + mid, n, isa);
+    kernels::gemm_accumulate(n - mid, c1 - mid, mid - c0, {a + mid * n + c0, n, 1},
+                             {a + c0 * n + mid, n, 1}, a + mid * n + mid, n, isa);
+    return lu_columns(n, a, mid, c1, piv, swaps, isa);
+}
+
+bool lu_factor(u64 n, f64* a, u64* piv, u64* swaps, Isa isa) {
+    *swaps = 0;
+    return lu_columns(n, a, 0, n, piv, swaps, isa);
+}
+
+// Overwrites the h×h block x (leading dimension ld, which must start as the identity) with
+// the inverse of the unit lower-triangular L at l whose multipliers are stored negated: both
+// diagonal halves recursively, then the corner X21 = L22⁻¹·(−L21·X11). The inverse is lower
+// triangular too, so no work is spent on its zero half.
+void lower_inverse(u64 h, const f64* l, u64 ld, f64* x, Isa isa) {
+    if (h <= lu_leaf) {
+        lower_solve(h, h, l, ld, x, ld, isa);
+        return;
+    }
+    const u64 h1 = h / 2, h2 = h - h1;
+    lower_inverse(h1, l, ld, x, isa);
+    lower_inverse(h2, l + h1 * ld + h1, ld, x + h1 * ld + h1, isa);
+    // X21 starts as the identity's zeros, so the accumulating product forms −L21·X11 there.
+    kernels::gemm_accumulate(h2, h1, h1, {l + h1 * ld, ld, 1}, {x, ld, 1}, x + h1 * ld, ld, isa);
+    lower_solve(h2, h1, l + h1 * ld + h1, ld, x + h1 * ld, ld, isa);
+}
+
+// Solves L·U·x = P·b in place for the n×k row-major x.
+void lu_solve(u64 n, const f64* lu, const u64* piv, u64 k, f64* x, Isa isa) {
+    for (u64 i = 0; i < n; ++i)
+        if (piv[i] != i) std::swap_ranges(x + i * k, x + i * k + k, x + piv[i] * k);
+    lower_solve(n, k, lu, n, x, k, isa);
+    std::vector<f64> neg((n - n / 2) * k);
+    upper_solve(n, k, lu, n, x, k, neg.data(), isa);
+}
+
+struct LuFactors {
+    std::vector<f64> lu;
+    std::vector<u64> piv;
+    u64 swaps = 0;
+    bool regular = false;  // false: an exactly zero pivot stopped the factorisation
+};
+
+LuFactors lu_of(const Array64& a, Isa isa) {
+    LuFactors f{a.data, std::vector<u64>(a.shape[0]), 0, false};
+    f.regular = lu_factor(a.shape[0], f.lu.data(), f.piv.data(), &f.swaps, isa);
+    return f;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Least squares
+
+// Solves a·x ≈ b for the scaled, finite, m×n (m >= n) a: Householder QR applied to b as well,
+// then back substitution with R. Returns false for a rank-deficient a.
+bool qr_least_squares(u64 m, u64 n, f64* a, u64 k, f64* b, f64* x, Isa isa) {
+    std::vector<f64> v(m);
+    std::vector<f64> rdiag(n);
+    for (u64 j = 0; j < n; ++j) {
+        const u64 len = m - j;
+        if (reflector(len, a + j * n + j, n, v.data(), &rdiag[j])) {
+            kernels::reflect(len, n - j - 1, v.data(), a + j * n + j + 1, n, kernels::Reflect::left, isa);
+            kernels::reflect(len, k, v.data(), b + j * k, k, kernels::Reflect::left, isa);
+        }
+    }
+    // Without column pivoting, a diagonal of R small next to the largest one is the sign of
+    // (numerical) rank deficiency.
+    const f64 rmax = max_abs(rdiag.data(), n);
+    const f64 tol = rmax * (static_cast<f64>(std::max(m, n)) * std::numeric_limits<f64>::epsilon());
+    for (u64 j = 0; j < n; ++j)
+        if (!(std::fabs(rdiag[j]) > tol)) return false;
+    for (u64 i = n; i-- > 0;) {
+        f64* xi = x + i * k;
+        std::copy(b + i * k, b + i * k + k, xi);
+        for (u64 t = i + 1; t < n; ++t) axpy(k, -a[i * n + t], x + t * k, xi, isa);
+        for (u64 j = 0; j < k; ++j) xi[j] = xi[j] / rdiag[i];
+    }
+    return true;
+}
+
+}  // namespace
+
+Result<EighResult> eigh(const Array64& a, Isa isa) {
+    Result<SymmetricEigen> r = symmetric_eigen("eigh", a, true, isa);
+    if (!r) return Error{r.error()};
+    const u64 n = r.value().values.size();
+    return EighResult{Array64(Shape::d1(n), std::move(r.value().values)),
+                      Array64(Shape{n, n}, std::move(r.value().vectors))};
+}
+
+Result<Array64> eigvalsh(const Array64& a, Isa isa) {
+    Result<SymmetricEigen> r = symmetric_eigen("eigvalsh", a, false, isa);
+    if (!r) return Error{r.error()};
+    const u64 n = r.value().values.size();
+    return Array64(Shape::d1(n), std::move(r.value().values));
+}
+
+Result<Array64> solve(const Array64& a, const Array64& b, Isa isa) {
+    if (std::string why = square_problem("solve", a); !why.empty()) return Error{why};
+    if (std::string why = rhs_problem("solve", a.shape[0], b); !why.empty()) return Error{why};
+    const LuFactors f = lu_of(a, isa);
+    if (!f.regular) return Error{singular};
+    Array64 x = b;
+    lu_solve(a.shape[0], f.lu.data(), f.piv.data(), rhs_columns(x), x.data.data(), isa);
+    return x;
+}
+
+Result<Array64> inv(const Array64& a, Isa isa) {
+    if (std::string why = square_problem("inv", a); !why.empty()) return Error{why};
+    const LuFactors f = lu_of(a, isa);
+    if (!f.regular) return Error{singular};
+    // a⁻¹ = U⁻¹·L⁻¹·P: the triangular L⁻¹ first, then U⁻¹ applied to it, then the row swaps
+    // of P undone on the columns, last swap first.
+    const u64 n = a.shape[0];
+    Array64 x = Array64::zeros(Shape{n, n});
+    f64* xd = x.data.data();
+    for (u64 i = 0; i < n; ++i) xd[i * n + i] = 1.0;
+    lower_inverse(n, f.lu.data(), n, xd, isa);
+    std::vector<f64> neg((n - n / 2) * n);
+    upper_solve(n, n, f.lu.data(), n, xd, n, neg.data(), isa);
+    for (u64 k = n; k-- > 0;)
+        if (f.piv[k] != k)
+            for (u64 i = 0; i < n; ++i) std::swap(xd[i * n + k], xd[i * n + f.piv[k]]);
+    return x;
+}
+
+Result<f64> det(const Array64& a, Isa isa) {
+    if (std::string why = square_problem("det", a); !why.empty()) return Error{why};
+    const LuFactors f = lu_of(a, isa);
+    if (!f.regular) return 0.0;
+    const u64 n = a.shape[0];
+    f64 prod = 1.0;
+    for (u64 i = 0; i < n; ++i) prod = prod * f.lu[i * n + i];
+    return f.swaps % 2 ? -prod : prod;
+}
+
+Result<Array64> lstsq(const Array64& a, const Array64& b, Isa isa) {
+    if (a.ndim() != 2) return Error{need_matrix("lstsq", "a", a.shape)};
+    const u64 m = a.shape[0], n = a.shape[1];
+    if (m < n)
+        return Error{"lstsq: a must have at least as many rows as columns, got shape " +
+                     a.shape.to_string()};
+    if (!all_finite(a.data)) return Error{need_finite("lstsq", "a")};
+    if (std::string why = rhs_problem("lstsq", m, b); !why.empty()) return Error{why};
+    const u64 k = rhs_columns(b);
+    const int ea = exponent_of(max_abs(a.data.data(), a.data.size()));
+    const int eb = exponent_of(max_abs(b.data.data(), b.data.size()));
+    const Pow2 down_a = pow2(-ea), down_b = pow2(-eb), up_x = pow2(eb - ea);
+    std::vector<f64> qa(a.data.size()), qb(b.data.size()), x(n * k);
+    for (u64 i = 0; i < qa.size(); ++i) qa[i] = down_a.apply(a.data[i]);
+    for (u64 i = 0; i < qb.size(); ++i) qb[i] = down_b.apply(b.data[i]);
+    if (!qr_least_squares(m, n, qa.data(), k, qb.data(), x.data(), isa))
+        return Error{"lstsq: a is rank-deficient"};
+    // x solves the scaled problem: a·x = b scales as x·(b's factor)/(a's factor).
+    for (f64& v : x) v = up_x.apply(v);
+    Shape shape = b.ndim() == 2 ? Shape{n, k} : Shape::d1(n);
+    return Array64(std::move(shape), std::move(x));
+}
+
+}  // namespace veltrix

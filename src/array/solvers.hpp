@@ -1,0 +1,45 @@
+// Reproducible dense solvers: the symmetric eigen-decomposition, LU-based solve, inverse and
+// determinant, and least squares through Householder QR.
+//
+// Every routine uses only +, −, ×, ÷ and sqrt (plus exact power-of-two scaling) in a fixed
+// order, with no contraction into FMA and no threads, so its results are the same bits on
+// every IEEE-754 machine. The matrix-product kernels they lean on keep that order for every
+// instruction set; `isa` only picks which of those variants runs.
+//
+// Input that the caller may pass (wrong shapes, non-finite entries, singular or rank-deficient
+// matrices) comes back as an orderly failure whose message names the routine and argument.
+#pragma once
+
+#include "array/error.hpp"
+#include "array/ndarray.hpp"
+#include "ops/isa.hpp"
+
+namespace veltrix {
+
+struct EighResult {
+    Array64 values;   // [n], ascending
+    Array64 vectors;  // n×n, column j belongs to values[j]
+};
+
+// Symmetric eigen-decomposition reading only the lower triangle of `a`: Householder
+// tridiagonalisation, then the implicit QL iteration with Wilkinson shifts. Each column of
+// vectors has its entry of largest magnitude (the first of equals) positive.
+Result<EighResult> eigh(const Array64& a, Isa isa = best_isa());
+
+// The values of eigh, bit for bit, without forming the vectors.
+Result<Array64> eigvalsh(const Array64& a, Isa isa = best_isa());
+
+// x with a·x = b, by LU with partial pivoting (the lowest row wins a tie); b is a vector of
+// n entries or an n×k matrix of right-hand sides, and x has b's shape.
+Result<Array64> solve(const Array64& a, const Array64& b, Isa isa = best_isa());
+
+// The inverse from the same LU: U⁻¹·L⁻¹·P, with the triangular L⁻¹ formed explicitly.
+Result<Array64> inv(const Array64& a, Isa isa = best_isa());
+
+// The product of the LU pivots with the permutation's sign; 0.0 for an exactly singular a.
+Result<f64> det(const Array64& a, Isa isa = best_isa());
+
+// The x minimising ‖a·x − b‖ for a tall or square a of full column rank, by Householder QR.
+Result<Array64> lstsq(const Array64& a, const Array64& b, Isa isa = best_isa());
+
+}  // namespace veltrix

@@ -1,0 +1,104 @@
+// NumPy through its C function table, located on first use so that importing veltrix never
+// needs NumPy: the entries in use, fresh arrays that own their buffer, and reading any real
+// array as row-major float64.
+#pragma once
+
+#include <vector>
+
+#include "python/binding.hpp"
+
+namespace veltrix::py::numpy {
+
+using npy_intp = Py_ssize_t;
+
+// Leading fields of every NumPy array object, as NumPy publishes them.
+struct ArrayFields {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    npy_intp* dimensions;
+    npy_intp* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+
+struct Dims {
+    npy_intp* ptr;
+    int len;
+};
+
+// Type numbers and flags.
+inline constexpr int npy_int64 = 7;  // NPY_LONG, 64 bits on this platform
+inline constexpr int npy_double = 12;
+inline constexpr int c_contiguous = 0x0001;
+inline constexpr int f_contiguous = 0x0002;
+inline constexpr int aligned = 0x0100;
+inline constexpr int writeable = 0x0400;
+inline constexpr int any_order = -1;
+
+// A view of the function table with the entries used, by their published positions.
+class Api {
+public:
+    explicit Api(void** table) : t_(table) {}
+
+    PyTypeObject* ndarray_type() const { return static_cast<PyTypeObject*>(t_[2]); }
+    PyObject* descr_from_type(int type) const {
+        return reinterpret_cast<PyObject* (*)(int)>(t_[45])(type);
+    }
+    // Steals `descr`.
+    PyObject* from_any(PyObject* op, PyObject* descr, int min_depth, int max_depth, int requirements,
+                       PyObject* context) const {
+        using Fn = PyObject* (*)(PyObject*, PyObject*, int, int, int, PyObject*);
+        return reinterpret_cast<Fn>(t_[69])(op, descr, min_depth, max_depth, requirements, context);
+    }
+    // Steals `descr`.
+    PyObject* new_from_descr(PyTypeObject* subtype, PyObject* descr, int nd, const npy_intp* dims,
+                             const npy_intp* strides, void* data, int flags, PyObject* obj) const {
+        using Fn = PyObject* (*)(PyTypeObject*, PyObject*, int, const npy_intp*, const npy_intp*,
+                                 void*, int, PyObject*);
+        return reinterpret_cast<Fn>(t_[94])(subtype, descr, nd, dims, strides, data, flags, obj);
+    }
+    PyObject* newshape(PyObject* array, Dims* dims, int order) const {
+        return reinterpret_cast<PyObject* (*)(PyObject*, Dims*, int)>(t_[135])(array, dims, order);
+    }
+    bool equiv_types(PyObject* a, PyObject* b) const {
+        return reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(t_[182])(a, b) != 0;
+    }
+    // Steals `base`, also on failure.
+    int set_base_object(PyObject* array, PyObject* base) const {
+        return reinterpret_cast<int (*)(PyObject*, PyObject*)>(t_[282])(array, base);
+    }
+
+private:
+    void** t_;
+};
+
+// The table, located on the first call (importing NumPy); an internal error whose message
+// begins "Failed to access NumPy array API capsule" when NumPy cannot be reached.
+Api api();
+
+// Whether `o` is a NumPy array (subclasses included). Never imports NumPy: while NumPy is not
+// imported, no object can be one.
+bool is_ndarray(PyObject* o);
+
+inline const ArrayFields* fields(PyObject* array) noexcept {
+    return reinterpret_cast<const ArrayFields*>(array);
+}
+
+// A new C-contiguous NumPy array of the given shape over a fresh buffer that it owns, and
+// that buffer (uninitialised) for the caller to fill.
+template <class T>
+struct Fresh {
+    Ref array;
+    T* data;
+};
+Fresh<f64> new_f64(const std::vector<u64>& dims);
+Fresh<i64> new_i64(const std::vector<u64>& dims);
+
+// The values of a NumPy array of any real dtype (bool, integers, floats; a cast NumPy counts as
+// safe) and any layout, as a row-major float64 Array of the same shape. Raises NumPy's own
+// TypeError for other dtypes (complex, object, strings).
+Array64 read_f64(PyObject* ndarray);
+
+}  // namespace veltrix::py::numpy

@@ -1,0 +1,144 @@
+// What one tree search collects: k nearest, everything within a radius (with or without the
+// distances, or only counted), or a kernel density. The search itself is written once
+// (SpatialTree::search) and asks its result set only these questions:
+//   near_first      whether internal nodes are visited nearer child first (else left first);
+//   summarizes      whether summarize() may stand in for a whole internal node;
+//   prunes(bound)   whether a node whose points are all at least `bound` away is skipped;
+//   add(d, rows, n) takes the n distances of consecutive leaf points and their input rows
+//                   (d may be overwritten).
+#pragma once
+
+#include <concepts>
+#include <vector>
+
+#include "spatial/common/approx.hpp"
+#include "spatial/common/metric.hpp"
+#include "spatial/common/neighbor_heap.hpp"
+
+namespace veltrix {
+
+template <class R>
+concept ResultSet = requires(R& r, const R& cr, f64* d, const u64* rows, u64 n, f64 bound) {
+    { R::near_first } -> std::convertible_to<bool>;
+    { R::summarizes } -> std::convertible_to<bool>;
+    { cr.prunes(bound) } -> std::same_as<bool>;
+    { r.add(d, rows, n) } -> std::same_as<void>;
+};
+
+// The k nearest, in the shared heap. Until it holds k entries nothing is pruned.
+struct KnnResults {
+    static constexpr bool near_first = true;
+    static constexpr bool summarizes = false;
+
+    NeighborHeap heap;
+    u64 k;
+
+    explicit KnnResults(u64 k) : heap(k), k(k) {}
+
+    bool prunes(f64 bound) const noexcept { return heap.size() == k && bound > heap.max_dist(); }
+
+    void add(const f64* d, const u64* rows, u64 n) {
+        for (u64 j = 0; j < n; ++j) {
+            if (heap.size() < k) {
+                heap.push({d[j], rows[j]});
+            } else if (heap.max_dist() > d[j]) {
+                // A point at exactly the k-th distance never displaces an entry.
+                heap.pop();
+                heap.push({d[j], rows[j]});
+            }
+        }
+    }
+};
+
+// Every point within the radius (inclusive), appended in visiting order; with the distances
+// too when `dists` is given. A node at exactly the radius is searched.
+struct RadiusResults {
+    static constexpr bool near_first = false;
+    static constexpr bool summarizes = false;
+
+    f64 radius;
+    std::vector<u64>* rows;
+    std::vector<f64>* dists;  // null: distances not kept
+
+    bool prunes(f64 bound) const noexcept { return bound > radius; }
+
+    void add(const f64* d, const u64* r, u64 n) {
+        for (u64 j = 0; j < n; ++j) {
+            if (d[j] <= radius) {
+                rows->push_back(r[j]);
+                if (dists) dists->push_back(d[j]);
+            }
+        }
+    }
+};
+
+// The number of points within the radius, found as RadiusResults finds them.
+struct RadiusCount {
+    static constexpr bool near_first = false;
+    static constexpr bool summarizes = false;
+
+    f64 radius;
+    u64 count = 0;
+
+    bool prunes(f64 bound) const noexcept { return bound > radius; }
+
+    void add(const f64* d, const u64*, u64 n) noexcept {
+        for (u64 j = 0; j < n; ++j) count += d[j] <= radius;
+    }
+};
+
+// The radius results of a batch, row after row: query row i owns entries
+// [offsets[i], offsets[i + 1]) of `rows` and, when distances were kept, of `dists`.
+struct RadiusBatch {
+    std::vector<u64> offsets{0};
+    std::vector<u64> rows;
+    std::vector<f64> dists;
+
+    // The batches of consecutive blocks of m rows in total, joined into one.
+    static RadiusBatch concatenate(std::vector<RadiusBatch>&& parts, u64 m) {
+        if (parts.size() == 1) return std::move(parts[0]);
+        RadiusBatch out;
+        u64 total = 0;
+        for (const RadiusBatch& p : parts) total += p.rows.size();
+        out.offsets.resize(m + 1);
+        out.rows.reserve(total);
+        out.dists.reserve(parts.empty() || parts[0].dists.empty() ? 0 : total);
+        u64 row = 0;
+        for (const RadiusBatch& p : parts) {
+            const u64 base = out.rows.size();
+            for (u64 j = 1; j < p.offsets.size(); ++j) out.offsets[++row] = base + p.offsets[j];
+            out.rows.insert(out.rows.end(), p.rows.begin(), p.rows.end());
+            out.dists.insert(out.dists.end(), p.dists.begin(), p.dists.end());
+        }
+        return out;
+    }
+};
+
+// The kernel density: one accumulator over the whole traversal (depth-first, left before
+// right), so the sum's order is the visiting order.
+template <class K>
+struct DensitySum {
+    static constexpr bool near_first = false;
+    static constexpr bool summarizes = true;
+
+    f64 h;
+    const ApproxCriterion& criterion;
+    f64 acc = 0.0;
+
+    // Even the nearest possible point weighs (almost) nothing; leaves too.
+    bool prunes(f64 bound) const noexcept { return K::negligible(bound / h); }
+
+    void add(f64* d, const u64*, u64 n) noexcept { acc = add_kernel_values<K>(acc, d, n, h); }
+
+    // When the criterion allows, the node's n points count as the mean of the weights at its
+    // near and far distances. `span` and `near_far` are evaluated only when needed.
+    template <class Span, class NearFar>
+    bool summarize(u64 n, Span&& span, NearFar&& near_far) {
+        if (!criterion.approximates(n, span)) return false;
+        const auto nf = near_far();
+        acc = ((K::value(nf.far / h) + K::value(nf.near / h)) * 0.5) * static_cast<f64>(n) + acc;
+        return true;
+    }
+};
+
+}  // namespace veltrix

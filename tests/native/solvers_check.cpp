@@ -1,0 +1,193 @@
+// Holds the solvers to the same bits under every instruction set the CPU runs and checks
+// their residuals; `--bench` times them.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "array/solvers.hpp"
+
+using namespace veltrix;
+
+namespace {
+
+int failures = 0;
+
+void expect(bool ok, const std::string& what) {
+    if (!ok) {
+        ++failures;
+        std::printf("FAIL %s\n", what.c_str());
+    }
+}
+
+bool same_bits(const Array64& x, const Array64& y) {
+    return x.shape == y.shape &&
+           (x.data.empty() || std::memcmp(x.data.data(), y.data.data(), x.data.size() * 8) == 0);
+}
+
+Array64 random_matrix(std::mt19937_64& rng, u64 m, u64 n, bool symmetric = false) {
+    std::normal_distribution<f64> g;
+    Array64 a = Array64::zeros(Shape{m, n});
+    for (f64& x : a.data) x = g(rng);
+    if (symmetric)
+        for (u64 i = 0; i < m; ++i)
+            for (u64 j = 0; j < i; ++j) a.data[j * n + i] = a.data[i * n + j];
+    return a;
+}
+
+std::vector<Isa> isas() {
+    std::vector<Isa> out{Isa::generic};
+    if (isa_supported(Isa::avx2)) out.push_back(Isa::avx2);
+    if (isa_supported(Isa::avx512)) out.push_back(Isa::avx512);
+    return out;
+}
+
+f64 max_abs(const std::vector<f64>& x) {
+    f64 m = 0.0;
+    for (f64 v : x) m = std::max(m, std::fabs(v));
+    return m;
+}
+
+void check_eigh(std::mt19937_64& rng, u64 n) {
+    const Array64 a = random_matrix(rng, n, n, true);
+    Result<EighResult> ref = eigh(a, Isa::generic);
+    expect(ref.ok(), "eigh ok n=" + std::to_string(n));
+    if (!ref) return;
+    const EighResult& r = ref.value();
+    for (Isa isa : isas()) {
+        Result<EighResult> other = eigh(a, isa);
+        expect(other.ok() && same_bits(other.value().values, r.values) &&
+                   same_bits(other.value().vectors, r.vectors),
+               "eigh bits " + std::string(isa_name(isa)) + " n=" + std::to_string(n));
+        Result<Array64> vals = eigvalsh(a, isa);
+        expect(vals.ok() && same_bits(vals.value(), r.values), "eigvalsh bits n=" + std::to_string(n));
+    }
+    const f64 scale = (max_abs(a.data) + 1.0) * f64(n + 1) * 1e-14;
+    f64 res = 0.0, orth = 0.0;
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) {
+            f64 av = 0.0, vv = 0.0;
+            for (u64 t = 0; t < n; ++t) {
+                av += a.data[i * n + t] * r.vectors.data[t * n + j];
+                vv += r.vectors.data[t * n + i] * r.vectors.data[t * n + j];
+            }
+            res = std::max(res, std::fabs(av - r.vectors.data[i * n + j] * r.values.data[j]));
+            orth = std::max(orth, std::fabs(vv - (i == j ? 1.0 : 0.0)));
+        }
+    expect(res < scale * 10, "eigh residual n=" + std::to_string(n) + " " + std::to_string(res));
+    expect(orth < f64(n + 1) * 1e-14, "eigh orthogonality n=" + std::to_string(n) + " " + std::to_string(orth));
+    for (u64 j = 1; j < n; ++j) expect(r.values.data[j - 1] <= r.values.data[j], "eigh ascending");
+}
+
+void check_solve(std::mt19937_64& rng, u64 n, u64 k) {
+    const Array64 a = random_matrix(rng, n, n);
+    const Array64 b = random_matrix(rng, n, k);
+    Result<Array64> ref = solve(a, b, Isa::generic);
+    expect(ref.ok(), "solve ok");
+    if (!ref) return;
+    for (Isa isa : isas()) {
+        Result<Array64> other = solve(a, b, isa);
+        expect(other.ok() && same_bits(other.value(), ref.value()),
+               "solve bits " + std::string(isa_name(isa)) + " n=" + std::to_string(n));
+        Result<Array64> x = inv(a, isa);
+        Result<Array64> y = inv(a, Isa::generic);
+        expect(x.ok() && y.ok() && same_bits(x.value(), y.value()), "inv bits n=" + std::to_string(n));
+        Result<f64> d1 = det(a, isa), d2 = det(a, Isa::generic);
+        expect(d1.ok() && d2.ok() && std::memcmp(&d1.value(), &d2.value(), 8) == 0, "det bits");
+    }
+    f64 res = 0.0;
+    const Array64& x = ref.value();
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < k; ++j) {
+            f64 s = -b.data[i * k + j];
+            for (u64 t = 0; t < n; ++t) s += a.data[i * n + t] * x.data[t * k + j];
+            res = std::max(res, std::fabs(s));
+        }
+    expect(res < 1e-9 * f64(n + 1), "solve residual n=" + std::to_string(n) + " " + std::to_string(res));
+    Result<Array64> ai = inv(a, Isa::generic);
+    f64 ires = 0.0;
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) {
+            f64 s = i == j ? -1.0 : 0.0;
+            for (u64 t = 0; t < n; ++t) s += a.data[i * n + t] * ai.value().data[t * n + j];
+            ires = std::max(ires, std::fabs(s));
+        }
+    expect(ires < 1e-9 * f64(n + 1), "inv residual n=" + std::to_string(n) + " " + std::to_string(ires));
+}
+
+void check_lstsq(std::mt19937_64& rng, u64 m, u64 n, u64 k) {
+    const Array64 a = random_matrix(rng, m, n);
+    const Array64 b = random_matrix(rng, m, k);
+    Result<Array64> ref = lstsq(a, b, Isa::generic);
+    expect(ref.ok(), "lstsq ok");
+    if (!ref) return;
+    for (Isa isa : isas()) {
+        Result<Array64> other = lstsq(a, b, isa);
+        expect(other.ok() && same_bits(other.value(), ref.value()), "lstsq bits");
+    }
+    // Normal equations: aᵀ·(a·x − b) = 0.
+    const Array64& x = ref.value();
+    std::vector<f64> r(m * k);
+    for (u64 i = 0; i < m; ++i)
+        for (u64 j = 0; j < k; ++j) {
+            f64 s = -b.data[i * k + j];
+            for (u64 t = 0; t < n; ++t) s += a.data[i * n + t] * x.data[t * k + j];
+            r[i * k + j] = s;
+        }
+    f64 worst = 0.0;
+    for (u64 t = 0; t < n; ++t)
+        for (u64 j = 0; j < k; ++j) {
+            f64 s = 0.0;
+            for (u64 i = 0; i < m; ++i) s += a.data[i * n + t] * r[i * k + j];
+            worst = std::max(worst, std::fabs(s));
+        }
+    expect(worst < 1e-9 * f64(m + 1), "lstsq normal equations " + std::to_string(worst));
+}
+
+template <class F>
+double best_of(int reps, F&& f) {
+    double best = 1e300;
+    for (int r = 0; r < reps; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        f();
+        const auto t1 = std::chrono::steady_clock::now();
+        best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+    }
+    return best;
+}
+
+void bench() {
+    std::mt19937_64 rng(7);
+    for (u64 n : {200, 500}) {
+        const Array64 a = random_matrix(rng, n, n, true);
+        std::printf("eigh %llu: %.4f s\n", (unsigned long long)n, best_of(3, [&] { (void)eigh(a); }));
+        std::printf("eigvalsh %llu: %.4f s\n", (unsigned long long)n, best_of(3, [&] { (void)eigvalsh(a); }));
+    }
+    const Array64 a = random_matrix(rng, 500, 500);
+    const Array64 b1 = random_matrix(rng, 500, 1);
+    const Array64 b500 = random_matrix(rng, 500, 500);
+    std::printf("solve 500x1: %.4f s\n", best_of(3, [&] { (void)solve(a, b1); }));
+    std::printf("solve 500x500: %.4f s\n", best_of(3, [&] { (void)solve(a, b500); }));
+    std::printf("inv 500: %.4f s\n", best_of(3, [&] { (void)inv(a); }));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--bench") {
+        bench();
+        return 0;
+    }
+    std::mt19937_64 rng(20261208);
+    for (u64 n : {0, 1, 2, 3, 4, 7, 16, 33, 70, 130}) check_eigh(rng, n);
+    for (u64 n : {0, 1, 2, 5, 63, 64, 65, 150})
+        for (u64 k : {1, 3, 70}) check_solve(rng, n, k);
+    for (u64 m : {1, 5, 40, 90})
+        for (u64 n : {1, 5, 40})
+            if (n <= m) check_lstsq(rng, m, n, 3);
+    std::printf("%s (%d failures)\n", failures ? "FAILED" : "ok", failures);
+    return failures ? 1 : 0;
+}
