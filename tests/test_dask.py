@@ -56,7 +56,7 @@ def test_local_cluster_matches_single_process(case):
             check(client.compute(list(graph(tree_ref, queries, chunks)), sync=True), local, ref)
 
 
-@pytest.mark.parametrize("chunks, workers", zip(CHUNKINGS, [1, 2]))
+@pytest.mark.parametrize("chunks, workers", list(zip(CHUNKINGS, [1, 2])))
 def test_threaded_scheduler_matches_single_process(case, chunks, workers):
     tree, queries, local, ref = case
     parts = graph(dn.share_tree(tree), queries, chunks, workers)
