@@ -305,7 +305,9 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
 
     Reader r(data + header_bytes);
     t.data.resize(h.n_points * h.dim);
-    std::memcpy(t.data.data(), r.take(t.data.size() * sizeof(f64)), t.data.size() * sizeof(f64));
+    // An empty tree has no buffer, and memcpy must not see its null pointer.
+    const unsigned char* stored = r.take(t.data.size() * sizeof(f64));
+    if (!t.data.empty()) std::memcpy(t.data.data(), stored, t.data.size() * sizeof(f64));
     for (const f64 x : t.data)
         if (std::isnan(x)) return Error{msg::tree_state::nan};
 
@@ -328,7 +330,8 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
             // The build only ever raises the radius from 0.0 by comparisons, so never NaN.
             if (!(radius >= 0.0)) return Error{msg::tree_state::radius};
             t.nodes[id].radius = radius;
-            std::memcpy(t.node_floats.data() + id * h.dim, r.take(h.dim * sizeof(f64)), h.dim * sizeof(f64));
+            const unsigned char* centroid = r.take(h.dim * sizeof(f64));
+            if (h.dim) std::memcpy(t.node_floats.data() + id * h.dim, centroid, h.dim * sizeof(f64));
         }
     } else {
         for (VPNode& node : t.nodes) {
