@@ -7,21 +7,17 @@ rows time today's unshifted-QR `eig` against `eigh` on the same symmetric matric
     python benchmarks/bench_solvers.py
 """
 
-import os
-
-# Before NumPy loads its BLAS: let OpenBLAS detect the CPU itself.
-for _var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
-    os.environ.pop(_var, None)
-
-import numpy as np  # noqa: E402
-from threadpoolctl import threadpool_limits  # noqa: E402
-
-import veltrix  # noqa: E402
-
+# timing first: it clears the BLAS overrides before NumPy loads.
 try:
     from timing import run_cases
 except ImportError:  # imported as benchmarks.bench_solvers
     from .timing import run_cases
+
+import numpy as np
+from threadpoolctl import threadpool_limits
+
+import veltrix
+
 
 la = veltrix.linalg
 RNG = np.random.default_rng(19)

@@ -6,22 +6,19 @@ For each tree class (leaf size 20, Euclidean): the pickle's size divided by n x 
 and the median time of pickle.loads divided by the median time of from_array.
 """
 
-import os
-
-for _var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
-    os.environ.pop(_var, None)
-
-import pickle  # noqa: E402
-import sys  # noqa: E402
-
-import numpy as np  # noqa: E402
-
-import veltrix  # noqa: E402
-
+# timing first: it clears the BLAS overrides before NumPy loads.
 try:
     from timing import fmt, median_time
 except ImportError:  # imported as benchmarks.bench_travel
     from .timing import fmt, median_time
+
+import pickle
+import sys
+
+import numpy as np
+
+import veltrix
+
 
 
 def main(n=1_000_000, dim=3):

@@ -9,25 +9,21 @@ builds). --cpu times by processor time (best of 15) instead of wall-clock median
 other load makes wall-clock figures meaningless.
 """
 
-import os
-
-# NumPy's BLAS must not be steered by settings meant for other benchmarks.
-for _var in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
-    os.environ.pop(_var, None)
-
-import ctypes  # noqa: E402
-import ctypes.util  # noqa: E402
-import sys  # noqa: E402
-import time  # noqa: E402
-
-import numpy as np  # noqa: E402
-
-import veltrix  # noqa: E402
-
+# timing first: it clears the BLAS overrides before NumPy loads.
 try:
     from timing import run_cases
 except ImportError:  # imported as benchmarks.bench_vmath
     from .timing import run_cases
+
+import ctypes
+import ctypes.util
+import sys
+import time
+
+import numpy as np
+
+import veltrix
+
 
 N = 1_000_000
 

@@ -21,7 +21,6 @@ namespace veltrix {
 
 namespace {
 
-#define VELTRIX_INLINE [[gnu::always_inline]] inline
 
 // ---------------------------------------------------------------------------------------------
 // Messages
@@ -139,20 +138,7 @@ bool reflector(u64 len, const f64* x, u64 stride, f64* v, f64* beta) {
 // ---------------------------------------------------------------------------------------------
 // Element-wise kernels, one copy per instruction set.
 
-typedef f64 v2d __attribute__((vector_size(16)));
-typedef f64 v4d __attribute__((vector_size(32)));
-
-template <class V>
-VELTRIX_INLINE V load(const f64* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <class V>
-VELTRIX_INLINE void store(f64* p, const V& v) {
-    std::memcpy(p, &v, sizeof v);
-}
+// Vector types and unaligned loads and stores come from ops/isa.hpp.
 
 // One row of the lower triangle of a symmetric block in the tridiagonal reduction: entries
 // x[0 .. len−1], x[len−1] on the diagonal. With Update, first x[j] = x[j] − (vi·w[j] + wi·v[j])
@@ -172,19 +158,19 @@ VELTRIX_INLINE f64 sym_row_body(u64 len, f64* __restrict x, f64 vi, f64 wi, cons
     u64 j = 0;
     for (; j + 4 <= off; j += 4) {
         for (u64 q = 0; q < NA; ++q) {
-            V xv = load<V>(x + j + q * W);
+            V xv = vload<V>(x + j + q * W);
             if constexpr (Update) {
-                xv = xv - (vi * load<V>(w + j + q * W) + wi * load<V>(v + j + q * W));
-                store(x + j + q * W, xv);
+                xv = xv - (vi * vload<V>(w + j + q * W) + wi * vload<V>(v + j + q * W));
+                vstore(x + j + q * W, xv);
             }
             if constexpr (Product) {
-                store(y + j + q * W, load<V>(y + j + q * W) + xv * ur);
-                acc[q] = acc[q] + xv * load<V>(u + j + q * W);
+                vstore(y + j + q * W, vload<V>(y + j + q * W) + xv * ur);
+                acc[q] = acc[q] + xv * vload<V>(u + j + q * W);
             }
         }
     }
     f64 lanes[4];
-    for (u64 q = 0; q < NA; ++q) store(lanes + q * W, acc[q]);
+    for (u64 q = 0; q < NA; ++q) vstore(lanes + q * W, acc[q]);
     for (; j < len; ++j) {
         f64 xj = x[j];
         if constexpr (Update) {
@@ -227,18 +213,18 @@ VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw
             const f64* c = cs + sw[w].off - lo;
             const f64* s = ss + sw[w].off - lo;
             V carry[NV];
-            for (int q = 0; q < NV; ++q) carry[q] = load<V>(z + hi * ld + j0 + q * W);
+            for (int q = 0; q < NV; ++q) carry[q] = vload<V>(z + hi * ld + j0 + q * W);
             for (u64 i = hi; i-- > lo;) {
                 f64* xi = z + i * ld + j0;
                 f64* xn = z + (i + 1) * ld + j0;
                 const f64 ci = c[i], si = s[i];
                 for (int q = 0; q < NV; ++q) {
-                    const V x = load<V>(xi + q * W);
-                    store(xn + q * W, si * x + ci * carry[q]);
+                    const V x = vload<V>(xi + q * W);
+                    vstore(xn + q * W, si * x + ci * carry[q]);
                     carry[q] = ci * x - si * carry[q];
                 }
             }
-            for (int q = 0; q < NV; ++q) store(z + lo * ld + j0 + q * W, carry[q]);
+            for (int q = 0; q < NV; ++q) vstore(z + lo * ld + j0 + q * W, carry[q]);
         }
     }
     for (u64 j = j0; j < cols; ++j) {
