@@ -11,15 +11,7 @@ namespace veltrix::py {
 namespace {
 
 // A shape in which one entry may be -1, the length to infer.
-struct Lengths {
-    using type = std::vector<i64>;
-    using default_type = NoDefault;
-    static std::optional<type> from(PyObject* o) {
-        type out;
-        if (!to_i64_vec(o, out)) return std::nullopt;
-        return out;
-    }
-};
+using Lengths = Converter<std::vector<i64>, to_i64_vec>;
 
 Ref reshape_impl(std::vector<i64> dims, const Array64& a) { return new_array(unwrap(reshape(a, dims))); }
 Ref copy_impl(const Array64& a) { return new_array(a.clone()); }

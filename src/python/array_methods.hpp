@@ -46,4 +46,8 @@ extern PyGetSetDef array_ndim_get, array_size_get, array_nbytes_get, array_T_get
 // NumPy exchange (numpy.cpp).
 extern PyMethodDef array_from_numpy_def, array_to_numpy_def;
 
+// Pickling, copying and the NumPy array protocol (travel.cpp).
+extern PyMethodDef array_reduce_ex_def, array_dunder_copy_def, array_deepcopy_def, array_array_def,
+    array_function_def;
+
 }  // namespace veltrix::py

@@ -7,8 +7,6 @@
 #include "array/constructors.hpp"
 #include "python/array_methods.hpp"
 #include "python/array_type.hpp"
-#include "python/travel.hpp"
-
 #include "python/frame.hpp"
 #include "python/messages.hpp"
 
@@ -236,9 +234,7 @@ PyType_Spec& array_spec() {
             array_reshape_def, array_copy_def, array_min_def, array_max_def, array_argmin_def,
             array_argmax_def,
             // Pickling, copying and the NumPy array protocol (travel.cpp).
-            travel_method(Class::array, Travel::reduce_ex), travel_method(Class::array, Travel::copy),
-            travel_method(Class::array, Travel::deepcopy), travel_method(Class::array, Travel::array),
-            travel_method(Class::array, Travel::array_function),
+            array_reduce_ex_def, array_dunder_copy_def, array_deepcopy_def, array_array_def, array_function_def,
             {nullptr, nullptr, 0, nullptr},
         };
         static PyType_Slot slots[] = {

@@ -197,17 +197,6 @@ std::optional<std::string> to_text(PyObject* o);
 // Like to_text, but lower-cased with the full Unicode mapping.
 std::optional<std::string> to_lower_text(PyObject* o);
 
-// The sequence conversions filling `out` instead; false with the error set.
-template <class T>
-bool assign_if(std::optional<T>&& v, T& out) {
-    if (v) out = std::move(*v);
-    return v.has_value();
-}
-inline bool to_f64_vec(PyObject* o, std::vector<double>& out) { return assign_if(to_f64_vec(o), out); }
-inline bool to_index_vec(PyObject* o, std::vector<u64>& out) { return assign_if(to_index_vec(o), out); }
-inline bool to_i64_vec(PyObject* o, std::vector<i64>& out) { return assign_if(to_i64_vec(o), out); }
-inline bool to_array_vec(PyObject* o, std::vector<Array64>& out) { return assign_if(to_array_vec(o), out); }
-
 // The tagged forms, tried Array first. VecOrArray comes as one Array: an Array keeps its
 // shape, a sequence of n floats has shape [n].
 using ArrayOrScalar = std::variant<Array64, double>;
@@ -235,6 +224,11 @@ PyObject* guarded(F&& f) noexcept {
 
 inline Ref to_py(double x) { return check_new(PyFloat_FromDouble(x)); }
 inline Ref to_py_bool(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+// A new tuple of the given objects (each keeps its own reference).
+template <class... R>
+Ref tuple_of(const R&... items) {
+    return check_new(PyTuple_Pack(sizeof...(R), items.get()...));
+}
 Ref index_list(const std::vector<u64>& v);
 
 // Appends `name` to the module's __all__ (creating it) and sets the attribute.

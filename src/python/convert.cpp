@@ -35,73 +35,40 @@ namespace {
 
 // Walks a Python sequence, converting each item with `conv`; the first failure ends it.
 template <class T, class Conv>
-bool sequence_to_vec(PyObject* o, std::vector<T>& out, Conv conv) {
+std::optional<std::vector<T>> sequence(PyObject* o, Conv conv) {
     if (PyUnicode_Check(o)) {
         PyErr_SetString(PyExc_TypeError, msg::str_to_vec);
-        return false;
+        return std::nullopt;
     }
     if (!PySequence_Check(o)) {
         PyErr_SetString(PyExc_TypeError, msg::cannot_cast(type_name(o), "Sequence").c_str());
-        return false;
+        return std::nullopt;
     }
-    if (PyList_CheckExact(o)) {
-        // Indexing by position re-reads the length each step, exactly as the list iterator does.
-        out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(o)));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
-            PyObject* item = PyList_GET_ITEM(o, i);
-            Py_INCREF(item);
-            auto v = conv(item);
-            Py_DECREF(item);
-            if (!v) {
-                out.clear();
-                return false;
-            }
+    std::vector<T> out;
+    const bool list = PyList_CheckExact(o);
+    if (list || PyTuple_CheckExact(o)) {
+        // A list's length is re-read each step, exactly as its iterator does; each item is
+        // held while it converts.
+        out.reserve(static_cast<std::size_t>(Py_SIZE(o)));
+        for (Py_ssize_t i = 0; i < Py_SIZE(o); ++i) {
+            const Ref item = Ref::borrow(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
+            auto v = conv(item.get());
+            if (!v) return std::nullopt;
             out.push_back(std::move(*v));
         }
-        return true;
-    }
-    if (PyTuple_CheckExact(o)) {
-        const Py_ssize_t n = PyTuple_GET_SIZE(o);
-        out.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            auto v = conv(PyTuple_GET_ITEM(o, i));
-            if (!v) {
-                out.clear();
-                return false;
-            }
-            out.push_back(std::move(*v));
-        }
-        return true;
+        return out;
     }
     const Py_ssize_t size = PyObject_Size(o);
-    if (size < 0)
-        PyErr_Clear();
-    else
-        out.reserve(static_cast<std::size_t>(size));
-    PyObject* it = PyObject_GetIter(o);
-    if (!it) return false;
-    while (PyObject* item = PyIter_Next(it)) {
-        auto v = conv(item);
-        Py_DECREF(item);
-        if (!v) {
-            Py_DECREF(it);
-            out.clear();
-            return false;
-        }
+    if (size < 0) PyErr_Clear();
+    else out.reserve(static_cast<std::size_t>(size));
+    const Ref it = Ref::steal(PyObject_GetIter(o));
+    if (!it) return std::nullopt;
+    while (const Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        auto v = conv(item.get());
+        if (!v) return std::nullopt;
         out.push_back(std::move(*v));
     }
-    Py_DECREF(it);
-    if (PyErr_Occurred()) {
-        out.clear();
-        return false;
-    }
-    return true;
-}
-
-template <class T, class Conv>
-std::optional<std::vector<T>> sequence(PyObject* o, Conv conv) {
-    std::vector<T> out;
-    if (!sequence_to_vec(o, out, conv)) return std::nullopt;
+    if (PyErr_Occurred()) return std::nullopt;
     return out;
 }
 
@@ -154,11 +121,9 @@ std::optional<std::string> to_text(PyObject* o) {
 
 std::optional<std::string> to_lower_text(PyObject* o) {
     if (!PyUnicode_Check(o)) return to_text(o);
-    PyObject* lower = PyObject_CallMethod(o, "lower", nullptr);
+    const Ref lower = Ref::steal(PyObject_CallMethod(o, "lower", nullptr));
     if (!lower) return std::nullopt;
-    auto r = to_text(lower);
-    Py_DECREF(lower);
-    return r;
+    return to_text(lower.get());
 }
 
 namespace {

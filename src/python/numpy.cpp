@@ -19,30 +19,24 @@ namespace numpy {
 namespace {
 
 // Returns nothing with the Python error pending when NumPy cannot be reached.
-void** locate_api_table() {
-    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) return nullptr;
-    Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
-    if (!version) return nullptr;
-    Ref lib = Ref::steal(PyObject_GetAttrString(numpy.get(), "lib"));
-    if (!lib) return nullptr;
-    Ref parsed = Ref::steal(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
-    if (!parsed) return nullptr;
-    Ref major_obj = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
-    if (!major_obj) return nullptr;
-    const long major = PyLong_AsLong(major_obj.get());
-    if (major == -1 && PyErr_Occurred()) return nullptr;
-    // NumPy 2 moved the core package to numpy._core.
-    Ref multiarray = Ref::steal(
-        PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
-    if (!multiarray) return nullptr;
-    Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!capsule) return nullptr;
-    if (!PyCapsule_CheckExact(capsule.get())) {
-        PyErr_SetString(PyExc_TypeError, msg::not_a_capsule);
+void** locate_api_table() noexcept {
+    try {
+        const Ref numpy = check_new(PyImport_ImportModule("numpy"));
+        const Ref version = check_new(PyObject_GetAttrString(numpy.get(), "__version__"));
+        const Ref lib = check_new(PyObject_GetAttrString(numpy.get(), "lib"));
+        const Ref parsed = check_new(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+        const Ref major = check_new(PyObject_GetAttrString(parsed.get(), "major"));
+        const long m = PyLong_AsLong(major.get());
+        if (m == -1 && PyErr_Occurred()) return nullptr;
+        // NumPy 2 moved the core package to numpy._core.
+        const Ref multiarray =
+            check_new(PyImport_ImportModule(m >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
+        const Ref capsule = check_new(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+        if (!PyCapsule_CheckExact(capsule.get())) raise(PyExc_TypeError, msg::not_a_capsule);
+        return static_cast<void**>(PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get())));
+    } catch (const PyErrSet&) {
         return nullptr;
     }
-    return static_cast<void**>(PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get())));
 }
 
 // "Type: message" of the pending Python error, which is cleared.
@@ -76,29 +70,34 @@ bool is_ndarray(PyObject* o) {
     return PyObject_TypeCheck(o, api().ndarray_type());
 }
 
-namespace {
-
 template <class T>
-Fresh<T> fresh(int type, const std::vector<u64>& dims) {
+Fresh<T> fresh(const std::vector<u64>& dims) {
     const Api np = api();
     std::vector<npy_intp> d(dims.begin(), dims.end());
-    PyObject* descr = check(np.descr_from_type(type));
+    PyObject* descr = check(np.descr_from_type(std::is_same_v<T, f64> ? npy_double : npy_int64));
     Ref array = check_new(np.new_from_descr(np.ndarray_type(), descr, static_cast<int>(d.size()),
                                             d.data(), nullptr, nullptr, 0, nullptr));
     T* data = reinterpret_cast<T*>(fields(array.get())->data);
     return {std::move(array), data};
 }
+template Fresh<f64> fresh(const std::vector<u64>&);
+template Fresh<i64> fresh(const std::vector<u64>&);
 
-}  // namespace
-
-Fresh<f64> new_f64(const std::vector<u64>& dims) { return fresh<f64>(npy_double, dims); }
-Fresh<i64> new_i64(const std::vector<u64>& dims) { return fresh<i64>(npy_int64, dims); }
-
-Array64 read_f64(PyObject* ndarray) {
+Array64 read_f64(PyObject* ndarray, const char* name) {
     const Api np = api();
+    const Ref dtype = check_new(PyObject_GetAttrString(ndarray, "dtype"));
+    const Ref kind = check_new(PyObject_GetAttrString(dtype.get(), "kind"));
+    const std::optional<std::string> k = to_text(kind.get());
+    if (!k) throw PyErrSet{};
+    if (*k != "b" && *k != "i" && *k != "u" && *k != "f") {
+        const Ref text = check_new(PyObject_Str(dtype.get()));
+        raise(PyExc_TypeError, msg::argument_error(name, msg::not_real_dtype(*to_text(text.get()))));
+    }
+    // NumPy casts (long double too) and lays out the values; an array that already fits comes
+    // back as itself.
+    constexpr int forcecast = 0x0010;
     PyObject* descr = check(np.descr_from_type(npy_double));
-    // NumPy casts and lays out the values; an array that already fits comes back as itself.
-    Ref rows = check_new(np.from_any(ndarray, descr, 0, 0, c_contiguous | aligned, nullptr));
+    const Ref rows = check_new(np.from_any(ndarray, descr, 0, 0, c_contiguous | aligned | forcecast, nullptr));
     const ArrayFields* f = fields(rows.get());
     Shape shape(std::vector<u64>(f->dimensions, f->dimensions + f->nd));
     const u64 n = unwrap(checked_size(shape));
@@ -137,15 +136,13 @@ void slice_container_dealloc(PyObject* self) {
 }  // namespace
 
 PyType_Spec& slice_container_spec() {
-    {
-        static PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {qualified_name(Class::slice_container), sizeof(SliceContainer), 0,
-                                   class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        return spec;
-    }
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {qualified_name(Class::slice_container), sizeof(SliceContainer), 0,
+                               class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    return spec;
 }
 
 namespace {
@@ -202,11 +199,7 @@ Ref from_numpy_impl(PyObject* obj) {
     const bool c_order = arr->flags & c_contiguous;
     const bool f_order = arr->flags & f_contiguous;
     if (!c_order && !f_order) raise(PyExc_TypeError, msg::not_contiguous);
-
-    if (!c_order) return new_array(read_f64(obj));  // Fortran order, read back row-major
-    Shape shape(std::vector<u64>(arr->dimensions, arr->dimensions + arr->nd));
-    const u64 n = unwrap(checked_size(shape));
-    return new_array(Array64(std::move(shape), buffer::copy(reinterpret_cast<const f64*>(arr->data), n)));
+    return new_array(read_f64(obj, "arr"));  // Fortran order is read back row-major
 }
 
 // NumPy is located before the array is borrowed.

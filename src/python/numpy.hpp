@@ -86,19 +86,19 @@ inline const ArrayFields* fields(PyObject* array) noexcept {
     return reinterpret_cast<const ArrayFields*>(array);
 }
 
-// A new C-contiguous NumPy array of the given shape over a fresh buffer that it owns, and
-// that buffer (uninitialised) for the caller to fill.
+// A new C-contiguous NumPy array (f64 or i64) of the given shape over a fresh buffer that it
+// owns, and that buffer (uninitialised) for the caller to fill.
 template <class T>
 struct Fresh {
     Ref array;
     T* data;
 };
-Fresh<f64> new_f64(const std::vector<u64>& dims);
-Fresh<i64> new_i64(const std::vector<u64>& dims);
+template <class T>
+Fresh<T> fresh(const std::vector<u64>& dims);
 
-// The values of a NumPy array of any real dtype (bool, integers, floats; a cast NumPy counts as
-// safe) and any layout, as a row-major float64 Array of the same shape. Raises NumPy's own
-// TypeError for other dtypes (complex, object, strings).
-Array64 read_f64(PyObject* ndarray);
+// The values of a NumPy array of any real dtype (bool, integers, floats, cast as NumPy casts
+// them) and any layout, as a row-major float64 Array of the same shape. Other dtypes (complex,
+// object, strings) are a TypeError for the argument `name`.
+Array64 read_f64(PyObject* ndarray, const char* name);
 
 }  // namespace veltrix::py::numpy

@@ -50,24 +50,6 @@ constexpr auto standard_normal_sig =
 
 using Constructor_ = Constructor<new_sig, from_clock_impl, Class::generator>;
 
-PyMethodDef generator_methods[] = {
-    def<from_seed_sig, from_seed_impl, Class::generator>(),
-    def<uniform_sig, two_parameter_draw<&Generator::uniform, f64, f64>, Class::generator>(),
-    def<randint_sig, two_parameter_draw<&Generator::randint_f64, i64, i64>, Class::generator>(),
-    def<normal_sig, two_parameter_draw<&Generator::normal, f64, f64>, Class::generator>(),
-    def<standard_normal_sig, standard_normal_impl, Class::generator>(),
-    def<lognormal_sig, two_parameter_draw<&Generator::lognormal, f64, f64>, Class::generator>(),
-    def<gamma_sig, two_parameter_draw<&Generator::gamma, f64, f64>, Class::generator>(),
-    def<beta_sig, two_parameter_draw<&Generator::beta, f64, f64>, Class::generator>(),
-    // Parallel streams, pickling and copying (travel.cpp).
-    travel_method(Class::generator, Travel::jumped),
-    travel_method(Class::generator, Travel::spawn),
-    travel_method(Class::generator, Travel::reduce),
-    travel_method(Class::generator, Travel::copy),
-    travel_method(Class::generator, Travel::deepcopy),
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyMethodDef random_functions[] = {
     def<seed_sig, from_seed_impl>(),
     def<clock_sig, from_clock_impl>(),
@@ -77,6 +59,20 @@ PyMethodDef random_functions[] = {
 }  // namespace
 
 PyType_Spec& generator_spec() {
+    static PyMethodDef generator_methods[] = {
+        def<from_seed_sig, from_seed_impl, Class::generator>(),
+        def<uniform_sig, two_parameter_draw<&Generator::uniform, f64, f64>, Class::generator>(),
+        def<randint_sig, two_parameter_draw<&Generator::randint_f64, i64, i64>, Class::generator>(),
+        def<normal_sig, two_parameter_draw<&Generator::normal, f64, f64>, Class::generator>(),
+        def<standard_normal_sig, standard_normal_impl, Class::generator>(),
+        def<lognormal_sig, two_parameter_draw<&Generator::lognormal, f64, f64>, Class::generator>(),
+        def<gamma_sig, two_parameter_draw<&Generator::gamma, f64, f64>, Class::generator>(),
+        def<beta_sig, two_parameter_draw<&Generator::beta, f64, f64>, Class::generator>(),
+        // Parallel streams, pickling and copying (travel.cpp): defined there, so the table is
+        // built on first use, after them.
+        generator_jumped_def, generator_spawn_def, generator_reduce_def, generator_copy_def, generator_deepcopy_def,
+        {nullptr, nullptr, 0, nullptr},
+    };
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(Constructor_::doc())},
         {Py_tp_new, reinterpret_cast<void*>(Constructor_::new_slot)},

@@ -10,6 +10,7 @@
 #include "python/travel.hpp"
 #include "spatial/common/parallel.hpp"
 #include "spatial/ball_tree/ball_tree.hpp"
+#include "spatial/common/state.hpp"
 #include "spatial/kd_tree/kd_tree.hpp"
 #include "spatial/vp_tree/vp_tree.hpp"
 
@@ -56,19 +57,24 @@ struct QueryArg {
     bool scalar = false;
 };
 
+// The value of an object with a float conversion; lists and tuples never have one.
+std::optional<double> scalar(PyObject* o) {
+    if (PyList_Check(o) || PyTuple_Check(o)) return std::nullopt;
+    std::optional<double> x = to_f64(o);
+    if (!x) PyErr_Clear();
+    return x;
+}
+
 // False (and no pending error) when the object is none of the three.
 bool read_query(PyObject* o, QueryArg& q) {
     if (is_array(o)) {
         q.array.emplace(as_array(o));
         return true;
     }
-    if (!PyList_Check(o) && !PyTuple_Check(o)) {
-        if (const std::optional<double> x = to_f64(o)) {
-            q.values.assign(1, *x);
-            q.scalar = true;
-            return true;
-        }
-        PyErr_Clear();
+    if (const std::optional<double> x = scalar(o)) {
+        q.values.assign(1, *x);
+        q.scalar = true;
+        return true;
     }
     if (std::optional<std::vector<double>> values = to_f64_vec(o)) {
         q.values = std::move(*values);
@@ -137,16 +143,10 @@ Ref density_result(Array64&& d, u64 rows) {
 // NumPy, located on first use; ImportError (caused by NumPy's own) when it cannot be imported.
 void need_numpy() {
     if (numpy_table().load(std::memory_order_acquire)) return;
-    Ref module = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!module) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb) PyException_SetTraceback(value, tb);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        Ref exc = check_new(PyObject_CallFunction(PyExc_ImportError, "s", msg::batch_needs_numpy));
-        PyException_SetCause(exc.get(), value);  // steals value
+    if (!Ref::steal(PyImport_ImportModule("numpy"))) {
+        Ref cause = fetch_exception();
+        const Ref exc = check_new(PyObject_CallFunction(PyExc_ImportError, "s", msg::batch_needs_numpy));
+        PyException_SetCause(exc.get(), cause.release());
         PyErr_SetObject(PyExc_ImportError, exc.get());
         throw PyErrSet{};
     }
@@ -183,10 +183,6 @@ struct Numbers {
     u64 size() const noexcept { return rows * cols; }
 };
 
-[[noreturn]] void refuse_argument(const char* name, const std::string& message) {
-    raise(PyExc_TypeError, msg::argument_error(name, message.c_str()));
-}
-
 void set_shape(Numbers& n, u64 ndim, const u64* dims, const char* name) {
     if (ndim != 1 && ndim != 2) raise(PyExc_ValueError, msg::batch_rank(name, ndim));
     n.ndim = ndim;
@@ -194,26 +190,12 @@ void set_shape(Numbers& n, u64 ndim, const u64* dims, const char* name) {
     n.cols = ndim == 2 ? dims[1] : 1;
 }
 
+// Copied, so that no other thread can change the rows while the search runs unlocked.
 Numbers numpy_numbers(PyObject* o, const char* name) {
-    const numpy::Api np = numpy::api();
-    Ref dtype = check_new(PyObject_GetAttrString(o, "dtype"));
-    Ref kind = check_new(PyObject_GetAttrString(dtype.get(), "kind"));
-    const std::optional<std::string> k = to_text(kind.get());
-    if (!k) throw PyErrSet{};
-    if (*k != "b" && *k != "i" && *k != "u" && *k != "f") {
-        Ref text = check_new(PyObject_Str(dtype.get()));
-        refuse_argument(name, msg::not_real_dtype(*to_text(text.get())));
-    }
     Numbers n;
-    const numpy::ArrayFields* f = numpy::fields(o);
-    std::vector<u64> dims(f->dimensions, f->dimensions + f->nd);
-    set_shape(n, dims.size(), dims.data(), name);
-    // Copied, so that no other thread can change the rows while the search runs unlocked.
-    constexpr int forcecast = 0x0010;
-    PyObject* descr = check(np.descr_from_type(numpy::npy_double));
-    Ref rows = check_new(np.from_any(o, descr, 0, 0, numpy::c_contiguous | numpy::aligned | forcecast, nullptr));
-    const f64* src = reinterpret_cast<const f64*>(numpy::fields(rows.get())->data);
-    n.owned.assign(src, src + n.size());
+    Array64 a = numpy::read_f64(o, name);
+    set_shape(n, a.ndim(), a.shape.dims.data(), name);
+    n.owned = std::move(a.data);
     n.data = n.owned.data();
     return n;
 }
@@ -230,15 +212,14 @@ Numbers sequence_numbers(PyObject* o, const char* name) {
     if (len > 0 && is_row(items[0])) {
         n.ndim = 2;
         n.rows = static_cast<u64>(len);
-        std::vector<double> row;
         for (Py_ssize_t i = 0; i < len; ++i) {
-            if (!to_f64_vec(items[i], row)) fail_argument(name);
+            const std::vector<double> row = convert_argument<Floats>(name, items[i]);
             if (i == 0) n.cols = row.size();
             if (row.size() != n.cols) raise(PyExc_ValueError, msg::batch_ragged);
             n.owned.insert(n.owned.end(), row.begin(), row.end());
         }
     } else {
-        if (!to_f64_vec(o, n.owned)) fail_argument(name);
+        n.owned = convert_argument<Floats>(name, o);
         n.rows = n.owned.size();
         n.cols = 1;
     }
@@ -258,7 +239,7 @@ Numbers numbers(PyObject* o, const char* name) {
     if (numpy::is_ndarray(o)) return numpy_numbers(o, name);
     if (PySequence_Check(o) && !PyUnicode_Check(o) && !PyBytes_Check(o) && !PyByteArray_Check(o))
         return sequence_numbers(o, name);
-    refuse_argument(name, msg::not_numbers(type_name(o)));
+    raise(PyExc_TypeError, msg::argument_error(name, msg::not_numbers(type_name(o))));
 }
 
 // Query rows: many (two dimensions) or one point (one dimension), each of the tree's width,
@@ -281,14 +262,6 @@ QueryRows query_rows(PyObject* o, u64 dim) {
     for (u64 i = 0; i < q.m * dim; ++i)
         if (std::isnan(v.data[i])) raise(PyExc_ValueError, msg::queries_nan);
     return q;
-}
-
-// The value of an object with a float conversion; lists and tuples never have one.
-std::optional<double> scalar(PyObject* o) {
-    if (PyList_Check(o) || PyTuple_Check(o)) return std::nullopt;
-    std::optional<double> x = to_f64(o);
-    if (!x) PyErr_Clear();
-    return x;
 }
 
 // One radius for every row (step 0) or one per row; none negative or NaN.
@@ -314,22 +287,13 @@ Radii radii(PyObject* o, u64 m) {
     return r;
 }
 
-// A NumPy array holding n values from `src`.
+// A NumPy array holding n values from `src` (distances as float64, row numbers as int64).
 template <class T>
 Ref numpy_copy(const T* src, u64 n) {
-    if constexpr (std::is_same_v<T, f64>) {
-        numpy::Fresh<f64> a = numpy::new_f64({n});
-        std::copy_n(src, n, a.data);
-        return std::move(a.array);
-    } else {
-        numpy::Fresh<i64> a = numpy::new_i64({n});
-        std::copy_n(src, n, reinterpret_cast<u64*>(a.data));
-        return std::move(a.array);
-    }
-}
-
-Ref pair(Ref a, Ref b) {
-    return check_new(PyTuple_Pack(2, a.get(), b.get()));
+    using Out = std::conditional_t<std::is_same_v<T, f64>, f64, i64>;
+    numpy::Fresh<Out> a = numpy::fresh<Out>({n});
+    std::copy_n(src, n, a.data);
+    return std::move(a.array);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -341,9 +305,13 @@ constexpr Class class_of = std::is_same_v<Tree, KDTree>     ? Class::kd_tree
                                                             : Class::vp_tree;
 
 template <class Tree>
-Ref build(const Array64& points, u64 leaf_size, DistanceMetric metric, typename Tree::Options options) {
-    Tree tree = unwrap(Tree::from_ndarray(points, leaf_size, metric, options));
+Ref wrap(Tree&& tree) {
     return new_instance(type_object(class_of<Tree>), std::move(tree));
+}
+
+template <class Tree>
+Ref build(const Array64& points, u64 leaf_size, DistanceMetric metric, typename Tree::Options options) {
+    return wrap(unwrap(Tree::from_ndarray(points, leaf_size, metric, options)));
 }
 
 template <class Tree>
@@ -414,6 +382,45 @@ constexpr auto make_from_array_sig() {
 }
 
 
+// Pickling and copying: the compact tree state as bytes (spatial/common/state.hpp).
+template <class Tree>
+Ref reduce_ex_impl(const Tree& t, i64 protocol) {
+    Ref bytes = new_bytes(tree_state_length(t));
+    write_tree_state(t, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get())));
+    return reduction("_tree_from_state", tuple_of(payload(std::move(bytes), protocol)));
+}
+template <class Tree>
+Ref copy_impl(const Tree& t) {
+    return wrap(Tree(t));
+}
+template <class Tree>
+Ref deepcopy_impl(const Tree& t, PyObject*) {
+    return wrap(Tree(t));
+}
+
+template <class P>
+Ref load_tree(const ByteView& v) {
+    return wrap(unwrap(tree_from_state<P>(v.data(), v.size())));
+}
+
+Ref tree_from_state_impl(PyObject* state) {
+    const ByteView v(state, msg::tree_state_type);
+    switch (unwrap(tree_state_kind(v.data(), v.size()))) {
+        case TreeKind::KD: return load_tree<KdPolicy>(v);
+        case TreeKind::Ball: return load_tree<BallPolicy>(v);
+        case TreeKind::VP: break;
+    }
+    return load_tree<VpPolicy>(v);
+}
+
+template <class Tree>
+constexpr auto reduce_ex_sig = signature("__reduce_ex__", shared_self<Tree>, param<I64>("protocol"));
+template <class Tree>
+constexpr auto copy_sig = signature("__copy__", shared_self<Tree>);
+template <class Tree>
+constexpr auto deepcopy_sig = signature("__deepcopy__", shared_self<Tree>, param<Object>("memo"));
+constexpr auto tree_from_state_sig = signature("_tree_from_state", param<Object>("state"));
+
 // Batch methods: every argument converts and every output is allocated with the interpreter
 // lock held; the search itself runs without it (the tree never changes after from_array).
 
@@ -426,16 +433,16 @@ Ref query_impl(PyObject* X, i64 k, bool return_distance, i64 workers, const Tree
     const u64 threads = thread_count(workers);
     const QueryRows q = query_rows(X, tree.dim);
     const std::vector<u64> dims = q.one_point ? std::vector<u64>{kk} : std::vector<u64>{q.m, kk};
-    numpy::Fresh<i64> rows = numpy::new_i64(dims);
+    numpy::Fresh<i64> rows = numpy::fresh<i64>(dims);
     std::optional<numpy::Fresh<f64>> dist;
-    if (return_distance) dist = numpy::new_f64(dims);
+    if (return_distance) dist = numpy::fresh<f64>(dims);
     {
         WithoutGil unlocked;
         tree.query_knn_batch(q.data(), q.m, kk, dist ? dist->data : nullptr, reinterpret_cast<u64*>(rows.data),
                              threads);
     }
     if (!dist) return std::move(rows.array);
-    return pair(std::move(dist->array), std::move(rows.array));
+    return tuple_of(dist->array, rows.array);
 }
 
 template <class Tree>
@@ -446,7 +453,7 @@ Ref query_ball_point_impl(PyObject* X, PyObject* r, bool return_distance, bool s
     const QueryRows q = query_rows(X, tree.dim);
     const Radii rad = radii(r, q.m);
     if (count_only) {
-        numpy::Fresh<i64> counts = numpy::new_i64({q.m});
+        numpy::Fresh<i64> counts = numpy::fresh<i64>({q.m});
         {
             WithoutGil unlocked;
             tree.count_radius_batch(q.data(), q.m, rad.values.data(), rad.step, reinterpret_cast<u64*>(counts.data),
@@ -472,7 +479,7 @@ Ref query_ball_point_impl(PyObject* X, PyObject* r, bool return_distance, bool s
     };
     Ref indices = row_arrays(found.rows);
     if (!return_distance) return indices;
-    return pair(std::move(indices), row_arrays(found.dists));
+    return tuple_of(indices, row_arrays(found.dists));
 }
 
 template <class Tree>
@@ -487,7 +494,7 @@ Ref density_impl(std::optional<PyObject*> X, double bandwidth, Later<Kernel> ker
     std::optional<QueryRows> q;
     if (X) q.emplace(query_rows(*X, tree.dim));
     const u64 m = q ? q->m : tree.n_points;
-    numpy::Fresh<f64> out = numpy::new_f64({m});
+    numpy::Fresh<f64> out = numpy::fresh<f64>({m});
     {
         WithoutGil unlocked;
         tree.density_batch(q ? q->data() : nullptr, m, k, c, bandwidth, out.data, threads);
@@ -541,10 +548,10 @@ PyMethodDef tree_methods[] = {
     def<query_radius_sig<Tree>, query_radius_impl<Tree>, class_of<Tree>>(),
     def<kernel_density_sig<Tree>, kernel_density_impl<Tree>, class_of<Tree>>(),
     def<kernel_density_approx_sig<Tree>, kernel_density_approx_impl<Tree>, class_of<Tree>>(),
-    // Pickling and copying (travel.cpp).
-    travel_method(class_of<Tree>, Travel::reduce_ex),
-    travel_method(class_of<Tree>, Travel::copy),
-    travel_method(class_of<Tree>, Travel::deepcopy),
+    // Pickling and copying.
+    def<reduce_ex_sig<Tree>, reduce_ex_impl<Tree>, class_of<Tree>>(),
+    def<copy_sig<Tree>, copy_impl<Tree>, class_of<Tree>>(),
+    def<deepcopy_sig<Tree>, deepcopy_impl<Tree>, class_of<Tree>>(),
     // Batch queries.
     def<query_sig<Tree>, query_impl<Tree>, class_of<Tree>>(),
     def<query_ball_point_sig<Tree>, query_ball_point_impl<Tree>, class_of<Tree>>(),
@@ -567,6 +574,8 @@ PyType_Spec& spec_of_tree() {
 }
 
 }  // namespace
+
+PyMethodDef tree_from_state_def = def<tree_from_state_sig, tree_from_state_impl>();
 
 PyType_Spec& tree_spec(Class c) {
     if (c == Class::ball_tree) return spec_of_tree<BallTree>();

@@ -1,9 +1,5 @@
-// Objects that travel: pickling and copying of Array, Generator and the trees, the NumPy array
-// protocol of Array, and the jumped and spawned streams of Generator.
-//
-// Pickles name private reconstructors of the top-level module (veltrix._array_from_bytes,
-// veltrix._generator_from_state, veltrix._tree_from_state). Their arguments may come from
-// anywhere, so every defect of a state, its types included, is a ValueError.
+// Objects that travel: pickling and copying of Array and Generator, the NumPy array protocol of
+// Array, the jumped and spawned streams of Generator, and the reconstructors pickle calls.
 #include "python/travel.hpp"
 
 #include <cstring>
@@ -11,55 +7,34 @@
 #include <utility>
 #include <vector>
 
-#include "python/array_type.hpp"
+#include "python/array_methods.hpp"
 #include "python/frame.hpp"
 #include "python/messages.hpp"
 #include "python/numpy.hpp"
 #include "random/generator.hpp"
-#include "spatial/ball_tree/ball_tree.hpp"
-#include "spatial/common/state.hpp"
-#include "spatial/kd_tree/kd_tree.hpp"
-#include "spatial/vp_tree/vp_tree.hpp"
 
 namespace veltrix::py {
 
-namespace {
-
-// ---------------------------------------------------------------------------------------------
-// Shared pieces
-
-// The reconstructor `name` of the top-level module, as pickle will look it up.
-Ref reconstructor(const char* name) {
-    Ref module = check_new(PyImport_ImportModule("veltrix"));
-    return check_new(PyObject_GetAttrString(module.get(), name));
+Ref reduction(const char* reconstructor, Ref args) {
+    const Ref module = check_new(PyImport_ImportModule("veltrix"));
+    return tuple_of(check_new(PyObject_GetAttrString(module.get(), reconstructor)), args);
 }
 
-// A fresh bytes object of n bytes for the caller to fill.
 Ref new_bytes(u64 n) { return check_new(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n))); }
 
-// From protocol 5 on, the bytes travel as an out-of-band buffer when the pickler takes them.
 Ref payload(Ref bytes, i64 protocol) {
     if (protocol < 5) return bytes;
     return check_new(PyPickleBuffer_FromObject(bytes.get()));
 }
 
-// The contiguous bytes of any bytes-like object, released with the view.
-class ByteView {
-public:
-    ByteView(PyObject* o, const char* refusal) {
-        if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) != 0) {
-            PyErr_Clear();
-            raise(PyExc_ValueError, refusal);
-        }
+ByteView::ByteView(PyObject* o, const char* refusal) {
+    if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) != 0) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, refusal);
     }
-    ByteView(const ByteView&) = delete;
-    ~ByteView() { PyBuffer_Release(&view_); }
-    const unsigned char* data() const noexcept { return static_cast<const unsigned char*>(view_.buf); }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+}
 
-private:
-    Py_buffer view_{};
-};
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Array
@@ -75,8 +50,7 @@ Ref shape_tuple(const Shape& shape) {
 Ref array_reduce_ex_impl(const Array64& a, i64 protocol) {
     Ref bytes = new_bytes(a.data.size() * sizeof(f64));
     if (!a.data.empty()) std::memcpy(PyBytes_AS_STRING(bytes.get()), a.data.data(), a.data.size() * sizeof(f64));
-    Ref args = check_new(PyTuple_Pack(2, shape_tuple(a.shape).get(), payload(std::move(bytes), protocol).get()));
-    return check_new(PyTuple_Pack(2, reconstructor("_array_from_bytes").get(), args.get()));
+    return reduction("_array_from_bytes", tuple_of(shape_tuple(a.shape), payload(std::move(bytes), protocol)));
 }
 
 Shape state_shape(PyObject* o) {
@@ -112,7 +86,7 @@ Ref array_deepcopy_impl(const Array64& a, PyObject*) { return new_array(Array64(
 
 // A fresh NumPy array of the Array's shape holding a copy of its values.
 Ref ndarray_copy(const Array64& a) {
-    numpy::Fresh<f64> f = numpy::new_f64(a.shape.dims);
+    numpy::Fresh<f64> f = numpy::fresh<f64>(a.shape.dims);
     if (!a.data.empty()) std::memcpy(f.data, a.data.data(), a.data.size() * sizeof(f64));
     return std::move(f.array);
 }
@@ -192,7 +166,7 @@ Ref wrap_generator(const Generator& g) { return new_instance(type_object(Class::
 Ref generator_reduce_impl(const Generator& g) {
     Ref words = check_new(PyTuple_New(4));
     for (int i = 0; i < 4; ++i) PyTuple_SET_ITEM(words.get(), i, check(PyLong_FromUnsignedLongLong(g.s[i])));
-    return check_new(PyTuple_Pack(2, reconstructor("_generator_from_state").get(), words.get()));
+    return reduction("_generator_from_state", std::move(words));
 }
 
 u64 state_word(PyObject* o) {
@@ -232,116 +206,27 @@ constexpr auto generator_from_state_sig =
     signature("_generator_from_state", param<Object>("s0"), param<Object>("s1"), param<Object>("s2"),
               param<Object>("s3"));
 
-// ---------------------------------------------------------------------------------------------
-// Trees
-
-template <class Tree>
-constexpr Class class_of() {
-    if constexpr (std::is_same_v<Tree, KDTree>) return Class::kd_tree;
-    else if constexpr (std::is_same_v<Tree, BallTree>) return Class::ball_tree;
-    else return Class::vp_tree;
-}
-
-template <class Tree>
-Ref wrap_tree(Tree&& t) {
-    return new_instance(type_object(class_of<Tree>()), std::move(t));
-}
-
-template <class Tree>
-Ref tree_reduce_ex_impl(const Tree& t, i64 protocol) {
-    Ref bytes = new_bytes(tree_state_length(t));
-    write_tree_state(t, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get())));
-    Ref args = check_new(PyTuple_Pack(1, payload(std::move(bytes), protocol).get()));
-    return check_new(PyTuple_Pack(2, reconstructor("_tree_from_state").get(), args.get()));
-}
-
-template <class Tree>
-Ref tree_copy_impl(const Tree& t) {
-    return wrap_tree(Tree(t));
-}
-template <class Tree>
-Ref tree_deepcopy_impl(const Tree& t, PyObject*) {
-    return wrap_tree(Tree(t));
-}
-
-template <class P>
-Ref load_tree(const ByteView& v) {
-    return wrap_tree(unwrap(tree_from_state<P>(v.data(), v.size())));
-}
-
-Ref tree_from_state_impl(PyObject* state) {
-    const ByteView v(state, msg::tree_state_type);
-    switch (unwrap(tree_state_kind(v.data(), v.size()))) {
-        case TreeKind::KD: return load_tree<KdPolicy>(v);
-        case TreeKind::Ball: return load_tree<BallPolicy>(v);
-        case TreeKind::VP: break;
-    }
-    return load_tree<VpPolicy>(v);
-}
-
-template <class Tree>
-constexpr auto tree_reduce_ex_sig = signature("__reduce_ex__", shared_self<Tree>, param<I64>("protocol"));
-template <class Tree>
-constexpr auto tree_copy_sig = signature("__copy__", shared_self<Tree>);
-template <class Tree>
-constexpr auto tree_deepcopy_sig = signature("__deepcopy__", shared_self<Tree>, param<Object>("memo"));
-constexpr auto tree_from_state_sig = signature("_tree_from_state", param<Object>("state"));
-
-template <class Tree>
-PyMethodDef tree_method(Travel which) {
-    constexpr Class c = class_of<Tree>();
-    switch (which) {
-        case Travel::reduce_ex: return def<tree_reduce_ex_sig<Tree>, tree_reduce_ex_impl<Tree>, c>();
-        case Travel::copy: return def<tree_copy_sig<Tree>, tree_copy_impl<Tree>, c>();
-        case Travel::deepcopy: return def<tree_deepcopy_sig<Tree>, tree_deepcopy_impl<Tree>, c>();
-        default: break;
-    }
-    VELTRIX_FAIL("no such tree member");
-}
-
 }  // namespace
 
-PyMethodDef travel_method(Class c, Travel which) {
-    switch (c) {
-        case Class::array:
-            switch (which) {
-                case Travel::reduce_ex: return def<array_reduce_ex_sig, array_reduce_ex_impl, Class::array>();
-                case Travel::copy: return def<array_copy_sig, array_copy_impl, Class::array>();
-                case Travel::deepcopy: return def<array_deepcopy_sig, array_deepcopy_impl, Class::array>();
-                case Travel::array: return def<array_array_sig, array_array_impl, Class::array>();
-                case Travel::array_function: return def<array_function_sig, array_function_impl, Class::array>();
-                default: break;
-            }
-            break;
-        case Class::generator:
-            switch (which) {
-                case Travel::reduce: return def<generator_reduce_sig, generator_reduce_impl, Class::generator>();
-                case Travel::copy: return def<generator_copy_sig, generator_copy_impl, Class::generator>();
-                case Travel::deepcopy: return def<generator_deepcopy_sig, generator_deepcopy_impl, Class::generator>();
-                case Travel::jumped: return def<generator_jumped_sig, generator_jumped_impl, Class::generator>();
-                case Travel::spawn: return def<generator_spawn_sig, generator_spawn_impl, Class::generator>();
-                default: break;
-            }
-            break;
-        case Class::kd_tree: return tree_method<KDTree>(which);
-        case Class::ball_tree: return tree_method<BallTree>(which);
-        case Class::vp_tree: return tree_method<VPTree>(which);
-        default: break;
-    }
-    VELTRIX_FAIL("no such travel member");
-}
+PyMethodDef array_reduce_ex_def = def<array_reduce_ex_sig, array_reduce_ex_impl, Class::array>();
+PyMethodDef array_dunder_copy_def = def<array_copy_sig, array_copy_impl, Class::array>();
+PyMethodDef array_deepcopy_def = def<array_deepcopy_sig, array_deepcopy_impl, Class::array>();
+PyMethodDef array_array_def = def<array_array_sig, array_array_impl, Class::array>();
+PyMethodDef array_function_def = def<array_function_sig, array_function_impl, Class::array>();
+PyMethodDef generator_reduce_def = def<generator_reduce_sig, generator_reduce_impl, Class::generator>();
+PyMethodDef generator_copy_def = def<generator_copy_sig, generator_copy_impl, Class::generator>();
+PyMethodDef generator_deepcopy_def = def<generator_deepcopy_sig, generator_deepcopy_impl, Class::generator>();
+PyMethodDef generator_jumped_def = def<generator_jumped_sig, generator_jumped_impl, Class::generator>();
+PyMethodDef generator_spawn_def = def<generator_spawn_sig, generator_spawn_impl, Class::generator>();
 
 void register_reconstructors(PyObject* m) {
     static PyMethodDef defs[] = {
         def<array_from_bytes_sig, array_from_bytes_impl>(),
         def<generator_from_state_sig, generator_from_state_impl>(),
-        def<tree_from_state_sig, tree_from_state_impl>(),
+        tree_from_state_def,
+        {nullptr, nullptr, 0, nullptr},
     };
-    Ref modname = check_new(PyModule_GetNameObject(m));
-    for (PyMethodDef& d : defs) {
-        Ref f = check_new(PyCFunction_NewEx(&d, m, modname.get()));
-        check_status(PyObject_SetAttrString(m, d.ml_name, f.get()));
-    }
+    add_attributes(m, defs);
 }
 
 }  // namespace veltrix::py

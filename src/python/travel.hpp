@@ -1,19 +1,36 @@
-// Objects that travel (travel.cpp): pickling and copying of every class, the NumPy array
-// protocol of Array, and the jumped and spawned streams of Generator. Each class's method
-// table lists the members it has; the reconstructors that pickle calls are private functions
-// of the top-level module.
+// Objects that travel (travel.cpp): what pickling and copying share, the members of Generator
+// defined there, and the reconstructors. Pickles name private reconstructors of the top-level
+// module; their arguments may come from anywhere, so every defect of a state is a ValueError.
 #pragma once
 
 #include "python/binding.hpp"
-#include "python/state.hpp"
 
 namespace veltrix::py {
 
-enum class Travel { reduce_ex, reduce, copy, deepcopy, array, array_function, jumped, spawn };
+// The reduction (veltrix.{reconstructor}, args) that pickle stores.
+Ref reduction(const char* reconstructor, Ref args);
+// A fresh bytes object of n bytes for the caller to fill.
+Ref new_bytes(u64 n);
+// From protocol 5 on, the bytes travel as an out-of-band buffer when the pickler takes them.
+Ref payload(Ref bytes, i64 protocol);
 
-// Member `which` of class `c` (Array: reduce_ex, copy, deepcopy, array, array_function;
-// Generator: reduce, copy, deepcopy, jumped, spawn; the trees: reduce_ex, copy, deepcopy).
-PyMethodDef travel_method(Class c, Travel which);
+// The contiguous bytes of any bytes-like object, released with the view; anything else is a
+// ValueError `refusal`.
+class ByteView {
+public:
+    ByteView(PyObject* o, const char* refusal);
+    ByteView(const ByteView&) = delete;
+    ~ByteView() { PyBuffer_Release(&view_); }
+    const unsigned char* data() const noexcept { return static_cast<const unsigned char*>(view_.buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
+
+extern PyMethodDef generator_reduce_def, generator_copy_def, generator_deepcopy_def, generator_jumped_def,
+    generator_spawn_def;
+extern PyMethodDef tree_from_state_def;  // spatial.cpp
 
 // Adds _array_from_bytes, _generator_from_state and _tree_from_state, outside __all__.
 void register_reconstructors(PyObject* module);
