@@ -1,5 +1,8 @@
 #include "array/ndarray.hpp"
 
+#include <charconv>
+#include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace veltrix {
@@ -44,6 +47,44 @@ Result<u64> checked_size(const Shape& shape, std::size_t elem_size) {
         n *= d;
     }
     return n;
+}
+
+void append_shortest(std::string& out, double x) {
+    if (std::isnan(x)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(x)) {
+        out += x < 0 ? "-inf" : "inf";
+        return;
+    }
+    char buf[64];
+    const double ax = std::fabs(x);
+    if (x == 0.0 || (ax >= 1e-4 && ax < 1e16)) {
+        auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed);
+        out.append(buf, r.ptr);
+        if (!std::memchr(buf, '.', static_cast<std::size_t>(r.ptr - buf))) out += ".0";
+        return;
+    }
+    auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+    const char* e = static_cast<const char*>(std::memchr(buf, 'e', static_cast<std::size_t>(r.ptr - buf)));
+    out.append(buf, static_cast<std::size_t>(e - buf));
+    out += 'e';
+    const char* p = e + 1;
+    if (*p == '+') ++p;
+    else if (*p == '-') out += *p++;
+    while (*p == '0' && p + 1 < r.ptr) ++p;
+    out.append(p, static_cast<std::size_t>(r.ptr - p));
+}
+
+std::string repr(const Array64& a) {
+    std::string s = "Array(shape=" + a.shape.to_string() + ", data=[";
+    s.reserve(s.size() + a.data.size() * 20 + 2);
+    for (std::size_t i = 0; i < a.data.size(); ++i) {
+        if (i) s += ", ";
+        append_shortest(s, a.data[i]);
+    }
+    return s + "])";
 }
 
 }  // namespace veltrix

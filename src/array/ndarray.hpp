@@ -135,4 +135,9 @@ struct NdArray {
 
 using Array64 = NdArray<f64>;
 
+// The shortest decimal that reads back as the same double ("0.1", "1e-05", "NaN", "-inf").
+void append_shortest(std::string& out, double x);
+// "Array(shape=[2, 3], data=[...])": every element, each in its shortest form.
+std::string repr(const Array64& a);
+
 }  // namespace veltrix

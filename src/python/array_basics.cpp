@@ -2,7 +2,6 @@
 // extremes over all elements.
 #include "array/constructors.hpp"
 #include "python/array_methods.hpp"
-#include "python/array_type.hpp"
 #include "python/frame.hpp"
 #include "stats/stats.hpp"
 

@@ -3,7 +3,6 @@
 
 #include "python/messages.hpp"
 #include "python/array_methods.hpp"
-#include "python/array_type.hpp"
 #include "python/frame.hpp"
 
 namespace veltrix::py {
@@ -214,17 +213,15 @@ PyObject* array_iter(PyObject* self) {
 }
 
 PyType_Spec& array_iter_spec() {
-    {
-        static PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<ArrayIterState>)},
-            {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-            {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
-            {0, nullptr},
-        };
-        static PyType_Spec spec = {qualified_name(Class::array_iter), sizeof(IterObject), 0,
-                                   class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        return spec;
-    }
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<ArrayIterState>)},
+        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {qualified_name(Class::array_iter), sizeof(IterObject), 0,
+                               class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    return spec;
 }
 
 }  // namespace veltrix::py

@@ -1,47 +1,11 @@
 // The Array class: construction, shape, length, representation and list output, and the
 // assembly of the members that the subsystem bindings contribute.
-#include <charconv>
-#include <cmath>
-#include <cstring>
-
 #include "array/constructors.hpp"
 #include "python/array_methods.hpp"
-#include "python/array_type.hpp"
 #include "python/frame.hpp"
 #include "python/messages.hpp"
 
 namespace veltrix::py {
-
-// ---------------------------------------------------------------------------------------------
-// Element formatting: the shortest decimal that reads back as the same double.
-
-void append_f64(std::string& out, double x) {
-    if (std::isnan(x)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(x)) {
-        out += x < 0 ? "-inf" : "inf";
-        return;
-    }
-    char buf[64];
-    const double ax = std::fabs(x);
-    if (x == 0.0 || (ax >= 1e-4 && ax < 1e16)) {
-        auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed);
-        out.append(buf, r.ptr);
-        if (!std::memchr(buf, '.', static_cast<std::size_t>(r.ptr - buf))) out += ".0";
-        return;
-    }
-    auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
-    const char* e = static_cast<const char*>(std::memchr(buf, 'e', static_cast<std::size_t>(r.ptr - buf)));
-    out.append(buf, static_cast<std::size_t>(e - buf));
-    out += 'e';
-    const char* p = e + 1;
-    if (*p == '+') ++p;
-    else if (*p == '-') out += *p++;
-    while (*p == '0' && p + 1 < r.ptr) ++p;
-    out.append(p, static_cast<std::size_t>(r.ptr - p));
-}
 
 // ---------------------------------------------------------------------------------------------
 // Type plumbing
@@ -134,15 +98,7 @@ Py_ssize_t array_len(PyObject* self) noexcept {
 
 PyObject* array_repr(PyObject* self) noexcept {
     return guarded([&] {
-        SharedBorrow b(as_array(self)->borrow);
-        const Array64& a = as_array(self)->value;
-        std::string s = "Array(shape=" + a.shape.to_string() + ", data=[";
-        s.reserve(s.size() + a.data.size() * 20 + 2);
-        for (std::size_t i = 0; i < a.data.size(); ++i) {
-            if (i) s += ", ";
-            append_f64(s, a.data[i]);
-        }
-        s += "])";
+        const std::string s = repr(Borrowed<Array64>(as_array(self)).get());
         return check_new(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
     });
 }

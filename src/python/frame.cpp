@@ -1,5 +1,5 @@
-// The argument parser, the converters that need more than one call, and the table of every
-// entry point's signature.
+// The argument parser, the table of every entry point's signature and the module's private
+// members.
 #include "python/frame.hpp"
 
 #include <chrono>
@@ -7,19 +7,9 @@
 #include <thread>
 
 #include "ops/vmath.hpp"
-#include "python/array_type.hpp"
 #include "python/messages.hpp"
 
 namespace veltrix::py {
-
-// ---------------------------------------------------------------------------------------------
-// Converters
-
-std::string render_number(double v) {
-    std::string out;
-    append_f64(out, v);
-    return out;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Argument parsing
@@ -181,15 +171,12 @@ constexpr auto hold_shared_borrow_sig =
 }  // namespace
 
 void register_private(PyObject* m) {
-    static PyMethodDef hold = def<hold_shared_borrow_sig, hold_shared_borrow_impl>();
-    Ref modname = check_new(PyModule_GetNameObject(m));
-    Ref f = check_new(PyCFunction_NewEx(&hold, m, modname.get()));
-    check_status(PyObject_SetAttrString(m, hold.ml_name, f.get()));
-    Ref table = signature_dict();
-    check_status(PyObject_SetAttrString(m, "_signatures", table.get()));
+    static PyMethodDef defs[] = {def<hold_shared_borrow_sig, hold_shared_borrow_impl>(), {}};
+    add_attributes(m, defs);
+    check_status(PyObject_SetAttrString(m, "_signatures", signature_dict().get()));
     // Which exp/log kernels run: naming them runs their guard once, here.
     const std::string_view path = vmath::path_name();
-    Ref name = check_new(PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    const Ref name = check_new(PyUnicode_FromStringAndSize(path.data(), Py_ssize_t(path.size())));
     check_status(PyObject_SetAttrString(m, "_vmath_path", name.get()));
 }
 

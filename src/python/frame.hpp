@@ -29,7 +29,11 @@ namespace veltrix::py {
 
 struct NoDefault {};
 
-std::string render_number(double v);
+inline std::string render_number(double v) {
+    std::string out;
+    append_shortest(out, v);
+    return out;
+}
 inline std::string render_number(u64 v) { return std::to_string(v); }
 inline std::string render_number(i64 v) { return std::to_string(v); }
 

@@ -12,9 +12,7 @@ namespace veltrix::py {
 namespace {
 
 Ref pair(Array64&& first, Array64&& second) {
-    Ref a = new_array(std::move(first));
-    Ref b = new_array(std::move(second));
-    return check_new(PyTuple_Pack(2, a.get(), b.get()));
+    return tuple_of(new_array(std::move(first)), new_array(std::move(second)));
 }
 
 Ref eig_pair(Result<EigResult>&& r) {

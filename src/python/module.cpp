@@ -1,6 +1,5 @@
 // Module initialisation: classes, top-level functions and the four submodules.
 #include "python/array_methods.hpp"
-#include "python/array_type.hpp"
 #include "python/messages.hpp"
 #include "python/state.hpp"
 #include "python/travel.hpp"
@@ -22,11 +21,8 @@ struct Submodule {
 
 Ref build_module() {
     Ref m = check_new(PyModule_Create(&module_def));
-    add_member(m.get(), "Array", reinterpret_cast<PyObject*>(type_object(Class::array)));
-    add_member(m.get(), "PyArrayIter", reinterpret_cast<PyObject*>(type_object(Class::array_iter)));
-    add_member(m.get(), "Generator", reinterpret_cast<PyObject*>(type_object(Class::generator)));
-    add_member(m.get(), "BallTree", reinterpret_cast<PyObject*>(type_object(Class::ball_tree)));
-    add_member(m.get(), "KDTree", reinterpret_cast<PyObject*>(type_object(Class::kd_tree)));
+    for (Class c : {Class::array, Class::array_iter, Class::generator, Class::ball_tree, Class::kd_tree})
+        add_member(m.get(), class_name(c), reinterpret_cast<PyObject*>(type_object(c)));
     add_functions(m.get(), module_array_functions());
     static const Submodule subs[] = {
         {"linalg", register_linalg},

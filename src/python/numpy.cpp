@@ -8,7 +8,6 @@
 #include "ops/buffer.hpp"
 #include "python/messages.hpp"
 #include "python/array_methods.hpp"
-#include "python/array_type.hpp"
 #include "python/frame.hpp"
 #include "python/numpy.hpp"
 

@@ -1,7 +1,6 @@
 // veltrix.random: the Generator class and its factories seed and new.
 #include <utility>
 
-#include "python/array_type.hpp"
 #include "python/frame.hpp"
 #include "python/travel.hpp"
 #include "random/generator.hpp"
@@ -85,7 +84,7 @@ PyType_Spec& generator_spec() {
 }
 
 void register_random(PyObject* m) {
-    add_member(m, "Generator", reinterpret_cast<PyObject*>(type_object(Class::generator)));
+    add_member(m, class_name(Class::generator), reinterpret_cast<PyObject*>(type_object(Class::generator)));
     add_functions(m, random_functions);
 }
 

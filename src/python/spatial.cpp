@@ -3,7 +3,6 @@
 #include <utility>
 #include <vector>
 
-#include "python/array_type.hpp"
 #include "python/frame.hpp"
 #include "python/messages.hpp"
 #include "python/numpy.hpp"
@@ -584,9 +583,8 @@ PyType_Spec& tree_spec(Class c) {
 }
 
 void register_spatial(PyObject* m) {
-    add_member(m, "BallTree", reinterpret_cast<PyObject*>(type_object(Class::ball_tree)));
-    add_member(m, "KDTree", reinterpret_cast<PyObject*>(type_object(Class::kd_tree)));
-    add_member(m, "VPTree", reinterpret_cast<PyObject*>(type_object(Class::vp_tree)));
+    for (Class c : {Class::ball_tree, Class::kd_tree, Class::vp_tree})
+        add_member(m, class_name(c), reinterpret_cast<PyObject*>(type_object(c)));
 }
 
 }  // namespace veltrix::py
