@@ -169,76 +169,54 @@ u64 thread_count(i64 workers) {
     return resolve_workers(workers);
 }
 
-// The numbers of argument `name`: an Array (used in place, under a shared borrow), a NumPy
-// array of a real dtype in any layout, or a sequence of numbers or of equal-length sequences
-// of numbers (copied), with one or two dimensions.
+// The numbers of argument `name`, with one or two dimensions: an Array (used in place, under a
+// shared borrow), or copied, so that no other thread can change them while a search runs
+// unlocked: a NumPy array of a real dtype in any layout, or a sequence of numbers or of
+// equal-length sequences of numbers.
 struct Numbers {
     std::optional<ArrayRef> borrowed;
-    std::vector<f64> owned;
-    const f64* data = nullptr;
-    u64 ndim = 1, rows = 0, cols = 0;  // one dimension: `rows` values, cols = 1
-    bool sequence = false;              // read from a Python sequence
+    Array64 owned;
+    bool sequence = false;  // read from a Python sequence
 
-    u64 size() const noexcept { return rows * cols; }
+    const Array64& array() const { return borrowed ? borrowed->get() : owned; }
+    const f64* data() const { return array().data.data(); }
+    u64 rows() const { return array().shape[0]; }
+    u64 cols() const { return array().ndim() == 2 ? array().shape[1] : 1; }
 };
 
-void set_shape(Numbers& n, u64 ndim, const u64* dims, const char* name) {
-    if (ndim != 1 && ndim != 2) raise(PyExc_ValueError, msg::batch_rank(name, ndim));
-    n.ndim = ndim;
-    n.rows = dims[0];
-    n.cols = ndim == 2 ? dims[1] : 1;
+bool is_sequence(PyObject* x) {
+    return PySequence_Check(x) && !PyUnicode_Check(x) && !PyBytes_Check(x) && !PyByteArray_Check(x);
 }
 
-// Copied, so that no other thread can change the rows while the search runs unlocked.
-Numbers numpy_numbers(PyObject* o, const char* name) {
-    Numbers n;
-    Array64 a = numpy::read_f64(o, name);
-    set_shape(n, a.ndim(), a.shape.dims.data(), name);
-    n.owned = std::move(a.data);
-    n.data = n.owned.data();
-    return n;
-}
-
-Numbers sequence_numbers(PyObject* o, const char* name) {
-    Numbers n;
-    n.sequence = true;
-    Ref seq = check_new(PySequence_Fast(o, ""));
+Array64 sequence_numbers(PyObject* o, const char* name) {
+    const Ref seq = check_new(PySequence_Fast(o, ""));
     const Py_ssize_t len = PySequence_Fast_GET_SIZE(seq.get());
     PyObject** items = PySequence_Fast_ITEMS(seq.get());
-    const auto is_row = [](PyObject* x) {
-        return PySequence_Check(x) && !PyUnicode_Check(x) && !PyBytes_Check(x) && !PyByteArray_Check(x);
-    };
-    if (len > 0 && is_row(items[0])) {
-        n.ndim = 2;
-        n.rows = static_cast<u64>(len);
-        for (Py_ssize_t i = 0; i < len; ++i) {
-            const std::vector<double> row = convert_argument<Floats>(name, items[i]);
-            if (i == 0) n.cols = row.size();
-            if (row.size() != n.cols) raise(PyExc_ValueError, msg::batch_ragged);
-            n.owned.insert(n.owned.end(), row.begin(), row.end());
-        }
-    } else {
-        n.owned = convert_argument<Floats>(name, o);
-        n.rows = n.owned.size();
-        n.cols = 1;
+    if (len == 0 || !is_sequence(items[0])) {
+        std::vector<f64> values = convert_argument<Floats>(name, o);
+        const u64 n = values.size();
+        return Array64(Shape::d1(n), std::move(values));
     }
-    n.data = n.owned.data();
-    return n;
+    std::vector<f64> values;
+    u64 cols = 0;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        const std::vector<double> row = convert_argument<Floats>(name, items[i]);
+        if (i == 0) cols = row.size();
+        if (row.size() != cols) raise(PyExc_ValueError, msg::batch_ragged);
+        values.insert(values.end(), row.begin(), row.end());
+    }
+    return Array64(Shape::d2(u64(len), cols), std::move(values));
 }
 
 Numbers numbers(PyObject* o, const char* name) {
-    if (is_array(o)) {
-        Numbers n;
-        n.borrowed.emplace(as_array(o));
-        const Array64& a = n.borrowed->get();
-        set_shape(n, a.ndim(), a.shape.dims.data(), name);
-        n.data = a.data.data();
-        return n;
-    }
-    if (numpy::is_ndarray(o)) return numpy_numbers(o, name);
-    if (PySequence_Check(o) && !PyUnicode_Check(o) && !PyBytes_Check(o) && !PyByteArray_Check(o))
-        return sequence_numbers(o, name);
-    raise(PyExc_TypeError, msg::argument_error(name, msg::not_numbers(type_name(o))));
+    Numbers n;
+    if (is_array(o)) n.borrowed.emplace(as_array(o));
+    else if (numpy::is_ndarray(o)) n.owned = numpy::read_f64(o, name);
+    else if ((n.sequence = is_sequence(o))) n.owned = sequence_numbers(o, name);
+    else raise(PyExc_TypeError, msg::argument_error(name, msg::not_numbers(type_name(o))));
+    const u64 ndim = n.array().ndim();
+    if (ndim != 1 && ndim != 2) raise(PyExc_ValueError, msg::batch_rank(name, ndim));
+    return n;
 }
 
 // Query rows: many (two dimensions) or one point (one dimension), each of the tree's width,
@@ -247,19 +225,19 @@ struct QueryRows {
     Numbers values;
     u64 m = 0;
     bool one_point = false;
-    const f64* data() const noexcept { return values.data; }
+    const f64* data() const noexcept { return values.data(); }
 };
 
 QueryRows query_rows(PyObject* o, u64 dim) {
     QueryRows q{numbers(o, "X")};
     const Numbers& v = q.values;
-    const bool empty_list = v.sequence && v.rows == 0;
-    q.one_point = v.ndim == 1 && !empty_list;
-    q.m = q.one_point ? 1 : (empty_list ? 0 : v.rows);
-    const u64 width = q.one_point ? v.rows : (empty_list ? dim : v.cols);
+    const bool empty_list = v.sequence && v.rows() == 0;
+    q.one_point = v.array().ndim() == 1 && !empty_list;
+    q.m = q.one_point ? 1 : (empty_list ? 0 : v.rows());
+    const u64 width = q.one_point ? v.rows() : (empty_list ? dim : v.cols());
     if (width != dim) raise(PyExc_ValueError, msg::batch_width(width, dim));
     for (u64 i = 0; i < q.m * dim; ++i)
-        if (std::isnan(v.data[i])) raise(PyExc_ValueError, msg::queries_nan);
+        if (std::isnan(v.data()[i])) raise(PyExc_ValueError, msg::queries_nan);
     return q;
 }
 
@@ -274,10 +252,10 @@ Radii radii(PyObject* o, u64 m) {
     if (const std::optional<double> x = scalar(o)) {
         r.values.assign(1, *x);
     } else {
-        Numbers n = numbers(o, "r");
-        if (n.ndim != 1) raise(PyExc_ValueError, msg::radius_rank);
-        if (n.rows != m) raise(PyExc_ValueError, msg::radius_count(n.rows, m));
-        r.values.assign(n.data, n.data + n.rows);
+        const Numbers n = numbers(o, "r");
+        if (n.array().ndim() != 1) raise(PyExc_ValueError, msg::radius_rank);
+        if (n.rows() != m) raise(PyExc_ValueError, msg::radius_count(n.rows(), m));
+        r.values.assign(n.data(), n.data() + n.rows());
         r.step = 1;
     }
     for (const f64 x : r.values)
@@ -308,29 +286,13 @@ Ref wrap(Tree&& tree) {
     return new_instance(type_object(class_of<Tree>), std::move(tree));
 }
 
-template <class Tree>
-Ref build(const Array64& points, u64 leaf_size, DistanceMetric metric, typename Tree::Options options) {
-    return wrap(unwrap(Tree::from_ndarray(points, leaf_size, metric, options)));
-}
-
-template <class Tree>
-Ref from_array_impl(const Array64& points, u64 leaf_size, DistanceMetric metric) {
-    return build<Tree>(points, leaf_size, metric, {});
-}
-
 // Only the VP tree takes a selection.
-Ref from_array_vp_impl(const Array64& points, u64 leaf_size, DistanceMetric metric, VantageSelection selection) {
-    VPTree::Options options{};
-    options.selection = selection;
-    return build<VPTree>(points, leaf_size, metric, options);
-}
 template <class Tree>
-inline constexpr auto from_array_fn = [] {
-    if constexpr (std::is_same_v<Tree, VPTree>)
-        return &from_array_vp_impl;
-    else
-        return &from_array_impl<Tree>;
-}();
+constexpr auto from_array_impl = [](const Array64& points, u64 leaf_size, DistanceMetric metric, auto... selection) {
+    typename Tree::Options options{};
+    if constexpr (sizeof...(selection) == 1) options.selection = (selection, ...);
+    return wrap(unwrap(Tree::from_ndarray(points, leaf_size, metric, options)));
+};
 
 template <class Tree>
 Ref query_knn_impl(const Tree& tree, PyObject* query, u64 k) {
@@ -388,14 +350,6 @@ Ref reduce_ex_impl(const Tree& t, i64 protocol) {
     write_tree_state(t, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get())));
     return reduction("_tree_from_state", tuple_of(payload(std::move(bytes), protocol)));
 }
-template <class Tree>
-Ref copy_impl(const Tree& t) {
-    return wrap(Tree(t));
-}
-template <class Tree>
-Ref deepcopy_impl(const Tree& t, PyObject*) {
-    return wrap(Tree(t));
-}
 
 template <class P>
 Ref load_tree(const ByteView& v) {
@@ -412,12 +366,6 @@ Ref tree_from_state_impl(PyObject* state) {
     return load_tree<VpPolicy>(v);
 }
 
-template <class Tree>
-constexpr auto reduce_ex_sig = signature("__reduce_ex__", shared_self<Tree>, param<I64>("protocol"));
-template <class Tree>
-constexpr auto copy_sig = signature("__copy__", shared_self<Tree>);
-template <class Tree>
-constexpr auto deepcopy_sig = signature("__deepcopy__", shared_self<Tree>, param<Object>("memo"));
 constexpr auto tree_from_state_sig = signature("_tree_from_state", param<Object>("state"));
 
 // Batch methods: every argument converts and every output is allocated with the interpreter
@@ -542,15 +490,15 @@ inline constexpr auto kernel_density_approx_sig =
 
 template <class Tree>
 PyMethodDef tree_methods[] = {
-    def<from_array_sig<Tree>, from_array_fn<Tree>, class_of<Tree>>(),
+    def<from_array_sig<Tree>, from_array_impl<Tree>, class_of<Tree>>(),
     def<query_knn_sig<Tree>, query_knn_impl<Tree>, class_of<Tree>>(),
     def<query_radius_sig<Tree>, query_radius_impl<Tree>, class_of<Tree>>(),
     def<kernel_density_sig<Tree>, kernel_density_impl<Tree>, class_of<Tree>>(),
     def<kernel_density_approx_sig<Tree>, kernel_density_approx_impl<Tree>, class_of<Tree>>(),
     // Pickling and copying.
     def<reduce_ex_sig<Tree>, reduce_ex_impl<Tree>, class_of<Tree>>(),
-    def<copy_sig<Tree>, copy_impl<Tree>, class_of<Tree>>(),
-    def<deepcopy_sig<Tree>, deepcopy_impl<Tree>, class_of<Tree>>(),
+    def<copy_sig<Tree>, copy_impl<Tree, class_of<Tree>>, class_of<Tree>>(),
+    def<deepcopy_sig<Tree>, deepcopy_impl<Tree, class_of<Tree>>, class_of<Tree>>(),
     // Batch queries.
     def<query_sig<Tree>, query_impl<Tree>, class_of<Tree>>(),
     def<query_ball_point_sig<Tree>, query_ball_point_impl<Tree>, class_of<Tree>>(),

@@ -81,8 +81,6 @@ Ref array_from_bytes_impl(PyObject* shape_obj, PyObject* data_obj) {
     return new_array(Array64(std::move(shape), std::move(values)));
 }
 
-Ref array_copy_impl(const Array64& a) { return new_array(Array64(a)); }
-Ref array_deepcopy_impl(const Array64& a, PyObject*) { return new_array(Array64(a)); }
 
 // A fresh NumPy array of the Array's shape holding a copy of its values.
 Ref ndarray_copy(const Array64& a) {
@@ -149,9 +147,6 @@ Ref array_function_impl(PyObject*, PyObject* func, PyObject* types, PyObject* ar
     return check_new(PyObject_Call(func, call_args.get(), call_kwargs.get()));
 }
 
-constexpr auto array_reduce_ex_sig = signature("__reduce_ex__", shared_self<Array64>, param<I64>("protocol"));
-constexpr auto array_copy_sig = signature("__copy__", shared_self<Array64>);
-constexpr auto array_deepcopy_sig = signature("__deepcopy__", shared_self<Array64>, param<Object>("memo"));
 constexpr auto array_array_sig =
     signature("__array__", shared_self<Array64>, optional_param<Object>("dtype"), optional_param<Object>("copy"));
 constexpr auto array_function_sig = signature("__array_function__", object_self, param<Object>("func"),
@@ -183,8 +178,6 @@ Ref generator_from_state_impl(PyObject* s0, PyObject* s1, PyObject* s2, PyObject
     return wrap_generator(unwrap(Generator::from_state(words)));
 }
 
-Ref generator_copy_impl(const Generator& g) { return wrap_generator(g); }
-Ref generator_deepcopy_impl(const Generator& g, PyObject*) { return wrap_generator(g); }
 Ref generator_jumped_impl(const Generator& g, u64 jumps) { return wrap_generator(g.jumped(jumps)); }
 
 // The list is allocated before the parent moves, so a refused size leaves it unchanged.
@@ -198,8 +191,6 @@ Ref generator_spawn_impl(Generator& g, u64 n) {
 }
 
 constexpr auto generator_reduce_sig = signature("__reduce__", shared_self<Generator>);
-constexpr auto generator_copy_sig = signature("__copy__", shared_self<Generator>);
-constexpr auto generator_deepcopy_sig = signature("__deepcopy__", shared_self<Generator>, param<Object>("memo"));
 constexpr auto generator_jumped_sig = signature("jumped", shared_self<Generator>, param<Index>("jumps", 1));
 constexpr auto generator_spawn_sig = signature("spawn", exclusive_self<Generator>, param<Index>("n"));
 constexpr auto generator_from_state_sig =
@@ -208,14 +199,15 @@ constexpr auto generator_from_state_sig =
 
 }  // namespace
 
-PyMethodDef array_reduce_ex_def = def<array_reduce_ex_sig, array_reduce_ex_impl, Class::array>();
-PyMethodDef array_dunder_copy_def = def<array_copy_sig, array_copy_impl, Class::array>();
-PyMethodDef array_deepcopy_def = def<array_deepcopy_sig, array_deepcopy_impl, Class::array>();
+PyMethodDef array_reduce_ex_def = def<reduce_ex_sig<Array64>, array_reduce_ex_impl, Class::array>();
+PyMethodDef array_dunder_copy_def = def<copy_sig<Array64>, copy_impl<Array64, Class::array>, Class::array>();
+PyMethodDef array_deepcopy_def = def<deepcopy_sig<Array64>, deepcopy_impl<Array64, Class::array>, Class::array>();
 PyMethodDef array_array_def = def<array_array_sig, array_array_impl, Class::array>();
 PyMethodDef array_function_def = def<array_function_sig, array_function_impl, Class::array>();
 PyMethodDef generator_reduce_def = def<generator_reduce_sig, generator_reduce_impl, Class::generator>();
-PyMethodDef generator_copy_def = def<generator_copy_sig, generator_copy_impl, Class::generator>();
-PyMethodDef generator_deepcopy_def = def<generator_deepcopy_sig, generator_deepcopy_impl, Class::generator>();
+PyMethodDef generator_copy_def = def<copy_sig<Generator>, copy_impl<Generator, Class::generator>, Class::generator>();
+PyMethodDef generator_deepcopy_def =
+    def<deepcopy_sig<Generator>, deepcopy_impl<Generator, Class::generator>, Class::generator>();
 PyMethodDef generator_jumped_def = def<generator_jumped_sig, generator_jumped_impl, Class::generator>();
 PyMethodDef generator_spawn_def = def<generator_spawn_sig, generator_spawn_impl, Class::generator>();
 

@@ -3,7 +3,7 @@
 // module; their arguments may come from anywhere, so every defect of a state is a ValueError.
 #pragma once
 
-#include "python/binding.hpp"
+#include "python/frame.hpp"
 
 namespace veltrix::py {
 
@@ -27,6 +27,22 @@ public:
 private:
     Py_buffer view_{};
 };
+
+// __copy__ and __deepcopy__(memo) of class C holding a T: a new instance with a copy of the value.
+template <class T, Class C>
+Ref copy_impl(const T& v) {
+    return new_instance(type_object(C), T(v));
+}
+template <class T, Class C>
+Ref deepcopy_impl(const T& v, PyObject*) {
+    return copy_impl<T, C>(v);
+}
+template <class T>
+constexpr auto copy_sig = signature("__copy__", shared_self<T>);
+template <class T>
+constexpr auto deepcopy_sig = signature("__deepcopy__", shared_self<T>, param<Object>("memo"));
+template <class T>
+constexpr auto reduce_ex_sig = signature("__reduce_ex__", shared_self<T>, param<I64>("protocol"));
 
 extern PyMethodDef generator_reduce_def, generator_copy_def, generator_deepcopy_def, generator_jumped_def,
     generator_spawn_def;
