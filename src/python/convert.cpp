@@ -87,20 +87,21 @@ std::optional<Shape> to_shape(PyObject* o) {
     return s;
 }
 
+// The Array object `o`, or null with a TypeError set.
+static ArrayObject* array_or_error(PyObject* o) {
+    if (is_array(o)) return as_array(o);
+    PyErr_SetString(PyExc_TypeError, msg::cannot_cast(type_name(o), "Array").c_str());
+    return nullptr;
+}
+
 std::optional<ArrayRef> to_array_ref(PyObject* o) {
-    if (!is_array(o)) {
-        PyErr_SetString(PyExc_TypeError, msg::cannot_cast(type_name(o), "Array").c_str());
-        return std::nullopt;
-    }
-    return ArrayRef(as_array(o));
+    if (ArrayObject* a = array_or_error(o)) return ArrayRef(a);
+    return std::nullopt;
 }
 
 std::optional<Array64> to_array_copy(PyObject* o) {
-    if (!is_array(o)) {
-        PyErr_SetString(PyExc_TypeError, msg::cannot_cast(type_name(o), "Array").c_str());
-        return std::nullopt;
-    }
-    auto* a = reinterpret_cast<ArrayObject*>(o);
+    ArrayObject* a = array_or_error(o);
+    if (!a) return std::nullopt;
     if (a->borrow.load() < 0) {
         PyErr_SetString(PyExc_RuntimeError, msg::already_mutably_borrowed);
         return std::nullopt;

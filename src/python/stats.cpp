@@ -11,24 +11,17 @@ namespace veltrix::py {
 
 namespace {
 
-template <f64 (*F)(const Array64&)>
-Ref float_stat(const Array64& a) {
-    return to_py(F(a));
-}
-template <bool (*F)(const Array64&)>
-Ref bool_stat(const Array64& a) {
-    return to_py_bool(F(a));
-}
+// One statistic of the arrays as a Python float (or bool, for any and all).
+template <auto F>
+constexpr auto stat = [](const auto&... a) {
+    if constexpr (std::is_same_v<decltype(F(a...)), bool>) return to_py_bool(F(a...));
+    else return to_py(F(a...));
+};
 
 // A scalar q is one probability; an Array q supplies its flat data as the list.
 Ref quantile_impl(const Array64& a, ArrayOrScalar q) {
     if (const double* p = std::get_if<double>(&q)) return to_py(stats::quantile(a, *p));
     return new_array(stats::quantiles(a, std::get<Array64>(q).data));
-}
-
-template <f64 (*F)(const Array64&, const Array64&)>
-Ref pair_stat(const Array64& a, const Array64& b) {
-    return to_py(F(a, b));
 }
 
 constexpr auto of_a(const char* name) { return signature(name, param<ArrayArg>("a")); }
@@ -45,29 +38,29 @@ constexpr auto sum_m = array_method("sum"), mean_m = array_method("mean"), var_m
 constexpr auto quantile_m = signature("quantile", shared_self<Array64>, param<ArrayOrScalarArg>("q"));
 
 PyMethodDef stats_functions[] = {
-    def<sum_f, float_stat<stats::sum>>(),
-    def<mean_f, float_stat<stats::mean>>(),
-    def<var_f, float_stat<stats::var>>(),
-    def<std_f, float_stat<stats::std>>(),
-    def<median_f, float_stat<stats::median>>(),
+    def<sum_f, stat<stats::sum>>(),
+    def<mean_f, stat<stats::mean>>(),
+    def<var_f, stat<stats::var>>(),
+    def<std_f, stat<stats::std>>(),
+    def<median_f, stat<stats::median>>(),
     def<quantile_f, quantile_impl>(),
-    def<any_f, bool_stat<stats::any>>(),
-    def<all_f, bool_stat<stats::all>>(),
-    def<pearson_f, pair_stat<stats::pearson>>(),
-    def<spearman_f, pair_stat<stats::spearman>>(),
+    def<any_f, stat<stats::any>>(),
+    def<all_f, stat<stats::all>>(),
+    def<pearson_f, stat<stats::pearson>>(),
+    def<spearman_f, stat<stats::spearman>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyMethodDef array_sum_def = def<sum_m, float_stat<stats::sum>, Class::array>();
-PyMethodDef array_mean_def = def<mean_m, float_stat<stats::mean>, Class::array>();
-PyMethodDef array_var_def = def<var_m, float_stat<stats::var>, Class::array>();
-PyMethodDef array_std_def = def<std_m, float_stat<stats::std>, Class::array>();
-PyMethodDef array_median_def = def<median_m, float_stat<stats::median>, Class::array>();
+PyMethodDef array_sum_def = def<sum_m, stat<stats::sum>, Class::array>();
+PyMethodDef array_mean_def = def<mean_m, stat<stats::mean>, Class::array>();
+PyMethodDef array_var_def = def<var_m, stat<stats::var>, Class::array>();
+PyMethodDef array_std_def = def<std_m, stat<stats::std>, Class::array>();
+PyMethodDef array_median_def = def<median_m, stat<stats::median>, Class::array>();
 PyMethodDef array_quantile_def = def<quantile_m, quantile_impl, Class::array>();
-PyMethodDef array_any_def = def<any_m, bool_stat<stats::any>, Class::array>();
-PyMethodDef array_all_def = def<all_m, bool_stat<stats::all>, Class::array>();
+PyMethodDef array_any_def = def<any_m, stat<stats::any>, Class::array>();
+PyMethodDef array_all_def = def<all_m, stat<stats::all>, Class::array>();
 
 void register_stats(PyObject* module) { add_functions(module, stats_functions); }
 
