@@ -70,26 +70,8 @@ using ArrayConstructor = Constructor<new_sig, construct_impl, Class::array>;
 // ---------------------------------------------------------------------------------------------
 // Shape, length, representation, lists
 
-// A hot read: written directly against the C API, without the exception plumbing.
 PyObject* get_shape(PyObject* self, void*) noexcept {
-    ArrayObject* a = as_array(self);
-    if (a->borrow.load() < 0) {
-        PyErr_SetString(PyExc_RuntimeError, msg::already_mutably_borrowed);
-        return nullptr;
-    }
-    const std::vector<u64>& dims = a->value.shape.dims;
-    const auto n = static_cast<Py_ssize_t>(dims.size());
-    PyObject* list = PyList_New(n);
-    if (!list) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* d = PyLong_FromUnsignedLongLong(dims[static_cast<std::size_t>(i)]);
-        if (!d) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, i, d);
-    }
-    return list;
+    return guarded([&] { return index_list(Borrowed<Array64>(as_array(self))->shape.dims); });
 }
 
 Py_ssize_t array_len(PyObject* self) noexcept {

@@ -106,27 +106,13 @@ void add_member(PyObject* module, const char* name, PyObject* obj) {
     check_status(PyObject_SetAttr(module, n.get(), obj));
 }
 
-namespace {
-
-template <class Add>
-void add_each_function(PyObject* module, PyMethodDef* defs, Add add) {
-    Ref modname = check_new(PyModule_GetNameObject(module));
+void add_functions(PyObject* module, PyMethodDef* defs, bool listed) {
+    const Ref modname = check_new(PyModule_GetNameObject(module));
     for (PyMethodDef* d = defs; d->ml_name; ++d) {
-        Ref f = check_new(PyCFunction_NewEx(d, module, modname.get()));
-        add(d->ml_name, f.get());
+        const Ref f = check_new(PyCFunction_NewEx(d, module, modname.get()));
+        if (listed) add_member(module, d->ml_name, f.get());
+        else check_status(PyObject_SetAttrString(module, d->ml_name, f.get()));
     }
-}
-
-}  // namespace
-
-void add_functions(PyObject* module, PyMethodDef* defs) {
-    add_each_function(module, defs, [&](const char* name, PyObject* f) { add_member(module, name, f); });
-}
-
-void add_attributes(PyObject* module, PyMethodDef* defs) {
-    add_each_function(module, defs, [&](const char* name, PyObject* f) {
-        check_status(PyObject_SetAttrString(module, name, f));
-    });
 }
 
 }  // namespace veltrix::py

@@ -233,10 +233,9 @@ Ref index_list(const std::vector<u64>& v);
 
 // Appends `name` to the module's __all__ (creating it) and sets the attribute.
 void add_member(PyObject* module, const char* name, PyObject* obj);
-// Adds each function of a NULL-terminated table, bound to the module.
-void add_functions(PyObject* module, PyMethodDef* defs);
-// The same as attributes only, leaving the module's __all__ as it is.
-void add_attributes(PyObject* module, PyMethodDef* defs);
+// Adds each function of a NULL-terminated table, bound to the module: listed in its __all__, or
+// as attributes only.
+void add_functions(PyObject* module, PyMethodDef* defs, bool listed = true);
 
 // Qualified type name of an object, as the interpreter reports it in messages.
 std::string type_name(PyObject* o);

@@ -12,15 +12,9 @@ std::optional<double> to_f64(PyObject* o) {
 }
 
 std::optional<u64> to_index(PyObject* o) {
-    if (PyLong_Check(o)) {
-        const unsigned long long v = PyLong_AsUnsignedLongLong(o);
-        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-        return v;
-    }
-    PyObject* idx = PyNumber_Index(o);
+    const Ref idx = Ref::steal(PyNumber_Index(o));  // an int itself, or its __index__
     if (!idx) return std::nullopt;
-    const unsigned long long v = PyLong_AsUnsignedLongLong(idx);
-    Py_DECREF(idx);
+    const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
     return v;
 }

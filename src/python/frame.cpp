@@ -172,7 +172,7 @@ constexpr auto hold_shared_borrow_sig =
 
 void register_private(PyObject* m) {
     static PyMethodDef defs[] = {def<hold_shared_borrow_sig, hold_shared_borrow_impl>(), {}};
-    add_attributes(m, defs);
+    add_functions(m, defs, false);
     check_status(PyObject_SetAttrString(m, "_signatures", signature_dict().get()));
     // Which exp/log kernels run: naming them runs their guard once, here.
     const std::string_view path = vmath::path_name();

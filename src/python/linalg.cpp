@@ -130,7 +130,7 @@ PyObject* array_matmul_operator(PyObject* a, PyObject* b) {
 
 void register_linalg(PyObject* module) {
     add_functions(module, linalg_functions);
-    add_attributes(module, solver_functions);
+    add_functions(module, solver_functions, false);
 }
 
 }  // namespace veltrix::py

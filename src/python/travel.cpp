@@ -218,7 +218,7 @@ void register_reconstructors(PyObject* m) {
         tree_from_state_def,
         {nullptr, nullptr, 0, nullptr},
     };
-    add_attributes(m, defs);
+    add_functions(m, defs, false);
 }
 
 }  // namespace veltrix::py
