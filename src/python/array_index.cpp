@@ -1,4 +1,5 @@
 // Array element access: subscription, item assignment, get, take, membership and iteration.
+#include <algorithm>
 #include <vector>
 
 #include "python/messages.hpp"
@@ -9,23 +10,19 @@ namespace veltrix::py {
 
 namespace {
 
-// A signed index against a length: negative counts from the end. Nothing when out of range.
-std::optional<u64> normalise(i64 index, u64 len) noexcept {
-    if (index < 0) {
-        const u64 back = static_cast<u64>(-(index + 1)) + 1;  // |index| without overflow
-        if (back > len) return std::nullopt;
-        return len - back;
-    }
-    if (static_cast<u64>(index) >= len) return std::nullopt;
-    return static_cast<u64>(index);
+// A signed index along `axis`: negative counts from the end; out of range is a ValueError.
+u64 axis_index(i64 index, const Shape& shape, std::size_t axis) {
+    const u64 len = shape[axis];
+    const u64 back = index < 0 ? static_cast<u64>(-(index + 1)) + 1 : 0;  // |index| without overflow
+    if (index < 0 ? back > len : static_cast<u64>(index) >= len)
+        raise(PyExc_ValueError, msg::index_out_of_axis(index, axis, len));
+    return index < 0 ? len - back : static_cast<u64>(index);
 }
 
 u64 checked_axis_index(PyObject* item, const Shape& shape, std::size_t axis) {
     const std::optional<i64> i = to_i64(item);
     if (!i) throw PyErrSet{};  // the interpreter's TypeError or OverflowError, unchanged
-    const std::optional<u64> k = normalise(*i, shape[axis]);
-    if (!k) raise(PyExc_ValueError, msg::index_out_of_axis(*i, axis, shape[axis]));
-    return *k;
+    return axis_index(*i, shape, axis);
 }
 
 // Flat position of the leading indices held by a tuple of length m <= ndim.
@@ -60,14 +57,13 @@ Ref flat_slice(const Array64& a, PyObject* key) {
     const Py_ssize_t len = PySlice_AdjustIndices(n, &start, &stop, step);
     // Adjusted, the visited positions start + k * step (k < len) all lie inside the data.
     std::vector<f64> out(static_cast<std::size_t>(len));
-    for (Py_ssize_t k = 0; k < len; ++k) out[static_cast<std::size_t>(k)] = a.data[static_cast<std::size_t>(start + k * step)];
+    for (Py_ssize_t k = 0; k < len; ++k) out[std::size_t(k)] = a.data[std::size_t(start + k * step)];
     return new_array(Array64(Shape::d1(static_cast<u64>(len)), std::move(out)));
 }
 
 Ref subscript(PyObject* self, PyObject* key) {
-    ArrayObject* o = as_array(self);
-    SharedBorrow guard(o->borrow);
-    const Array64& a = o->value;
+    const Borrowed<Array64> borrowed(as_array(self));
+    const Array64& a = borrowed.get();
     const std::size_t ndim = a.ndim();
     if (PyTuple_Check(key)) {
         const auto m = static_cast<std::size_t>(PyTuple_GET_SIZE(key));
@@ -77,9 +73,8 @@ Ref subscript(PyObject* self, PyObject* key) {
     }
     if (const std::optional<i64> i = to_i64(key)) {
         if (ndim == 0) raise(PyExc_ValueError, msg::too_many_indices(0, 1));
-        const std::optional<u64> k = normalise(*i, a.shape[0]);
-        if (!k) raise(PyExc_ValueError, msg::index_out_of_axis(*i, 0, a.shape[0]));
-        return ndim == 1 ? element(a, *k) : block(a, *k * a.strides[0], 1);
+        const u64 k = axis_index(*i, a.shape, 0);
+        return ndim == 1 ? element(a, k) : block(a, k * a.strides[0], 1);
     }
     PyErr_Clear();
     if (Py_IS_TYPE(key, &PySlice_Type)) return flat_slice(a, key);
@@ -92,10 +87,9 @@ double value_arg(PyObject* value) { return convert_argument<F64>("value", value)
 
 void assign(PyObject* self, PyObject* key, PyObject* value) {
     if (!value) raise(PyExc_NotImplementedError, msg::cannot_delete);
-    ArrayObject* o = as_array(self);
-    ExclusiveBorrow guard(o->borrow);
+    const BorrowedMut<Array64> borrowed(as_array(self));
     const double v = value_arg(value);
-    Array64& a = o->value;
+    Array64& a = borrowed.get();
     const std::size_t ndim = a.ndim();
     if (PyTuple_Check(key)) {
         const auto m = static_cast<std::size_t>(PyTuple_GET_SIZE(key));
@@ -107,9 +101,7 @@ void assign(PyObject* self, PyObject* key, PyObject* value) {
     }
     if (const std::optional<i64> i = to_i64(key)) {
         if (ndim != 1) raise(PyExc_ValueError, msg::single_index_assignment);
-        const std::optional<u64> k = normalise(*i, a.shape[0]);
-        if (!k) raise(PyExc_ValueError, msg::index_out_of_axis(*i, 0, a.shape[0]));
-        a.data[*k] = v;
+        a.data[axis_index(*i, a.shape, 0)] = v;
         return;
     }
     PyErr_Clear();
@@ -192,23 +184,15 @@ int array_contains(PyObject* self, PyObject* value) {
     bool found = false;
     const int status = status_slot([&] {
         const double v = value_arg(value);
-        ArrayObject* o = as_array(self);
-        SharedBorrow guard(o->borrow);
-        for (f64 x : o->value.data) {
-            if (x == v) {
-                found = true;
-                break;
-            }
-        }
+        const Borrowed<Array64> a(as_array(self));
+        found = std::find(a->data.begin(), a->data.end(), v) != a->data.end();  // ==: NaN never, -0.0 as 0.0
     });
     return status < 0 ? -1 : found;
 }
 
 PyObject* array_iter(PyObject* self) {
     return guarded([&] {
-        ArrayObject* o = as_array(self);
-        SharedBorrow guard(o->borrow);
-        return new_instance(type_object(Class::array_iter), ArrayIterState{o->value.data, 0});
+        return new_instance(type_object(Class::array_iter), ArrayIterState{Borrowed<Array64>(as_array(self))->data, 0});
     });
 }
 

@@ -16,11 +16,6 @@ Ref new_array(Array64&& a) { return new_instance(type_object(Class::array), std:
 
 namespace {
 
-Shape checked(Shape s) {
-    (void)unwrap(checked_size(s));
-    return s;
-}
-
 Array64 with_shape(std::vector<double>&& data, Shape shape) {
     const u64 count = shape.size();
     if (count != data.size())
@@ -43,7 +38,7 @@ Ref asarray_impl(Array64 v, std::optional<Shape> shape) {
 }
 
 Ref eye_impl(u64 n, std::optional<u64> m, std::optional<i64> k) {
-    (void)checked(Shape::d2(n, m.value_or(n)));
+    (void)unwrap(checked_size(Shape::d2(n, m.value_or(n))));
     return new_array(eye(n, m, k.value_or(0)));
 }
 

@@ -139,13 +139,6 @@ Ref wrap_field_error(const char* enum_name, const char* variant) {
     return w;
 }
 
-void raise_combined(const char* enum_name, const char* v1, Ref e1, const char* v2, Ref e2) {
-    PyErr_SetString(PyExc_TypeError, msg::combined_error(enum_name, v1, render_exception(e1.get()), v2,
-                                                         render_exception(e2.get()))
-                                         .c_str());
-}
-
-
 // The Array alternative first, then `second`. The failures of both are built only once both
 // have failed, so the common success of the second costs no exception objects.
 template <class T, class Second>
@@ -158,7 +151,9 @@ std::optional<T> tagged(PyObject* o, const char* enum_name, const char* variant,
     Ref e2 = wrap_field_error(enum_name, variant);
     (void)to_array_copy(o);  // sets the Array alternative's own error again
     Ref e1 = wrap_field_error(enum_name, "Array");
-    raise_combined(enum_name, "Array", std::move(e1), variant, std::move(e2));
+    const std::string m =
+        msg::combined_error(enum_name, "Array", render_exception(e1.get()), variant, render_exception(e2.get()));
+    PyErr_SetString(PyExc_TypeError, m.c_str());
     return std::nullopt;
 }
 
@@ -173,6 +168,8 @@ std::optional<Array64> to_array_or_vec(PyObject* o) {
     });
 }
 
-std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o) { return tagged<ArrayOrScalar>(o, "ArrayOrScalar", "Scalar", to_f64); }
+std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o) {
+    return tagged<ArrayOrScalar>(o, "ArrayOrScalar", "Scalar", to_f64);
+}
 
 }  // namespace veltrix::py

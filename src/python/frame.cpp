@@ -147,7 +147,7 @@ Ref signature_dict() {
             const SignatureParam& p = entry.params[i];
             Ref fallback = p.fallback ? check_new(PyUnicode_FromString(p.fallback->c_str())) : Ref::borrow(Py_None);
             PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
-                             check(Py_BuildValue("(sOO)", p.name, fallback.get(), p.keyword_only ? Py_True : Py_False)));
+                             check(Py_BuildValue("(sON)", p.name, fallback.get(), PyBool_FromLong(p.keyword_only))));
         }
         Ref value = check_new(Py_BuildValue("(OO)", entry.has_self ? Py_True : Py_False, params.get()));
         check_status(PyDict_SetItemString(dict.get(), key.c_str(), value.get()));

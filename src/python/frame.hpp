@@ -50,13 +50,11 @@ inline std::optional<PyObject*> as_object(PyObject* o) { return o; }
 using F64 = Converter<double, to_f64>;
 using Index = Converter<u64, to_index>;
 using I64 = Converter<i64, to_i64>;
-using Text = Converter<std::string, to_text>;
 using Indices = Converter<std::vector<u64>, to_index_vec>;
 using Floats = Converter<std::vector<double>, to_f64_vec>;
 using ArrayCopies = Converter<std::vector<Array64>, to_array_vec>;
 using ShapeArg = Converter<Shape, to_shape>;                    // indices whose count fits
 using ArrayArg = Converter<ArrayRef, to_array_ref>;             // the _impl gets const Array64&
-using ArrayCopy = Converter<Array64, to_array_copy>;
 using ArrayOrVec = Converter<Array64, to_array_or_vec>;         // VecOrArray, as one Array
 using ArrayOrScalarArg = Converter<ArrayOrScalar, to_array_or_scalar>;
 using Object = Converter<PyObject*, as_object>;                 // read by the _impl itself

@@ -37,40 +37,37 @@ inline constexpr int aligned = 0x0100;
 inline constexpr int writeable = 0x0400;
 inline constexpr int any_order = -1;
 
-// A view of the function table with the entries used, by their published positions.
+// A view of the function table with the entries used, by their published positions. The
+// functions that take `descr` steal it; set_base_object steals `base`, also on failure.
 class Api {
 public:
     explicit Api(void** table) : t_(table) {}
 
     PyTypeObject* ndarray_type() const { return static_cast<PyTypeObject*>(t_[2]); }
-    PyObject* descr_from_type(int type) const {
-        return reinterpret_cast<PyObject* (*)(int)>(t_[45])(type);
-    }
-    // Steals `descr`.
+    PyObject* descr_from_type(int type) const { return fn<PyObject*(int)>(45)(type); }
     PyObject* from_any(PyObject* op, PyObject* descr, int min_depth, int max_depth, int requirements,
                        PyObject* context) const {
-        using Fn = PyObject* (*)(PyObject*, PyObject*, int, int, int, PyObject*);
-        return reinterpret_cast<Fn>(t_[69])(op, descr, min_depth, max_depth, requirements, context);
+        return fn<PyObject*(PyObject*, PyObject*, int, int, int, PyObject*)>(69)(op, descr, min_depth, max_depth,
+                                                                                 requirements, context);
     }
-    // Steals `descr`.
     PyObject* new_from_descr(PyTypeObject* subtype, PyObject* descr, int nd, const npy_intp* dims,
                              const npy_intp* strides, void* data, int flags, PyObject* obj) const {
-        using Fn = PyObject* (*)(PyTypeObject*, PyObject*, int, const npy_intp*, const npy_intp*,
-                                 void*, int, PyObject*);
-        return reinterpret_cast<Fn>(t_[94])(subtype, descr, nd, dims, strides, data, flags, obj);
+        return fn<PyObject*(PyTypeObject*, PyObject*, int, const npy_intp*, const npy_intp*, void*, int, PyObject*)>(
+            94)(subtype, descr, nd, dims, strides, data, flags, obj);
     }
     PyObject* newshape(PyObject* array, Dims* dims, int order) const {
-        return reinterpret_cast<PyObject* (*)(PyObject*, Dims*, int)>(t_[135])(array, dims, order);
+        return fn<PyObject*(PyObject*, Dims*, int)>(135)(array, dims, order);
     }
-    bool equiv_types(PyObject* a, PyObject* b) const {
-        return reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(t_[182])(a, b) != 0;
-    }
-    // Steals `base`, also on failure.
+    bool equiv_types(PyObject* a, PyObject* b) const { return fn<unsigned char(PyObject*, PyObject*)>(182)(a, b); }
     int set_base_object(PyObject* array, PyObject* base) const {
-        return reinterpret_cast<int (*)(PyObject*, PyObject*)>(t_[282])(array, base);
+        return fn<int(PyObject*, PyObject*)>(282)(array, base);
     }
 
 private:
+    template <class F>
+    F* fn(int slot) const {
+        return reinterpret_cast<F*>(t_[slot]);
+    }
     void** t_;
 };
 

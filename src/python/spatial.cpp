@@ -29,20 +29,17 @@ using CriterionKind = Choice<ApproxCriterion::Kind, criterion_from_name, msg::un
 ApproxCriterion make_criterion(ApproxCriterion::Kind kind, std::optional<u64> min_samples,
                                std::optional<f64> max_span) {
     using Kind = ApproxCriterion::Kind;
+    const char* name = kind == Kind::MinSamples ? "min_samples" : kind == Kind::MaxSpan ? "max_span" : "combined";
+    if ((kind == Kind::MinSamples || kind == Kind::Combined) && !min_samples)
+        raise(PyExc_ValueError, msg::parameter_required("min_samples", name));
+    if ((kind == Kind::MaxSpan || kind == Kind::Combined) && !max_span)
+        raise(PyExc_ValueError, msg::parameter_required("max_span", name));
     switch (kind) {
-        case Kind::None: return ApproxCriterion::none();
-        case Kind::MinSamples:
-            if (!min_samples) raise(PyExc_ValueError, msg::parameter_required("min_samples", "min_samples"));
-            return ApproxCriterion::with_min_samples(*min_samples);
-        case Kind::MaxSpan:
-            if (!max_span) raise(PyExc_ValueError, msg::parameter_required("max_span", "max_span"));
-            return ApproxCriterion::with_max_span(*max_span);
-        case Kind::Combined:
-            if (!min_samples) raise(PyExc_ValueError, msg::parameter_required("min_samples", "combined"));
-            if (!max_span) raise(PyExc_ValueError, msg::parameter_required("max_span", "combined"));
-            return ApproxCriterion::combined(*min_samples, *max_span);
+        case Kind::MinSamples: return ApproxCriterion::with_min_samples(*min_samples);
+        case Kind::MaxSpan: return ApproxCriterion::with_max_span(*max_span);
+        case Kind::Combined: return ApproxCriterion::combined(*min_samples, *max_span);
+        default: return ApproxCriterion::none();
     }
-    return ApproxCriterion::none();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -93,23 +90,25 @@ std::vector<double> query_vector(PyObject* o, u64 dim) {
     return std::move(arg.values);
 }
 
-// The query rows of a density call; `at_points` when the tree's own points are meant.
-struct DensityQueries {
-    bool at_points = false;
-    std::optional<ArrayRef> borrowed;  // a 2-D Array used in place
+// Query values: an Array used in place, under a shared borrow, or values of their own (copied,
+// so that no other thread can change them while a search runs unlocked).
+struct Numbers {
+    std::optional<ArrayRef> borrowed;
     Array64 owned;
+    bool sequence = false;  // read from a Python sequence
 
-    const Array64& matrix() const { return borrowed ? borrowed->get() : owned; }
+    const Array64& array() const { return borrowed ? borrowed->get() : owned; }
+    const f64* data() const { return array().data.data(); }
+    u64 rows() const { return array().shape[0]; }
+    u64 cols() const { return array().ndim() == 2 ? array().shape[1] : 1; }
 };
 
-DensityQueries density_queries(std::optional<PyObject*> o, u64 dim) {
-    DensityQueries out;
-    if (!o) {
-        out.at_points = true;
-        return out;
-    }
+// The query rows of a density call as a matrix; nothing when the tree's own points are meant.
+std::optional<Numbers> density_queries(std::optional<PyObject*> o, u64 dim) {
+    if (!o) return std::nullopt;
     QueryArg arg;
     if (!read_query(*o, arg)) raise(PyExc_ValueError, msg::bad_queries);
+    Numbers out;
     if (!arg.array) {
         // A number is one query of width 1, whatever the tree's dimension (the core asserts it).
         const u64 m = arg.values.size();
@@ -168,21 +167,6 @@ u64 thread_count(i64 workers) {
     if (workers == 0 || workers < -1) raise(PyExc_ValueError, msg::bad_workers(workers));
     return resolve_workers(workers);
 }
-
-// The numbers of argument `name`, with one or two dimensions: an Array (used in place, under a
-// shared borrow), or copied, so that no other thread can change them while a search runs
-// unlocked: a NumPy array of a real dtype in any layout, or a sequence of numbers or of
-// equal-length sequences of numbers.
-struct Numbers {
-    std::optional<ArrayRef> borrowed;
-    Array64 owned;
-    bool sequence = false;  // read from a Python sequence
-
-    const Array64& array() const { return borrowed ? borrowed->get() : owned; }
-    const f64* data() const { return array().data.data(); }
-    u64 rows() const { return array().shape[0]; }
-    u64 cols() const { return array().ndim() == 2 ? array().shape[1] : 1; }
-};
 
 bool is_sequence(PyObject* x) {
     return PySequence_Check(x) && !PyUnicode_Check(x) && !PyBytes_Check(x) && !PyByteArray_Check(x);
@@ -309,10 +293,9 @@ Ref query_radius_impl(const Tree& tree, PyObject* query, f64 radius) {
 template <class Tree>
 Ref densities(const Tree& tree, std::optional<PyObject*> queries, KernelType kernel,
               const ApproxCriterion& criterion, f64 bandwidth) {
-    const DensityQueries qs = density_queries(queries, tree.dim);
-    if (qs.at_points)
-        return density_result(unwrap(tree.kernel_density_at_points(kernel, criterion, bandwidth)), tree.n_points);
-    const Array64& m = qs.matrix();
+    const std::optional<Numbers> qs = density_queries(queries, tree.dim);
+    if (!qs) return density_result(unwrap(tree.kernel_density_at_points(kernel, criterion, bandwidth)), tree.n_points);
+    const Array64& m = qs->array();
     return density_result(unwrap(tree.kernel_density_approx(m, kernel, criterion, bandwidth)), m.shape[0]);
 }
 

@@ -11,16 +11,13 @@ constexpr int n_classes = static_cast<int>(Class::slice_container) + 1;
 
 PyType_Spec& spec_of(Class c) {
     switch (c) {
+        case Class::none: VELTRIX_FAIL("no class object for Class::none");
         case Class::array: return array_spec();
         case Class::array_iter: return array_iter_spec();
         case Class::generator: return generator_spec();
-        case Class::ball_tree:
-        case Class::kd_tree:
-        case Class::vp_tree: return tree_spec(c);
         case Class::slice_container: return slice_container_spec();
-        case Class::none: break;
+        default: return tree_spec(c);  // ball_tree, kd_tree, vp_tree
     }
-    VELTRIX_FAIL("no class object for Class::none");
 }
 
 }  // namespace
