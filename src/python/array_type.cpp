@@ -16,13 +16,6 @@ Ref new_array(Array64&& a) { return new_instance(type_object(Class::array), std:
 
 namespace {
 
-Array64 with_shape(std::vector<double>&& data, Shape shape) {
-    const u64 count = shape.size();
-    if (count != data.size())
-        raise(PyExc_ValueError, msg::data_length_mismatch(data.size(), shape.to_string(), count));
-    return Array64(std::move(shape), std::move(data));
-}
-
 // ---------------------------------------------------------------------------------------------
 // Constructors (static methods and module functions share the implementations)
 
@@ -30,11 +23,17 @@ Ref zeros_impl(Shape shape) { return new_array(Array64::zeros(std::move(shape)))
 Ref ones_impl(Shape shape) { return new_array(ones(std::move(shape))); }
 Ref full_impl(Shape shape, double value) { return new_array(full(std::move(shape), value)); }
 
+Ref construct_impl(Shape shape, std::vector<double> data) {
+    const u64 count = shape.size();
+    if (count != data.size())
+        raise(PyExc_ValueError, msg::data_length_mismatch(data.size(), shape.to_string(), count));
+    return new_array(Array64(std::move(shape), std::move(data)));
+}
+
 // An Array gives only its data; without a shape, the data is one-dimensional.
 Ref asarray_impl(Array64 v, std::optional<Shape> shape) {
-    const u64 n = v.data.size();
-    if (!shape) return new_array(Array64(Shape::d1(n), std::move(v.data)));
-    return new_array(with_shape(std::move(v.data), std::move(*shape)));
+    Shape s = shape ? std::move(*shape) : Shape::d1(v.data.size());
+    return construct_impl(std::move(s), std::move(v.data));
 }
 
 Ref eye_impl(u64 n, std::optional<u64> m, std::optional<i64> k) {
@@ -45,10 +44,6 @@ Ref eye_impl(u64 n, std::optional<u64> m, std::optional<i64> k) {
 Ref column_stack_impl(std::vector<Array64> arrays) {
     if (arrays.empty()) raise(PyExc_ValueError, msg::need_one_array);
     return new_array(column_stack(arrays));
-}
-
-Ref construct_impl(Shape shape, std::vector<double> data) {
-    return new_array(with_shape(std::move(data), std::move(shape)));
 }
 
 constexpr auto zeros_sig = signature("zeros", param<ShapeArg>("shape"));
@@ -83,16 +78,11 @@ PyObject* array_repr(PyObject* self) noexcept {
 Ref nested_list(const Array64& a, std::size_t dim, u64 offset) {
     const u64 n = a.shape[dim];
     const u64 stride = a.strides[dim];
+    const bool last = dim + 1 == a.ndim();
     Ref list = check_new(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (dim + 1 == a.ndim()) {
-        const double* p = a.data.data() + offset;
-        for (u64 i = 0; i < n; ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(p[i * stride])));
-    } else {
-        for (u64 i = 0; i < n; ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                            nested_list(a, dim + 1, offset + i * stride).release());
-    }
+    for (u64 i = 0, at = offset; i < n; ++i, at += stride)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        last ? check(PyFloat_FromDouble(a.data[at])) : nested_list(a, dim + 1, at).release());
     return list;
 }
 

@@ -1,4 +1,6 @@
 // Module initialisation: classes, top-level functions and the four submodules.
+#include <utility>
+
 #include "python/array_methods.hpp"
 #include "python/messages.hpp"
 #include "python/state.hpp"
@@ -14,27 +16,18 @@ namespace {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "veltrix", nullptr, 0, nullptr,
                           nullptr, nullptr, nullptr, nullptr};
 
-struct Submodule {
-    const char* name;
-    void (*fill)(PyObject*);
-};
-
 Ref build_module() {
     Ref m = check_new(PyModule_Create(&module_def));
     for (Class c : {Class::array, Class::array_iter, Class::generator, Class::ball_tree, Class::kd_tree})
         add_member(m.get(), class_name(c), reinterpret_cast<PyObject*>(type_object(c)));
     add_functions(m.get(), module_array_functions());
-    static const Submodule subs[] = {
-        {"linalg", register_linalg},
-        {"stats", register_stats},
-        {"random", register_random},
-        {"spatial", register_spatial},
-    };
-    for (const Submodule& s : subs) {
+    using Fill = void (*)(PyObject*);
+    for (auto [name, fill] : {std::pair<const char*, Fill>{"linalg", register_linalg}, {"stats", register_stats},
+                              {"random", register_random}, {"spatial", register_spatial}}) {
         // Submodules are attributes only, never entries of sys.modules.
-        Ref sub = check_new(PyModule_New(s.name));
-        s.fill(sub.get());
-        add_member(m.get(), s.name, sub.get());
+        const Ref sub = check_new(PyModule_New(name));
+        fill(sub.get());
+        add_member(m.get(), name, sub.get());
     }
     register_reconstructors(m.get());
     register_private(m.get());

@@ -38,13 +38,6 @@ void** locate_api_table() noexcept {
     }
 }
 
-// "Type: message" of the pending Python error, which is cleared.
-std::string take_error_text() {
-    Ref v = fetch_exception();
-    if (!v) return msg::unknown_error;
-    return msg::exception_line(type_name(v.get()), exception_str(v.get()));
-}
-
 }  // namespace
 
 // The table is located once per process and kept for its life. Two threads racing through
@@ -55,7 +48,12 @@ Api api() {
     void** t = table.load(std::memory_order_acquire);
     if (!t) {
         t = locate_api_table();
-        if (!t) VELTRIX_FAIL(msg::exception_line(msg::numpy_unavailable, take_error_text()));
+        if (!t) {
+            const Ref e = fetch_exception();  // the pending error, written "Type: message"
+            const std::string why =
+                e ? msg::exception_line(type_name(e.get()), exception_str(e.get())) : msg::unknown_error;
+            VELTRIX_FAIL(msg::exception_line(msg::numpy_unavailable, why));
+        }
         table.store(t, std::memory_order_release);
     }
     return Api(t);
