@@ -15,7 +15,6 @@ Ref transform_impl(const Array64& a) {
 
 Ref clip_impl(double lo, double hi, const Array64& a) { return new_array(clip(a, lo, hi)); }
 
-
 constexpr auto sin_m = array_method("sin"), cos_m = array_method("cos"), exp_m = array_method("exp"),
                sqrt_m = array_method("sqrt"), tan_m = array_method("tan"), arcsin_m = array_method("arcsin"),
                arccos_m = array_method("arccos"), arctan_m = array_method("arctan"), log_m = array_method("log"),

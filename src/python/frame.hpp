@@ -159,7 +159,6 @@ template <class T>
 inline constexpr SelfMarker<BorrowedMut<T>> exclusive_self{};
 inline constexpr SelfMarker<PyObject*> object_self{};
 
-
 // ---------------------------------------------------------------------------------------------
 // Signatures
 

@@ -15,11 +15,6 @@ Ref pair(Array64&& first, Array64&& second) {
     return tuple_of(new_array(std::move(first)), new_array(std::move(second)));
 }
 
-Ref eig_pair(Result<EigResult>&& r) {
-    EigResult e = unwrap(std::move(r));
-    return pair(std::move(e.values), std::move(e.vectors));
-}
-
 // ---------------------------------------------------------------------------------------------
 // Implementations shared by the functions and the methods
 
@@ -32,10 +27,11 @@ Ref qr_impl(const Array64& a) {
     return pair(std::move(f.q), std::move(f.r));
 }
 
-Ref eig_impl(const Array64& a) { return eig_pair(eig_with_params(a, 1000, 1e-10)); }
 Ref eig_with_params_impl(const Array64& a, u64 max_iter, double tol) {
-    return eig_pair(eig_with_params(a, max_iter, tol));
+    EigResult e = unwrap(eig_with_params(a, max_iter, tol));
+    return pair(std::move(e.values), std::move(e.vectors));
 }
+Ref eig_impl(const Array64& a) { return eig_with_params_impl(a, 1000, 1e-10); }
 Ref eigvals_impl(const Array64& a) { return new_array(unwrap(eigvals(a))); }
 
 // None or an omitted k means the main diagonal.
@@ -121,11 +117,7 @@ PyMethodDef module_diag_def = def<diag_s, diag_impl>();
 PyObject* array_matmul_operator(PyObject* a, PyObject* b) {
     // Only Array @ Array; anything else lets the interpreter report the operand types.
     if (!is_array(a) || !is_array(b)) Py_RETURN_NOTIMPLEMENTED;
-    return guarded([&] {
-        const ArrayRef x(as_array(a));
-        const ArrayRef y(as_array(b));
-        return new_array(matmul(x.get(), y.get()));
-    });
+    return guarded([&] { return matmul_impl(ArrayRef(as_array(a)).get(), ArrayRef(as_array(b)).get()); });
 }
 
 void register_linalg(PyObject* module) {

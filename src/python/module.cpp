@@ -8,7 +8,6 @@
 
 namespace veltrix::py {
 
-
 namespace {
 
 // m_size 0 makes the interpreter call the init function again on re-import (and from a

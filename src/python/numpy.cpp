@@ -107,7 +107,6 @@ namespace {
 
 using namespace numpy;
 
-
 // ---------------------------------------------------------------------------------------------
 // PySliceContainer: owner of the buffer under an array made by to_numpy, freed with the last
 // NumPy array that uses it.
@@ -162,12 +161,6 @@ Ref new_slice_container(const std::vector<f64>& data) {
 // ---------------------------------------------------------------------------------------------
 // The two directions
 
-bool is_float64(const Api& api, PyObject* arr) {
-    PyObject* descr = reinterpret_cast<ArrayFields*>(arr)->descr;
-    Ref f64_descr = check_new(api.descr_from_type(npy_double));
-    return descr == f64_descr.get() || api.equiv_types(descr, f64_descr.get());
-}
-
 Ref to_numpy_impl(PyObject* self) {
     const Api api = numpy::api();
     const ArrayRef borrowed(as_array(self));
@@ -190,9 +183,11 @@ Ref to_numpy_impl(PyObject* self) {
 
 Ref from_numpy_impl(PyObject* obj) {
     const Api api = numpy::api();
-    if (!PyObject_TypeCheck(obj, api.ndarray_type()) || !is_float64(api, obj))
-        raise(PyExc_TypeError, msg::cannot_cast(type_name(obj), "ndarray"));
     const auto* arr = reinterpret_cast<const ArrayFields*>(obj);
+    const Ref f64_descr = check_new(api.descr_from_type(npy_double));
+    if (!PyObject_TypeCheck(obj, api.ndarray_type()) ||
+        (arr->descr != f64_descr.get() && !api.equiv_types(arr->descr, f64_descr.get())))
+        raise(PyExc_TypeError, msg::cannot_cast(type_name(obj), "ndarray"));
     const bool c_order = arr->flags & c_contiguous;
     const bool f_order = arr->flags & f_contiguous;
     if (!c_order && !f_order) raise(PyExc_TypeError, msg::not_contiguous);

@@ -134,7 +134,6 @@ Ref density_result(Array64&& d, u64 rows) {
     return new_array(std::move(d));
 }
 
-
 // ---------------------------------------------------------------------------------------------
 // Batch queries: arguments
 
@@ -324,7 +323,6 @@ constexpr auto make_from_array_sig() {
     else
         return signature("from_array", array, leaf_size, metric);
 }
-
 
 // Pickling and copying: the compact tree state as bytes (spatial/common/state.hpp).
 template <class Tree>

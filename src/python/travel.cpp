@@ -81,7 +81,6 @@ Ref array_from_bytes_impl(PyObject* shape_obj, PyObject* data_obj) {
     return new_array(Array64(std::move(shape), std::move(values)));
 }
 
-
 // A fresh NumPy array of the Array's shape holding a copy of its values.
 Ref ndarray_copy(const Array64& a) {
     numpy::Fresh<f64> f = numpy::fresh<f64>(a.shape.dims);
