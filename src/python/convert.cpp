@@ -123,20 +123,13 @@ std::optional<std::string> to_lower_text(PyObject* o) {
 
 namespace {
 
-// "TypeError: message" followed by the cause chain, as shown in the combined error.
-std::string render_exception(PyObject* exc) {
-    std::vector<std::string> chain;
-    for (Ref cur = Ref::borrow(exc); cur; cur = Ref::steal(PyException_GetCause(cur.get())))
+// "TypeError: failed to extract field {enum}::{variant}.0, caused by" the pending error and its
+// causes, as the combined error shows one alternative's failure; the pending error is cleared.
+std::string field_failure(const char* enum_name, const char* variant) {
+    std::vector<std::string> chain{msg::exception_line("TypeError", msg::field_error(enum_name, variant))};
+    for (Ref cur = fetch_exception(); cur; cur = Ref::steal(PyException_GetCause(cur.get())))
         chain.push_back(msg::exception_line(type_name(cur.get()), exception_str(cur.get())));
     return msg::cause_chain(chain);
-}
-
-// Takes the pending error as the cause of "failed to extract field {enum}::{variant}.0".
-Ref wrap_field_error(const char* enum_name, const char* variant) {
-    Ref cause = fetch_exception();
-    Ref w = check_new(PyObject_CallFunction(PyExc_TypeError, "s", msg::field_error(enum_name, variant).c_str()));
-    if (cause) PyException_SetCause(w.get(), cause.release());
-    return w;
 }
 
 // The Array alternative first, then `second`. The failures of both are built only once both
@@ -148,12 +141,10 @@ std::optional<T> tagged(PyObject* o, const char* enum_name, const char* variant,
         PyErr_Clear();
     }
     if (auto v = second(o)) return T(std::move(*v));
-    Ref e2 = wrap_field_error(enum_name, variant);
+    const std::string e2 = field_failure(enum_name, variant);
     (void)to_array_copy(o);  // sets the Array alternative's own error again
-    Ref e1 = wrap_field_error(enum_name, "Array");
-    const std::string m =
-        msg::combined_error(enum_name, "Array", render_exception(e1.get()), variant, render_exception(e2.get()));
-    PyErr_SetString(PyExc_TypeError, m.c_str());
+    const std::string e1 = field_failure(enum_name, "Array");
+    PyErr_SetString(PyExc_TypeError, msg::combined_error(enum_name, "Array", e1, variant, e2).c_str());
     return std::nullopt;
 }
 

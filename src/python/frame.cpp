@@ -2,6 +2,7 @@
 // members.
 #include "python/frame.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -18,18 +19,10 @@ namespace {
 
 std::string qualified(const ParseSpec& s) { return frame::call_name(s.cls, s.name) + "()"; }
 
-void raise_missing(const ParseSpec& s, PyObject** out) {
-    std::vector<const char*> missing;
-    for (std::size_t i = 0; i < s.n_required; ++i)
-        if (!out[i]) missing.push_back(s.params[i]);
-    PyErr_SetString(PyExc_TypeError, msg::missing_arguments(qualified(s), missing).c_str());
-}
-
 }  // namespace
 
 bool parse_args(const ParseSpec& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) noexcept {
-    const auto np = static_cast<Py_ssize_t>(s.n_params);
     if (nargs > static_cast<Py_ssize_t>(s.n_positional)) {
         PyErr_SetString(PyExc_TypeError,
                         msg::too_many_positional(qualified(s), s.n_required, s.n_positional,
@@ -42,14 +35,9 @@ bool parse_args(const ParseSpec& s, PyObject* const* args, Py_ssize_t nargs, PyO
         const Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nk; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            Py_ssize_t found = -1;
-            for (Py_ssize_t p = 0; p < np; ++p) {
-                if (PyUnicode_CompareWithASCIIString(key, s.params[p]) == 0) {
-                    found = p;
-                    break;
-                }
-            }
-            if (found < 0) {
+            const auto named = [&](const char* p) { return PyUnicode_CompareWithASCIIString(key, p) == 0; };
+            const std::size_t found = std::find_if(s.params, s.params + s.n_params, named) - s.params;
+            if (found == s.n_params) {
                 PyErr_Format(PyExc_TypeError, msg::unexpected_keyword, qualified(s).c_str(), key);
                 return false;
             }
@@ -60,13 +48,12 @@ bool parse_args(const ParseSpec& s, PyObject* const* args, Py_ssize_t nargs, PyO
             out[found] = args[nargs + k];
         }
     }
-    for (std::size_t i = 0; i < s.n_required; ++i) {
-        if (!out[i]) {
-            raise_missing(s, out);
-            return false;
-        }
-    }
-    return true;
+    if (std::find(out, out + s.n_required, nullptr) == out + s.n_required) return true;
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < s.n_required; ++i)
+        if (!out[i]) missing.push_back(s.params[i]);
+    PyErr_SetString(PyExc_TypeError, msg::missing_arguments(qualified(s), missing).c_str());
+    return false;
 }
 
 namespace frame {
