@@ -167,17 +167,11 @@ int array_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 
 // The interpreter's sequence slots pass positions; they behave as the same int keys.
 PyObject* array_sq_item(PyObject* self, Py_ssize_t i) {
-    return guarded([&] {
-        Ref key = check_new(PyLong_FromSsize_t(i));
-        return subscript(self, key.get());
-    });
+    return guarded([&] { return subscript(self, check_new(PyLong_FromSsize_t(i)).get()); });
 }
 
 int array_sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
-    return status_slot([&] {
-        Ref key = check_new(PyLong_FromSsize_t(i));
-        assign(self, key.get(), value);
-    });
+    return status_slot([&] { assign(self, check_new(PyLong_FromSsize_t(i)).get(), value); });
 }
 
 int array_contains(PyObject* self, PyObject* value) {

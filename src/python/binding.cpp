@@ -22,11 +22,9 @@ PyTypeObject* make_class(PyType_Spec& spec) {
 }
 
 std::string type_name(PyObject* o) {
-    Ref q = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
-    if (q && PyUnicode_Check(q.get())) {
-        const char* s = PyUnicode_AsUTF8(q.get());
-        if (s) return s;
-    }
+    const Ref q = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
+    const char* s = q && PyUnicode_Check(q.get()) ? PyUnicode_AsUTF8(q.get()) : nullptr;
+    if (s) return s;
     PyErr_Clear();
     return Py_TYPE(o)->tp_name;
 }
