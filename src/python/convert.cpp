@@ -39,14 +39,24 @@ std::optional<std::vector<T>> sequence(PyObject* o, Conv conv) {
         return std::nullopt;
     }
     std::vector<T> out;
-    const bool list = PyList_CheckExact(o);
-    if (list || PyTuple_CheckExact(o)) {
-        // A list's length is re-read each step, exactly as its iterator does; each item is
-        // held while it converts.
-        out.reserve(static_cast<std::size_t>(Py_SIZE(o)));
-        for (Py_ssize_t i = 0; i < Py_SIZE(o); ++i) {
-            const Ref item = Ref::borrow(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
-            auto v = conv(item.get());
+    if (PyList_CheckExact(o)) {
+        // Indexing by position re-reads the length each step, exactly as the list iterator does;
+        // each item is held while it converts.
+        out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(o)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
+            PyObject* item = PyList_GET_ITEM(o, i);
+            Py_INCREF(item);
+            auto v = conv(item);
+            Py_DECREF(item);
+            if (!v) return std::nullopt;
+            out.push_back(std::move(*v));
+        }
+        return out;
+    }
+    if (PyTuple_CheckExact(o)) {
+        out.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(o)));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
+            auto v = conv(PyTuple_GET_ITEM(o, i));
             if (!v) return std::nullopt;
             out.push_back(std::move(*v));
         }
