@@ -84,7 +84,8 @@ std::string repr(const Array64& a) {
         if (i) s += ", ";
         append_shortest(s, a.data[i]);
     }
-    return s + "])";
+    s += "])";
+    return s;
 }
 
 }  // namespace veltrix

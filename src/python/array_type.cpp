@@ -32,6 +32,7 @@ Ref construct_impl(Shape shape, std::vector<double> data) {
 
 // An Array gives only its data; without a shape, the data is one-dimensional.
 Ref asarray_impl(Array64 v, std::optional<Shape> shape) {
+    if (!shape && v.ndim() == 1) return new_array(std::move(v));
     Shape s = shape ? std::move(*shape) : Shape::d1(v.data.size());
     return construct_impl(std::move(s), std::move(v.data));
 }
@@ -78,11 +79,16 @@ PyObject* array_repr(PyObject* self) noexcept {
 Ref nested_list(const Array64& a, std::size_t dim, u64 offset) {
     const u64 n = a.shape[dim];
     const u64 stride = a.strides[dim];
-    const bool last = dim + 1 == a.ndim();
     Ref list = check_new(PyList_New(static_cast<Py_ssize_t>(n)));
-    for (u64 i = 0, at = offset; i < n; ++i, at += stride)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                        last ? check(PyFloat_FromDouble(a.data[at])) : nested_list(a, dim + 1, at).release());
+    if (dim + 1 == a.ndim()) {
+        const double* p = a.data.data() + offset;
+        for (u64 i = 0; i < n; ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(p[i * stride])));
+    } else {
+        for (u64 i = 0; i < n; ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                            nested_list(a, dim + 1, offset + i * stride).release());
+    }
     return list;
 }
 
