@@ -106,37 +106,17 @@ std::map<std::string, SignatureEntry>& signature_table() {
     return table;
 }
 
-}  // namespace
-
-const char* register_signature(const std::string& key, const char* doc_name, bool has_self,
-                               std::vector<SignatureParam> params) {
-    std::string doc = std::string(doc_name) + "(" + (has_self ? "$self" : "");
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        if (i || has_self) doc += ", ";
-        if (params[i].keyword_only && (i == 0 || !params[i - 1].keyword_only)) doc += "*, ";
-        doc += params[i].name;
-        if (params[i].fallback) doc += "=" + *params[i].fallback;
-    }
-    doc += ")\n--\n\n";
-    // The same entry point may be listed twice (a class's table is built once per process).
-    auto [it, fresh] = signature_table().try_emplace(key, SignatureEntry{std::move(doc), has_self, std::move(params)});
-    (void)fresh;
-    return it->second.doc.c_str();
-}
-
-namespace {
-
 Ref signature_dict() {
     Ref dict = check_new(PyDict_New());
     for (const auto& [key, entry] : signature_table()) {
         Ref params = check_new(PyTuple_New(static_cast<Py_ssize_t>(entry.params.size())));
         for (std::size_t i = 0; i < entry.params.size(); ++i) {
             const SignatureParam& p = entry.params[i];
-            Ref fallback = p.fallback ? check_new(PyUnicode_FromString(p.fallback->c_str())) : Ref::borrow(Py_None);
             PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
-                             check(Py_BuildValue("(sON)", p.name, fallback.get(), PyBool_FromLong(p.keyword_only))));
+                             check(Py_BuildValue("(szN)", p.name, p.fallback ? p.fallback->c_str() : nullptr,
+                                                 PyBool_FromLong(p.keyword_only))));
         }
-        Ref value = check_new(Py_BuildValue("(OO)", entry.has_self ? Py_True : Py_False, params.get()));
+        Ref value = check_new(Py_BuildValue("(NO)", PyBool_FromLong(entry.has_self), params.get()));
         check_status(PyDict_SetItemString(dict.get(), key.c_str(), value.get()));
     }
     return dict;
@@ -156,6 +136,21 @@ constexpr auto hold_shared_borrow_sig =
     signature("_hold_shared_borrow", param<ArrayArg>("array"), param<F64>("seconds"));
 
 }  // namespace
+
+const char* register_signature(const std::string& key, const char* doc_name, bool has_self,
+                               std::vector<SignatureParam> params) {
+    std::string doc = std::string(doc_name) + "(" + (has_self ? "$self" : "");
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (i || has_self) doc += ", ";
+        if (params[i].keyword_only && (i == 0 || !params[i - 1].keyword_only)) doc += "*, ";
+        doc += params[i].name;
+        if (params[i].fallback) doc += "=" + *params[i].fallback;
+    }
+    doc += ")\n--\n\n";
+    // The same entry point may be listed twice (a class's table is built once per process).
+    return signature_table().try_emplace(key, SignatureEntry{std::move(doc), has_self, std::move(params)})
+        .first->second.doc.c_str();
+}
 
 void register_private(PyObject* m) {
     static PyMethodDef defs[] = {def<hold_shared_borrow_sig, hold_shared_borrow_impl>(), {}};
