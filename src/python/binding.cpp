@@ -13,6 +13,13 @@ void raise(PyObject* type, const std::string& message) {
     throw PyErrSet{};
 }
 
+void raise_with_cause(PyObject* type, const std::string& message, Ref cause) {
+    const Ref exc = check_new(PyObject_CallFunction(type, "s", message.c_str()));
+    if (cause) PyException_SetCause(exc.get(), cause.release());
+    PyErr_SetObject(type, exc.get());
+    throw PyErrSet{};
+}
+
 void raise_borrow_conflict(bool exclusive) {
     raise(PyExc_RuntimeError, exclusive ? msg::already_borrowed : msg::already_mutably_borrowed);
 }

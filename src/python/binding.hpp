@@ -59,6 +59,8 @@ inline void check_status(int status) {
 }
 
 [[noreturn]] void raise(PyObject* type, const std::string& message);
+// Raises type(message) with `cause` (may be null) as its __cause__.
+[[noreturn]] void raise_with_cause(PyObject* type, const std::string& message, Ref cause);
 
 template <class T>
 T unwrap(Result<T>&& r) {

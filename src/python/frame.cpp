@@ -81,10 +81,7 @@ void fail_argument(const char* name) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
         Ref cause = fetch_exception();
         const std::string m = msg::argument_error(name, exception_str(cause.get()));
-        Ref exc = Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s", m.c_str()));
-        if (!exc) throw PyErrSet{};
-        PyException_SetCause(exc.get(), cause.release());
-        PyErr_SetObject(PyExc_TypeError, exc.get());
+        raise_with_cause(PyExc_TypeError, m, std::move(cause));
     }
     throw PyErrSet{};
 }

@@ -140,13 +140,8 @@ Ref density_result(Array64&& d, u64 rows) {
 // NumPy, located on first use; ImportError (caused by NumPy's own) when it cannot be imported.
 void need_numpy() {
     if (numpy_table().load(std::memory_order_acquire)) return;
-    if (!Ref::steal(PyImport_ImportModule("numpy"))) {
-        Ref cause = fetch_exception();
-        const Ref exc = check_new(PyObject_CallFunction(PyExc_ImportError, "s", msg::batch_needs_numpy));
-        PyException_SetCause(exc.get(), cause.release());
-        PyErr_SetObject(PyExc_ImportError, exc.get());
-        throw PyErrSet{};
-    }
+    if (!Ref::steal(PyImport_ImportModule("numpy")))
+        raise_with_cause(PyExc_ImportError, msg::batch_needs_numpy, fetch_exception());
     (void)numpy::api();
 }
 

@@ -14,23 +14,16 @@
 
 #include "array/linalg.hpp"
 #include "array/linalg_kernels.hpp"
+#include "check.hpp"
 
 using namespace veltrix;
+using namespace veltrix::check;
 using kernels::Isa;
 
 namespace {
 
-int failures = 0;
-
 bool same_bits(const std::vector<f64>& x, const std::vector<f64>& y) {
     return x.size() == y.size() && (x.empty() || std::memcmp(x.data(), y.data(), x.size() * 8) == 0);
-}
-
-void expect(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::printf("FAIL %s\n", what.c_str());
-    }
 }
 
 std::vector<f64> random_values(std::mt19937_64& rng, u64 n, bool with_specials = false) {

@@ -9,19 +9,12 @@
 #include <vector>
 
 #include "array/solvers.hpp"
+#include "check.hpp"
 
 using namespace veltrix;
+using namespace veltrix::check;
 
 namespace {
-
-int failures = 0;
-
-void expect(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::printf("FAIL %s\n", what.c_str());
-    }
-}
 
 bool same_bits(const Array64& x, const Array64& y) {
     return x.shape == y.shape &&

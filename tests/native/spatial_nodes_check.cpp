@@ -13,19 +13,12 @@
 #include "spatial/ball_tree/ball_tree.hpp"
 #include "spatial/kd_tree/kd_tree.hpp"
 #include "spatial/vp_tree/vp_tree.hpp"
+#include "check.hpp"
 
 using namespace veltrix;
+using namespace veltrix::check;
 
 namespace {
-
-int failures = 0;
-
-void expect(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::printf("FAIL %s\n", what.c_str());
-    }
-}
 
 Array64 points(u64 n, u64 dim, std::vector<f64> v) { return Array64(Shape::d2(n, dim), std::move(v)); }
 
@@ -134,7 +127,6 @@ void metrics_and_kernels() {
            "NaN u");
 }
 
-
 // Key patterns that strain a quickselect: runs of equal keys, presorted and reversed keys, and
 // (for the vantage-point order) NaN keys, which sort last.
 std::vector<std::vector<f64>> key_patterns(u64 n, bool with_nan) {
@@ -155,8 +147,6 @@ std::vector<std::vector<f64>> key_patterns(u64 n, bool with_nan) {
             for (u64 i = 0; i < n; i += 3) keys[i] = std::numeric_limits<f64>::quiet_NaN();
     return out;
 }
-
-bool same_bits(f64 a, f64 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // The selection returns the value std::nth_element places at the rank, for every rank tried.
 void selection() {

@@ -13,21 +13,12 @@
 #include "spatial/common/state.hpp"
 #include "spatial/kd_tree/kd_tree.hpp"
 #include "spatial/vp_tree/vp_tree.hpp"
+#include "check.hpp"
 
 using namespace veltrix;
+using namespace veltrix::check;
 
 namespace {
-
-int failures = 0;
-
-void expect(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::printf("FAIL %s\n", what.c_str());
-    }
-}
-
-bool same_bits(f64 a, f64 b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Coordinates with ties, signed zeros and an infinity, so the selections meet equal keys.
 Array64 points(u64 n, u64 dim, unsigned seed) {

@@ -17,20 +17,13 @@
 #include "ops/vmath.hpp"
 #include "ops/vmath_tables.hpp"
 #include "spatial/common/metric.hpp"
+#include "check.hpp"
 
 using namespace veltrix;
+using namespace veltrix::check;
 using vmath::detail::Tables;
 
 namespace {
-
-int failures = 0;
-
-void expect(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::printf("FAIL %s\n", what.c_str());
-    }
-}
 
 u64 bits(f64 x) { return std::bit_cast<u64>(x); }
 
