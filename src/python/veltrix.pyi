@@ -3,7 +3,8 @@ numbers and spatial trees, computed bit-exactly in a fixed numerical order.
 
 Every result is a new object; nothing is a view. Errors that input can cause raise
 ValueError or TypeError; violated internal preconditions raise the module's internal-error
-exception (a BaseException subclass named ``PanicException``).
+exception (a BaseException subclass named ``PanicException``). It pickles with its class and
+``args``, so a worker process (``concurrent.futures``, Dask) hands it back to the caller.
 """
 
 from __future__ import annotations
