@@ -751,17 +751,18 @@ LuFactors lu_of(const Array64& a, Isa isa) {
 // Least squares
 
 // Solves a·x ≈ b for the scaled, finite, m×n (m >= n) a, given side by side with the k
-// columns of b in ab = [a | b] (m rows of n+k, leading dimension ld): Householder QR of a, applied to b as
-// well, then back substitution with R. Returns false for a rank-deficient a.
+// columns of b in ab = [a | b] (m rows of n+k, leading dimension ld): Householder QR of a,
+// applied to b as well, then back substitution with R. Returns false for a rank-deficient a.
 //
 // The QR is blocked so that most of its work is matrix products. Its order of operations is
 // fixed by the sizes alone, never by the instruction set:
 //   1. a is taken in panels of qr_panel columns (the last may be narrower). A panel's rows
 //      j0 .. m-1 are copied to a buffer P (row-major, one row of the panel per line).
 //   2. P is factored recursively: a run of at most qr_leaf columns one column j at a time
-//      (the reflector of column j below its diagonal, applied with kernels::reflect to the
-//      run's later columns); a wider run as its left half, then the left half's block
-//      reflector (3.) applied to the right half, then the right half.
+//      (the reflector of column j from its diagonal down, applied with kernels::reflect to
+//      the run's later columns); a wider run as its left half (the first ⌊width/2⌋ columns),
+//      then the left half's block reflector (3.) applied to the right half, then the right
+//      half.
 //   3. A block of reflectors H_0·…·H_{w-1} = I − V·T·Vᵀ (V holds the unit vectors, zero above
 //      their first row; T is upper triangular with τ = 2, or 0 for a skipped step) is applied
 //      to columns C as C − V·(Tᵀ·(Vᵀ·C)): G = Vᵀ·V by gemm; column c of T from T[c][c] = τ_c
