@@ -67,6 +67,13 @@ def cases():
     vt, vy = to_array(t), to_array(y)
     out.append(("lstsq 1000x200 (QR)", lambda: la.lstsq(vt, vy), "np.linalg.lstsq (SVD, 1 thread)",
                 one_thread(lambda: np.linalg.lstsq(t, y, rcond=None))))
+    # Tall problems: the blocked QR's products carry most of the work.
+    for m, n in ((20000, 200), (2000, 500)):
+        t, y = RNG.normal(size=(m, n)), RNG.normal(size=m)
+        vt, vy = veltrix.Array.from_numpy(t), veltrix.Array.from_numpy(y)
+        out.append((f"lstsq {m}x{n} (QR)", lambda vt=vt, vy=vy: la.lstsq(vt, vy),
+                    "np.linalg.lstsq (SVD, 1 thread)",
+                    one_thread(lambda t=t, y=y: np.linalg.lstsq(t, y, rcond=None))))
     for n in (64, 200):
         vs = vsym[n]
         out.append((f"eig {n}x{n} (unshifted QR)", lambda vs=vs: la.eig(vs), "veltrix eigh",

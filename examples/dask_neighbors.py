@@ -28,9 +28,11 @@ import dask
 import dask.array as da
 import numpy as np
 
-from veltrix import Array, random, spatial
+# Everything that may run on a worker reaches veltrix through the module: the submodules are
+# named by bare words ("random", "spatial") that a worker would resolve to other modules.
+import veltrix
 
-TREES = {"kd": spatial.KDTree, "ball": spatial.BallTree, "vp": spatial.VPTree}
+TREE_CLASSES = {"kd": "KDTree", "ball": "BallTree", "vp": "VPTree"}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -75,7 +77,8 @@ def build_tree(points, kind="kd", leaf_size=20):
     """A tree over the rows of a float64 NumPy array; "vp" draws its vantage points at random,
     so only a shipped copy (never a rebuild) answers exactly as the original."""
     extra = {"selection": "random"} if kind == "vp" else {}
-    return TREES[kind].from_array(Array.from_numpy(points), leaf_size, **extra)
+    cls = getattr(veltrix.spatial, TREE_CLASSES[kind])
+    return cls.from_array(veltrix.Array.from_numpy(points), leaf_size, **extra)
 
 
 def share_tree(tree, client=None):
@@ -171,7 +174,7 @@ def main(argv=None):
     ap.add_argument("--chunk", type=int, default=100_000, help="rows per chunk (default 1e5)")
     ap.add_argument("--dim", type=int, default=3)
     ap.add_argument("--k", type=int, default=10)
-    ap.add_argument("--tree", choices=sorted(TREES), default="kd")
+    ap.add_argument("--tree", choices=sorted(TREE_CLASSES), default="kd")
     ap.add_argument("--density-rows", type=int, default=200_000,
                     help="densities for this many leading query rows (default 2e5)")
     ap.add_argument("--bandwidth", type=float, default=0.05)
@@ -189,7 +192,7 @@ def main(argv=None):
     n_dens = min(args.density_rows, args.queries)
 
     # One seed for everything: the tree's points and the query sample get separate streams.
-    point_gen, query_gen = random.Generator.from_seed(args.seed).spawn(2)
+    point_gen, query_gen = veltrix.random.Generator.from_seed(args.seed).spawn(2)
     points = point_gen.uniform(0.0, 1.0, [args.points, args.dim]).to_numpy()
     t0 = time.perf_counter()
     tree = build_tree(points, args.tree)

@@ -15,7 +15,6 @@ import sys
 import time
 
 import veltrix
-from veltrix import linalg, random, spatial, stats
 
 
 def section(title):
@@ -53,7 +52,7 @@ def linear_algebra(gen, report, n_samples):
     cov = veltrix.Array([3, 3], [4.0, 1.2, -0.8,
                                  1.2, 2.0, 0.3,
                                  -0.8, 0.3, 1.0])
-    chol = linalg.cholesky(cov)
+    chol = veltrix.linalg.cholesky(cov)
     recon = chol @ chol.t()
     err_chol = max_abs(recon - cov)
     print(f"cholesky: max |L L^T - C| = {err_chol:.3e}")
@@ -71,17 +70,17 @@ def linear_algebra(gen, report, n_samples):
     print(f"{n_samples} correlated draws: max |sample cov - C| = {err_cov:.3f}")
 
     a = gen.uniform(-1.0, 1.0, [6, 4])
-    q, r = linalg.qr(a)
+    q, r = veltrix.linalg.qr(a)
     err_qr = max_abs(q @ r - a)
     err_orth = max_abs(q.t() @ q - veltrix.eye(6))
     print(f"qr of a 6x4 matrix: max |QR - A| = {err_qr:.3e}, max |Q^T Q - I| = {err_orth:.3e}")
 
     # A symmetric matrix with well-separated eigenvalues 5, 4, 3, 2, 1 (the unshifted QR
     # iteration converges at the rate of neighbouring eigenvalue ratios).
-    basis, _ = linalg.qr(gen.uniform(-1.0, 1.0, [5, 5]))
+    basis, _ = veltrix.linalg.qr(gen.uniform(-1.0, 1.0, [5, 5]))
     sym = basis @ veltrix.diag([5.0, 4.0, 3.0, 2.0, 1.0]) @ basis.t()
     sym = (sym + sym.t()) * 0.5
-    values, vectors = linalg.eig(sym)
+    values, vectors = veltrix.linalg.eig(sym)
     residual = max_abs(sym @ vectors - vectors @ veltrix.diag(values))
     print(f"eig of a symmetric 5x5: values {[round(v, 6) for v in values.tolist()]}")
     print(f"    max |A V - V diag(w)| = {residual:.3e}")
@@ -96,11 +95,11 @@ def statistics(gen, report, n):
     y = x * 0.8 + noise
     g = gen.gamma(2.5, 1.0, [n])
     print(f"x ~ N(10, 2^2), n = {n}: mean {x.mean():.4f}, std {x.std():.4f}, median {x.median():.4f}")
-    qs = stats.quantile(x, veltrix.asarray([0.05, 0.25, 0.5, 0.75, 0.95]))
+    qs = veltrix.stats.quantile(x, veltrix.asarray([0.05, 0.25, 0.5, 0.75, 0.95]))
     print(f"    quantiles 5/25/50/75/95 %: {[round(v, 3) for v in qs.tolist()]}")
     print(f"gamma(2.5) draws: mean {g.mean():.4f} (expected 2.5), var {g.var():.4f} (expected 2.5)")
-    p = stats.pearson(x, y)
-    s = stats.spearman(x, y)
+    p = veltrix.stats.pearson(x, y)
+    s = veltrix.stats.spearman(x, y)
     print(f"y = 0.8 x + noise: pearson {p:.4f}, spearman {s:.4f}")
     report.update(mean=x.mean(), std=x.std(), pearson=p, spearman=s, gamma_mean=g.mean())
 
@@ -123,12 +122,12 @@ def spatial_search(gen, report, n_per_cluster, n_queries):
     cloud = veltrix.Array([n, 2], rows)
     points = [(rows[2 * i], rows[2 * i + 1]) for i in range(n)]
     trees = {
-        "KDTree": spatial.KDTree.from_array(cloud, leaf_size=20),
-        "BallTree": spatial.BallTree.from_array(cloud, leaf_size=20),
-        "VPTree": spatial.VPTree.from_array(cloud, leaf_size=20, selection="first"),
+        "KDTree": veltrix.spatial.KDTree.from_array(cloud, leaf_size=20),
+        "BallTree": veltrix.spatial.BallTree.from_array(cloud, leaf_size=20),
+        "VPTree": veltrix.spatial.VPTree.from_array(cloud, leaf_size=20, selection="first"),
     }
     # Random vantage selection draws from the clock: a different tree each build, the same answers.
-    vp_random = spatial.VPTree.from_array(cloud, leaf_size=20, selection="random")
+    vp_random = veltrix.spatial.VPTree.from_array(cloud, leaf_size=20, selection="random")
     queries = gen.uniform(-4.0, 4.0, [n_queries, 2])
     knn_ok = True
     for name, tree in trees.items():
@@ -215,7 +214,7 @@ def main(argv=None):
     ap.add_argument("--no-figure", action="store_true")
     args = ap.parse_args(argv)
     t0 = time.perf_counter()
-    gen = random.seed(2026)
+    gen = veltrix.random.seed(2026)
     report = {}
     print(f"veltrix tour ({'small' if args.small else 'full'} size), seed 2026")
     arrays_and_broadcasting(report)

@@ -1,5 +1,8 @@
 """Module frame: registration, classes, argument errors, internal errors."""
 
+import importlib.metadata
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
@@ -18,6 +21,16 @@ def test_registration_order():
     for name in TOP:
         assert hasattr(veltrix, name)
     assert not hasattr(veltrix, "VPTree")
+
+
+def test_version_is_the_package_version():
+    try:
+        want = importlib.metadata.version("veltrix")
+    except importlib.metadata.PackageNotFoundError:  # a build tree on the path, not installed
+        pyproject = pathlib.Path(__file__).resolve().parents[1] / "pyproject.toml"
+        want = re.search(r'^version = "([^"]+)"', pyproject.read_text(), re.M).group(1)
+    assert veltrix.__version__ == want
+    assert "__version__" not in veltrix.__all__
 
 
 @pytest.mark.parametrize("name", ["linalg", "stats", "random", "spatial"])

@@ -223,5 +223,63 @@ def test_refusals(call, message):
 def test_solvers_stay_out_of_all():
     assert not {"eigh", "eigvalsh", "solve", "lstsq", "inv", "det"} & set(la.__all__)
     assert la.solve.__text_signature__ == "(a, b)"
-    with pytest.raises(TypeError):
-        la.inv([[1.0]])
+
+
+# ---------------------------------------------------------------------------------------------
+# Arguments in every form: the values an Array would hold give the same bits
+
+
+def forms(x):
+    """(id, argument) pairs carrying the values of the float64 array x (integers when x
+    holds only integers, so that int and float32 inputs carry exactly the same values)."""
+    x = np.asarray(x, dtype=float)
+    wide = np.zeros((x.shape[0] * 2,) + x.shape[1:])
+    wide[::2] = x
+    out = [("Array", arr(x)), ("float64", x), ("float32", x.astype(np.float32)),
+           ("fortran", np.asfortranarray(x)), ("strided", wide[::2]), ("list", x.tolist()),
+           ("tuples", tuple(map(tuple, x)) if x.ndim == 2 else tuple(x))]
+    if x.ndim == 2:
+        out.append(("transposed", np.ascontiguousarray(x.T).T))
+    return out + [("int64", x.astype(np.int64)), ("uint8", x.astype(np.uint8))]
+
+
+A_SMALL = np.array([[4.0, 1.0, 2.0], [1.0, 5.0, 3.0], [2.0, 3.0, 7.0]])
+TALL = np.array([[1.0, 2.0], [3.0, 5.0], [4.0, 1.0], [2.0, 2.0]])
+
+
+def result_bits(r):
+    if isinstance(r, tuple):
+        return tuple(result_bits(x) for x in r)
+    if isinstance(r, float):
+        return bits(r).tobytes()
+    assert type(r) is Array
+    return (tuple(r.shape), bits(npy(r)).tobytes())
+
+
+@pytest.mark.parametrize("fn, args", [
+    ("eigh", (A_SMALL,)), ("eigvalsh", (A_SMALL,)), ("inv", (A_SMALL,)), ("det", (A_SMALL,)),
+    ("solve", (A_SMALL, np.array([1.0, 2.0, 3.0]))), ("solve", (A_SMALL, np.arange(6.0).reshape(3, 2))),
+    ("lstsq", (TALL, np.array([1.0, 0.0, 2.0, 5.0]))), ("lstsq", (TALL, np.arange(8.0).reshape(4, 2))),
+], ids=["eigh", "eigvalsh", "inv", "det", "solve", "solve_matrix", "lstsq", "lstsq_matrix"])
+def test_every_argument_form_gives_the_same_bits(fn, args):
+    f = getattr(la, fn)
+    want = result_bits(f(*(arr(x) for x in args)))
+    for i in range(len(args)):
+        for name, form in forms(args[i]):
+            call = [arr(x) for x in args]
+            call[i] = form
+            assert result_bits(f(*call)) == want, (i, name)
+
+
+@pytest.mark.parametrize("arg, error, message", [
+    ("ab", TypeError, "argument 'a': expected an Array, a NumPy array or a sequence of numbers, not str"),
+    (None, TypeError, "argument 'a': expected an Array, a NumPy array or a sequence of numbers, not NoneType"),
+    (np.ones((2, 2), complex), TypeError, "argument 'a': dtype complex128 does not hold real numbers"),
+    ([[1.0, 2.0], [3.0]], ValueError, "a rows must all have the same length"),
+    (np.ones((2, 2, 2)), ValueError, "inv: a must be a 2D matrix, got shape [2, 2, 2]"),
+    ([], ValueError, "inv: a must be a 2D matrix, got shape [0]"),
+], ids=["str", "none", "complex", "ragged", "3d", "empty_list"])
+def test_argument_forms_refused(arg, error, message):
+    with pytest.raises(error) as info:
+        la.inv(arg)
+    assert str(info.value) == message

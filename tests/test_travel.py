@@ -1,6 +1,7 @@
 """Objects that travel: pickles and copies of every class, the NumPy array protocol, and the
 jumped and spawned streams of Generator."""
 
+import concurrent.futures
 import copy
 import math
 import multiprocessing
@@ -116,7 +117,7 @@ def test_protocol_5_carries_data_out_of_band():
 
 
 def test_reconstructors_are_private_and_classes_stay_builtins():
-    for name in ("_array_from_bytes", "_generator_from_state", "_tree_from_state"):
+    for name in ("_array_from_bytes", "_generator_from_state", "_tree_from_state", "_panic_from_args"):
         assert callable(getattr(veltrix, name)) and name not in veltrix.__all__
         assert getattr(veltrix, name).__module__ == "veltrix"
     for cls in (veltrix.Array, veltrix.Generator, SP.KDTree, SP.BallTree, SP.VPTree):
@@ -202,6 +203,56 @@ def test_spawn_pool_matches_one_process():
     expected = [_work(copy.deepcopy(j)) for j in jobs]
     with multiprocessing.get_context("spawn").Pool(2) as pool:
         assert pool.map(_work, jobs) == expected
+
+
+# ---------------------------------------------------------------------------------------------
+# The internal error travels too
+
+
+def internal_error():
+    try:
+        veltrix.random.seed(0).uniform(1.0, 1.0, [3])
+    except BaseException as e:  # noqa: B036 (the internal error is no Exception)
+        return e
+
+
+def _raise_internal_error(_):
+    veltrix.random.seed(0).uniform(1.0, 1.0, [3])
+
+
+def _shipped(seed):
+    # The pattern that works in every worker: the module by its importable name, classes and
+    # submodules through it.
+    points = veltrix.random.Generator.from_seed(seed).uniform(0.0, 1.0, [50, 2])
+    return veltrix.spatial.KDTree.from_array(points).query_knn([0.5, 0.5], 3)
+
+
+@pytest.mark.parametrize("travel", TRAVELS, ids=TRAVEL_IDS)
+def test_internal_error_round_trips(travel):
+    e = internal_error()
+    e.add_note("while drawing")
+    back = travel(e)
+    assert type(back) is type(e) and back is not e
+    assert type(back).__module__ == "pyo3_runtime" and not isinstance(back, Exception)
+    assert back.args == ("low must be less than high",) and str(back) == str(e)
+    assert back.__notes__ == ["while drawing"]
+    assert travel(type(e)("a", 2)).args == ("a", 2)
+
+
+def test_internal_error_reaches_the_caller_of_a_process_pool():
+    with concurrent.futures.ProcessPoolExecutor(max_workers=2) as pool:
+        failing = pool.submit(_raise_internal_error, None)
+        fine = pool.submit(_shipped, 7)
+        with pytest.raises(BaseException) as info:
+            failing.result(timeout=30)
+        assert fine.result(timeout=30) == _shipped(7)
+    assert type(info.value) is type(internal_error())
+    assert info.value.args == ("low must be less than high",)
+
+
+def test_panic_state_must_be_a_tuple():
+    with pytest.raises(ValueError, match="^Invalid PanicException state: args must be a tuple$"):
+        veltrix._panic_from_args(["low must be less than high"])
 
 
 # ---------------------------------------------------------------------------------------------

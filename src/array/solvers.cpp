@@ -8,14 +8,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "array/linalg_kernels.hpp"
+#include "ops/buffer.hpp"
 
 namespace veltrix {
 
@@ -747,17 +750,94 @@ LuFactors lu_of(const Array64& a, Isa isa) {
 // ---------------------------------------------------------------------------------------------
 // Least squares
 
-// Solves a·x ≈ b for the scaled, finite, m×n (m >= n) a: Householder QR applied to b as well,
-// then back substitution with R. Returns false for a rank-deficient a.
-bool qr_least_squares(u64 m, u64 n, f64* a, u64 k, f64* b, f64* x, Isa isa) {
-    std::vector<f64> v(m);
-    std::vector<f64> rdiag(n);
-    for (u64 j = 0; j < n; ++j) {
-        const u64 len = m - j;
-        if (reflector(len, a + j * n + j, n, v.data(), &rdiag[j])) {
-            kernels::reflect(len, n - j - 1, v.data(), a + j * n + j + 1, n, kernels::Reflect::left, isa);
-            kernels::reflect(len, k, v.data(), b + j * k, k, kernels::Reflect::left, isa);
+// Solves a·x ≈ b for the scaled, finite, m×n (m >= n) a, given side by side with the k
+// columns of b in ab = [a | b] (m rows of n+k, leading dimension ld): Householder QR of a,
+// applied to b as well, then back substitution with R. Returns false for a rank-deficient a.
+//
+// The QR is blocked so that most of its work is matrix products. Its order of operations is
+// fixed by the sizes alone, never by the instruction set:
+//   1. a is taken in panels of qr_panel columns (the last may be narrower). A panel's rows
+//      j0 .. m-1 are copied to a buffer P (row-major, one row of the panel per line).
+//   2. P is factored recursively: a run of at most qr_leaf columns one column j at a time
+//      (the reflector of column j from its diagonal down, applied with kernels::reflect to
+//      the run's later columns); a wider run as its left half (the first ⌊width/2⌋ columns),
+//      then the left half's block reflector (3.) applied to the right half, then the right
+//      half.
+//   3. A block of reflectors H_0·…·H_{w-1} = I − V·T·Vᵀ (V holds the unit vectors, zero above
+//      their first row; T is upper triangular with τ = 2, or 0 for a skipped step) is applied
+//      to columns C as C − V·(Tᵀ·(Vᵀ·C)): G = Vᵀ·V by gemm; column c of T from T[c][c] = τ_c
+//      and T[r][c] = −τ_c·(−0.0 + T[r][r]·G[r][c] + … + T[r][c−1]·G[c−1][c]); W = Vᵀ·C by
+//      gemm, W' = (−T)ᵀ·W by gemm, then C = C + V·W' by gemm_accumulate.
+//   4. The panel's first rows (its part of R) return to ab, and the whole panel's block
+//      reflector (3.) is applied to every column of ab right of it (b's included), rows
+//      j0 .. m-1.
+// The gemm and reflect kernels give the same bits on every instruction set; the rest is
+// plain scalar code.
+constexpr u64 qr_panel = 16;
+constexpr u64 qr_leaf = 8;
+
+// Step 3 for the w reflectors in the columns of vb (rows × w, leading dimension ldv) with
+// factors tau, applied to the cols columns at c (leading dimension ldc).
+void apply_block_reflector(u64 rows, u64 w, const f64* vb, u64 ldv, const f64* tau, u64 cols, f64* c,
+                           u64 ldc, Isa isa) {
+    using kernels::MatRef;
+    const MatRef vt{vb, 1, ldv};  // Vᵀ
+    std::vector<f64> g(w * w), tneg(w * w, 0.0), vc(w * cols), tvc(w * cols);
+    kernels::gemm(w, w, rows, vt, MatRef{vb, ldv, 1}, g.data(), isa);
+    for (u64 col = 0; col < w; ++col) {
+        // tneg = −T; the rows of T above `col` are final once column `col` is reached.
+        tneg[col * w + col] = -tau[col];
+        for (u64 r = 0; r < col; ++r) {
+            f64 sum = -0.0;
+            for (u64 t = r; t < col; ++t) sum = sum + (-tneg[r * w + t]) * g[t * w + col];
+            tneg[r * w + col] = tau[col] * sum;
         }
+    }
+    kernels::gemm(w, cols, rows, vt, MatRef{c, ldc, 1}, vc.data(), isa);
+    kernels::gemm(w, cols, w, MatRef{tneg.data(), 1, w}, MatRef{vc.data(), cols, 1}, tvc.data(), isa);
+    kernels::gemm_accumulate(rows, cols, w, MatRef{vb, ldv, 1}, MatRef{tvc.data(), cols, 1}, c, ldc, isa);
+}
+
+// The panel being factored (step 2): P and V share the layout rows × jb; reflector j of the
+// panel starts on row j.
+struct Panel {
+    u64 rows, jb;
+    f64* p;
+    f64* v;
+    f64* tau;
+    f64* rdiag;
+    f64* scratch;  // one column
+};
+
+void factor_panel(const Panel& q, u64 c0, u64 cw, Isa isa) {
+    if (cw > qr_leaf) {
+        const u64 h = cw / 2, off = c0 * q.jb + c0;
+        factor_panel(q, c0, h, isa);
+        apply_block_reflector(q.rows - c0, h, q.v + off, q.jb, q.tau + c0, cw - h, q.p + off + h, q.jb, isa);
+        factor_panel(q, c0 + h, cw - h, isa);
+        return;
+    }
+    for (u64 j = c0; j < c0 + cw; ++j) {
+        const u64 len = q.rows - j;
+        f64* col = q.p + j * q.jb + j;
+        const bool applied = reflector(len, col, q.jb, q.scratch, &q.rdiag[j]);
+        q.tau[j] = applied ? 2.0 : 0.0;
+        if (!applied) continue;
+        kernels::reflect(len, c0 + cw - j - 1, q.scratch, col + 1, q.jb, kernels::Reflect::left, isa);
+        for (u64 i = 0; i < len; ++i) q.v[(j + i) * q.jb + j] = q.scratch[i];
+    }
+}
+
+bool qr_least_squares(u64 m, u64 n, u64 k, f64* ab, u64 ld, f64* x, Isa isa) {
+    std::vector<f64> rdiag(n), scratch(m), tau(qr_panel), p, v;
+    for (u64 j0 = 0; j0 < n; j0 += qr_panel) {
+        const u64 jb = std::min(qr_panel, n - j0), rows = m - j0, rest = n + k - j0 - jb;
+        p.resize(rows * jb);
+        v.assign(rows * jb, 0.0);
+        for (u64 i = 0; i < rows; ++i) std::copy_n(ab + (j0 + i) * ld + j0, jb, p.data() + i * jb);
+        factor_panel(Panel{rows, jb, p.data(), v.data(), tau.data(), rdiag.data() + j0, scratch.data()}, 0, jb, isa);
+        for (u64 i = 0; i < jb; ++i) std::copy_n(p.data() + i * jb, jb, ab + (j0 + i) * ld + j0);
+        if (rest) apply_block_reflector(rows, jb, v.data(), jb, tau.data(), rest, ab + j0 * ld + j0 + jb, ld, isa);
     }
     // Without column pivoting, a diagonal of R small next to the largest one is the sign of
     // (numerical) rank deficiency.
@@ -767,8 +847,8 @@ bool qr_least_squares(u64 m, u64 n, f64* a, u64 k, f64* b, f64* x, Isa isa) {
         if (!(std::fabs(rdiag[j]) > tol)) return false;
     for (u64 i = n; i-- > 0;) {
         f64* xi = x + i * k;
-        std::copy(b + i * k, b + i * k + k, xi);
-        for (u64 t = i + 1; t < n; ++t) axpy(k, -a[i * n + t], x + t * k, xi, isa);
+        std::copy_n(ab + i * ld + n, k, xi);
+        for (u64 t = i + 1; t < n; ++t) axpy(k, -ab[i * ld + t], x + t * k, xi, isa);
         for (u64 j = 0; j < k; ++j) xi[j] = xi[j] / rdiag[i];
     }
     return true;
@@ -842,10 +922,19 @@ Result<Array64> lstsq(const Array64& a, const Array64& b, Isa isa) {
     const int ea = exponent_of(max_abs(a.data.data(), a.data.size()));
     const int eb = exponent_of(max_abs(b.data.data(), b.data.size()));
     const Pow2 down_a = pow2(-ea), down_b = pow2(-eb), up_x = pow2(eb - ea);
-    std::vector<f64> qa(a.data.size()), qb(b.data.size()), x(n * k);
-    for (u64 i = 0; i < qa.size(); ++i) qa[i] = down_a.apply(a.data[i]);
-    for (u64 i = 0; i < qb.size(); ++i) qb[i] = down_b.apply(b.data[i]);
-    if (!qr_least_squares(m, n, qa.data(), k, qb.data(), x.data(), isa))
+    // Rows of whole cache lines from a line boundary keep the products' vector loads aligned;
+    // the padding is never read. Huge pages spare the TLB misses of the column walks.
+    const u64 ld = (n + k + 7) / 8 * 8;
+    const std::unique_ptr<f64[]> ab_store(new f64[m * ld + 8]);
+    f64* const ab = reinterpret_cast<f64*>((reinterpret_cast<std::uintptr_t>(ab_store.get()) + 63) & ~std::uintptr_t{63});
+    buffer::advise_huge_pages(ab, m * ld * sizeof(f64));
+    std::vector<f64> x(n * k);
+    for (u64 i = 0; i < m; ++i) {
+        f64* row = ab + i * ld;
+        for (u64 j = 0; j < n; ++j) row[j] = down_a.apply(a.data[i * n + j]);
+        for (u64 j = 0; j < k; ++j) row[n + j] = down_b.apply(b.data[i * k + j]);
+    }
+    if (!qr_least_squares(m, n, k, ab, ld, x.data(), isa))
         return Error{"lstsq: a is rank-deficient"};
     // x solves the scaled problem: a·x = b scales as x·(b's factor)/(a's factor).
     for (f64& v : x) v = up_x.apply(v);

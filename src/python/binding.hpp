@@ -199,6 +199,23 @@ std::optional<std::string> to_text(PyObject* o);
 // Like to_text, but lower-cased with the full Unicode mapping.
 std::optional<std::string> to_lower_text(PyObject* o);
 
+// Numbers given as an Array (used in place, under a shared borrow), a NumPy array of any real
+// dtype and layout, or a sequence of numbers or of equal-length rows of numbers; the last two
+// are read once into values of their own, so no other thread can change them while a
+// computation runs unlocked. Anything else, a non-real dtype, a non-number or ragged rows raise
+// the error naming the argument `name`.
+struct Numbers {
+    std::optional<ArrayRef> borrowed;
+    Array64 owned;
+    bool sequence = false;  // read from a Python sequence
+
+    const Array64& array() const { return borrowed ? borrowed->get() : owned; }
+    const f64* data() const { return array().data.data(); }
+    u64 rows() const { return array().shape[0]; }
+    u64 cols() const { return array().ndim() == 2 ? array().shape[1] : 1; }
+};
+Numbers read_numbers(PyObject* o, const char* name);
+
 // The tagged forms, tried Array first. VecOrArray comes as one Array: an Array keeps its
 // shape, a sequence of n floats has shape [n].
 using ArrayOrScalar = std::variant<Array64, double>;

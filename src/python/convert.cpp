@@ -1,6 +1,8 @@
 // Conversions of Python arguments into core values.
 #include "python/binding.hpp"
+#include "python/frame.hpp"
 #include "python/messages.hpp"
+#include "python/numpy.hpp"
 
 namespace veltrix::py {
 
@@ -171,6 +173,43 @@ std::optional<Array64> to_array_or_vec(PyObject* o) {
 
 std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o) {
     return tagged<ArrayOrScalar>(o, "ArrayOrScalar", "Scalar", to_f64);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Numbers in any of their forms
+
+static bool is_sequence(PyObject* x) {
+    return PySequence_Check(x) && !PyUnicode_Check(x) && !PyBytes_Check(x) && !PyByteArray_Check(x);
+}
+
+// One dimension for a sequence of numbers, two for a sequence of rows.
+static Array64 sequence_numbers(PyObject* o, const char* name) {
+    const Ref seq = check_new(PySequence_Fast(o, ""));
+    const Py_ssize_t len = PySequence_Fast_GET_SIZE(seq.get());
+    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    if (len == 0 || !is_sequence(items[0])) {
+        std::vector<f64> values = convert_argument<Floats>(name, o);
+        const u64 n = values.size();
+        return Array64(Shape::d1(n), std::move(values));
+    }
+    std::vector<f64> values;
+    u64 cols = 0;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        const std::vector<double> row = convert_argument<Floats>(name, items[i]);
+        if (i == 0) cols = row.size();
+        if (row.size() != cols) raise(PyExc_ValueError, msg::ragged_rows(name));
+        values.insert(values.end(), row.begin(), row.end());
+    }
+    return Array64(Shape::d2(u64(len), cols), std::move(values));
+}
+
+Numbers read_numbers(PyObject* o, const char* name) {
+    Numbers n;
+    if (is_array(o)) n.borrowed.emplace(as_array(o));
+    else if (numpy::is_ndarray(o)) n.owned = numpy::read_f64(o, name);
+    else if ((n.sequence = is_sequence(o))) n.owned = sequence_numbers(o, name);
+    else raise(PyExc_TypeError, msg::argument_error(name, msg::not_numbers(type_name(o))));
+    return n;
 }
 
 }  // namespace veltrix::py

@@ -153,6 +153,8 @@ void register_private(PyObject* m) {
     static PyMethodDef defs[] = {def<hold_shared_borrow_sig, hold_shared_borrow_impl>(), {}};
     add_functions(m, defs, false);
     check_status(PyObject_SetAttrString(m, "_signatures", signature_dict().get()));
+    // The package version the build passed in (pyproject.toml's), outside __all__.
+    check_status(PyObject_SetAttrString(m, "__version__", check_new(PyUnicode_FromString(VELTRIX_VERSION)).get()));
     // Which exp/log kernels run: naming them runs their guard once, here.
     const std::string_view path = vmath::path_name();
     const Ref name = check_new(PyUnicode_FromStringAndSize(path.data(), Py_ssize_t(path.size())));

@@ -58,6 +58,12 @@ using ArrayArg = Converter<ArrayRef, to_array_ref>;             // the _impl get
 using ArrayOrVec = Converter<Array64, to_array_or_vec>;         // VecOrArray, as one Array
 using ArrayOrScalarArg = Converter<ArrayOrScalar, to_array_or_scalar>;
 using Object = Converter<PyObject*, as_object>;                 // read by the _impl itself
+// Numbers (binding.hpp) as a matrix or vector argument; the _impl gets const Array64&.
+struct NumbersArg {
+    using type = Numbers;
+    using default_type = NoDefault;
+    static std::optional<Numbers> from(PyObject* o, const char* name) { return read_numbers(o, name); }
+};
 
 // An option string: lower-cased with the full Unicode mapping, then matched by `Lookup`; a
 // mismatch raises ValueError `Refusal(text as passed)`. Its default is written as its name.
@@ -228,6 +234,7 @@ template <class T>
 T&& pass(T& v) {
     return std::move(v);
 }
+inline const Array64& pass(Numbers& n) { return n.array(); }
 
 // Converts parameter `p` from the argument at position A (self markers take none).
 template <std::size_t A, class P>
@@ -247,7 +254,12 @@ typename P::slot convert(const P& p, PyObject* self, PyObject* const* values) {
                     return p.fallback;
             }
         }
-        std::optional<typename C::type> v = C::from(o);
+        std::optional<typename C::type> v = [&] {
+            if constexpr (requires { C::from(o, p.name); })
+                return C::from(o, p.name);  // reports its own errors under the parameter's name
+            else
+                return C::from(o);
+        }();
         if (!v) fail_argument(p.name);
         return std::move(*v);
     }

@@ -71,8 +71,14 @@ constexpr auto diagonal_f = signature("diagonal", param<ArrayArg>("a"), optional
 constexpr auto outer_s = signature("outer", param<ArrayOrVec>("a"), param<ArrayOrVec>("b"));
 constexpr auto diag_s = signature("diag", param<ArrayOrVec>("v"), optional_param<I64>("k"));
 
-constexpr auto eigh_sig = of_a("eigh"), eigvalsh_sig = of_a("eigvalsh"), inv_sig = of_a("inv"), det_sig = of_a("det");
-constexpr auto solve_sig = of_ab("solve"), lstsq_sig = of_ab("lstsq");
+// The solvers take an Array, a NumPy array or nested sequences for each argument.
+constexpr auto numbers_a(const char* name) { return signature(name, param<NumbersArg>("a")); }
+constexpr auto numbers_ab(const char* name) {
+    return signature(name, param<NumbersArg>("a"), param<NumbersArg>("b"));
+}
+constexpr auto eigh_sig = numbers_a("eigh"), eigvalsh_sig = numbers_a("eigvalsh"), inv_sig = numbers_a("inv"),
+               det_sig = numbers_a("det");
+constexpr auto solve_sig = numbers_ab("solve"), lstsq_sig = numbers_ab("lstsq");
 
 constexpr auto diagonal_m = signature("diagonal", shared_self<Array64>, optional_param<I64>("k"));
 constexpr auto matmul_m = signature("matmul", shared_self<Array64>, param<ArrayArg>("other"));

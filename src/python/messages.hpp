@@ -157,6 +157,7 @@ inline std::string array_state_length(long long len, const std::string& shape, u
 }
 inline constexpr const char* generator_state_words =
     "Invalid Generator state: each of the four state words must be an integer in [0, 2**64)";
+inline constexpr const char* panic_state = "Invalid PanicException state: args must be a tuple";
 inline constexpr const char* tree_state_type = "Invalid tree state: it must be a bytes-like object";
 inline constexpr const char* copy_false =
     "An Array never shares its data: converting it to a NumPy array always copies, so copy=False cannot be honoured";
@@ -175,7 +176,7 @@ inline std::string batch_width(std::uint64_t len, std::uint64_t dim) {
 inline std::string batch_rank(const char* name, std::uint64_t ndim) {
     return cat(name, " must have one or two dimensions, not ", ndim);
 }
-inline constexpr const char* batch_ragged = "X rows must all have the same length";
+inline std::string ragged_rows(const char* name) { return cat(name, " rows must all have the same length"); }
 inline std::string not_real_dtype(const std::string& dtype) {
     return cat("dtype ", dtype, " does not hold real numbers");
 }

@@ -90,19 +90,6 @@ std::vector<double> query_vector(PyObject* o, u64 dim) {
     return std::move(arg.values);
 }
 
-// Query values: an Array used in place, under a shared borrow, or values of their own (copied,
-// so that no other thread can change them while a search runs unlocked).
-struct Numbers {
-    std::optional<ArrayRef> borrowed;
-    Array64 owned;
-    bool sequence = false;  // read from a Python sequence
-
-    const Array64& array() const { return borrowed ? borrowed->get() : owned; }
-    const f64* data() const { return array().data.data(); }
-    u64 rows() const { return array().shape[0]; }
-    u64 cols() const { return array().ndim() == 2 ? array().shape[1] : 1; }
-};
-
 // The query rows of a density call as a matrix; nothing when the tree's own points are meant.
 std::optional<Numbers> density_queries(std::optional<PyObject*> o, u64 dim) {
     if (!o) return std::nullopt;
@@ -162,36 +149,8 @@ u64 thread_count(i64 workers) {
     return resolve_workers(workers);
 }
 
-bool is_sequence(PyObject* x) {
-    return PySequence_Check(x) && !PyUnicode_Check(x) && !PyBytes_Check(x) && !PyByteArray_Check(x);
-}
-
-Array64 sequence_numbers(PyObject* o, const char* name) {
-    const Ref seq = check_new(PySequence_Fast(o, ""));
-    const Py_ssize_t len = PySequence_Fast_GET_SIZE(seq.get());
-    PyObject** items = PySequence_Fast_ITEMS(seq.get());
-    if (len == 0 || !is_sequence(items[0])) {
-        std::vector<f64> values = convert_argument<Floats>(name, o);
-        const u64 n = values.size();
-        return Array64(Shape::d1(n), std::move(values));
-    }
-    std::vector<f64> values;
-    u64 cols = 0;
-    for (Py_ssize_t i = 0; i < len; ++i) {
-        const std::vector<double> row = convert_argument<Floats>(name, items[i]);
-        if (i == 0) cols = row.size();
-        if (row.size() != cols) raise(PyExc_ValueError, msg::batch_ragged);
-        values.insert(values.end(), row.begin(), row.end());
-    }
-    return Array64(Shape::d2(u64(len), cols), std::move(values));
-}
-
 Numbers numbers(PyObject* o, const char* name) {
-    Numbers n;
-    if (is_array(o)) n.borrowed.emplace(as_array(o));
-    else if (numpy::is_ndarray(o)) n.owned = numpy::read_f64(o, name);
-    else if ((n.sequence = is_sequence(o))) n.owned = sequence_numbers(o, name);
-    else raise(PyExc_TypeError, msg::argument_error(name, msg::not_numbers(type_name(o))));
+    Numbers n = read_numbers(o, name);
     const u64 ndim = n.array().ndim();
     if (ndim != 1 && ndim != 2) raise(PyExc_ValueError, msg::batch_rank(name, ndim));
     return n;

@@ -2,6 +2,7 @@
 #include "python/state.hpp"
 
 #include "python/binding.hpp"
+#include "python/travel.hpp"
 
 namespace veltrix::py {
 
@@ -29,10 +30,28 @@ PyTypeObject* create_type_object(Class c) {
     return class_objects[static_cast<int>(c)] = make_class(spec_of(c));
 }
 
+namespace {
+
+// The class, with a __reduce__ that names the module's reconstructor: "pyo3_runtime" is no
+// importable module, so pickling by class reference would fail in every other process.
+PyObject* new_panic_exception_type() {
+    PyObject* type = PyErr_NewException("pyo3_runtime.PanicException", PyExc_BaseException, nullptr);
+    if (!type) return nullptr;
+    PyObject* reduce = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type), &panic_reduce_def);
+    if (!reduce || PyObject_SetAttrString(type, "__reduce__", reduce) < 0) {
+        Py_XDECREF(reduce);
+        Py_DECREF(type);
+        return nullptr;
+    }
+    Py_DECREF(reduce);
+    return type;
+}
+
+}  // namespace
+
 PyObject* panic_exception_type() {
     // Created once per process and deliberately kept alive for its whole life.
-    static PyObject* type =
-        PyErr_NewException("pyo3_runtime.PanicException", PyExc_BaseException, nullptr);
+    static PyObject* type = new_panic_exception_type();
     return type;
 }
 

@@ -192,6 +192,31 @@ Ref generator_spawn_impl(Generator& g, u64 n) {
 constexpr auto generator_reduce_sig = signature("__reduce__", shared_self<Generator>);
 constexpr auto generator_jumped_sig = signature("jumped", shared_self<Generator>, param<Index>("jumps", 1));
 constexpr auto generator_spawn_sig = signature("spawn", exclusive_self<Generator>, param<Index>("n"));
+// ---------------------------------------------------------------------------------------------
+// The internal-error exception: its class cannot be imported by its name, so a pickle names
+// the module's reconstructor instead, which calls the one class of this process.
+
+Ref panic_from_args_impl(PyObject* args) {
+    if (!PyTuple_Check(args)) raise(PyExc_ValueError, msg::panic_state);
+    PyObject* type = panic_exception_type();
+    if (!type) throw PyErrSet{};
+    return check_new(PyObject_Call(type, args, nullptr));
+}
+
+// (veltrix._panic_from_args, (args,)), plus the instance's attributes (notes, say) as the
+// state that BaseException.__setstate__ restores.
+PyObject* panic_reduce(PyObject* self, PyObject*) noexcept {
+    return guarded([&] {
+        const Ref args = check_new(PyObject_GetAttrString(self, "args"));
+        Ref r = reduction("_panic_from_args", tuple_of(args));
+        const Ref dict = check_new(PyObject_GetAttrString(self, "__dict__"));
+        if (!PyDict_Check(dict.get()) || PyDict_GET_SIZE(dict.get()) == 0) return r;
+        return check_new(PyTuple_Pack(3, PyTuple_GET_ITEM(r.get(), 0), PyTuple_GET_ITEM(r.get(), 1), dict.get()));
+    });
+}
+
+constexpr auto panic_from_args_sig = signature("_panic_from_args", param<Object>("args"));
+
 constexpr auto generator_from_state_sig =
     signature("_generator_from_state", param<Object>("s0"), param<Object>("s1"), param<Object>("s2"),
               param<Object>("s3"));
@@ -209,12 +234,14 @@ PyMethodDef generator_deepcopy_def =
     def<deepcopy_sig<Generator>, deepcopy_impl<Generator, Class::generator>, Class::generator>();
 PyMethodDef generator_jumped_def = def<generator_jumped_sig, generator_jumped_impl, Class::generator>();
 PyMethodDef generator_spawn_def = def<generator_spawn_sig, generator_spawn_impl, Class::generator>();
+PyMethodDef panic_reduce_def = {"__reduce__", &panic_reduce, METH_NOARGS, nullptr};
 
 void register_reconstructors(PyObject* m) {
     static PyMethodDef defs[] = {
         def<array_from_bytes_sig, array_from_bytes_impl>(),
         def<generator_from_state_sig, generator_from_state_impl>(),
         tree_from_state_def,
+        def<panic_from_args_sig, panic_from_args_impl>(),
         {nullptr, nullptr, 0, nullptr},
     };
     add_functions(m, defs, false);

@@ -47,8 +47,11 @@ constexpr auto reduce_ex_sig = signature("__reduce_ex__", shared_self<T>, param<
 extern PyMethodDef generator_reduce_def, generator_copy_def, generator_deepcopy_def, generator_jumped_def,
     generator_spawn_def;
 extern PyMethodDef tree_from_state_def;  // spatial.cpp
+// __reduce__ of the internal-error exception, attached when its class is created (state.cpp).
+extern PyMethodDef panic_reduce_def;
 
-// Adds _array_from_bytes, _generator_from_state and _tree_from_state, outside __all__.
+// Adds _array_from_bytes, _generator_from_state, _tree_from_state and _panic_from_args,
+// outside __all__.
 void register_reconstructors(PyObject* module);
 
 }  // namespace veltrix::py

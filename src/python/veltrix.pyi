@@ -3,7 +3,8 @@ numbers and spatial trees, computed bit-exactly in a fixed numerical order.
 
 Every result is a new object; nothing is a view. Errors that input can cause raise
 ValueError or TypeError; violated internal preconditions raise the module's internal-error
-exception (a BaseException subclass named ``PanicException``).
+exception (a BaseException subclass named ``PanicException``). It pickles with its class and
+``args``, so a worker process (``concurrent.futures``, Dask) hands it back to the caller.
 """
 
 from __future__ import annotations
@@ -17,6 +18,9 @@ _Float = Union[float, SupportsFloat, SupportsIndex]
 _Shape = Sequence[SupportsIndex]
 # Query rows of the trees' batch methods: many (2-D) or one point (1-D).
 _Rows = Union[Array, numpy.ndarray, Sequence[Sequence[_Float]], Sequence[_Float]]
+# A matrix or vector argument of the solvers: an Array, a NumPy array of any real dtype and
+# layout, or nested sequences of numbers, read once as row-major float64.
+_Matrix = Union[Array, numpy.ndarray, Sequence[Sequence[_Float]], Sequence[_Float]]
 
 __all__ = [
     "Array",
@@ -713,36 +717,40 @@ class _LinalgModule(ModuleType):
         """The [len(a), len(b)] matrix of products a[i]*b[j]; both must be one-dimensional."""
 
     # Reproducible solvers: attributes of the submodule, not listed in its __all__. Every
-    # result is the same bits on every machine. Bad input raises ValueError naming the
-    # function and the argument ("solve: a must be a square matrix, got shape [2, 3]"), also
-    # for NaN or infinite entries.
+    # result is the same bits on every machine. Each argument may be an Array, a NumPy array
+    # of any real dtype and memory layout, or nested sequences of numbers; the same values give
+    # the same bits whichever form carries them, and results are Arrays (``det`` a float).
+    # Bad input raises ValueError naming the function and the argument ("solve: a must be a
+    # square matrix, got shape [2, 3]"), also for NaN or infinite entries; an object of none
+    # of these forms raises TypeError "argument 'a': expected an Array, a NumPy array or a
+    # sequence of numbers, not str".
     @staticmethod
-    def eigh(a: Array) -> Tuple[Array, Array]:
+    def eigh(a: _Matrix) -> Tuple[Array, Array]:
         """(values, vectors) of a symmetric matrix, reading only its lower triangle.
 
         Values ascend; column j of vectors belongs to values[j] and has its entry of largest
         magnitude (the first of equals) positive.
         """
     @staticmethod
-    def eigvalsh(a: Array) -> Array:
+    def eigvalsh(a: _Matrix) -> Array:
         """The values of ``eigh(a)``, bit for bit, without the vectors."""
     @staticmethod
-    def solve(a: Array, b: Array) -> Array:
+    def solve(a: _Matrix, b: _Matrix) -> Array:
         """x with a @ x = b for a square a (LU, partial pivoting); b a vector or a matrix.
 
         ValueError "Matrix is singular" when a pivot is exactly zero.
         """
     @staticmethod
-    def lstsq(a: Array, b: Array) -> Array:
+    def lstsq(a: _Matrix, b: _Matrix) -> Array:
         """The least-squares solution of a @ x = b for a tall or square a of full rank (QR).
 
         ValueError "lstsq: a is rank-deficient" otherwise.
         """
     @staticmethod
-    def inv(a: Array) -> Array:
+    def inv(a: _Matrix) -> Array:
         """The inverse of a square matrix; ValueError "Matrix is singular"."""
     @staticmethod
-    def det(a: Array) -> float:
+    def det(a: _Matrix) -> float:
         """The determinant of a square matrix from its LU factors; 0.0 when singular."""
 
 class _StatsModule(ModuleType):
@@ -807,6 +815,12 @@ class _SpatialModule(ModuleType):
 def _array_from_bytes(shape: Tuple[int, ...], data: bytes) -> Array: ...
 def _generator_from_state(s0: int, s1: int, s2: int, s3: int) -> Generator: ...
 def _tree_from_state(state: bytes) -> Union[KDTree, BallTree, VPTree]: ...
+def _panic_from_args(args: Tuple[object, ...]) -> BaseException:
+    """The internal-error exception rebuilt from its ``args``: what its pickles name, so that
+    it reaches the caller from worker processes (``ProcessPoolExecutor``, Dask) as itself."""
+
+# The package version (pyproject.toml's, passed in by the build); not in __all__.
+__version__: str
 
 linalg: _LinalgModule
 stats: _StatsModule

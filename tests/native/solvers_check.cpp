@@ -181,6 +181,8 @@ int main(int argc, char** argv) {
     for (u64 m : {1, 5, 40, 90})
         for (u64 n : {1, 5, 40})
             if (n <= m) check_lstsq(rng, m, n, 3);
+    // Several column panels, a last panel of one column, and a single right-hand side.
+    for (u64 n : {33, 64, 70}) check_lstsq(rng, 150, n, n == 70 ? 1 : 3);
     std::printf("%s (%d failures)\n", failures ? "FAILED" : "ok", failures);
     return failures ? 1 : 0;
 }
