@@ -35,10 +35,11 @@ def median_time(fn, repeat=7, min_time=0.05):
 
 
 def run_cases(cases, repeat=7, min_time=0.05, out=print):
-    """Times each (case, ours, peer_name, peer) and prints one row per case; returns the rows."""
+    """Times each (case, ours, peer_name, peer[, work]) and prints one row per case; returns the
+    rows. `work`, where given, is {"flops": n} or {"bytes": n} for the rate columns of run.py."""
     rows = []
     out(f"{'case':48s} {'veltrix':>12s} {'peer':>12s} {'ratio':>8s}  peer")
-    for name, ours, peer_name, peer in cases:
+    for name, ours, peer_name, peer, *_work in cases:
         t_ours = median_time(ours, repeat, min_time)
         t_peer = median_time(peer, repeat, min_time) if peer is not None else float("nan")
         ratio = t_ours / t_peer if peer is not None else float("nan")
