@@ -36,7 +36,7 @@ LABELS = {
     "nofma_avx512": ("no-FMA peak, AVX-512 (separate multiply and add)", "GFLOP/s"),
     "fma_avx512": ("FMA peak, AVX-512", "GFLOP/s"),
     "sequential_add_ns": ("sequential-add bound (one dependent add)", "ns/element"),
-    "stream_read_gbs": ("streaming read of 64 MiB", "GB/s"),
+    "stream_read_gbs": ("streaming read of 32 MiB (a 2048² matrix)", "GB/s"),
 }
 
 
