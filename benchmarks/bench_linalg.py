@@ -61,24 +61,28 @@ def spd(n):
     return b @ b.T + n * np.eye(n)
 
 
-def paired(name, ours, peer_name, peer):
+def paired(name, ours, peer_name, peer, work=None):
+    """The case against the peer on one BLAS thread and on its default threads. `work` ({"flops":
+    n} or {"bytes": n}) lets run.py print veltrix's rate as a share of the machine's bound."""
+    extra = (work,) if work else ()
     return [
-        (name, ours, f"{peer_name} (1 thread)", one_thread(peer)),
-        (name, ours, f"{peer_name} (default threads)", default_threads(peer)),
+        (name, ours, f"{peer_name} (1 thread)", one_thread(peer)) + extra,
+        (name, ours, f"{peer_name} (default threads)", default_threads(peer)) + extra,
     ]
 
 
 def cases():
     out = []
-    for n in (64, 256, 512, 1024):
+    for n in (64, 256, 384, 512, 1024, 2048):
         a, b = RNG.normal(size=(n, n)), RNG.normal(size=(n, n))
         va, vb = to_array(a), to_array(b)
         out += paired(f"matmul {n}x{n}", lambda va=va, vb=vb: la.matmul(va, vb),
-                      "np.matmul", lambda a=a, b=b: np.matmul(a, b))
+                      "np.matmul", lambda a=a, b=b: np.matmul(a, b), {"flops": 2.0 * n ** 3})
     m, x = RNG.normal(size=(2048, 2048)), RNG.normal(size=2048)
     vm, vx = to_array(m), to_array(x)
+    # Bound by reading the matrix once.
     out += paired("matmul 2048x2048 . vector", lambda: la.matmul(vm, vx), "np.matmul",
-                  lambda: np.matmul(m, x))
+                  lambda: np.matmul(m, x), {"bytes": 8.0 * m.size})
     p = spd(256)
     vp = to_array(p)
     out += paired("cholesky 256x256", lambda: la.cholesky(vp), "np.linalg.cholesky",

@@ -26,8 +26,9 @@ VELTRIX_INLINE f64* line_aligned(f64* p) {
 // The product tile is MR rows × NV vectors: MR·NV sums, NV vectors of B and a broadcast
 // element of A with its product must stay in registers. Without FMA every step of t is
 // MR·NV multiplies and as many adds, which issue on separate pipes, so the tile is sized to
-// keep both pipes busy: 6 × 2 four-lane vectors fill AVX2's 16 registers, 12 × 2 eight-lane
-// vectors fill 28 of AVX-512's 32.
+// keep both pipes busy: 6 × 2 four-lane vectors fill AVX2's 16 registers and run at 94 % of
+// the no-FMA peak over L1-resident panels (AMD EPYC Zen 3, AVX2); 4 × 3 saves two broadcasts
+// but needs a 17th register and spills (81 %).
 struct GenericIsa {
     using V = v2d;
     static constexpr int W = 2, MR = 4, NV = 2, ReflectNV = 8, FusedNV = 4;
@@ -39,12 +40,15 @@ struct Avx2Isa {
     static constexpr u64 KC = 256, MC = 96, NC = 1024;
 };
 // Eight lanes also halve the instructions of the reflection sweeps, which are otherwise
-// bound by issuing them. A B strip of 16 columns is twice as wide, so KC is halved to keep
-// it at 16 KiB in L1 and MC doubled to keep the block of A at the same L2 share.
+// bound by issuing them. The product tile is 8 rows × 3 vectors (24 sums, 29 of the 32
+// registers): each broadcast of A then feeds three multiplies, where 12 × 2 fed two, and over
+// L1-resident panels that shape ran at 75 % of the no-FMA peak against 66 % for 12 × 16 (a
+// 2-core AMD EPYC with AVX-512; benchmarks/peak_probe.cpp measures both). A B strip of 24
+// columns at KC = 96 is 18 KiB, within L1 beside the A strip; NC is a multiple of 24.
 struct Avx512Isa {
     using V = v8d;
-    static constexpr int W = 8, MR = 12, NV = 2, ReflectNV = 4, FusedNV = 4;
-    static constexpr u64 KC = 128, MC = 192, NC = 1024;
+    static constexpr int W = 8, MR = 8, NV = 3, ReflectNV = 4, FusedNV = 4;
+    static constexpr u64 KC = 96, MC = 192, NC = 1008;
 };
 constexpr u64 max_reflect_block = 32;
 
@@ -54,6 +58,15 @@ VELTRIX_INLINE void pack_a(u64 rows, u64 kc, MatRef a, u64 i0, u64 p0, f64* __re
     for (u64 s = 0; s < rows; s += MR) {
         f64* strip = out + s * kc;
         const u64 live = std::min<u64>(MR, rows - s);
+        if (live == u64(MR) && a.cs == 1) {
+            // Row after row would pass over the whole strip MR times, one element of each
+            // line per pass; t outer writes it once, in order, from MR sequential reads.
+            const f64* src = a.p + (i0 + s) * a.rs + p0;
+            const u64 rs = a.rs;
+            for (u64 t = 0; t < kc; ++t)
+                for (u64 r = 0; r < u64(MR); ++r) strip[t * MR + r] = src[r * rs + t];
+            continue;
+        }
         for (u64 r = 0; r < u64(MR); ++r) {
             if (r < live) {
                 const f64* src = a.p + (i0 + s + r) * a.rs + p0 * a.cs;
@@ -68,17 +81,24 @@ VELTRIX_INLINE void pack_a(u64 rows, u64 kc, MatRef a, u64 i0, u64 p0, f64* __re
 template <class I>
 VELTRIX_INLINE void pack_b(u64 kc, u64 cols, MatRef b, u64 p0, u64 j0, f64* __restrict out) {
     constexpr u64 NR = I::NV * I::W;
-    for (u64 s = 0; s < cols; s += NR) {
+    if (b.cs == 1) {
+        // Each row of B once, in order, into every whole strip: strip by strip would read
+        // one line from each of kc rows, a stride no prefetcher follows. The copies have a
+        // fixed length, as short variable-length copies become slow string moves.
+        const u64 whole = cols / NR * NR;
+        for (u64 t = 0; t < kc; ++t) {
+            const f64* src = b.p + (p0 + t) * b.rs + j0;
+            for (u64 s = 0; s < whole; s += NR) {
+                f64* dst = out + s * kc + t * NR;
+                for (u64 c = 0; c < NR; ++c) dst[c] = src[s + c];
+            }
+        }
+        if (whole == cols) return;
+    }
+    for (u64 s = b.cs == 1 ? cols / NR * NR : 0; s < cols; s += NR) {
         f64* strip = out + s * kc;
         const u64 live = std::min<u64>(NR, cols - s);
-        if (b.cs == 1 && live == NR) {
-            // A fixed-length copy per row: short variable-length copies become slow
-            // string moves.
-            for (u64 t = 0; t < kc; ++t) {
-                const f64* src = b.p + (p0 + t) * b.rs + (j0 + s);
-                for (u64 c = 0; c < NR; ++c) strip[t * NR + c] = src[c];
-            }
-        } else if (b.cs == 1) {
+        if (b.cs == 1) {
             for (u64 t = 0; t < kc; ++t) {
                 const f64* src = b.p + (p0 + t) * b.rs + (j0 + s);
                 for (u64 c = 0; c < live; ++c) strip[t * NR + c] = src[c];
@@ -160,6 +180,23 @@ VELTRIX_INLINE void gemm_tile_rows(u64 rows, u64 kc, u64 t0, const f64* start, c
 // product at these sizes.
 constexpr u64 direct_a_limit = 128 * 128, direct_b_limit = 256 * 128;
 
+// Packing space kept per thread (0: B, 1: A): a fresh allocation of a few MiB per product
+// would fault its pages in again on every call. Products never nest on one thread.
+VELTRIX_INLINE f64* pack_space(int which, u64 n) {
+    struct Space {
+        std::unique_ptr<f64[]> store;
+        u64 size = 0;
+    };
+    thread_local Space spaces[2];
+    Space& s = spaces[which];
+    if (s.size < n) {
+        s.store.reset();
+        s.store.reset(new f64[n + 8]);
+        s.size = n;
+    }
+    return line_aligned(s.store.get());
+}
+
 template <class I>
 // Rows i < tri of A hold +0.0 left of the diagonal (a(i, t) = +0.0 for t < i). When the
 // product starts from -0.0 and reads A in place, a tile of such rows starting at row i0
@@ -183,9 +220,8 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
     const u64 round_up_m = (std::min(m, MC) + MR - 1) / MR * MR;
     // Every packed element is written before it is read, so the buffers start uninitialised.
     // The packed strips start on a cache line, so that no vector load of them straddles two.
-    const std::unique_ptr<f64[]> bpack_store(new f64[std::min(n, KC) * round_up_q + 8]);
-    f64* const bpack_base = line_aligned(bpack_store.get());
-    const std::unique_ptr<f64[]> apack(direct_a ? nullptr : new f64[std::min(n, KC) * round_up_m]);
+    f64* const bpack_base = pack_space(0, std::min(n, KC) * round_up_q);
+    f64* const apack = direct_a ? nullptr : pack_space(1, std::min(n, KC) * round_up_m);
 
     for (u64 jc = 0; jc < q; jc += NC) {
         const u64 nc = std::min(NC, q - jc);
@@ -235,15 +271,23 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
             }
             for (u64 ic = 0; ic < m; ic += MC) {
                 const u64 mc = std::min(MC, m - ic);
-                pack_a<I>(mc, kc, a, ic, pc, apack.get());
+                pack_a<I>(mc, kc, a, ic, pc, apack);
                 for (u64 js = 0; js < nc; js += NR) {
                     const f64* bp = bpack_base + js * kc;
                     const u64 j0 = jc + js;
                     const u64 cols = std::min(NR, q - j0);
-                    for (u64 is = 0; is < mc; is += MR)
+                    for (u64 is = 0; is < mc; is += MR) {
+                        // The next tile's rows of C, asked for while this tile's sums run: its
+                        // first loads would otherwise wait on memory for every tile.
+                        for (u64 r = is + MR; r < std::min<u64>(is + 2 * MR, mc); ++r) {
+                            const f64* next = c + (ic + r) * ldc + j0;
+                            __builtin_prefetch(next, 1);
+                            __builtin_prefetch(next + cols - 1, 1);
+                        }
                         gemm_tile_rows<I, true>(std::min<u64>(MR, m - ic - is), kc, 0, nullptr,
-                                                apack.get() + is * kc, 0, bp,
+                                                apack + is * kc, 0, bp,
                                                 c + (ic + is) * ldc + j0, ldc, cols, first);
+                    }
                 }
             }
         }

@@ -301,11 +301,12 @@ void check_gemm(std::mt19937_64& rng) {
                    std::string("gemm_upper ") + name_of(isa) + " " + std::to_string(m) + "x" +
                        std::to_string(n) + "x" + std::to_string(q) + " tri " + std::to_string(tri));
         }
-        // Every dimension across every tile side (4, 6, 8 rows; 4, 8, 16 columns), cache block
-        // (KC 128 and 256, MC 96 and 192, NC 1024) and vector edge, the others held at
-        // sizes that are themselves off every edge.
-        const u64 edges[] = {0,  1,  7,   8,   9,   11,  12,  13,  15,  16,  17,  63,  64, 65,
-                             95, 97, 127, 128, 129, 191, 192, 193, 255, 256, 257, 511, 513};
+        // Every dimension across every tile side (4, 6, 8 rows; 4, 8, 24 columns), cache block
+        // (KC 96 and 256, MC 96 and 192, NC 1008 and 1024) and vector edge, the others held
+        // at sizes that are themselves off every edge.
+        const u64 edges[] = {0,   1,   7,   8,   9,   11,  12,  13,  15,  16,  17,  23,   24,   25,
+                             47,  48,  49,  63,  64,  65,  95,  96,  97,  127, 128,  129,  191,
+                             192, 193, 255, 256, 257, 511, 513, 1007, 1008, 1009, 1023, 1025};
         for (u64 e : edges) {
             const u64 shapes[][3] = {{e, 65, 17}, {13, e, 33}, {9, 129, e}};
             for (const auto& sh : shapes) {

@@ -1,0 +1,271 @@
+// Throughput probe for one core: the no-FMA multiply+add peak, the FMA peak, the dependent
+// add bound, the streaming-read bandwidth and register tiles of the matrix product, each for
+// the instruction sets this CPU runs. benchmarks/peak.py compiles and runs it:
+//
+//     g++ -O3 -std=c++20 -ffp-contract=off -fno-fast-math benchmarks/peak_probe.cpp -o probe
+//
+// Prints one `key value` line per figure (GFLOP/s, ns, GB/s). Every figure is the fastest of
+// many short trials timed on the thread's CPU clock, so a busy machine mostly costs repeats.
+//
+// Chains start from distinct values read at run time and are multiplied by 1.0 / added 0.0
+// known only at run time, so the compiler can neither fold equal chains into one nor drop the
+// arithmetic; the values stay finite and normal, so no lane slows down.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <immintrin.h>
+#include <vector>
+
+typedef double v4d __attribute__((vector_size(32)));
+typedef double v8d __attribute__((vector_size(64)));
+
+#define AVX2 [[gnu::target("avx2,fma")]]
+#define AVX512 [[gnu::target("avx2,fma,avx512f,avx512vl")]]
+
+namespace {
+
+volatile double g_one = 1.0, g_zero = 0.0;
+volatile double g_sink;
+
+double now() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
+}
+
+// Fastest seconds per call of f() over `trials` trials.
+template <class F>
+double fastest(F&& f, int trials = 40) {
+    f();
+    double best = 1e30;
+    for (int i = 0; i < trials; ++i) {
+        const double t0 = now();
+        f();
+        best = std::min(best, now() - t0);
+    }
+    return best;
+}
+
+template <class V>
+inline V splat(double x) {
+    V v;
+    for (int i = 0; i < int(sizeof(V) / 8); ++i) v[i] = x;
+    return v;
+}
+
+template <class V>
+inline double lanes_sum(const V& v) {
+    double s = 0;
+    for (int i = 0; i < int(sizeof(V) / 8); ++i) s += v[i];
+    return s;
+}
+
+// C multiply chains and C add chains, independent of each other: both pipe kinds busy.
+template <class V, int C>
+[[gnu::always_inline]] inline double mul_add_body(long iters) {
+    const V m = splat<V>(g_one), z = splat<V>(g_zero);
+    V x[C], y[C];
+#pragma GCC unroll 16
+    for (int c = 0; c < C; ++c) x[c] = splat<V>(1.0 + c), y[c] = splat<V>(2.0 + c);
+    for (long i = 0; i < iters; ++i) {
+#pragma GCC unroll 16
+        for (int c = 0; c < C; ++c) {
+            x[c] = x[c] * m;
+            y[c] = y[c] + z;
+        }
+    }
+    double s = 0;
+    for (int c = 0; c < C; ++c) s += lanes_sum(x[c]) + lanes_sum(y[c]);
+    return s;
+}
+
+// C fused chains. The intrinsics need the set's target on the function itself.
+template <int C>
+AVX2 double fma_avx2(long iters) {
+    const __m256d m = _mm256_set1_pd(g_one), z = _mm256_set1_pd(g_zero);
+    __m256d x[C];
+#pragma GCC unroll 16
+    for (int c = 0; c < C; ++c) x[c] = _mm256_set1_pd(1.0 + c);
+    for (long i = 0; i < iters; ++i) {
+#pragma GCC unroll 16
+        for (int c = 0; c < C; ++c) x[c] = _mm256_fmadd_pd(x[c], m, z);
+    }
+    double s = 0;
+    for (int c = 0; c < C; ++c) s += lanes_sum(v4d(x[c]));
+    return s;
+}
+
+template <int C>
+AVX512 double fma_avx512(long iters) {
+    const __m512d m = _mm512_set1_pd(g_one), z = _mm512_set1_pd(g_zero);
+    __m512d x[C];
+#pragma GCC unroll 16
+    for (int c = 0; c < C; ++c) x[c] = _mm512_set1_pd(1.0 + c);
+    for (long i = 0; i < iters; ++i) {
+#pragma GCC unroll 16
+        for (int c = 0; c < C; ++c) x[c] = _mm512_fmadd_pd(x[c], m, z);
+    }
+    double s = 0;
+    for (int c = 0; c < C; ++c) s += lanes_sum(v8d(x[c]));
+    return s;
+}
+
+AVX2 double mul_add_avx2_6(long n) { return mul_add_body<v4d, 6>(n); }
+AVX2 double mul_add_avx2_7(long n) { return mul_add_body<v4d, 7>(n); }
+AVX2 double fma_avx2_10(long n) { return fma_avx2<10>(n); }
+AVX2 double fma_avx2_12(long n) { return fma_avx2<12>(n); }
+AVX512 double mul_add_avx512_8(long n) { return mul_add_body<v8d, 8>(n); }
+AVX512 double mul_add_avx512_12(long n) { return mul_add_body<v8d, 12>(n); }
+AVX512 double fma_avx512_12(long n) { return fma_avx512<12>(n); }
+AVX512 double fma_avx512_16(long n) { return fma_avx512<16>(n); }
+
+// GFLOP/s of a chain loop that does `flops` per iteration.
+double chain_rate(double (*f)(long), double flops) {
+    const long iters = 200000;
+    const double t = fastest([&] { g_sink = f(iters); });
+    return flops * double(iters) / t * 1e-9;
+}
+
+// One dependent scalar add per element: what a strictly ordered sum costs.
+[[gnu::noinline]] double sequential_add(const double* x, long n) {
+    double s = -0.0;
+    for (long i = 0; i < n; ++i) s = s + x[i];
+    return s;
+}
+
+// Reads a buffer larger than the caches' share with independent accumulators, from eight
+// places at once: one sequential stream leaves the memory system idle between the
+// prefetcher's requests, and a matrix·vector product reads eight rows at a time.
+AVX2 [[gnu::noinline]] double stream_read(const double* x, long n) {
+    constexpr int S = 8;
+    const long part = n / S;
+    v4d acc[S] = {};
+    for (long i = 0; i + 4 <= part; i += 4)
+        for (int c = 0; c < S; ++c) {
+            v4d v;
+            std::memcpy(&v, x + c * part + i, 32);
+            acc[c] = acc[c] + v;
+        }
+    double s = 0;
+    for (auto& a : acc) s += lanes_sum(a);
+    return s;
+}
+
+// A register tile of MR rows × NV vectors over packed panels: A is k × MR, B is k × NV·W,
+// both t-major and L1-resident; each step broadcasts MR elements of A, loads NV vectors of B
+// and issues MR·NV multiplies and as many adds.
+template <class V, int MR, int NV>
+[[gnu::always_inline]] inline double tile_body(const double* __restrict a, const double* __restrict b,
+                                               long k, long reps) {
+    constexpr int W = sizeof(V) / 8;
+    double s = 0;
+    for (long rep = 0; rep < reps; ++rep) {
+        V acc[MR][NV];
+#pragma GCC unroll 16
+        for (int r = 0; r < MR; ++r)
+#pragma GCC unroll 16
+            for (int v = 0; v < NV; ++v) acc[r][v] = splat<V>(-0.0);
+        for (long t = 0; t < k; ++t) {
+            V bv[NV];
+#pragma GCC unroll 16
+            for (int v = 0; v < NV; ++v) std::memcpy(&bv[v], b + t * NV * W + v * W, sizeof(V));
+#pragma GCC unroll 16
+            for (int r = 0; r < MR; ++r) {
+                const double ar = a[t * MR + r];
+#pragma GCC unroll 16
+                for (int v = 0; v < NV; ++v) acc[r][v] = acc[r][v] + ar * bv[v];
+            }
+        }
+        // Every sum is used, or the compiler drops the tiles' other columns.
+        for (int r = 0; r < MR; ++r)
+            for (int v = 0; v < NV; ++v) s += lanes_sum(acc[r][v]);
+    }
+    return s;
+}
+
+constexpr long tile_k = 256;
+
+struct Tile {
+    const char* name;
+    int flops_per_step;
+    double (*fn)(const double*, const double*, long, long);
+    bool avx512;
+};
+
+#define TILE(isa, ATTR, V, MR, NV, W)                                                   \
+    ATTR double tile_##isa##_##MR##x##NV(const double* a, const double* b, long k, long r) { \
+        return tile_body<V, MR, NV>(a, b, k, r);                                          \
+    }
+TILE(avx2, AVX2, v4d, 6, 2, 4)
+TILE(avx2, AVX2, v4d, 4, 3, 4)
+TILE(avx2, AVX2, v4d, 5, 2, 4)
+TILE(avx2, AVX2, v4d, 3, 4, 4)
+TILE(avx2, AVX2, v4d, 8, 3, 4)
+TILE(avx512, AVX512, v8d, 12, 2, 8)
+TILE(avx512, AVX512, v8d, 8, 3, 8)
+TILE(avx512, AVX512, v8d, 6, 4, 8)
+// 256-bit vectors with AVX-512's 32 registers: 24 sums fit without spilling.
+AVX512 double tile_avx512_ymm_8x3(const double* a, const double* b, long k, long r) {
+    return tile_body<v4d, 8, 3>(a, b, k, r);
+}
+
+const Tile tiles[] = {
+    {"tile_avx2_6x8", 2 * 6 * 8, tile_avx2_6x2, false},
+    {"tile_avx2_4x12", 2 * 4 * 12, tile_avx2_4x3, false},
+    {"tile_avx2_5x8", 2 * 5 * 8, tile_avx2_5x2, false},
+    {"tile_avx2_3x16", 2 * 3 * 16, tile_avx2_3x4, false},
+    {"tile_avx2_8x12_spills", 2 * 8 * 12, tile_avx2_8x3, false},
+    {"tile_avx512_12x16", 2 * 12 * 16, tile_avx512_12x2, true},
+    {"tile_avx512_8x24", 2 * 8 * 24, tile_avx512_8x3, true},
+    {"tile_avx512_6x32", 2 * 6 * 32, tile_avx512_6x4, true},
+    {"tile_avx512_ymm_8x12", 2 * 8 * 12, tile_avx512_ymm_8x3, true},
+};
+
+}  // namespace
+
+int main() {
+    const bool has_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    const bool has_avx512 = has_avx2 && __builtin_cpu_supports("avx512f") &&
+                            __builtin_cpu_supports("avx512vl");
+    std::printf("isa_avx2 %d\nisa_avx512 %d\n", int(has_avx2), int(has_avx512));
+
+    if (has_avx2) {
+        std::printf("nofma_avx2 %.2f\n", std::max(chain_rate(mul_add_avx2_6, 6 * 8.0),
+                                                  chain_rate(mul_add_avx2_7, 7 * 8.0)));
+        std::printf("fma_avx2 %.2f\n", std::max(chain_rate(fma_avx2_10, 10 * 8.0),
+                                                chain_rate(fma_avx2_12, 12 * 8.0)));
+    }
+    if (has_avx512) {
+        std::printf("nofma_avx512 %.2f\n", std::max(chain_rate(mul_add_avx512_8, 8 * 16.0),
+                                                    chain_rate(mul_add_avx512_12, 12 * 16.0)));
+        std::printf("fma_avx512 %.2f\n", std::max(chain_rate(fma_avx512_12, 12 * 16.0),
+                                                  chain_rate(fma_avx512_16, 16 * 16.0)));
+    }
+
+    {
+        std::vector<double> x(4096, 1e-3);
+        const double t = fastest([&] { g_sink = sequential_add(x.data(), long(x.size())); }, 200);
+        std::printf("sequential_add_ns %.3f\n", t / double(x.size()) * 1e9);
+    }
+    if (has_avx2) {
+        // The size of the 2048² matrix that matrix·vector benchmarks read once.
+        const long n = 2048L * 2048;
+        std::vector<double> x(n, 1.0);
+        const double t = fastest([&] { g_sink = stream_read(x.data(), n); }, 30);
+        std::printf("stream_read_gbs %.2f\n", double(n) * 8.0 / t * 1e-9);
+    }
+
+    std::vector<double> a(tile_k * 16, 0.5), b(tile_k * 32, 0.25);
+    for (const Tile& tile : tiles) {
+        if (tile.avx512 ? !has_avx512 : !has_avx2) continue;
+        const long reps = 200;
+        const double t = fastest([&] { g_sink = tile.fn(a.data(), b.data(), tile_k, reps); });
+        std::printf("%s %.2f\n", tile.name,
+                    double(tile.flops_per_step) * double(tile_k * reps) / t * 1e-9);
+    }
+    return 0;
+}
