@@ -265,6 +265,23 @@ def test_offsets_follow_the_radial_law(name, metric, dim):
         assert abs(np.mean(s[:, 0] > 0) - 0.5) < 0.05
 
 
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("cls,kw", VARIANTS)
+def test_periodic_trees_use_the_periodic_distance_and_wrap_samples(cls, kw, metric):
+    rng = np.random.default_rng(8)
+    box = np.array([1.0, 2.0, 0.5])
+    x, q, w = rng.uniform(size=(200, 3)) * box, rng.uniform(-1, 2, size=(20, 3)), rng.uniform(size=200)
+    tree = cls.from_points(x, leaf_size=8, metric=metric, boxsize=box, **kw)
+    t = np.abs(((q % box)[:, None, :]) - x[None, :, :])
+    t = np.minimum(t, box - t)
+    d = {"euclidean": lambda t: np.sqrt((t * t).sum(-1)), "manhattan": lambda t: t.sum(-1),
+         "chebyshev": lambda t: t.max(-1)}[metric](t)
+    np.testing.assert_allclose(tree.density(q, 0.2, "epanechnikov", weights=w),
+                               (w * kernel("epanechnikov", d / 0.2)).sum(1), rtol=1e-12, atol=1e-12)
+    s = tree.sample(500, veltrix.random.Generator.from_seed(2), 0.3, "uniform")
+    assert np.all((s >= 0.0) & (s < box))
+
+
 # ---------------------------------------------------------------------------------------------
 # Errors
 
