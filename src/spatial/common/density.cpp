@@ -79,12 +79,14 @@ void finish_densities(const TreeData& t, const f64* x, u64 m, KernelType kernel,
                 } else if (v >= DBL_MIN && v <= DBL_MAX) {
                     out[i] = std::log(v);
                 } else if (gaussian && sum < DBL_MIN) {
-                    const f64* q = t.point(pos.empty() ? 0 : pos[i]);
+                    const f64* q;
                     if (x) {
                         // A periodic tree measures from the query wrapped into its box.
                         std::copy_n(x + i * t.dim, t.dim, row.begin());
                         if (t.periodic()) t.wrap_rows(row.data(), 1);
                         q = row.data();
+                    } else {
+                        q = t.point(pos[i]);
                     }
                     out[i] = gaussian_log_sum(metric, t, q, h, w) - log_norm;
                 } else {
