@@ -177,6 +177,14 @@ inline std::string batch_rank(const char* name, std::uint64_t ndim) {
     return cat(name, " must have one or two dimensions, not ", ndim);
 }
 inline std::string ragged_rows(const char* name) { return cat(name, " rows must all have the same length"); }
+inline std::string points_rank(std::uint64_t ndim) {
+    return cat("points must have two dimensions (n_points, dim), not ", ndim);
+}
+inline std::string boxsize_count(std::uint64_t got, std::uint64_t dim) {
+    return cat("boxsize must be one length or one per dimension: got ", got, " for dimension ", dim);
+}
+inline constexpr const char* boxsize_invalid = "boxsize lengths must be positive and finite";
+inline constexpr const char* distance_upper_bound_invalid = "distance_upper_bound must not be negative or NaN";
 inline std::string not_real_dtype(const std::string& dtype) {
     return cat("dtype ", dtype, " does not hold real numbers");
 }
@@ -188,5 +196,32 @@ inline std::string radius_count(std::uint64_t got, std::uint64_t rows) {
     return cat("r holds ", got, " radii for ", rows, " query rows");
 }
 inline constexpr const char* radius_invalid = "r must not be negative or NaN";
+
+// Weighted, normalised and sampled densities.
+inline constexpr const char* weights_rank = "weights must be one-dimensional: one weight per point of the tree";
+inline std::string weights_length(std::uint64_t got, std::uint64_t n) {
+    return cat("weights holds ", got, " values but the tree holds ", n, " points");
+}
+inline constexpr const char* weights_invalid = "weights must be finite and not negative";
+inline constexpr const char* normalize_zero_weight =
+    "normalize=True needs a positive total weight, but the weights (or the points) sum to 0";
+inline std::string unknown_bandwidth_rule(const std::string& name) {
+    return cat("Unknown bandwidth rule '", name, "'. Valid options: 'scott', 'silverman' (or a positive number)");
+}
+inline std::string bandwidth_rule_undefined(const char* rule) {
+    return cat("bandwidth rule '", rule,
+               "' gives no positive bandwidth here: it needs points with a positive variance and an effective "
+               "sample size above 1");
+}
+inline std::string sample_negative(std::int64_t n) { return cat("n must not be negative, got ", n); }
+inline constexpr const char* sample_empty_tree = "cannot sample from an empty tree";
+inline constexpr const char* sample_zero_weight = "cannot sample: the weights sum to 0";
+inline std::string sample_kernel(const char* kernel, const char* metric) {
+    return cat("kernel '", kernel, "' can be sampled only under the euclidean metric, not ", metric,
+               " (gaussian and uniform: every metric)");
+}
+inline std::string not_a_generator(const std::string& type) {
+    return cat("expected a veltrix.random.Generator, not ", type);
+}
 
 }  // namespace veltrix::py::msg

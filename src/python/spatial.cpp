@@ -1,5 +1,8 @@
 // veltrix.spatial: the KDTree, BallTree and VPTree classes, written once over the tree type.
+#include <cmath>
+#include <limits>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -7,8 +10,12 @@
 #include "python/messages.hpp"
 #include "python/numpy.hpp"
 #include "python/travel.hpp"
-#include "spatial/common/parallel.hpp"
+#include "random/generator.hpp"
 #include "spatial/ball_tree/ball_tree.hpp"
+#include "spatial/common/density.hpp"
+#include "spatial/common/kernels.hpp"
+#include "spatial/common/parallel.hpp"
+#include "spatial/common/sample.hpp"
 #include "spatial/common/state.hpp"
 #include "spatial/kd_tree/kd_tree.hpp"
 #include "spatial/vp_tree/vp_tree.hpp"
@@ -231,6 +238,67 @@ constexpr auto from_array_impl = [](const Array64& points, u64 leaf_size, Distan
     return wrap(unwrap(Tree::from_ndarray(points, leaf_size, metric, options)));
 };
 
+// from_points: the points as the tree's own row-major float64 values. A float64 NumPy array
+// is read into them directly; an Array is copied, as from_array copies it.
+struct PointRows {
+    std::vector<f64> values;
+    u64 n = 0, dim = 0;
+};
+
+PointRows point_rows(PyObject* o) {
+    Numbers v = numbers(o, "points");
+    if (v.array().ndim() != 2) raise(PyExc_ValueError, msg::points_rank(v.array().ndim()));
+    PointRows p{{}, v.rows(), v.cols()};
+    if (v.borrowed) p.values = v.array().data;
+    else p.values = std::move(v.owned.data);
+    return p;
+}
+
+// One side length for every dimension or one per dimension, each positive and finite; none
+// for a space that is not periodic.
+std::vector<f64> box_lengths(std::optional<PyObject*> o, u64 dim) {
+    if (!o) return {};
+    std::vector<f64> box;
+    if (const std::optional<double> x = scalar(*o)) {
+        box.assign(dim, *x);
+        if (!(*x > 0.0 && std::isfinite(*x))) raise(PyExc_ValueError, msg::boxsize_invalid);
+        return box;
+    }
+    const Numbers n = numbers(*o, "boxsize");
+    if (n.array().ndim() != 1 || n.rows() != dim)
+        raise(PyExc_ValueError, msg::boxsize_count(n.array().ndim() == 1 ? n.rows() : n.array().data.size(), dim));
+    box.assign(n.data(), n.data() + dim);
+    for (const f64 L : box)
+        if (!(L > 0.0 && std::isfinite(L))) raise(PyExc_ValueError, msg::boxsize_invalid);
+    return box;
+}
+
+// The points convert last, once every option has been checked; the build runs without the
+// interpreter lock (the tree owns everything it reads).
+template <class Tree>
+constexpr auto from_points_impl = [](PyObject* points, u64 leaf_size, DistanceMetric metric, auto... rest) {
+    typename Tree::Options options{};
+    const auto [boxsize, workers] = [&] {
+        if constexpr (sizeof...(rest) == 3) {
+            const auto args = std::make_tuple(rest...);
+            options.selection = std::get<0>(args);
+            return std::make_pair(std::get<1>(args), std::get<2>(args));
+        } else {
+            return std::make_pair(rest...);
+        }
+    }();
+    const u64 threads = thread_count(workers);
+    PointRows p = point_rows(points);
+    std::vector<f64> box = box_lengths(boxsize, p.dim);
+    std::optional<Result<Tree>> built;
+    {
+        WithoutGil unlocked;
+        built.emplace(Tree::from_rows(std::move(p.values), p.n, p.dim, leaf_size, metric, options, std::move(box),
+                                      threads));
+    }
+    return wrap(unwrap(std::move(*built)));
+};
+
 template <class Tree>
 Ref query_knn_impl(const Tree& tree, PyObject* query, u64 k) {
     const std::vector<double> q = query_vector(query, tree.dim);
@@ -303,13 +371,25 @@ Ref tree_from_state_impl(PyObject* state) {
 
 constexpr auto tree_from_state_sig = signature("_tree_from_state", param<Object>("state"));
 
+// The kernel's integral over space under a metric, for callers that normalise sums of their own.
+Ref kernel_norm_impl(KernelType kernel, DistanceMetric metric, u64 dim) { return to_py(kernel_norm(kernel, metric, dim)); }
+
+constexpr auto kernel_norm_sig =
+    signature("_kernel_norm", param<Kernel>("kernel"), param<Metric>("metric"), param<Index>("dim"));
+
+PyMethodDef spatial_functions[] = {
+    def<kernel_norm_sig, kernel_norm_impl>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Batch methods: every argument converts and every output is allocated with the interpreter
 // lock held; the search itself runs without it (the tree never changes after from_array).
 
 template <class Tree>
-Ref query_impl(PyObject* X, i64 k, bool return_distance, i64 workers, const Tree& tree) {
+Ref query_impl(PyObject* X, i64 k, bool return_distance, double upper_bound, i64 workers, const Tree& tree) {
     need_numpy();
     if (k < 0) raise(PyExc_ValueError, msg::k_negative(k));
+    if (std::isnan(upper_bound) || upper_bound < 0.0) raise(PyExc_ValueError, msg::distance_upper_bound_invalid);
     const u64 kk = static_cast<u64>(k);
     if (kk > tree.n_points) raise(PyExc_ValueError, msg::k_too_large(kk, tree.n_points));
     const u64 threads = thread_count(workers);
@@ -321,7 +401,7 @@ Ref query_impl(PyObject* X, i64 k, bool return_distance, i64 workers, const Tree
     {
         WithoutGil unlocked;
         tree.query_knn_batch(q.data(), q.m, kk, dist ? dist->data : nullptr, reinterpret_cast<u64*>(rows.data),
-                             threads);
+                             threads, upper_bound);
     }
     if (!dist) return std::move(rows.array);
     return tuple_of(dist->array, rows.array);
@@ -364,30 +444,141 @@ Ref query_ball_point_impl(PyObject* X, PyObject* r, bool return_distance, bool s
     return tuple_of(indices, row_arrays(found.dists));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Densities with weights, normalisation and logarithms; bandwidth rules; sampling
+
+using Rule = Choice<BandwidthRule, bandwidth_rule_from_name, msg::unknown_bandwidth_rule>;
+
+// A bandwidth as passed: a number (checked when used) or the name of a rule.
+struct Bandwidth {
+    f64 value = 1.0;
+    std::optional<BandwidthRule> rule;
+};
+struct BandwidthArg {
+    using type = Bandwidth;
+    using default_type = double;
+    static std::optional<Bandwidth> from(PyObject* o) {
+        if (PyUnicode_Check(o)) {
+            const std::optional<BandwidthRule> r = Rule::from(o);
+            if (!r) return std::nullopt;
+            return Bandwidth{0.0, r};
+        }
+        const std::optional<double> v = to_f64(o);
+        if (!v) return std::nullopt;
+        return Bandwidth{*v, std::nullopt};
+    }
+    static Bandwidth absent(double v) { return {v, std::nullopt}; }
+    static std::string render(double v) { return render_number(v); }
+};
+
+const char* rule_name(BandwidthRule r) { return r == BandwidthRule::Scott ? "scott" : "silverman"; }
+
+// One non-negative finite weight per point of the tree, in input-row order.
+std::optional<std::vector<f64>> read_weights(std::optional<PyObject*> o, u64 n_points) {
+    if (!o) return std::nullopt;
+    const Numbers v = numbers(*o, "weights");
+    if (v.array().ndim() != 1) raise(PyExc_ValueError, msg::weights_rank);
+    if (v.rows() != n_points) raise(PyExc_ValueError, msg::weights_length(v.rows(), n_points));
+    std::vector<f64> w(v.data(), v.data() + v.rows());
+    for (const f64 x : w)
+        if (!std::isfinite(x) || x < 0.0) raise(PyExc_ValueError, msg::weights_invalid);
+    return w;
+}
+
+f64 rule_value(const TreeData& tree, BandwidthRule rule, const std::optional<std::vector<f64>>& w) {
+    const f64 h = rule_bandwidth(tree, rule, w ? w->data() : nullptr);
+    if (!(h > 0.0) || !std::isfinite(h)) raise(PyExc_ValueError, msg::bandwidth_rule_undefined(rule_name(rule)));
+    return h;
+}
+
+// The bandwidth to use: a rule's value, or the number if it is valid.
+f64 resolve_bandwidth(const TreeData& tree, const Bandwidth& b, const std::optional<std::vector<f64>>& w) {
+    if (b.rule) return rule_value(tree, *b.rule, w);
+    if (!(b.value > 0.0)) raise(PyExc_ValueError, ::veltrix::msg::bandwidth);
+    return b.value;
+}
+
 template <class Tree>
-Ref density_impl(std::optional<PyObject*> X, double bandwidth, Later<Kernel> kernel,
-                 Later<CriterionKind> criterion, std::optional<u64> min_samples, std::optional<f64> max_span,
-                 i64 workers, const Tree& tree) {
+Ref density_impl(std::optional<PyObject*> X, Bandwidth bandwidth, Later<Kernel> kernel,
+                 std::optional<PyObject*> weights, bool normalize, bool log, Later<CriterionKind> criterion,
+                 std::optional<u64> min_samples, std::optional<f64> max_span, i64 workers, const Tree& tree) {
     need_numpy();
     const KernelType k = kernel.parse();
     const ApproxCriterion c = make_criterion(criterion.parse(), min_samples, max_span);
     const u64 threads = thread_count(workers);
-    if (!Tree::valid_bandwidth(bandwidth)) raise(PyExc_ValueError, ::veltrix::msg::bandwidth);
+    const std::optional<std::vector<f64>> w = read_weights(weights, tree.n_points);
+    const f64 h = resolve_bandwidth(tree, bandwidth, w);
+    const DensityScale scale{normalize, log, w ? total_weight(w->data(), w->size()) : static_cast<f64>(tree.n_points)};
+    if (normalize && !(scale.total_weight > 0.0)) raise(PyExc_ValueError, msg::normalize_zero_weight);
     std::optional<QueryRows> q;
     if (X) q.emplace(query_rows(*X, tree.dim));
     const u64 m = q ? q->m : tree.n_points;
     numpy::Fresh<f64> out = numpy::fresh<f64>({m});
     {
         WithoutGil unlocked;
-        tree.density_batch(q ? q->data() : nullptr, m, k, c, bandwidth, out.data, threads);
+        std::optional<DensityWeights> dw;
+        if (w) dw = tree.density_weights(w->data());
+        const f64* x = q ? q->data() : nullptr;
+        tree.density_batch(x, m, k, c, h, out.data, threads, dw ? &*dw : nullptr);
+        finish_densities(tree, x, m, k, h, dw ? &*dw : nullptr, scale, out.data, threads);
     }
     return std::move(out.array);
 }
 
 template <class Tree>
-constexpr auto query_sig = signature("query", param<Object>("X"), param<I64>("k", 1),
-                                     keyword_only(strict_param<Flag>("return_distance", true)),
-                                     keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+Ref bandwidth_impl(BandwidthRule rule, std::optional<PyObject*> weights, const Tree& tree) {
+    return to_py(rule_value(tree, rule, read_weights(weights, tree.n_points)));
+}
+
+constexpr const char* kernel_names[] = {"gaussian", "epanechnikov", "uniform", "triangular"};
+constexpr const char* metric_names[] = {"euclidean", "manhattan", "chebyshev"};
+
+template <class Tree>
+Ref sample_impl(i64 n, PyObject* generator, Bandwidth bandwidth, Later<Kernel> kernel, std::optional<PyObject*> weights,
+                const Tree& tree) {
+    need_numpy();
+    const KernelType k = kernel.parse();
+    if (n < 0) raise(PyExc_ValueError, msg::sample_negative(n));
+    if (!PyObject_TypeCheck(generator, type_object(Class::generator)))
+        raise(PyExc_TypeError, msg::argument_error("generator", msg::not_a_generator(type_name(generator))));
+    if (tree.n_points == 0) raise(PyExc_ValueError, msg::sample_empty_tree);
+    if (!kernel_samplable(k, tree.metric))
+        raise(PyExc_ValueError, msg::sample_kernel(kernel_names[static_cast<unsigned>(k)],
+                                                   metric_names[static_cast<unsigned>(tree.metric)]));
+    const std::optional<std::vector<f64>> w = read_weights(weights, tree.n_points);
+    if (w && !(total_weight(w->data(), w->size()) > 0.0)) raise(PyExc_ValueError, msg::sample_zero_weight);
+    const f64 h = resolve_bandwidth(tree, bandwidth, w);
+    BorrowedMut<Generator> g(generator);
+    const u64 rows = static_cast<u64>(n);
+    numpy::Fresh<f64> out = numpy::fresh<f64>({rows, tree.dim});
+    {
+        WithoutGil unlocked;
+        sample_density(tree, g.get(), rows, k, h, w ? w->data() : nullptr, out.data);
+    }
+    return std::move(out.array);
+}
+
+template <class Tree>
+constexpr auto query_sig =
+    signature("query", param<Object>("X"), param<I64>("k", 1), keyword_only(strict_param<Flag>("return_distance", true)),
+              keyword_only(param<F64>("distance_upper_bound", std::numeric_limits<double>::infinity())),
+              keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+
+template <class Tree>
+constexpr auto make_from_points_sig() {
+    constexpr auto points = param<Object>("points");
+    constexpr auto leaf_size = keyword_only(param<Index>("leaf_size", 20));
+    constexpr auto metric = keyword_only(param<Metric>("metric", "euclidean"));
+    constexpr auto boxsize = keyword_only(optional_param<Object>("boxsize"));
+    constexpr auto workers = keyword_only(param<I64>("workers", 1));
+    if constexpr (std::is_same_v<Tree, VPTree>)
+        return signature("from_points", points, leaf_size, metric,
+                         keyword_only(param<Selection>("selection", "first")), boxsize, workers);
+    else
+        return signature("from_points", points, leaf_size, metric, boxsize, workers);
+}
+template <class Tree>
+inline constexpr auto from_points_sig = make_from_points_sig<Tree>();
 template <class Tree>
 constexpr auto query_ball_point_sig =
     signature("query_ball_point", param<Object>("X"), param<Object>("r"),
@@ -397,11 +588,21 @@ constexpr auto query_ball_point_sig =
               shared_self<Tree>);
 template <class Tree>
 constexpr auto density_sig =
-    signature("density", optional_param<Object>("X"), param<F64>("bandwidth", 1.0),
-              param<LateChoice<Kernel>>("kernel", "gaussian"),
+    signature("density", optional_param<Object>("X"), param<BandwidthArg>("bandwidth", 1.0),
+              param<LateChoice<Kernel>>("kernel", "gaussian"), keyword_only(optional_param<Object>("weights")),
+              keyword_only(strict_param<Flag>("normalize", false)), keyword_only(strict_param<Flag>("log", false)),
               keyword_only(param<LateChoice<CriterionKind>>("criterion", "none")),
               keyword_only(optional_param<Index>("min_samples")), keyword_only(optional_param<F64>("max_span")),
               keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+
+template <class Tree>
+constexpr auto bandwidth_sig =
+    signature("bandwidth", param<Rule>("rule"), keyword_only(optional_param<Object>("weights")), shared_self<Tree>);
+template <class Tree>
+constexpr auto sample_sig =
+    signature("sample", param<I64>("n"), param<Object>("generator"), param<BandwidthArg>("bandwidth", 1.0),
+              param<LateChoice<Kernel>>("kernel", "gaussian"), keyword_only(optional_param<Object>("weights")),
+              shared_self<Tree>);
 
 // The tree is borrowed before anything converts; the query is read last, against its dimension.
 template <class Tree>
@@ -426,6 +627,7 @@ inline constexpr auto kernel_density_approx_sig =
 template <class Tree>
 PyMethodDef tree_methods[] = {
     def<from_array_sig<Tree>, from_array_impl<Tree>, class_of<Tree>>(),
+    def<from_points_sig<Tree>, from_points_impl<Tree>, class_of<Tree>>(),
     def<query_knn_sig<Tree>, query_knn_impl<Tree>, class_of<Tree>>(),
     def<query_radius_sig<Tree>, query_radius_impl<Tree>, class_of<Tree>>(),
     def<kernel_density_sig<Tree>, kernel_density_impl<Tree>, class_of<Tree>>(),
@@ -438,16 +640,38 @@ PyMethodDef tree_methods[] = {
     def<query_sig<Tree>, query_impl<Tree>, class_of<Tree>>(),
     def<query_ball_point_sig<Tree>, query_ball_point_impl<Tree>, class_of<Tree>>(),
     def<density_sig<Tree>, density_impl<Tree>, class_of<Tree>>(),
+    def<bandwidth_sig<Tree>, bandwidth_impl<Tree>, class_of<Tree>>(),
+    def<sample_sig<Tree>, sample_impl<Tree>, class_of<Tree>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Instances come only from from_array: without a constructor, calling the class raises
+// The periodic box as a tuple of side lengths, or None.
+template <class Tree>
+PyObject* boxsize_of(PyObject* self, void*) noexcept {
+    return guarded([&] {
+        const Borrowed<Tree> t(self);
+        if (!t->periodic()) return Ref::borrow(Py_None);
+        Ref out = check_new(PyTuple_New(static_cast<Py_ssize_t>(t->box.size())));
+        for (u64 i = 0; i < t->box.size(); ++i)
+            PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), to_py(t->box[i]).release());
+        return out;
+    });
+}
+
+template <class Tree>
+PyGetSetDef tree_getset[] = {
+    {"boxsize", boxsize_of<Tree>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Instances come only from from_array and from_points: without a constructor, calling the class raises
 // "cannot create 'builtins.KDTree' instances".
 template <class Tree>
 PyType_Spec& spec_of_tree() {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<Tree>)},
         {Py_tp_methods, tree_methods<Tree>},
+        {Py_tp_getset, tree_getset<Tree>},
         {0, nullptr},
     };
     static PyType_Spec spec = {qualified_name(class_of<Tree>), sizeof(Instance<Tree>), 0,
@@ -468,6 +692,7 @@ PyType_Spec& tree_spec(Class c) {
 void register_spatial(PyObject* m) {
     for (Class c : {Class::ball_tree, Class::kd_tree, Class::vp_tree})
         add_member(m, class_name(c), reinterpret_cast<PyObject*>(type_object(c)));
+    add_functions(m, spatial_functions, false);
 }
 
 }  // namespace veltrix::py

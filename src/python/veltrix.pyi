@@ -465,6 +465,7 @@ class Generator:
 
 _Query = Union[_Float, Sequence[_Float], Array]
 _Queries = Union[None, _Float, Sequence[_Float], Array]
+_Weights = Union[Sequence[_Float], Array, numpy.ndarray]
 
 class _SpatialTree:
     """What the three tree classes share. Instances come only from ``from_array``: calling a
@@ -481,6 +482,43 @@ class _SpatialTree:
         least 1" and "Unknown distance metric '...'. Valid options: ..."; an Array that is not
         2-D raises the internal error "Expected 2D array (n_points, dim)".
         """
+
+    @staticmethod
+    def from_points(points: _Rows, *, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean",
+                    boxsize: Union[None, _Float, Sequence[_Float], Array, numpy.ndarray] = None,
+                    workers: Optional[SupportsIndex] = 1) -> _SpatialTree:
+        """Builds the tree over ``points``: a 2-D Array, a 2-D NumPy array of any real dtype and
+        memory layout (read as float64), or a sequence of equal-length sequences of numbers.
+
+        Without ``boxsize`` the tree is the one ``from_array`` builds from the same float64
+        values: same structure, same results, same pickled state. A float64 NumPy array is
+        read straight into the tree's own copy of the points, with no other copy.
+
+        ``boxsize``: one side length, or one per dimension, each positive and finite; space
+        is then periodic (a torus). Per coordinate the difference is taken the shorter way
+        round, t = |a - b|, t = min(t, L - t), before the metric accumulates as usual, so every
+        distance of every query method (single-point and batch) is the minimum-image
+        distance. Stored and query points may lie anywhere: both are wrapped into [0, L) as
+        x - L * floor(x / L) (a result that rounds to L becomes 0), so a query reports the
+        distances to the wrapped points. A periodic tree pickles with its box.
+
+        ``workers``: threads for the build (-1: every core this process may use); large
+        point sets split their independent subtrees over them. The tree is identical bit
+        for bit for every value. The build runs without the interpreter lock.
+
+        Raises ValueError "points must have two dimensions (n_points, dim), not {}",
+        "points must be finite in a periodic box, but row {} is not" (NaN or an infinity in
+        a periodic tree; other trees refuse only NaN, as ``from_array``), "boxsize must be one
+        length or one per dimension: got {} for dimension {}", "boxsize lengths must be
+        positive and finite", "leaf_size must be at least 1", the metric error and workers of
+        0 or below -1; TypeError "argument 'points': ..." or "argument 'boxsize': ..." for
+        values that are not real numbers.
+        """
+
+    @property
+    def boxsize(self) -> Optional[Tuple[float, ...]]:
+        """The periodic box's side lengths, one per dimension, or None for a tree that is not
+        periodic (read-only)."""
 
     def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]:
         """Input rows of the k nearest points, nearest first (fewer when the tree holds fewer).
@@ -545,6 +583,7 @@ class _SpatialTree:
         k: Optional[SupportsIndex] = 1,
         *,
         return_distance: bool = True,
+        distance_upper_bound: Optional[_Float] = 1e999,
         workers: Optional[SupportsIndex] = 1,
     ) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]:
         """The k nearest stored points of every query row, as ``(distances, indices)``.
@@ -554,12 +593,18 @@ class _SpatialTree:
         is a batch of no rows. Returns float64 and int64 arrays of shape (m, k), or (k,) for
         one point, nearest first; ``indices`` alone without ``return_distance``. Row i equals
         ``query_knn(X[i], k)``, its distances as the tree's metric computes them.
-        ``workers``: threads for the search (-1: every core this process may use); the
-        result never depends on it. The search runs without the interpreter lock. Raises
-        ImportError "veltrix batch queries need NumPy" without NumPy; ValueError for k above
-        the number of points or negative, a width other than the tree's dimension, ragged
-        rows, more than two dimensions, "queries must not contain NaN" and workers of 0 or
-        below -1; TypeError "argument 'X': ..." for rows that are not real numbers.
+        ``distance_upper_bound`` (default infinity, written 1e999): neighbours at a distance
+        d > bound are left out, d <= bound kept; places left over hold distance inf and
+        index n (the number of stored points). With the default the results are those of
+        the unbounded search, bit for bit.
+        ``workers``: threads for the search (-1: every core this process may use); rows are
+        handed out in small blocks, and the result never depends on it. The search runs
+        without the interpreter lock. Raises ImportError "veltrix batch queries need NumPy"
+        without NumPy; ValueError for k above the number of points or negative, a width
+        other than the tree's dimension, ragged rows, more than two dimensions, "queries
+        must not contain NaN", "distance_upper_bound must not be negative or NaN" and
+        workers of 0 or below -1; TypeError "argument 'X': ..." for rows that are not real
+        numbers.
         """
 
     def query_ball_point(
@@ -586,9 +631,12 @@ class _SpatialTree:
     def density(
         self,
         X: Optional[_Rows] = None,
-        bandwidth: Optional[_Float] = 1.0,
+        bandwidth: Union[_Float, str, None] = 1.0,
         kernel: Optional[str] = "gaussian",
         *,
+        weights: Optional[_Weights] = None,
+        normalize: bool = False,
+        log: bool = False,
         criterion: Optional[str] = "none",
         min_samples: Optional[SupportsIndex] = None,
         max_span: Optional[_Float] = None,
@@ -598,8 +646,56 @@ class _SpatialTree:
 
         ``X`` None means the stored points, in input-row order; one point gives shape (1,).
         Each value equals ``kernel_density_approx`` (criterion "none": ``kernel_density``) for
-        its row, bit for bit. Kernel, criterion and bandwidth errors as
+        its row, bit for bit, when no keyword below is used.
+
+        ``weights``: one non-negative finite weight per stored point (input-row order); each
+        point's term is multiplied by its weight, and an approximated node counts its weight
+        sum instead of its point count (``min_samples`` still compares the count). All ones
+        give the unweighted bits. ``normalize=True`` divides by W * h**d * c (W the point count
+        or the weight sum, c = ``veltrix.spatial._kernel_norm(kernel, metric, d)``), giving a
+        probability density. ``log=True`` returns the natural logarithm: ``log`` of the value
+        wherever it is a normal number; a gaussian sum that underflowed is recomputed as a
+        log-sum-exp over every point, so it stays finite; bounded kernels give -inf out of
+        reach. ``bandwidth`` may name a rule, "scott" or "silverman" (see ``bandwidth``).
+
+        ValueError for weights of the wrong shape or length, negative, NaN or infinite ones,
+        ``normalize=True`` with a zero total weight, an unknown rule name, or a rule the
+        points leave undefined. Kernel, criterion and bandwidth errors as
         ``kernel_density_approx``; ``X``, ``workers`` and the other errors as ``query``.
+        """
+
+    def bandwidth(self, rule: str, *, weights: Optional[_Weights] = None) -> float:
+        """The bandwidth a rule gives for the stored points: "scott", h = s * n**(-1/(d+4)),
+        or "silverman", h = s * (n * (d+2) / 4)**(-1/(d+4)), with s the square root of the mean
+        over coordinates of the sample variances (ddof 1). With ``weights``: the weighted
+        variances of ``numpy.cov(..., aweights=w)`` and Kish's effective size
+        n = sum(w)**2 / sum(w**2). ValueError for an unknown rule or when the points have no
+        spread or an effective size of at most 1.
+        """
+
+    def sample(
+        self,
+        n: SupportsIndex,
+        generator: Generator,
+        bandwidth: Union[_Float, str, None] = 1.0,
+        kernel: Optional[str] = "gaussian",
+        *,
+        weights: Optional[_Weights] = None,
+    ) -> numpy.ndarray:
+        """n rows drawn from the density estimate, as a float64 array of shape (n, d).
+
+        Each row is a stored point (chosen uniformly, or in proportion to ``weights``) plus a
+        kernel offset scaled by the bandwidth; a periodic tree wraps the rows into its box.
+        The generator advances exactly as ``generator.uniform(0.0, 1.0, [n])`` (the choices)
+        followed by the offset draws: ``standard_normal([n, d])`` for the gaussian;
+        ``uniform(-1.0, 1.0, [n, d])`` for the uniform kernel under chebyshev;
+        ``uniform(0.0, 1.0, [n, 2 * d])`` for the uniform kernel under manhattan;
+        ``standard_normal([n, d])`` then ``beta(a, b, [n])`` for the uniform (a = d, b = 1),
+        epanechnikov (a = d / 2, b = 2) and triangular (a = d, b = 2) kernels under euclidean.
+        The epanechnikov and triangular kernels need the euclidean metric (ValueError naming
+        ``kernel`` otherwise). ValueError for a negative n, an empty tree, zero total weight
+        and the weight and bandwidth errors of ``density``; TypeError when ``generator`` is
+        not a ``veltrix.random.Generator``.
         """
 
 class BallTree(_SpatialTree):
@@ -608,6 +704,9 @@ class BallTree(_SpatialTree):
     @staticmethod
     def from_array(array: Array, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean") -> BallTree:
         """As ``_SpatialTree.from_array``."""
+    @staticmethod
+    def from_points(points: _Rows, *, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean", boxsize: Union[None, _Float, Sequence[_Float], Array, numpy.ndarray] = None, workers: Optional[SupportsIndex] = 1) -> BallTree:
+        """As ``_SpatialTree.from_points``."""
     def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
     def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
     def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
@@ -615,9 +714,11 @@ class BallTree(_SpatialTree):
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
     def __copy__(self) -> BallTree: """As ``_SpatialTree.__copy__``."""
     def __deepcopy__(self, memo: dict) -> BallTree: """As ``_SpatialTree.__deepcopy__``."""
-    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
+    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, distance_upper_bound: Optional[_Float] = 1e999, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
-    def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def density(self, X: Optional[_Rows] = None, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None, normalize: bool = False, log: bool = False, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def bandwidth(self, rule: str, *, weights: Optional[_Weights] = None) -> float: """As ``_SpatialTree.bandwidth``."""
+    def sample(self, n: SupportsIndex, generator: Generator, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None) -> numpy.ndarray: """As ``_SpatialTree.sample``."""
 
 class KDTree(_SpatialTree):
     """k-d tree: nodes bounded by their boxes, split at the median of the widest coordinate."""
@@ -625,6 +726,9 @@ class KDTree(_SpatialTree):
     @staticmethod
     def from_array(array: Array, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean") -> KDTree:
         """As ``_SpatialTree.from_array``."""
+    @staticmethod
+    def from_points(points: _Rows, *, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean", boxsize: Union[None, _Float, Sequence[_Float], Array, numpy.ndarray] = None, workers: Optional[SupportsIndex] = 1) -> KDTree:
+        """As ``_SpatialTree.from_points``."""
     def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
     def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
     def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
@@ -632,9 +736,11 @@ class KDTree(_SpatialTree):
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
     def __copy__(self) -> KDTree: """As ``_SpatialTree.__copy__``."""
     def __deepcopy__(self, memo: dict) -> KDTree: """As ``_SpatialTree.__deepcopy__``."""
-    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
+    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, distance_upper_bound: Optional[_Float] = 1e999, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
-    def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def density(self, X: Optional[_Rows] = None, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None, normalize: bool = False, log: bool = False, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def bandwidth(self, rule: str, *, weights: Optional[_Weights] = None) -> float: """As ``_SpatialTree.bandwidth``."""
+    def sample(self, n: SupportsIndex, generator: Generator, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None) -> numpy.ndarray: """As ``_SpatialTree.sample``."""
 
 class VPTree(_SpatialTree):
     """Vantage-point tree: nodes split by the metric distance to one of their points."""
@@ -646,6 +752,9 @@ class VPTree(_SpatialTree):
         ``selection`` "first" or "random" (a clock-seeded draw per node) picks each node's
         vantage point; "Unknown vantage point selection method '...'. Valid options: ..." else.
         """
+    @staticmethod
+    def from_points(points: _Rows, *, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean", selection: Optional[str] = "first", boxsize: Union[None, _Float, Sequence[_Float], Array, numpy.ndarray] = None, workers: Optional[SupportsIndex] = 1) -> VPTree:
+        """As ``_SpatialTree.from_points``, with ``selection`` as ``VPTree.from_array``."""
     def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
     def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
     def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
@@ -653,9 +762,11 @@ class VPTree(_SpatialTree):
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
     def __copy__(self) -> VPTree: """As ``_SpatialTree.__copy__``."""
     def __deepcopy__(self, memo: dict) -> VPTree: """As ``_SpatialTree.__deepcopy__``."""
-    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
+    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, distance_upper_bound: Optional[_Float] = 1e999, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
-    def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def density(self, X: Optional[_Rows] = None, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None, normalize: bool = False, log: bool = False, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def bandwidth(self, rule: str, *, weights: Optional[_Weights] = None) -> float: """As ``_SpatialTree.bandwidth``."""
+    def sample(self, n: SupportsIndex, generator: Generator, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None) -> numpy.ndarray: """As ``_SpatialTree.sample``."""
 
 # ---------------------------------------------------------------------------------------------
 # Submodules (attributes of the module, not importable by dotted name). Each is typed as a
@@ -810,6 +921,10 @@ class _SpatialModule(ModuleType):
     BallTree: type[BallTree]
     KDTree: type[KDTree]
     VPTree: type[VPTree]
+    @staticmethod
+    def _kernel_norm(kernel: str, metric: str, dim: SupportsIndex) -> float:
+        """The integral of the kernel over ``dim``-dimensional space under the metric (private:
+        for callers that normalise sums of their own)."""
 
 # Reconstructors that pickles name (private, outside __all__).
 def _array_from_bytes(shape: Tuple[int, ...], data: bytes) -> Array: ...
