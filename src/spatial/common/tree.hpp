@@ -331,18 +331,65 @@ inline u64 widest_dim(const f64* lo, const f64* hi, u64 dim) noexcept {
     return chosen;
 }
 
+// The value of rank `rank` among coordinate `sd` of the n points at pts (no NaN), found
+// without a buffer of n keys: a radix selection on 16-bit digits of the keys' order-preserving
+// bit patterns, one counting pass per digit over the keys still in play, until few enough
+// remain to be copied out and selected among. The partition that follows sees only the value,
+// and the value of a rank does not depend on how it is found (-0.0 and +0.0 compare equal
+// there), so the tree is the one a selection over a copy of the keys gives.
+inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer) {
+    constexpr u64 digits = u64{1} << 16, few = u64{1} << 16;
+    const auto ordered = [](f64 x) {
+        const u64 b = std::bit_cast<u64>(x);
+        return (b >> 63) ? ~b : b | (u64{1} << 63);
+    };
+    std::vector<u64> count(digits);
+    u64 prefix = 0;  // the digits chosen so far
+    for (int level = 0; level < 4; ++level) {
+        const int low = 48 - 16 * level;  // the digit's lowest bit
+        // In play: the keys whose digits above this one are `prefix`.
+        const auto in_play = [&](u64 u) { return level == 0 || (u >> (low + 16)) == prefix; };
+        std::fill(count.begin(), count.end(), u64{0});
+        for (u64 p = 0; p < n; ++p) {
+            const u64 u = ordered(pts[p * dim + sd]);
+            if (in_play(u)) ++count[(u >> low) & (digits - 1)];
+        }
+        u64 d = 0;
+        while (rank >= count[d]) rank -= count[d++];
+        const u64 remaining = count[d];
+        prefix = (prefix << 16) | d;
+        if (remaining <= few || level == 3) {
+            buffer.clear();
+            for (u64 p = 0; p < n; ++p) {
+                const f64 x = pts[p * dim + sd];
+                if ((ordered(x) >> low) == prefix) buffer.push_back(x);
+            }
+            return select_value(buffer.data(), remaining, rank, [](f64 a, f64 b) { return a < b; });
+        }
+    }
+    return 0.0;  // not reached: the last level always copies out
+}
+
+inline constexpr u64 radix_select_min = u64{1} << 17;
+
 // Selects the median of coordinate `sd` into position start + (end - start) / 2 and returns
 // that position. NaN coordinates are refused before the build, so `<` orders the keys. As
 // select_at_rank, but the selection runs on the one key buffer and the partition reads the
 // keys from the points: the same arrangement with one buffer of n keys instead of two.
 inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64 sd) {
     const u64 n = end - start;
-    s.keys.resize(n);
-    for (u64 k = 0; k < n; ++k) s.keys[k] = t.point(start + k)[sd];
     const auto less = [](f64 a, f64 b) { return a < b; };
-    const f64 pivot = select_value(s.keys.data(), n, n / 2, less);
     u64* idx = t.indices.data() + start;
     f64* pts = t.data.data() + start * t.dim;
+    f64 pivot;
+    if (n > radix_select_min) {
+        // Large nodes (the top of a big build) select without a copy of their keys.
+        pivot = select_coordinate(pts, n, t.dim, sd, n / 2, s.keys);
+    } else {
+        s.keys.resize(n);
+        for (u64 k = 0; k < n; ++k) s.keys[k] = pts[k * t.dim + sd];
+        pivot = select_value(s.keys.data(), n, n / 2, less);
+    }
     switch (t.dim) {
         case 1: partition_points<1, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
         case 2: partition_points<2, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
@@ -612,7 +659,7 @@ private:
         scratch.lo.resize(dim);
         scratch.hi.resize(dim);
         if (threads <= 1 || n_points < parallel_build_min) {
-            scratch.keys.reserve(n_points);
+            scratch.keys.reserve(std::min(n_points, radix_select_min));
             build_recursive(mt, scratch, nodes, node_floats, 0, n_points, 0, nullptr);
             return;
         }
