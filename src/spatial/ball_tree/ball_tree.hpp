@@ -29,10 +29,15 @@ struct BallPolicy {
         // The empty root keeps a zero centroid; no query ever measures it.
         if (n > 0)
             for (u64 j = 0; j < dim; ++j) centroid[j] = centroid[j] / static_cast<f64>(n);
-        s.keys.resize(n);
-        distances_to(mt, t.point(node.start), n, dim, centroid, s.keys.data());
+        // A chunk of distances at a time keeps the scratch small at the top of a big build.
+        constexpr u64 chunk = 4096;
+        s.keys.resize(std::min(n, chunk));
         f64 r = 0.0;
-        for (const f64 d : s.keys) r = d > r ? d : r;
+        for (u64 p = 0; p < n; p += chunk) {
+            const u64 c = std::min(chunk, n - p);
+            distances_to(mt, t.point(node.start + p), c, dim, centroid, s.keys.data());
+            for (u64 j = 0; j < c; ++j) r = s.keys[j] > r ? s.keys[j] : r;
+        }
         node.radius = r;
         if (!may_split) return std::nullopt;
         return split_at_median(t, s, node.start, node.end, widest_dim(lo, hi, dim));

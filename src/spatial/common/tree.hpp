@@ -152,19 +152,23 @@ f64 select_value(f64* a, u64 n, u64 rank, Less less) {
 }
 
 // The three-way partition of select_at_rank over n points at pts (D coordinates each when D
-// is not 0, `dim` otherwise, so that the common small dimensions swap without a loop).
-template <u64 D, class Less>
-void partition_points(f64* k, u64* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less) noexcept {
+// is not 0, `dim` otherwise, so that the common small dimensions swap without a loop). The
+// keys are k[i], moved along with the points, or with `OnCoordinate` coordinate `sd` of the
+// points themselves (k unused), which saves a buffer of one key per point.
+template <u64 D, bool OnCoordinate = false, class Less>
+void partition_points(f64* k, u64* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0) noexcept {
     if constexpr (D != 0) dim = D;
     u64 lt = 0, i = 0, gt = n;
     while (i < gt) {
-        const f64 x = k[i];
+        const f64 x = OnCoordinate ? pts[i * dim + sd] : k[i];
         const bool below = less(x, pivot), above = less(pivot, x);
         // Masks rather than a conditional, which the compiler would turn back into branches.
         const u64 mb = u64{0} - u64{below}, ma = u64{0} - u64{above};
         const u64 j = (lt & mb) | ((gt - 1) & ma) | (i & ~(mb | ma));
-        k[i] = k[j];
-        k[j] = x;
+        if constexpr (!OnCoordinate) {
+            k[i] = k[j];
+            k[j] = x;
+        }
         std::swap(idx[i], idx[j]);
         // Rarely equal for spread-out data; distinct points never overlap.
         if (j != i) {
@@ -327,13 +331,72 @@ inline u64 widest_dim(const f64* lo, const f64* hi, u64 dim) noexcept {
     return chosen;
 }
 
+// The value of rank `rank` among coordinate `sd` of the n points at pts (no NaN), found
+// without a buffer of n keys: a radix selection on 16-bit digits of the keys' order-preserving
+// bit patterns, one counting pass per digit over the keys still in play, until few enough
+// remain to be copied out and selected among. The partition that follows sees only the value,
+// and the value of a rank does not depend on how it is found (-0.0 and +0.0 compare equal
+// there), so the tree is the one a selection over a copy of the keys gives.
+inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer) {
+    constexpr u64 digits = u64{1} << 16, few = u64{1} << 16;
+    const auto ordered = [](f64 x) {
+        const u64 b = std::bit_cast<u64>(x);
+        return (b >> 63) ? ~b : b | (u64{1} << 63);
+    };
+    std::vector<u64> count(digits);
+    u64 prefix = 0;  // the digits chosen so far
+    for (int level = 0; level < 4; ++level) {
+        const int low = 48 - 16 * level;  // the digit's lowest bit
+        // In play: the keys whose digits above this one are `prefix`.
+        const auto in_play = [&](u64 u) { return level == 0 || (u >> (low + 16)) == prefix; };
+        std::fill(count.begin(), count.end(), u64{0});
+        for (u64 p = 0; p < n; ++p) {
+            const u64 u = ordered(pts[p * dim + sd]);
+            if (in_play(u)) ++count[(u >> low) & (digits - 1)];
+        }
+        u64 d = 0;
+        while (rank >= count[d]) rank -= count[d++];
+        const u64 remaining = count[d];
+        prefix = (prefix << 16) | d;
+        if (remaining <= few || level == 3) {
+            buffer.clear();
+            for (u64 p = 0; p < n; ++p) {
+                const f64 x = pts[p * dim + sd];
+                if ((ordered(x) >> low) == prefix) buffer.push_back(x);
+            }
+            return select_value(buffer.data(), remaining, rank, [](f64 a, f64 b) { return a < b; });
+        }
+    }
+    return 0.0;  // not reached: the last level always copies out
+}
+
+inline constexpr u64 radix_select_min = u64{1} << 17;
+
 // Selects the median of coordinate `sd` into position start + (end - start) / 2 and returns
-// that position. NaN coordinates are refused before the build, so `<` orders the keys.
+// that position. NaN coordinates are refused before the build, so `<` orders the keys. As
+// select_at_rank, but the selection runs on the one key buffer and the partition reads the
+// keys from the points: the same arrangement with one buffer of n keys instead of two.
 inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64 sd) {
     const u64 n = end - start;
-    s.keys.resize(n);
-    for (u64 k = 0; k < n; ++k) s.keys[k] = t.point(start + k)[sd];
-    select_at_rank(t, s, start, n / 2, [](f64 a, f64 b) { return a < b; });
+    const auto less = [](f64 a, f64 b) { return a < b; };
+    u64* idx = t.indices.data() + start;
+    f64* pts = t.data.data() + start * t.dim;
+    f64 pivot;
+    if (n > radix_select_min) {
+        // Large nodes (the top of a big build) select without a copy of their keys.
+        pivot = select_coordinate(pts, n, t.dim, sd, n / 2, s.keys);
+    } else {
+        s.keys.resize(n);
+        for (u64 k = 0; k < n; ++k) s.keys[k] = pts[k * t.dim + sd];
+        pivot = select_value(s.keys.data(), n, n / 2, less);
+    }
+    switch (t.dim) {
+        case 1: partition_points<1, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        case 2: partition_points<2, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        case 3: partition_points<3, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        case 4: partition_points<4, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        default: partition_points<0, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+    }
     return start + n / 2;
 }
 
@@ -593,34 +656,115 @@ public:
     }
 
 private:
+    // Point sets below this size are built on one thread whatever the caller asks.
+    static constexpr u64 parallel_build_min = u64{1} << 14;
+
+    // Nodes in pre-order with links among themselves, and their float blocks.
+    struct NodeRun {
+        std::vector<Node> nodes;
+        std::vector<f64> floats;
+    };
+    // A subtree the top of a parallel build left for later: its range and its node there.
+    struct Deferred {
+        u64 start, end, id;
+    };
+
+    // Builds every node. With several threads the top levels are built first, on this
+    // thread, down to 2^depth subtrees; those are built in parallel, each into a run of its
+    // own, and spliced in where the top left them. Every node is made from its range alone,
+    // so the nodes, their pre-order numbers and the point order are the serial build's.
     template <class M>
-    void build_all(const M& mt, u64) {
+    void build_all(const M& mt, u64 threads) {
         BuildScratch scratch;
-        scratch.keys.reserve(n_points);
-        scratch.selection.reserve(n_points);
         scratch.lo.resize(dim);
         scratch.hi.resize(dim);
-        build_recursive(mt, scratch, 0, n_points);
+        if (threads <= 1 || n_points < parallel_build_min) {
+            scratch.keys.reserve(std::min(n_points, radix_select_min));
+            build_recursive(mt, scratch, nodes, node_floats, 0, n_points, 0, nullptr);
+            return;
+        }
+        // Twice as many subtrees as threads, so that one slow thread holds up little.
+        const u64 capped = std::min<u64>(threads, 64);
+        const u64 depth = static_cast<u64>(std::bit_width(capped - 1)) + 1;
+        NodeRun top;
+        std::vector<Deferred> deferred;
+        build_recursive(mt, scratch, top.nodes, top.floats, 0, n_points, depth, &deferred);
+        scratch = BuildScratch{};
+        std::vector<NodeRun> runs(deferred.size());
+        share_jobs(deferred.size(), capped, [&](u64 j) {
+            BuildScratch own;
+            own.lo.resize(dim);
+            own.hi.resize(dim);
+            build_recursive(mt, own, runs[j].nodes, runs[j].floats, deferred[j].start, deferred[j].end, 0, nullptr);
+        });
+        u64 total = top.nodes.size() - deferred.size();
+        for (const NodeRun& r : runs) total += r.nodes.size();
+        nodes.clear();
+        node_floats.clear();
+        nodes.reserve(total);
+        node_floats.reserve(total * block_len);
+        std::vector<u64> run_of(top.nodes.size(), no_child);
+        for (u64 j = 0; j < deferred.size(); ++j) run_of[deferred[j].id] = j;
+        splice(top, runs, run_of, 0);
     }
 
+    // Appends top node `id` and everything below it in pre-order, a deferred subtree as its
+    // run with the links moved by the run's new start; returns the node's new number. Each run
+    // is released once it is in place.
+    u64 splice(const NodeRun& top, std::vector<NodeRun>& runs, const std::vector<u64>& run_of, u64 id) {
+        const u64 at = nodes.size();
+        if (run_of[id] != no_child) {
+            NodeRun& r = runs[run_of[id]];
+            for (Node n : r.nodes) {
+                if (!n.is_leaf()) {
+                    n.left += at;
+                    n.right += at;
+                }
+                nodes.push_back(n);
+            }
+            node_floats.insert(node_floats.end(), r.floats.begin(), r.floats.end());
+            r = NodeRun{};
+            return at;
+        }
+        nodes.push_back(top.nodes[id]);
+        node_floats.insert(node_floats.end(), top.floats.begin() + id * block_len,
+                           top.floats.begin() + (id + 1) * block_len);
+        if (!top.nodes[id].is_leaf()) {
+            const u64 left = splice(top, runs, run_of, top.nodes[id].left);
+            const u64 right = splice(top, runs, run_of, top.nodes[id].right);
+            nodes[at].left = left;
+            nodes[at].right = right;
+        }
+        return at;
+    }
+
+    // Builds the node over [start, end) and, below it, its subtree into `out` (numbers local
+    // to `out`). With `deferred`, a node `depth` levels down is not built: it stays a
+    // placeholder, recorded there.
     template <class M>
-    u64 build_recursive(const M& mt, BuildScratch& scratch, u64 start, u64 end) {
-        const u64 id = nodes.size();
-        nodes.emplace_back();
-        node_floats.resize(node_floats.size() + block_len);
+    u64 build_recursive(const M& mt, BuildScratch& scratch, std::vector<Node>& out, std::vector<f64>& floats,
+                        u64 start, u64 end, u64 depth, std::vector<Deferred>* deferred) {
+        const u64 id = out.size();
+        out.emplace_back();
+        floats.resize(floats.size() + block_len);
         Node node;
         node.start = start;
         node.end = end;
+        if (deferred && depth == 0) {
+            out[id] = node;
+            deferred->push_back({start, end, id});
+            return id;
+        }
         // Dimension 0 has no coordinate to split on: such nodes stay leaves.
         const bool may_split = end - start > leaf_size && dim > 0;
         const std::optional<u64> mid =
-            P::build(mt, *this, scratch, options, node, node_floats.data() + id * block_len, may_split);
-        nodes[id] = node;
+            P::build(mt, *this, scratch, options, node, floats.data() + id * block_len, may_split);
+        out[id] = node;
         if (mid) {
-            const u64 left = build_recursive(mt, scratch, start, *mid);
-            const u64 right = build_recursive(mt, scratch, *mid, end);
-            nodes[id].left = left;
-            nodes[id].right = right;
+            const u64 left = build_recursive(mt, scratch, out, floats, start, *mid, depth - 1, deferred);
+            const u64 right = build_recursive(mt, scratch, out, floats, *mid, end, depth - 1, deferred);
+            out[id].left = left;
+            out[id].right = right;
         }
         return id;
     }
