@@ -203,7 +203,13 @@ def test_sample_advances_the_generator_as_documented():
     got = tree.sample(1000, g, 0.3)
     u = ref.uniform(0.0, 1.0, [1000]).to_numpy()
     z = ref.standard_normal([1000, 3]).to_numpy()
-    assert same_bits(got.ravel(), (x[np.minimum((u * 50).astype(int), 49)] + z * 0.3).ravel())
+    v = ref.uniform(-1.0, 1.0, [1000, 3]).to_numpy()
+    sq = 0.0
+    for j in range(3):
+        sq = z[:, j] * z[:, j] + sq
+    # Gaussian offsets under Chebyshev: the length of the normals along a cube-surface direction.
+    scale = (np.sqrt(sq) / np.abs(v).max(axis=1)) * 0.3
+    assert same_bits(got.ravel(), (x[np.minimum((u * 50).astype(int), 49)] + v * scale[:, None]).ravel())
     got = tree.sample(1000, g, 0.3, "uniform", weights=w)
     u = ref.uniform(0.0, 1.0, [1000]).to_numpy()
     v = ref.uniform(-1.0, 1.0, [1000, 3]).to_numpy()
@@ -252,7 +258,8 @@ def radial_cdf(name, metric, d):
 
 
 @pytest.mark.parametrize("dim", [1, 2, 3])
-@pytest.mark.parametrize("name,metric", [("gaussian", "euclidean"), ("uniform", "euclidean"),
+@pytest.mark.parametrize("name,metric", [("gaussian", "euclidean"), ("gaussian", "manhattan"),
+                                         ("gaussian", "chebyshev"), ("uniform", "euclidean"),
                                          ("epanechnikov", "euclidean"), ("triangular", "euclidean"),
                                          ("uniform", "manhattan"), ("uniform", "chebyshev")])
 def test_offsets_follow_the_radial_law(name, metric, dim):

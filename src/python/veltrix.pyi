@@ -687,7 +687,9 @@ class _SpatialTree:
         Each row is a stored point (chosen uniformly, or in proportion to ``weights``) plus a
         kernel offset scaled by the bandwidth; a periodic tree wraps the rows into its box.
         The generator advances exactly as ``generator.uniform(0.0, 1.0, [n])`` (the choices)
-        followed by the offset draws: ``standard_normal([n, d])`` for the gaussian;
+        followed by the offset draws: ``standard_normal([n, d])`` for the gaussian (under
+        manhattan or chebyshev, the length of those normals along a direction given by the
+        uniform kernel's draws of that metric, so the offsets follow the metric's kernel);
         ``uniform(-1.0, 1.0, [n, d])`` for the uniform kernel under chebyshev;
         ``uniform(0.0, 1.0, [n, 2 * d])`` for the uniform kernel under manhattan;
         ``standard_normal([n, d])`` then ``beta(a, b, [n])`` for the uniform (a = d, b = 1),

@@ -45,6 +45,32 @@ std::vector<u64> chosen_rows(const NdArray<f64>& u, u64 n_points, const f64* by_
 
 namespace {
 
+// n points uniform in the unit ball of the Chebyshev (the cube) or Manhattan (the
+// cross-polytope) metric, row after row.
+std::vector<f64> unit_ball_points(Generator& g, DistanceMetric metric, u64 n, u64 d) {
+    std::vector<f64> out(n * d);
+    if (metric == DistanceMetric::Chebyshev) {
+        const NdArray<f64> v = g.uniform(-1.0, 1.0, Shape::d2(n, d));
+        std::copy(v.data.begin(), v.data.end(), out.begin());
+        return out;
+    }
+    // Spacings of d sorted uniforms are uniform on the simplex; signs make it the cross-polytope.
+    const NdArray<f64> v = g.uniform(0.0, 1.0, Shape::d2(n, 2 * d));
+    std::vector<f64> cut(d);
+    for (u64 i = 0; i < n; ++i) {
+        const f64* row = v.data.data() + i * 2 * d;
+        std::copy_n(row, d, cut.begin());
+        std::sort(cut.begin(), cut.end());
+        f64 prev = 0.0;
+        for (u64 j = 0; j < d; ++j) {
+            const f64 a = cut[j] - prev;
+            prev = cut[j];
+            out[i * d + j] = row[d + j] < 0.5 ? -a : a;
+        }
+    }
+    return out;
+}
+
 void draw_rows(const TreeData& t, Generator& g, u64 n, KernelType kernel, f64 h, const f64* by_row, f64* out) {
     if (t.n_points == 0 || !kernel_samplable(kernel, t.metric)) VELTRIX_FAIL("sample: unsupported tree or kernel");
     const u64 d = t.dim;
@@ -59,31 +85,34 @@ void draw_rows(const TreeData& t, Generator& g, u64 n, KernelType kernel, f64 h,
         for (u64 i = 0; i < n; ++i)
             for (u64 j = 0; j < d; ++j) out[i * d + j] = out[i * d + j] + offset(i, j) * h;
     };
-    if (kernel == KernelType::Gaussian) {
+    if (kernel == KernelType::Gaussian && t.metric == DistanceMetric::Euclidean) {
         const NdArray<f64> z = g.standard_normal(Shape::d2(n, d));
         shift([&](u64 i, u64 j) { return z.data[i * d + j]; });
         return;
     }
-    if (kernel == KernelType::Uniform && t.metric == DistanceMetric::Chebyshev) {
-        const NdArray<f64> v = g.uniform(-1.0, 1.0, Shape::d2(n, d));
-        shift([&](u64 i, u64 j) { return v.data[i * d + j]; });
+    if (kernel == KernelType::Gaussian) {
+        // The kernel is radial in the tree's metric: a radius with density r^(d-1)·exp(-r²/2)
+        // (the Euclidean length of d standard normals) along a direction uniform in cone
+        // measure on the metric's unit sphere (a point of its unit ball over its metric norm).
+        const NdArray<f64> z = g.standard_normal(Shape::d2(n, d));
+        const std::vector<f64> ball = unit_ball_points(g, t.metric, n, d);
+        for (u64 i = 0; i < n; ++i) {
+            const f64* zi = z.data.data() + i * d;
+            const f64* bi = ball.data() + i * d;
+            f64 sq = 0.0, norm = 0.0;
+            for (u64 j = 0; j < d; ++j) sq = zi[j] * zi[j] + sq;
+            for (u64 j = 0; j < d; ++j)
+                norm = t.metric == DistanceMetric::Manhattan ? norm + std::fabs(bi[j])
+                                                             : std::max(norm, std::fabs(bi[j]));
+            // A ball point at the origin has probability zero; it leaves the row unshifted.
+            const f64 scale = norm > 0.0 ? (std::sqrt(sq) / norm) * h : 0.0;
+            for (u64 j = 0; j < d; ++j) out[i * d + j] = out[i * d + j] + bi[j] * scale;
+        }
         return;
     }
-    if (kernel == KernelType::Uniform && t.metric == DistanceMetric::Manhattan) {
-        // Spacings of d sorted uniforms are uniform on the simplex; signs make it the cross-polytope.
-        NdArray<f64> v = g.uniform(0.0, 1.0, Shape::d2(n, 2 * d));
-        std::vector<f64> cut(d);
-        for (u64 i = 0; i < n; ++i) {
-            const f64* row = v.data.data() + i * 2 * d;
-            std::copy_n(row, d, cut.begin());
-            std::sort(cut.begin(), cut.end());
-            f64 prev = 0.0;
-            for (u64 j = 0; j < d; ++j) {
-                const f64 a = cut[j] - prev;
-                prev = cut[j];
-                out[i * d + j] = out[i * d + j] + (row[d + j] < 0.5 ? -a : a) * h;
-            }
-        }
+    if (kernel == KernelType::Uniform && t.metric != DistanceMetric::Euclidean) {
+        const std::vector<f64> ball = unit_ball_points(g, t.metric, n, d);
+        shift([&](u64 i, u64 j) { return ball[i * d + j]; });
         return;
     }
     // A radius from the kernel's radial law along a uniform direction.
