@@ -103,6 +103,17 @@ struct PairBounds<VpPolicy> {
     }
 };
 
+// The single-point search's lower bound from the point q to node `id` of t: a leaf point whose
+// bound already exceeds every radius skips the leaf's distances.
+template <class P, class M>
+f64 point_node_bound(const SpatialTree<P>& t, u64 id, const f64* q) noexcept {
+    const typename P::Node& node = t.nodes[id];
+    return P::lower_bound(t, node, P::template measure<M>(t, node, t.block(id), q));
+}
+
+// Leaves this small are scanned without a bound per point.
+inline constexpr u64 point_bound_min = 8;
+
 // ---------------------------------------------------------------------------------------------
 // Tasks and threads
 
@@ -267,7 +278,9 @@ struct BinCounts {
         const u64 lo = w.first;
         // Two bins left (the common case): one comparison decides, the second bin takes the rest.
         const bool two = w.second == lo + 1;
+        const bool bound_points = nb.count() >= point_bound_min;
         for (u64 p = na.start; p < na.end; ++p) {
+            if (bound_points && bin_of(point_node_bound<P, M>(b, ib, a.point(p)), lo, w.second) == n) continue;
             for (u64 q0 = nb.start; q0 < nb.end; q0 += 64) {
                 const u64 m = std::min<u64>(64, nb.end - q0);
                 distances_to<M>(b.point(q0), m, a.dim, a.point(p), d);
@@ -423,7 +436,9 @@ struct ListPairs {
     void leaves(bool, u64 ia, u64 ib, bool same) {
         const TreeNode& na = a.nodes[ia];
         const TreeNode& nb = b.nodes[ib];
+        const bool bound_points = !same && nb.count() >= point_bound_min;
         for (u64 p = na.start; p < na.end; ++p) {
+            if (bound_points && point_node_bound<P, M>(b, ib, a.point(p)) > r) continue;
             for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
                 const u64 m = std::min<u64>(64, nb.end - q0);
                 distances_to<M>(b.point(q0), m, a.dim, a.point(p), d);
@@ -438,8 +453,36 @@ struct ListPairs {
     }
 };
 
-// The parts' pairs ordered by row, then column: a counting sort on the row (rows below
-// n_rows), then each row's few entries sorted by column (each pair occurs once).
+// Sorts cols[first, last) ascending, carrying dists along when given: rows hold few entries,
+// so an insertion sort, with std::sort on an index for the rare long row.
+inline void sort_row(u64* cols, f64* dists, u64 n, std::vector<u64>& order, std::vector<f64>& tmp) {
+    if (n <= 32) {
+        for (u64 i = 1; i < n; ++i) {
+            const u64 c = cols[i];
+            const f64 x = dists ? dists[i] : 0.0;
+            u64 j = i;
+            for (; j > 0 && cols[j - 1] > c; --j) {
+                cols[j] = cols[j - 1];
+                if (dists) dists[j] = dists[j - 1];
+            }
+            cols[j] = c;
+            if (dists) dists[j] = x;
+        }
+        return;
+    }
+    order.resize(n);
+    std::iota(order.begin(), order.end(), u64{0});
+    std::sort(order.begin(), order.end(), [&](u64 x, u64 y) { return cols[x] < cols[y]; });
+    std::vector<u64> c(cols, cols + n);
+    for (u64 i = 0; i < n; ++i) cols[i] = c[order[i]];
+    if (dists) {
+        tmp.assign(dists, dists + n);
+        for (u64 i = 0; i < n; ++i) dists[i] = tmp[order[i]];
+    }
+}
+
+// The parts' pairs ordered by row, then column (each pair occurs once): a counting sort on
+// the row (rows below n_rows), then each row's entries sorted by column.
 inline PairList sort_pairs(std::vector<PairList>& parts, u64 n_rows, bool with_dist) {
     std::vector<u64> start(n_rows + 1, 0);
     u64 m = 0;
@@ -448,32 +491,27 @@ inline PairList sort_pairs(std::vector<PairList>& parts, u64 n_rows, bool with_d
         for (const u64 row : part.rows) ++start[row + 1];
     }
     for (u64 i = 0; i < n_rows; ++i) start[i + 1] += start[i];
-    struct Entry {
-        u64 col;
-        f64 dist;
-    };
-    std::vector<Entry> entries(m);
+    PairList out;
+    out.cols.resize(m);
+    if (with_dist) out.dists.resize(m);
     {
         std::vector<u64> at(start.begin(), start.end() - 1);
         for (PairList& part : parts) {
-            for (u64 k = 0; k < part.size(); ++k)
-                entries[at[part.rows[k]]++] = {part.cols[k], with_dist ? part.dists[k] : 0.0};
-            part = PairList{};  // its memory goes back before the output is made
+            for (u64 k = 0; k < part.size(); ++k) {
+                const u64 to = at[part.rows[k]]++;
+                out.cols[to] = part.cols[k];
+                if (with_dist) out.dists[to] = part.dists[k];
+            }
+            part = PairList{};  // its memory goes back before the rows are written
         }
     }
-    PairList out;
     out.rows.resize(m);
-    out.cols.resize(m);
-    if (with_dist) out.dists.resize(m);
+    std::vector<u64> order;
+    std::vector<f64> tmp;
     for (u64 i = 0; i < n_rows; ++i) {
-        Entry* first = entries.data() + start[i];
-        Entry* last = entries.data() + start[i + 1];
-        std::sort(first, last, [](const Entry& x, const Entry& y) { return x.col < y.col; });
-        for (u64 k = start[i]; k < start[i + 1]; ++k) {
-            out.rows[k] = i;
-            out.cols[k] = entries[k].col;
-            if (with_dist) out.dists[k] = entries[k].dist;
-        }
+        const u64 b = start[i], e = start[i + 1];
+        std::fill(out.rows.data() + b, out.rows.data() + e, i);
+        sort_row(out.cols.data() + b, with_dist ? out.dists.data() + b : nullptr, e - b, order, tmp);
     }
     return out;
 }
