@@ -152,19 +152,23 @@ f64 select_value(f64* a, u64 n, u64 rank, Less less) {
 }
 
 // The three-way partition of select_at_rank over n points at pts (D coordinates each when D
-// is not 0, `dim` otherwise, so that the common small dimensions swap without a loop).
-template <u64 D, class Less>
-void partition_points(f64* k, u64* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less) noexcept {
+// is not 0, `dim` otherwise, so that the common small dimensions swap without a loop). The
+// keys are k[i], moved along with the points, or with `OnCoordinate` coordinate `sd` of the
+// points themselves (k unused), which saves a buffer of one key per point.
+template <u64 D, bool OnCoordinate = false, class Less>
+void partition_points(f64* k, u64* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0) noexcept {
     if constexpr (D != 0) dim = D;
     u64 lt = 0, i = 0, gt = n;
     while (i < gt) {
-        const f64 x = k[i];
+        const f64 x = OnCoordinate ? pts[i * dim + sd] : k[i];
         const bool below = less(x, pivot), above = less(pivot, x);
         // Masks rather than a conditional, which the compiler would turn back into branches.
         const u64 mb = u64{0} - u64{below}, ma = u64{0} - u64{above};
         const u64 j = (lt & mb) | ((gt - 1) & ma) | (i & ~(mb | ma));
-        k[i] = k[j];
-        k[j] = x;
+        if constexpr (!OnCoordinate) {
+            k[i] = k[j];
+            k[j] = x;
+        }
         std::swap(idx[i], idx[j]);
         // Rarely equal for spread-out data; distinct points never overlap.
         if (j != i) {
@@ -328,12 +332,24 @@ inline u64 widest_dim(const f64* lo, const f64* hi, u64 dim) noexcept {
 }
 
 // Selects the median of coordinate `sd` into position start + (end - start) / 2 and returns
-// that position. NaN coordinates are refused before the build, so `<` orders the keys.
+// that position. NaN coordinates are refused before the build, so `<` orders the keys. As
+// select_at_rank, but the selection runs on the one key buffer and the partition reads the
+// keys from the points: the same arrangement with one buffer of n keys instead of two.
 inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64 sd) {
     const u64 n = end - start;
     s.keys.resize(n);
     for (u64 k = 0; k < n; ++k) s.keys[k] = t.point(start + k)[sd];
-    select_at_rank(t, s, start, n / 2, [](f64 a, f64 b) { return a < b; });
+    const auto less = [](f64 a, f64 b) { return a < b; };
+    const f64 pivot = select_value(s.keys.data(), n, n / 2, less);
+    u64* idx = t.indices.data() + start;
+    f64* pts = t.data.data() + start * t.dim;
+    switch (t.dim) {
+        case 1: partition_points<1, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        case 2: partition_points<2, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        case 3: partition_points<3, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        case 4: partition_points<4, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        default: partition_points<0, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+    }
     return start + n / 2;
 }
 
@@ -460,19 +476,24 @@ public:
     // for that row, whatever the block it falls in or the order it is searched in. A periodic
     // tree searches a wrapped copy of the rows.
 
-    // The k nearest of each row, nearest first: row i at [i * k, (i + 1) * k) of `rows` and,
-    // unless it is null, of `dist`. Needs k <= n_points.
-    void query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads) const {
+    // The k nearest of each row within `limit` (inclusive), nearest first: row i at
+    // [i * k, (i + 1) * k) of `rows` and, unless it is null, of `dist`; places left over hold
+    // distance inf and row n_points. Needs k <= n_points.
+    void query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads,
+                         f64 limit = std::numeric_limits<f64>::infinity()) const {
         if (k > n_points) VELTRIX_FAIL(msg::k_too_large);
         if (k == 0) return;
         std::vector<f64> wrapped;
         x = wrapped_queries(x, m, wrapped);
         with_tree_metric([&](const auto& mt) {
             for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
-                KnnResults rs(k);
+                KnnResults rs(k, limit);
                 for (const u64 i : search_order(mt, x, begin, end)) {
                     search(mt, x + i * dim, rs);
+                    const u64 found = rs.heap.size();
                     rs.heap.drain_sorted(dist ? dist + i * k : nullptr, rows + i * k);
+                    if (dist) std::fill(dist + i * k + found, dist + (i + 1) * k, std::numeric_limits<f64>::infinity());
+                    std::fill(rows + i * k + found, rows + (i + 1) * k, n_points);
                 }
             });
         });
@@ -568,34 +589,115 @@ public:
     }
 
 private:
+    // Point sets below this size are built on one thread whatever the caller asks.
+    static constexpr u64 parallel_build_min = u64{1} << 14;
+
+    // Nodes in pre-order with links among themselves, and their float blocks.
+    struct NodeRun {
+        std::vector<Node> nodes;
+        std::vector<f64> floats;
+    };
+    // A subtree the top of a parallel build left for later: its range and its node there.
+    struct Deferred {
+        u64 start, end, id;
+    };
+
+    // Builds every node. With several threads the top levels are built first, on this
+    // thread, down to 2^depth subtrees; those are built in parallel, each into a run of its
+    // own, and spliced in where the top left them. Every node is made from its range alone,
+    // so the nodes, their pre-order numbers and the point order are the serial build's.
     template <class M>
-    void build_all(const M& mt, u64) {
+    void build_all(const M& mt, u64 threads) {
         BuildScratch scratch;
-        scratch.keys.reserve(n_points);
-        scratch.selection.reserve(n_points);
         scratch.lo.resize(dim);
         scratch.hi.resize(dim);
-        build_recursive(mt, scratch, 0, n_points);
+        if (threads <= 1 || n_points < parallel_build_min) {
+            scratch.keys.reserve(n_points);
+            build_recursive(mt, scratch, nodes, node_floats, 0, n_points, 0, nullptr);
+            return;
+        }
+        // Twice as many subtrees as threads, so that one slow thread holds up little.
+        const u64 capped = std::min<u64>(threads, 64);
+        const u64 depth = static_cast<u64>(std::bit_width(capped - 1)) + 1;
+        NodeRun top;
+        std::vector<Deferred> deferred;
+        build_recursive(mt, scratch, top.nodes, top.floats, 0, n_points, depth, &deferred);
+        scratch = BuildScratch{};
+        std::vector<NodeRun> runs(deferred.size());
+        share_jobs(deferred.size(), capped, [&](u64 j) {
+            BuildScratch own;
+            own.lo.resize(dim);
+            own.hi.resize(dim);
+            build_recursive(mt, own, runs[j].nodes, runs[j].floats, deferred[j].start, deferred[j].end, 0, nullptr);
+        });
+        u64 total = top.nodes.size() - deferred.size();
+        for (const NodeRun& r : runs) total += r.nodes.size();
+        nodes.clear();
+        node_floats.clear();
+        nodes.reserve(total);
+        node_floats.reserve(total * block_len);
+        std::vector<u64> run_of(top.nodes.size(), no_child);
+        for (u64 j = 0; j < deferred.size(); ++j) run_of[deferred[j].id] = j;
+        splice(top, runs, run_of, 0);
     }
 
+    // Appends top node `id` and everything below it in pre-order, a deferred subtree as its
+    // run with the links moved by the run's new start; returns the node's new number. Each run
+    // is released once it is in place.
+    u64 splice(const NodeRun& top, std::vector<NodeRun>& runs, const std::vector<u64>& run_of, u64 id) {
+        const u64 at = nodes.size();
+        if (run_of[id] != no_child) {
+            NodeRun& r = runs[run_of[id]];
+            for (Node n : r.nodes) {
+                if (!n.is_leaf()) {
+                    n.left += at;
+                    n.right += at;
+                }
+                nodes.push_back(n);
+            }
+            node_floats.insert(node_floats.end(), r.floats.begin(), r.floats.end());
+            r = NodeRun{};
+            return at;
+        }
+        nodes.push_back(top.nodes[id]);
+        node_floats.insert(node_floats.end(), top.floats.begin() + id * block_len,
+                           top.floats.begin() + (id + 1) * block_len);
+        if (!top.nodes[id].is_leaf()) {
+            const u64 left = splice(top, runs, run_of, top.nodes[id].left);
+            const u64 right = splice(top, runs, run_of, top.nodes[id].right);
+            nodes[at].left = left;
+            nodes[at].right = right;
+        }
+        return at;
+    }
+
+    // Builds the node over [start, end) and, below it, its subtree into `out` (numbers local
+    // to `out`). With `deferred`, a node `depth` levels down is not built: it stays a
+    // placeholder, recorded there.
     template <class M>
-    u64 build_recursive(const M& mt, BuildScratch& scratch, u64 start, u64 end) {
-        const u64 id = nodes.size();
-        nodes.emplace_back();
-        node_floats.resize(node_floats.size() + block_len);
+    u64 build_recursive(const M& mt, BuildScratch& scratch, std::vector<Node>& out, std::vector<f64>& floats,
+                        u64 start, u64 end, u64 depth, std::vector<Deferred>* deferred) {
+        const u64 id = out.size();
+        out.emplace_back();
+        floats.resize(floats.size() + block_len);
         Node node;
         node.start = start;
         node.end = end;
+        if (deferred && depth == 0) {
+            out[id] = node;
+            deferred->push_back({start, end, id});
+            return id;
+        }
         // Dimension 0 has no coordinate to split on: such nodes stay leaves.
         const bool may_split = end - start > leaf_size && dim > 0;
         const std::optional<u64> mid =
-            P::build(mt, *this, scratch, options, node, node_floats.data() + id * block_len, may_split);
-        nodes[id] = node;
+            P::build(mt, *this, scratch, options, node, floats.data() + id * block_len, may_split);
+        out[id] = node;
         if (mid) {
-            const u64 left = build_recursive(mt, scratch, start, *mid);
-            const u64 right = build_recursive(mt, scratch, *mid, end);
-            nodes[id].left = left;
-            nodes[id].right = right;
+            const u64 left = build_recursive(mt, scratch, out, floats, start, *mid, depth - 1, deferred);
+            const u64 right = build_recursive(mt, scratch, out, floats, *mid, end, depth - 1, deferred);
+            out[id].left = left;
+            out[id].right = right;
         }
         return id;
     }
