@@ -8,6 +8,7 @@ import pytest
 import veltrix
 
 from helpers import CLASSES, METRICS, VARIANTS, distances
+from test_periodic import brute
 
 sp = veltrix.spatial
 
@@ -78,6 +79,34 @@ def test_count_neighbors_and_sparse_matrix_against_brute_force(cls, kw, metric):
         assert dist.tobytes() == d[i, j].tobytes()
         same = tree.sparse_distance_matrix(y, cut)
         assert all(a.tobytes() == b.tobytes() for a, b in zip(same, (rows, cols, dist)))
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("cls,kw", VARIANTS)
+def test_periodic_pairs_use_minimum_image_distances(cls, kw, metric):
+    box = [1.0, 2.5, 0.75]
+    rng = np.random.default_rng(8)
+    x, y = rng.uniform(-1.0, 3.0, size=(90, 3)), rng.uniform(-1.0, 3.0, size=(50, 3))
+    tree = cls.from_points(x, leaf_size=3, metric=metric, boxsize=box, **kw)
+    other = cls.from_points(y, leaf_size=4, metric=metric, boxsize=box, **kw)
+    d_own = np.array([brute(metric, p, x, box) for p in x])
+    d = np.array([brute(metric, p, y, box) for p in x])
+    i, j = np.nonzero(np.triu(d_own <= 0.3, 1))
+    pairs, dist = tree.query_pairs(0.3, return_distance=True)
+    assert pairs.tolist() == np.stack([i, j], 1).tolist() and dist.tobytes() == d_own[i, j].tobytes()
+    radii = [0.1, 0.3, 0.3, 0.6]
+    expect = [(d <= r).sum() for r in radii]
+    assert tree.count_neighbors(other, radii).tolist() == expect
+    assert tree.count_neighbors(y, radii).tolist() == expect
+    rows, cols, dist = tree.sparse_distance_matrix(y, 0.3)
+    i, j = np.nonzero(d <= 0.3)
+    assert rows.tolist() == i.tolist() and cols.tolist() == j.tolist() and dist.tobytes() == d[i, j].tobytes()
+    plain = cls.from_points(y, leaf_size=4, metric=metric, **kw)
+    for o in (plain, cls.from_points(y, metric=metric, boxsize=2.0, **kw)):
+        with pytest.raises(ValueError, match=r"^other's periodic box differs from the tree's$"):
+            tree.count_neighbors(o, 0.3)
+    with pytest.raises(ValueError, match=r"^points must be finite in a periodic box, but row 1 is not$"):
+        tree.sparse_distance_matrix([[0.0, 0.0, 0.0], [np.inf, 0.0, 0.0]], 0.3)
 
 
 @pytest.mark.parametrize("cls,kw", VARIANTS)
