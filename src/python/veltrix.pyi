@@ -651,7 +651,8 @@ class _SpatialTree:
     ) -> Union[numpy.ndarray, Tuple[numpy.ndarray, numpy.ndarray]]:
         """Every pair (i, j), i < j, of the tree's own input rows at distance <= r, as an int64
         array of shape (m, 2) sorted by i, then j; with ``return_distance`` also the float64
-        distances, as ``(pairs, distances)``, each with the bits ``query`` gives.
+        distances, as ``(pairs, distances)``, each with the bits ``query`` gives (on a
+        periodic tree the minimum-image distances).
 
         ``r`` finite and not negative (ValueError "r must be finite and not negative").
         ``workers`` as ``query``: the result never depends on it; the search runs without
@@ -669,8 +670,9 @@ class _SpatialTree:
     ) -> Union[int, float, numpy.ndarray]:
         """The number of pairs (x from this tree, y from ``other``) at distance <= r.
 
-        ``other``: a tree of the same class, dimension and metric (TypeError for another
-        class, ValueError otherwise), or query points in any form ``query`` accepts.
+        ``other``: a tree of the same class, dimension, metric and periodic box (TypeError for
+        another class, ValueError otherwise), or query points in any form ``query`` accepts
+        (wrapped into the box of a periodic tree, where they must be finite).
         ``r``: one radius (an int result) or a one-dimensional non-decreasing array of radii
         (an int64 array of one count per radius); each finite and not negative. With
         ``cumulative=False`` entry i counts the pairs in (r[i-1], r[i]] (entry 0: [0, r[0]]).
