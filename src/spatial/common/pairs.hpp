@@ -96,17 +96,45 @@ struct PairBounds<BallPolicy> {
 };
 
 // A node's points lie within max_dist of its vantage point, which is one of them (a node of
-// one point has max_dist -inf: radius 0).
+// one point has max_dist -inf: radius 0); the others lie in the shell [min_dist, max_dist].
+// Besides the two spheres, a point x of one node is at least min_b - d(x, v_b) from the
+// shell of the other node and at least d(x, v_b) - max_b inside it, while v_b itself is
+// d(x, v_b) >= d_v - r_a away: the smaller of the two holds for every point of the node.
+// Shells are used only when every distance is finite (an infinite coordinate makes the
+// differences meaningless).
 template <>
 struct PairBounds<VpPolicy> {
     static f64 reach(const VpPolicy::Node& n) noexcept { return n.max_dist > 0.0 ? n.max_dist : 0.0; }
+
+    // The bound from the shell of node `s` for points within `r_near` of the other vantage
+    // point, which lies dv from s's.
+    static f64 shell_bound(const VpPolicy::Node& s, f64 dv, f64 r_near) noexcept {
+        if (s.count() < 2) return 0.0;
+        const f64 inside = (s.min_dist - dv) - r_near, outside = (dv - r_near) - s.max_dist;
+        const f64 shell = inside > outside ? inside : outside;
+        const f64 vantage = dv - r_near;
+        return shell < vantage ? shell : vantage;
+    }
+
     template <class M>
     static PairRange of(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
                         u64 ib) noexcept {
         const VpPolicy::Node& na = a.nodes[ia];
         const VpPolicy::Node& nb = b.nodes[ib];
         const f64 dv = m.distance(a.point(na.vantage), b.point(nb.vantage), a.dim);
-        return centre_bounds(dv, reach(na), reach(nb), a);
+        const f64 ra = reach(na), rb = reach(nb);
+        PairRange out = centre_bounds(dv, ra, rb, a);
+        const auto finite = [](const VpPolicy::Node& n) {
+            return n.count() < 2 || (std::isfinite(n.min_dist) && std::isfinite(n.max_dist));
+        };
+        if (!(std::isfinite(dv) && finite(na) && finite(nb))) return out;
+        const f64 sa = shell_bound(na, dv, rb), sb = shell_bound(nb, dv, ra);
+        const f64 shell = sa > sb ? sa : sb;
+        // Four distances behind each bound, as for the spheres.
+        const f64 err = (dv + ra + rb + (na.min_dist > nb.min_dist ? na.min_dist : nb.min_dist)) * (3.0 * a.slack);
+        const f64 lo = (shell - err) - 2.0 * a.abs_slack;
+        if (lo > out.lo) out.lo = lo;
+        return out;
     }
 };
 
