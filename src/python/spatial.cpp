@@ -599,17 +599,17 @@ Ref query_pairs_impl(f64 r, bool return_distance, i64 workers, const Tree& tree)
     need_numpy();
     pair_radius(r, "r");
     const u64 threads = thread_count(workers);
-    PairList found;
+    SortedPairs found;
     {
         WithoutGil unlocked;
         found = list_pairs(tree, static_cast<const Tree*>(nullptr), r, return_distance, threads);
     }
     const u64 m = found.size();
     numpy::Fresh<i64> pairs = numpy::fresh<i64>({m, 2});
-    for (u64 k = 0; k < m; ++k) {
-        pairs.data[2 * k] = static_cast<i64>(found.rows[k]);
+    found.each_row([&](u64 k, u64 row) {
+        pairs.data[2 * k] = static_cast<i64>(row);
         pairs.data[2 * k + 1] = static_cast<i64>(found.cols[k]);
-    }
+    });
     if (!return_distance) return std::move(pairs.array);
     return tuple_of(pairs.array, numpy_copy(found.dists.data(), m));
 }
@@ -656,15 +656,16 @@ Ref sparse_distance_matrix_impl(PyObject* other_arg, f64 max_distance, i64 worke
     const u64 threads = thread_count(workers);
     PairOther<Tree> other = pair_other(other_arg, tree);
     pair_radius(max_distance, "max_distance");
-    PairList found;
+    SortedPairs found;
     build_other(other, tree);
     {
         WithoutGil unlocked;
         found = list_pairs(tree, &other.get(), max_distance, true, threads);
     }
     const u64 m = found.size();
-    return tuple_of(numpy_copy(found.rows.data(), m), numpy_copy(found.cols.data(), m),
-                    numpy_copy(found.dists.data(), m));
+    numpy::Fresh<i64> rows = numpy::fresh<i64>({m});
+    found.each_row([&](u64 k, u64 row) { rows.data[k] = static_cast<i64>(row); });
+    return tuple_of(rows.array, numpy_copy(found.cols.data(), m), numpy_copy(found.dists.data(), m));
 }
 
 template <class Tree>

@@ -23,6 +23,12 @@ Tree periodic_tree(const std::vector<f64>& x, u64 n, u64 dim, DistanceMetric met
     return std::move(r).value();
 }
 
+std::vector<u64> rows_of(const SortedPairs& p) {
+    std::vector<u64> rows(p.size());
+    p.each_row([&](u64 k, u64 row) { rows[k] = row; });
+    return rows;
+}
+
 // Coordinates crowded near both ends of each side, so that most close pairs meet across it.
 std::vector<f64> edge_points(u64 n, u64 dim, const std::vector<f64>& box, unsigned seed) {
     std::mt19937_64 g(seed);
@@ -54,26 +60,28 @@ void periodic_pairs(DistanceMetric metric, const std::string& name) {
                 for (u64 k = 0; k < 4; ++k) cum[k] += dist(x, i, y, j) <= radii[k];
         expect(count_pairs<u64>(a, b, radii, 4, nullptr, nullptr, true, 2) == cum, name + ": periodic counts");
 
-        const PairList cross = list_pairs(a, &b, 0.25, true, 2);
+        const SortedPairs cross = list_pairs(a, &b, 0.25, true, 2);
+        const std::vector<u64> cross_rows = rows_of(cross);
         bool same = true;
         for (u64 i = 0; i < n; ++i)
             for (u64 j = 0; j < m; ++j) {
                 const f64 d = dist(x, i, y, j);
                 if (!(d <= 0.25)) continue;
-                same = same && listed < cross.size() && cross.rows[listed] == i && cross.cols[listed] == j &&
+                same = same && listed < cross.size() && cross_rows[listed] == i && cross.cols[listed] == j &&
                        same_bits(cross.dists[listed], d);
                 ++listed;
             }
         expect(same && listed == cross.size(), name + ": periodic sparse matrix");
 
-        const PairList own = list_pairs(a, static_cast<const Tree*>(nullptr), 0.25, true, 3);
+        const SortedPairs own = list_pairs(a, static_cast<const Tree*>(nullptr), 0.25, true, 3);
+        const std::vector<u64> own_rows = rows_of(own);
         listed = 0;
         same = true;
         for (u64 i = 0; i < n; ++i)
             for (u64 j = i + 1; j < n; ++j) {
                 const f64 d = dist(x, i, x, j);
                 if (!(d <= 0.25)) continue;
-                same = same && listed < own.size() && own.rows[listed] == i && own.cols[listed] == j &&
+                same = same && listed < own.size() && own_rows[listed] == i && own.cols[listed] == j &&
                        same_bits(own.dists[listed], d);
                 ++listed;
             }

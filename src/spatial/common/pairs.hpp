@@ -392,7 +392,22 @@ struct PairList {
     std::vector<u64> rows, cols;
     std::vector<f64> dists;
 
-    u64 size() const noexcept { return rows.size(); }
+    u64 size() const noexcept { return cols.size(); }
+};
+
+// Pairs sorted by row, then column: row i owns entries [row_start[i], row_start[i + 1]) of
+// `cols` and, when kept, of `dists` (the rows themselves are not written out).
+struct SortedPairs {
+    std::vector<u64> row_start, cols;
+    std::vector<f64> dists;
+
+    u64 size() const noexcept { return cols.size(); }
+    // Calls f(k, row) for every entry k in order.
+    template <class F>
+    void each_row(F&& f) const {
+        for (u64 i = 0; i + 1 < row_start.size(); ++i)
+            for (u64 k = row_start[i]; k < row_start[i + 1]; ++k) f(k, i);
+    }
 };
 
 // Every pair within the radius, appended in walk order; nodes entirely within it are listed
@@ -482,15 +497,16 @@ inline void sort_row(u64* cols, f64* dists, u64 n, std::vector<u64>& order, std:
 
 // The parts' pairs ordered by row, then column (each pair occurs once): a counting sort on
 // the row (rows below n_rows), then each row's entries sorted by column.
-inline PairList sort_pairs(std::vector<PairList>& parts, u64 n_rows, bool with_dist) {
-    std::vector<u64> start(n_rows + 1, 0);
+inline SortedPairs sort_pairs(std::vector<PairList>& parts, u64 n_rows, bool with_dist) {
+    SortedPairs out;
+    std::vector<u64>& start = out.row_start;
+    start.assign(n_rows + 1, 0);
     u64 m = 0;
     for (const PairList& part : parts) {
         m += part.size();
         for (const u64 row : part.rows) ++start[row + 1];
     }
     for (u64 i = 0; i < n_rows; ++i) start[i + 1] += start[i];
-    PairList out;
     out.cols.resize(m);
     if (with_dist) out.dists.resize(m);
     {
@@ -501,16 +517,14 @@ inline PairList sort_pairs(std::vector<PairList>& parts, u64 n_rows, bool with_d
                 out.cols[to] = part.cols[k];
                 if (with_dist) out.dists[to] = part.dists[k];
             }
-            part = PairList{};  // its memory goes back before the rows are written
+            part = PairList{};  // its memory goes back at once
         }
     }
-    out.rows.resize(m);
     std::vector<u64> order;
     std::vector<f64> tmp;
     for (u64 i = 0; i < n_rows; ++i) {
-        const u64 b = start[i], e = start[i + 1];
-        std::fill(out.rows.data() + b, out.rows.data() + e, i);
-        sort_row(out.cols.data() + b, with_dist ? out.dists.data() + b : nullptr, e - b, order, tmp);
+        const u64 b = start[i];
+        sort_row(out.cols.data() + b, with_dist ? out.dists.data() + b : nullptr, start[i + 1] - b, order, tmp);
     }
     return out;
 }
@@ -518,7 +532,7 @@ inline PairList sort_pairs(std::vector<PairList>& parts, u64 n_rows, bool with_d
 // Every pair (x in a, y in b) at distance <= r, sorted by a's row, then b's row; with b null,
 // every pair of a's own points i < j, sorted by (i, j).
 template <class P>
-PairList list_pairs(const SpatialTree<P>& a, const SpatialTree<P>* b, f64 r, bool with_dist, u64 threads) {
+SortedPairs list_pairs(const SpatialTree<P>& a, const SpatialTree<P>* b, f64 r, bool with_dist, u64 threads) {
     const bool symmetric = b == nullptr;
     const SpatialTree<P>& other = symmetric ? a : *b;
     VELTRIX_ASSERT_EQ(a.dim, other.dim, "pair searches need trees of one dimension");
