@@ -208,3 +208,13 @@ def test_errors(method, args, kwargs, exc, message):
     with pytest.raises(exc) as info:
         getattr(tree, method)(*args, **kwargs)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_listing_too_large_for_memory_raises_memory_error(cls):
+    tree = cls.from_points(np.zeros((100_000, 2)))  # 5e9 pairs at distance 0
+    with pytest.raises(MemoryError):
+        tree.query_pairs(1.0)
+    with pytest.raises(MemoryError):
+        tree.sparse_distance_matrix(tree, 0.0, workers=2)
+    assert tree.count_neighbors(tree, 0.0) == 10 ** 10

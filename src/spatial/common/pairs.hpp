@@ -11,8 +11,12 @@
 // how many threads ran or which one took which task; listed pairs are sorted at the end.
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <new>
 #include <limits>
 #include <numeric>
 #include <vector>
@@ -410,6 +414,58 @@ struct SortedPairs {
     }
 };
 
+// How many pairs a listing may hold: a quarter of the machine's memory, since the parts, the
+// sorted copy and the caller's arrays coexist. Going past it throws std::bad_alloc, before the
+// system would start refusing pages (or killing the process) instead.
+struct PairBudget {
+    std::atomic<u64> taken{0};
+    u64 limit;
+
+    explicit PairBudget(u64 bytes_per_pair) {
+        const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+        const u64 bytes = pages > 0 && page > 0 ? static_cast<u64>(pages) * static_cast<u64>(page) : u64{1} << 34;
+        limit = bytes / 4 / bytes_per_pair;
+    }
+    // Claims room for n more pairs.
+    void take(u64 n) {
+        if (n > limit || taken.fetch_add(n, std::memory_order_relaxed) + n > limit) throw std::bad_alloc();
+    }
+    // Whether n more pairs would still fit, without claiming them.
+    void check(u64 n) const {
+        if (n > limit || taken.load(std::memory_order_relaxed) + n > limit) throw std::bad_alloc();
+    }
+};
+
+// The pairs of node pairs lying entirely within the radius, found without descending below
+// nodes of `coarse` points: a cheap lower bound of a listing's size, so that a listing far
+// too large for memory (a cluster of duplicates, a radius spanning the data) is refused
+// before anything is listed.
+template <class P, class M>
+struct CertainPairs {
+    using Window = bool;
+
+    const SpatialTree<P>& a;
+    const SpatialTree<P>& b;
+    f64 r;
+    u64 coarse;
+    unsigned __int128 count = 0;
+
+    bool narrow(bool, PairRange range, bool& inside) const noexcept {
+        if (range.lo > r) return false;
+        inside = range.hi <= r;
+        return true;
+    }
+    bool whole(bool inside, u64 ia, u64 ib, bool same) noexcept {
+        const u64 na = a.nodes[ia].count(), nb = b.nodes[ib].count();
+        if (inside) {
+            count += same ? static_cast<unsigned __int128>(na) * (na - 1) / 2 : static_cast<unsigned __int128>(na) * nb;
+            return true;
+        }
+        return na <= coarse && nb <= coarse;
+    }
+    void leaves(bool, u64, u64, bool) noexcept {}
+};
+
 // Every pair within the radius, appended in walk order; nodes entirely within it are listed
 // without their distances when these are not wanted.
 template <class P, class M>
@@ -423,6 +479,7 @@ struct ListPairs {
     bool with_dist;
     bool symmetric;
     PairList& out;
+    PairBudget& budget;
     f64 d[64]{};
 
     bool narrow(bool, PairRange range, bool& inside) const noexcept {
@@ -432,6 +489,7 @@ struct ListPairs {
     }
 
     void emit(u64 p, u64 q) {
+        if (out.cols.size() == out.cols.capacity()) budget.take(std::max<u64>(out.cols.capacity(), 64));
         u64 x = a.indices[p], y = b.indices[q];
         if (symmetric && y < x) std::swap(x, y);
         out.rows.push_back(x);
@@ -442,6 +500,10 @@ struct ListPairs {
         if (!inside || with_dist) return false;
         const TreeNode& na = a.nodes[ia];
         const TreeNode& nb = b.nodes[ib];
+        // A cluster of near-duplicates can hold more pairs than memory: refused before listing.
+        const unsigned __int128 n = same ? static_cast<unsigned __int128>(na.count()) * (na.count() - 1) / 2
+                                         : static_cast<unsigned __int128>(na.count()) * nb.count();
+        budget.check(n > budget.limit ? budget.limit + 1 : static_cast<u64>(n));
         for (u64 p = na.start; p < na.end; ++p)
             for (u64 q = same ? p + 1 : nb.start; q < nb.end; ++q) emit(p, q);
         return true;
@@ -540,9 +602,14 @@ SortedPairs list_pairs(const SpatialTree<P>& a, const SpatialTree<P>* b, f64 r, 
     const std::vector<u64> tasks = pair_tasks(a);
     // One part per task: any thread may take any task, and the sort makes the order moot.
     std::vector<PairList> parts(tasks.size());
+    PairBudget budget(with_dist ? 24 : 16);
     a.with_tree_metric([&]<class M>(const M& m) {
+        CertainPairs<P, M> certain{a, other, r, std::max<u64>(a.leaf_size, a.n_points / 64)};
+        PairWalk<P, M, CertainPairs<P, M>> coarse{m, a, other, certain, symmetric};
+        coarse.visit(0, 0, false);
+        budget.check(certain.count > budget.limit ? budget.limit + 1 : static_cast<u64>(certain.count));
         share_jobs(tasks.size(), threads, [&](u64 t) {
-            ListPairs<P, M> rs{m, a, other, r, with_dist, symmetric, parts[t]};
+            ListPairs<P, M> rs{m, a, other, r, with_dist, symmetric, parts[t], budget};
             PairWalk<P, M, ListPairs<P, M>> walk{m, a, other, rs, symmetric};
             walk.visit(tasks[t], 0, false);
         });
