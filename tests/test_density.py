@@ -300,7 +300,7 @@ def _cases():
     g = veltrix.random.Generator.from_seed(0)
     bad_w = lambda v: (lambda: t.density(q, weights=v))
     return [
-        ("weights length", bad_w(np.ones(19)), ValueError, "weights holds 19 values but the tree holds 20"),
+        ("weights length", bad_w(np.ones(19)), ValueError, "weights holds 19 weights for 20 points"),
         ("weights negative", bad_w(np.r_[-1.0, np.ones(19)]), ValueError, "weights must be finite"),
         ("weights nan", bad_w(np.r_[np.nan, np.ones(19)]), ValueError, "weights must be finite"),
         ("weights inf", bad_w(np.r_[np.inf, np.ones(19)]), ValueError, "weights must be finite"),
@@ -324,7 +324,7 @@ def _cases():
          "kernel 'triangular' can be sampled only under the euclidean metric"),
         ("sample generator", lambda: t.sample(3, 42), TypeError,
          "argument 'generator': expected a veltrix.random.Generator, not int"),
-        ("sample weights", lambda: t.sample(3, g, weights=np.ones(4)), ValueError, "weights holds 4 values"),
+        ("sample weights", lambda: t.sample(3, g, weights=np.ones(4)), ValueError, "weights holds 4 weights"),
         ("kernel norm kernel", lambda: sp._kernel_norm("cosine", "euclidean", 2), ValueError,
          "Unknown kernel type 'cosine'"),
     ]

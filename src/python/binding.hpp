@@ -215,6 +215,8 @@ struct Numbers {
     u64 cols() const { return array().ndim() == 2 ? array().shape[1] : 1; }
 };
 Numbers read_numbers(PyObject* o, const char* name);
+// A sequence other than text or bytes: what read_numbers reads as numbers.
+bool is_sequence(PyObject* x);
 
 // The tagged forms, tried Array first. VecOrArray comes as one Array: an Array keeps its
 // shape, a sequence of n floats has shape [n].

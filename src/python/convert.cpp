@@ -178,7 +178,7 @@ std::optional<ArrayOrScalar> to_array_or_scalar(PyObject* o) {
 // ---------------------------------------------------------------------------------------------
 // Numbers in any of their forms
 
-static bool is_sequence(PyObject* x) {
+bool is_sequence(PyObject* x) {
     return PySequence_Check(x) && !PyUnicode_Check(x) && !PyBytes_Check(x) && !PyByteArray_Check(x);
 }
 

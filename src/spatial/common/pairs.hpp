@@ -1,0 +1,620 @@
+// Pair searches over two trees of one kind: every pair (x from tree a, y from tree b) within a
+// distance, counted per radius bin or listed. One dual-tree walk recurses over node pairs,
+// bounds each pair of nodes from below and above (PairBounds, per policy) and asks a pair
+// result set what to do with it: skip it, take it whole, or descend; two leaves are compared
+// point by point with the metric the single-tree search uses, so every listed distance has
+// the same bits as a query would give.
+//
+// Work is cut into tasks, the subtrees of tree a at a fixed size (a function of the tree
+// alone), each walked against the whole of tree b; threads take tasks from a shared counter.
+// Counts are kept per task and added in task order, so a floating-point sum never depends on
+// how many threads ran or which one took which task; listed pairs are sorted at the end.
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <new>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "spatial/ball_tree/ball_tree.hpp"
+#include "spatial/kd_tree/kd_tree.hpp"
+#include "spatial/vp_tree/vp_tree.hpp"
+
+namespace veltrix {
+
+// Every computed distance between a point of one node and a point of the other lies in [lo, hi].
+struct PairRange {
+    f64 lo, hi;
+};
+
+// Raises an upper bound and lowers a lower one by `rel` relative and `abs` absolute (the
+// wrapped differences of a torus); NaN bounds become 0 and +inf, so that a pair of nodes
+// whose bounds cannot be trusted is always descended into.
+inline PairRange widen(f64 lo, f64 hi, f64 rel, f64 abs) noexcept {
+    lo = (lo - lo * rel) - abs;
+    hi = (hi + hi * rel) + abs;
+    return {lo > 0.0 ? lo : 0.0, hi <= std::numeric_limits<f64>::infinity() ? hi : std::numeric_limits<f64>::infinity()};
+}
+
+template <class P>
+struct PairBounds;
+
+// Boxes: per coordinate the gap between the boxes (0 where they overlap) and the farthest
+// extent, accumulated as the metric accumulates coordinate differences. Each is a difference
+// of two point coordinates, at most (at least) the difference of any two points inside, and
+// the accumulation is monotone, so both are exact bounds; the slack is a second guard. On a
+// torus a difference t counts as min(t, L - t): the gap is the smaller of the near gap and L
+// less the far extent, and the far extent is capped at L / 2.
+template <>
+struct PairBounds<KdPolicy> {
+    template <class M>
+    static PairRange of(const M& m, const SpatialTree<KdPolicy>& a, u64 ia, const SpatialTree<KdPolicy>& b,
+                        u64 ib) noexcept {
+        const u64 dim = a.dim;
+        const f64* alo = a.block(ia);
+        const f64* ahi = alo + dim;
+        const f64* blo = b.block(ib);
+        const f64* bhi = blo + dim;
+        f64 sl = 0.0, sh = 0.0;
+        for (u64 i = 0; i < dim; ++i) {
+            const f64 g1 = blo[i] - ahi[i], g2 = alo[i] - bhi[i];
+            f64 gap = 0.0;
+            if (g1 > gap) gap = g1;
+            if (g2 > gap) gap = g2;
+            const f64 e1 = bhi[i] - alo[i], e2 = ahi[i] - blo[i];
+            f64 far = e1 > e2 ? e1 : e2;
+            if constexpr (is_periodic<M>) {
+                const f64 L = m.box[i];
+                const f64 round = L - far;
+                if (round < gap) gap = round > 0.0 ? round : 0.0;
+                if (far > L * 0.5) far = L * 0.5;
+            }
+            sl = M::accumulate(sl, gap);
+            sh = M::accumulate(sh, far);
+        }
+        return widen(M::finish(sl), M::finish(sh), a.slack, a.abs_slack);
+    }
+};
+
+// Centres c_a, c_b holding their points within radii r_a, r_b: d(c_a, c_b) -/+ (r_a + r_b),
+// widened for the rounding of the four distances behind it.
+inline PairRange centre_bounds(f64 dc, f64 ra, f64 rb, const TreeData& t) noexcept {
+    const f64 reach = ra + rb;
+    const f64 err = (dc + reach) * (3.0 * t.slack);
+    return widen((dc - reach) - err, (dc + reach) + err, 0.0, 2.0 * t.abs_slack);
+}
+
+template <>
+struct PairBounds<BallPolicy> {
+    template <class M>
+    static PairRange of(const M& m, const SpatialTree<BallPolicy>& a, u64 ia, const SpatialTree<BallPolicy>& b,
+                        u64 ib) noexcept {
+        const f64 dc = m.distance(a.block(ia), b.block(ib), a.dim);
+        return centre_bounds(dc, a.nodes[ia].radius, b.nodes[ib].radius, a);
+    }
+};
+
+// A node's points lie within max_dist of its vantage point, which is one of them (a node of
+// one point has max_dist -inf: radius 0); the others lie in the shell [min_dist, max_dist].
+// Besides the two spheres, a point x of one node is at least min_b - d(x, v_b) from the
+// shell of the other node and at least d(x, v_b) - max_b inside it, while v_b itself is
+// d(x, v_b) >= d_v - r_a away: the smaller of the two holds for every point of the node.
+// Shells are used only when every distance is finite (an infinite coordinate makes the
+// differences meaningless).
+template <>
+struct PairBounds<VpPolicy> {
+    static f64 reach(const VpPolicy::Node& n) noexcept { return n.max_dist > 0.0 ? n.max_dist : 0.0; }
+
+    // The bound from the shell of node `s` for points within `r_near` of the other vantage
+    // point, which lies dv from s's.
+    static f64 shell_bound(const VpPolicy::Node& s, f64 dv, f64 r_near) noexcept {
+        if (s.count() < 2) return 0.0;
+        const f64 inside = (s.min_dist - dv) - r_near, outside = (dv - r_near) - s.max_dist;
+        const f64 shell = inside > outside ? inside : outside;
+        const f64 vantage = dv - r_near;
+        return shell < vantage ? shell : vantage;
+    }
+
+    template <class M>
+    static PairRange of(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
+                        u64 ib) noexcept {
+        const VpPolicy::Node& na = a.nodes[ia];
+        const VpPolicy::Node& nb = b.nodes[ib];
+        const f64 dv = m.distance(a.point(na.vantage), b.point(nb.vantage), a.dim);
+        const f64 ra = reach(na), rb = reach(nb);
+        PairRange out = centre_bounds(dv, ra, rb, a);
+        const auto finite = [](const VpPolicy::Node& n) {
+            return n.count() < 2 || (std::isfinite(n.min_dist) && std::isfinite(n.max_dist));
+        };
+        if (!(std::isfinite(dv) && finite(na) && finite(nb))) return out;
+        const f64 sa = shell_bound(na, dv, rb), sb = shell_bound(nb, dv, ra);
+        const f64 shell = sa > sb ? sa : sb;
+        // Four distances behind each bound, as for the spheres.
+        const f64 err = (dv + ra + rb + (na.min_dist > nb.min_dist ? na.min_dist : nb.min_dist)) * (3.0 * a.slack);
+        const f64 lo = (shell - err) - 2.0 * a.abs_slack;
+        if (lo > out.lo) out.lo = lo;
+        return out;
+    }
+};
+
+// The single-point search's lower bound from the point q to node `id` of t: a leaf point whose
+// bound already exceeds every radius skips the leaf's distances.
+template <class P, class M>
+f64 point_node_bound(const M& m, const SpatialTree<P>& t, u64 id, const f64* q) noexcept {
+    const typename P::Node& node = t.nodes[id];
+    return P::lower_bound(t, node, P::measure(m, t, node, t.block(id), q));
+}
+
+// Leaves this small are scanned without a bound per point.
+inline constexpr u64 point_bound_min = 8;
+
+// ---------------------------------------------------------------------------------------------
+// Tasks
+
+// The subtrees of `t` at most `limit` points large whose parent is larger (the root alone when
+// it is small), in pre-order, which is position order.
+template <class P>
+std::vector<u64> pair_tasks(const SpatialTree<P>& t) {
+    // About 256 tasks: enough for a shared counter to even out uneven work on any core count.
+    const u64 limit = std::max<u64>(t.leaf_size, t.n_points / 256);
+    std::vector<u64> out, stack{0};
+    while (!stack.empty()) {
+        const u64 id = stack.back();
+        stack.pop_back();
+        const TreeNode& n = t.nodes[id];
+        if (n.is_leaf() || n.count() <= limit) {
+            out.push_back(id);
+        } else {
+            stack.push_back(n.right);
+            stack.push_back(n.left);
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The walk
+
+// What a pair result set supplies to the walk:
+//   Window                 what is still undecided about a pair of nodes (a range of radius bins);
+//   narrow(w, range, out)  false: no pair of the nodes can be taken (skip them); else the window;
+//   whole(w, ia, ib, same) true when the set took every pair of the two nodes without descending
+//                          (`same`: one node paired with itself, each unordered pair once);
+//   leaves(w, ia, ib, same) compares the points of two leaves.
+template <class P, class M, class R>
+struct PairWalk {
+    const M& m;
+    const SpatialTree<P>& a;
+    const SpatialTree<P>& b;
+    R& rs;
+    // Pairs of one tree with itself: only positions p < q, each unordered pair once.
+    bool symmetric = false;
+
+    void visit(u64 ia, u64 ib, const typename R::Window& w) {
+        const TreeNode& na = a.nodes[ia];
+        const TreeNode& nb = b.nodes[ib];
+        const bool same = symmetric && ia == ib;
+        if (symmetric && nb.end <= na.start) return;  // every q before every p: found from the other side
+        typename R::Window next;
+        if (!rs.narrow(w, PairBounds<P>::of(m, a, ia, b, ib), next)) return;
+        // One node inside the other (same tree): taking them whole would list pairs twice.
+        const bool nested = symmetric && !same && nb.start < na.end && na.start < nb.end;
+        if (!nested && rs.whole(next, ia, ib, same)) return;
+        if (na.is_leaf() && nb.is_leaf()) {
+            rs.leaves(next, ia, ib, same);
+            return;
+        }
+        if (same) {
+            visit(na.left, na.left, next);
+            visit(na.left, na.right, next);
+            visit(na.right, na.right, next);
+            return;
+        }
+        // The larger node splits (tree a's on a tie), so that nested nodes of one tree come
+        // apart and the two sides shrink together.
+        if (!na.is_leaf() && (nb.is_leaf() || na.count() >= nb.count())) {
+            visit(na.left, ib, next);
+            visit(na.right, ib, next);
+        } else {
+            visit(ia, nb.left, next);
+            visit(ia, nb.right, next);
+        }
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Counting per radius bin
+
+// Bin j < n holds the pairs at distances in (r[j-1], r[j]] (bin 0: [0, r[0]]), bin n the pairs
+// beyond every radius, never reported. Radii are non-decreasing; a distance equal to several
+// radii falls in the first bin of them.
+template <class P, class M, class W>
+struct BinCounts {
+    using Window = std::pair<u64, u64>;  // the pairs lie in bins [first, second]
+    static constexpr bool weighted = std::is_same_v<W, f64>;
+
+    const M& m;
+    const SpatialTree<P>& a;
+    const SpatialTree<P>& b;
+    const f64* r;
+    u64 n;
+    // Weighted: per position the point's weight, per node its weight sum; null otherwise.
+    const f64* wa = nullptr;
+    const f64* wb = nullptr;
+    const f64* node_wa = nullptr;
+    const f64* node_wb = nullptr;
+    W* acc = nullptr;  // the n + 1 bins of the running task
+    f64 d[64]{};
+
+    // The first bin in [lo, hi) whose radius is at least x; hi if none (and for NaN).
+    u64 bin_of(f64 x, u64 lo, u64 hi) const noexcept {
+        while (lo < hi && !(x <= r[lo])) ++lo;
+        return lo;
+    }
+
+    bool narrow(const Window& w, PairRange range, Window& out) const noexcept {
+        const u64 lo = bin_of(range.lo, w.first, w.second);
+        if (lo == n) return false;
+        out = {lo, bin_of(range.hi, lo, w.second)};
+        return true;
+    }
+
+    bool whole(const Window& w, u64 ia, u64 ib, bool) noexcept {
+        if (w.first != w.second) return false;
+        if constexpr (weighted)
+            acc[w.first] = acc[w.first] + node_wa[ia] * node_wb[ib];
+        else
+            acc[w.first] += a.nodes[ia].count() * b.nodes[ib].count();
+        return true;
+    }
+
+    // Per point of a's leaf (position order), its distances to b's leaf in position order.
+    void leaves(const Window& w, u64 ia, u64 ib, bool) noexcept {
+        const TreeNode& na = a.nodes[ia];
+        const TreeNode& nb = b.nodes[ib];
+        const u64 lo = w.first;
+        // Two bins left (the common case): one comparison decides, the second bin takes the rest.
+        const bool two = w.second == lo + 1;
+        const bool bound_points = nb.count() >= point_bound_min;
+        for (u64 p = na.start; p < na.end; ++p) {
+            if (bound_points && bin_of(point_node_bound(m, b, ib, a.point(p)), lo, w.second) == n) continue;
+            for (u64 q0 = nb.start; q0 < nb.end; q0 += 64) {
+                const u64 k = std::min<u64>(64, nb.end - q0);
+                distances_to(m, b.point(q0), k, a.dim, a.point(p), d);
+                if (two) {
+                    const f64 rr = r[lo];
+                    if constexpr (weighted) {
+                        const f64 x = wa[p];
+                        const f64* y = wb + q0;
+                        f64 in = acc[lo], out = acc[lo + 1];
+                        for (u64 j = 0; j < k; ++j) {
+                            if (d[j] <= rr) in = in + x * y[j];
+                            else out = out + x * y[j];
+                        }
+                        acc[lo] = in;
+                        acc[lo + 1] = out;
+                    } else {
+                        u64 c = 0;
+                        for (u64 j = 0; j < k; ++j) c += d[j] <= rr;
+                        acc[lo] += c;
+                        acc[lo + 1] += k - c;
+                    }
+                    continue;
+                }
+                for (u64 j = 0; j < k; ++j) {
+                    const u64 bin = bin_of(d[j], lo, w.second);
+                    if constexpr (weighted)
+                        acc[bin] = acc[bin] + wa[p] * wb[q0 + j];
+                    else
+                        acc[bin] += 1;
+                }
+            }
+        }
+    }
+};
+
+// Per node of t the sum of its points' weights (w per position): a leaf's in position order
+// from +0.0, an internal node's as left + right.
+template <class P>
+std::vector<f64> node_weights(const SpatialTree<P>& t, const std::vector<f64>& w) {
+    std::vector<f64> out(t.nodes.size());
+    for (u64 id = t.nodes.size(); id-- > 0;) {
+        const TreeNode& n = t.nodes[id];
+        if (n.is_leaf()) {
+            f64 s = 0.0;
+            for (u64 p = n.start; p < n.end; ++p) s = s + w[p];
+            out[id] = s;
+        } else {
+            out[id] = out[n.left] + out[n.right];
+        }
+    }
+    return out;
+}
+
+// The counts (W = u64) or weight sums (W = f64) of the pairs (x in a, y in b) at distance
+// <= r[j] for each of the n non-decreasing radii (cumulative), or in bin j alone. Weights are
+// per input row, null for all ones (W = f64 only). The float sums: each task (a subtree of a,
+// in position order) sums its own bins in its walk's order, a pair of nodes taken whole
+// contributing the product of their weight sums; bin j is the tasks' sums added in task order
+// from +0.0, and a cumulative result adds the bins in radius order.
+template <class W, class P>
+std::vector<W> count_pairs(const SpatialTree<P>& a, const SpatialTree<P>& b, const f64* r, u64 n,
+                           const f64* weights_a, const f64* weights_b, bool cumulative, u64 threads) {
+    VELTRIX_ASSERT_EQ(a.dim, b.dim, "pair searches need trees of one dimension");
+    std::vector<W> out(n, W{});
+    if (n == 0 || a.n_points == 0 || b.n_points == 0) return out;
+    constexpr bool weighted = std::is_same_v<W, f64>;
+    std::vector<f64> wa, wb, node_wa, node_wb;
+    if constexpr (weighted) {
+        const auto per_position = [](const SpatialTree<P>& t, const f64* w) {
+            std::vector<f64> v(t.n_points, 1.0);
+            if (w)
+                for (u64 p = 0; p < t.n_points; ++p) v[p] = w[t.indices[p]];
+            return v;
+        };
+        wa = per_position(a, weights_a);
+        wb = per_position(b, weights_b);
+        node_wa = node_weights(a, wa);
+        node_wb = node_weights(b, wb);
+    }
+    const std::vector<u64> tasks = pair_tasks(a);
+    std::vector<W> partial(tasks.size() * (n + 1), W{});
+    a.with_tree_metric([&]<class M>(const M& m) {
+        share_jobs(tasks.size(), threads, [&](u64 t) {
+            BinCounts<P, M, W> rs{m, a, b, r, n};
+            if constexpr (weighted) {
+                rs.wa = wa.data();
+                rs.wb = wb.data();
+                rs.node_wa = node_wa.data();
+                rs.node_wb = node_wb.data();
+            }
+            rs.acc = partial.data() + t * (n + 1);
+            PairWalk<P, M, BinCounts<P, M, W>> walk{m, a, b, rs};
+            walk.visit(tasks[t], 0, {0, n});
+        });
+    });
+    for (u64 j = 0; j < n; ++j) {
+        W s{};
+        for (u64 t = 0; t < tasks.size(); ++t) s = s + partial[t * (n + 1) + j];
+        out[j] = s;
+    }
+    if (cumulative)
+        for (u64 j = 1; j < n; ++j) out[j] = out[j - 1] + out[j];
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Listing
+
+// The pairs found, as input rows (row of a, row of b) and, when kept, their distances.
+struct PairList {
+    std::vector<u64> rows, cols;
+    std::vector<f64> dists;
+
+    u64 size() const noexcept { return cols.size(); }
+};
+
+// Pairs sorted by row, then column: row i owns entries [row_start[i], row_start[i + 1]) of
+// `cols` and, when kept, of `dists` (the rows themselves are not written out).
+struct SortedPairs {
+    std::vector<u64> row_start, cols;
+    std::vector<f64> dists;
+
+    u64 size() const noexcept { return cols.size(); }
+    // Calls f(k, row) for every entry k in order.
+    template <class F>
+    void each_row(F&& f) const {
+        for (u64 i = 0; i + 1 < row_start.size(); ++i)
+            for (u64 k = row_start[i]; k < row_start[i + 1]; ++k) f(k, i);
+    }
+};
+
+// How many pairs a listing may hold: a quarter of the machine's memory, since the parts, the
+// sorted copy and the caller's arrays coexist. Going past it throws std::bad_alloc, before the
+// system would start refusing pages (or killing the process) instead.
+struct PairBudget {
+    std::atomic<u64> taken{0};
+    u64 limit;
+
+    explicit PairBudget(u64 bytes_per_pair) {
+        const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+        const u64 bytes = pages > 0 && page > 0 ? static_cast<u64>(pages) * static_cast<u64>(page) : u64{1} << 34;
+        limit = bytes / 4 / bytes_per_pair;
+    }
+    // Claims room for n more pairs.
+    void take(u64 n) {
+        if (n > limit || taken.fetch_add(n, std::memory_order_relaxed) + n > limit) throw std::bad_alloc();
+    }
+    // Whether n more pairs would still fit, without claiming them.
+    void check(u64 n) const {
+        if (n > limit || taken.load(std::memory_order_relaxed) + n > limit) throw std::bad_alloc();
+    }
+};
+
+// The pairs of node pairs lying entirely within the radius, found without descending below
+// nodes of `coarse` points: a cheap lower bound of a listing's size, so that a listing far
+// too large for memory (a cluster of duplicates, a radius spanning the data) is refused
+// before anything is listed.
+template <class P, class M>
+struct CertainPairs {
+    using Window = bool;
+
+    const SpatialTree<P>& a;
+    const SpatialTree<P>& b;
+    f64 r;
+    u64 coarse;
+    unsigned __int128 count = 0;
+
+    bool narrow(bool, PairRange range, bool& inside) const noexcept {
+        if (range.lo > r) return false;
+        inside = range.hi <= r;
+        return true;
+    }
+    bool whole(bool inside, u64 ia, u64 ib, bool same) noexcept {
+        const u64 na = a.nodes[ia].count(), nb = b.nodes[ib].count();
+        if (inside) {
+            count += same ? static_cast<unsigned __int128>(na) * (na - 1) / 2 : static_cast<unsigned __int128>(na) * nb;
+            return true;
+        }
+        return na <= coarse && nb <= coarse;
+    }
+    void leaves(bool, u64, u64, bool) noexcept {}
+};
+
+// Every pair within the radius, appended in walk order; nodes entirely within it are listed
+// without their distances when these are not wanted.
+template <class P, class M>
+struct ListPairs {
+    using Window = bool;  // every pair of the nodes is within the radius
+
+    const M& m;
+    const SpatialTree<P>& a;
+    const SpatialTree<P>& b;
+    f64 r;
+    bool with_dist;
+    bool symmetric;
+    PairList& out;
+    PairBudget& budget;
+    f64 d[64]{};
+
+    bool narrow(bool, PairRange range, bool& inside) const noexcept {
+        if (range.lo > r) return false;
+        inside = range.hi <= r;
+        return true;
+    }
+
+    void emit(u64 p, u64 q) {
+        if (out.cols.size() == out.cols.capacity()) budget.take(std::max<u64>(out.cols.capacity(), 64));
+        u64 x = a.indices[p], y = b.indices[q];
+        if (symmetric && y < x) std::swap(x, y);
+        out.rows.push_back(x);
+        out.cols.push_back(y);
+    }
+
+    bool whole(bool inside, u64 ia, u64 ib, bool same) {
+        if (!inside || with_dist) return false;
+        const TreeNode& na = a.nodes[ia];
+        const TreeNode& nb = b.nodes[ib];
+        // A cluster of near-duplicates can hold more pairs than memory: refused before listing.
+        const unsigned __int128 n = same ? static_cast<unsigned __int128>(na.count()) * (na.count() - 1) / 2
+                                         : static_cast<unsigned __int128>(na.count()) * nb.count();
+        budget.check(n > budget.limit ? budget.limit + 1 : static_cast<u64>(n));
+        for (u64 p = na.start; p < na.end; ++p)
+            for (u64 q = same ? p + 1 : nb.start; q < nb.end; ++q) emit(p, q);
+        return true;
+    }
+
+    void leaves(bool, u64 ia, u64 ib, bool same) {
+        const TreeNode& na = a.nodes[ia];
+        const TreeNode& nb = b.nodes[ib];
+        const bool bound_points = !same && nb.count() >= point_bound_min;
+        for (u64 p = na.start; p < na.end; ++p) {
+            if (bound_points && point_node_bound(m, b, ib, a.point(p)) > r) continue;
+            for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
+                const u64 k = std::min<u64>(64, nb.end - q0);
+                distances_to(m, b.point(q0), k, a.dim, a.point(p), d);
+                for (u64 j = 0; j < k; ++j) {
+                    if (d[j] <= r) {
+                        emit(p, q0 + j);
+                        if (with_dist) out.dists.push_back(d[j]);
+                    }
+                }
+            }
+        }
+    }
+};
+
+// Sorts cols[first, last) ascending, carrying dists along when given: rows hold few entries,
+// so an insertion sort, with std::sort on an index for the rare long row.
+inline void sort_row(u64* cols, f64* dists, u64 n, std::vector<u64>& order, std::vector<f64>& tmp) {
+    if (n <= 32) {
+        for (u64 i = 1; i < n; ++i) {
+            const u64 c = cols[i];
+            const f64 x = dists ? dists[i] : 0.0;
+            u64 j = i;
+            for (; j > 0 && cols[j - 1] > c; --j) {
+                cols[j] = cols[j - 1];
+                if (dists) dists[j] = dists[j - 1];
+            }
+            cols[j] = c;
+            if (dists) dists[j] = x;
+        }
+        return;
+    }
+    order.resize(n);
+    std::iota(order.begin(), order.end(), u64{0});
+    std::sort(order.begin(), order.end(), [&](u64 x, u64 y) { return cols[x] < cols[y]; });
+    std::vector<u64> c(cols, cols + n);
+    for (u64 i = 0; i < n; ++i) cols[i] = c[order[i]];
+    if (dists) {
+        tmp.assign(dists, dists + n);
+        for (u64 i = 0; i < n; ++i) dists[i] = tmp[order[i]];
+    }
+}
+
+// The parts' pairs ordered by row, then column (each pair occurs once): a counting sort on
+// the row (rows below n_rows), then each row's entries sorted by column.
+inline SortedPairs sort_pairs(std::vector<PairList>& parts, u64 n_rows, bool with_dist) {
+    SortedPairs out;
+    std::vector<u64>& start = out.row_start;
+    start.assign(n_rows + 1, 0);
+    u64 m = 0;
+    for (const PairList& part : parts) {
+        m += part.size();
+        for (const u64 row : part.rows) ++start[row + 1];
+    }
+    for (u64 i = 0; i < n_rows; ++i) start[i + 1] += start[i];
+    out.cols.resize(m);
+    if (with_dist) out.dists.resize(m);
+    {
+        std::vector<u64> at(start.begin(), start.end() - 1);
+        for (PairList& part : parts) {
+            for (u64 k = 0; k < part.size(); ++k) {
+                const u64 to = at[part.rows[k]]++;
+                out.cols[to] = part.cols[k];
+                if (with_dist) out.dists[to] = part.dists[k];
+            }
+            part = PairList{};  // its memory goes back at once
+        }
+    }
+    std::vector<u64> order;
+    std::vector<f64> tmp;
+    for (u64 i = 0; i < n_rows; ++i) {
+        const u64 b = start[i];
+        sort_row(out.cols.data() + b, with_dist ? out.dists.data() + b : nullptr, start[i + 1] - b, order, tmp);
+    }
+    return out;
+}
+
+// Every pair (x in a, y in b) at distance <= r, sorted by a's row, then b's row; with b null,
+// every pair of a's own points i < j, sorted by (i, j).
+template <class P>
+SortedPairs list_pairs(const SpatialTree<P>& a, const SpatialTree<P>* b, f64 r, bool with_dist, u64 threads) {
+    const bool symmetric = b == nullptr;
+    const SpatialTree<P>& other = symmetric ? a : *b;
+    VELTRIX_ASSERT_EQ(a.dim, other.dim, "pair searches need trees of one dimension");
+    if (a.n_points == 0 || other.n_points == 0) return {};
+    const std::vector<u64> tasks = pair_tasks(a);
+    // One part per task: any thread may take any task, and the sort makes the order moot.
+    std::vector<PairList> parts(tasks.size());
+    PairBudget budget(with_dist ? 24 : 16);
+    a.with_tree_metric([&]<class M>(const M& m) {
+        CertainPairs<P, M> certain{a, other, r, std::max<u64>(a.leaf_size, a.n_points / 64)};
+        PairWalk<P, M, CertainPairs<P, M>> coarse{m, a, other, certain, symmetric};
+        coarse.visit(0, 0, false);
+        budget.check(certain.count > budget.limit ? budget.limit + 1 : static_cast<u64>(certain.count));
+        share_jobs(tasks.size(), threads, [&](u64 t) {
+            ListPairs<P, M> rs{m, a, other, r, with_dist, symmetric, parts[t], budget};
+            PairWalk<P, M, ListPairs<P, M>> walk{m, a, other, rs, symmetric};
+            walk.visit(tasks[t], 0, false);
+        });
+    });
+    return sort_pairs(parts, a.n_points, with_dist);
+}
+
+}  // namespace veltrix
