@@ -31,7 +31,7 @@ X = random.seed(17).standard_normal([n, 2]).to_numpy()
 tree = spatial.KDTree.from_array(Array.from_numpy(X))
 
 # Rays from the centre in 24 directions, out to well past the last point.
-r = np.linspace(0.0, 7.5, 300)
+r = np.linspace(0.0, 6.0, 300)
 angles = np.linspace(0.0, 2 * math.pi, 24, endpoint=False)
 Q = np.concatenate([np.column_stack([r * math.cos(a), r * math.sin(a)]) for a in angles])
 
@@ -65,6 +65,7 @@ ax.set_ylabel("|veltrix − scikit-learn| / scikit-learn")
 ax.axvline(1e-2, color="gray", lw=0.6, ls="--")
 ax.axvline(1e-8, color="gray", lw=0.6, ls="--")
 ax.invert_xaxis()
+ax.set_ylim(3e-18, 3.0)
 ax.legend(loc="upper left")
 ax.set_title(f"gaussian kernel, n = {n}, h = {h}, d = 2")
 fig.tight_layout()
