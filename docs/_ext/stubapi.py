@@ -82,7 +82,10 @@ def _alias(name, target):
 
 
 def _resolve_tree_docs(cls, shared):
-    """Replaces "As ``_SpatialTree.x``." with the shared text, keeping what follows it."""
+    """Replaces "As ``_SpatialTree.x``." with the shared text, keeping what follows it; a
+    shared method the class does not repeat is shown on it too, as the runtime has it."""
+    own = {item.name for item in cls.body if isinstance(item, ast.FunctionDef)}
+    cls.body.extend(copy.deepcopy(fn) for name, fn in shared.items() if name not in own)
     for item in cls.body:
         if not isinstance(item, ast.FunctionDef):
             continue
