@@ -3,7 +3,8 @@ Benchmark ratios
 ================
 
 The ratios of ``benchmarks/RESULTS.md``: veltrix's time over the peer's (NumPy, SciPy or
-scikit-learn) for each case, on a log scale; below 1 (green) veltrix is faster. The table is
+scikit-learn) for each case, grouped by area on a log scale; below 1 (green) veltrix is
+faster, and the slowest case of each area is named. The table is
 read from the repository, not measured during the docs build: a benchmark run takes minutes
 and needs a quiet machine. Regenerate it with ``python benchmarks/run.py --markdown
 benchmarks/RESULTS.md`` (the header of the file names the CPU and instruction set: an AMD EPYC
@@ -13,6 +14,7 @@ with AVX2 and FMA, no AVX-512).
 import pathlib
 
 import matplotlib.pyplot as plt
+import numpy as np
 
 try:
     here = pathlib.Path(__file__).resolve().parent
@@ -31,18 +33,24 @@ for line in results.read_text().splitlines():
             pass
 
 areas = sorted({r[0] for r in rows}, key=[r[0] for r in rows].index)
-fig, axes = plt.subplots(len(areas), 1, figsize=(10, 0.16 * len(rows) + 1.2 * len(areas)),
-                         gridspec_kw={"height_ratios": [sum(r[0] == a for r in rows)
-                                                        for a in areas]})
-for ax, area in zip(axes, areas):
+fig, ax = plt.subplots(figsize=(10, 5.5))
+for i, area in enumerate(areas):
     sel = [r for r in rows if r[0] == area]
-    ratios = [r[3] for r in sel]
-    ax.barh(range(len(sel)), ratios, color=["tab:green" if x <= 1 else "tab:red" for x in ratios])
-    ax.set_yticks(range(len(sel)), [f"{r[1]}  vs {r[2]}" for r in sel], fontsize=6)
-    ax.invert_yaxis()
-    ax.axvline(1.0, color="black", lw=0.8)
-    ax.set_xscale("log")
-    ax.set_title(area, fontsize=9, loc="left")
-axes[-1].set_xlabel("veltrix time / peer time (log scale; below 1: veltrix is faster)")
+    ratios = np.array([r[3] for r in sel])
+    # Spread the cases of one area sideways so equal ratios stay visible.
+    xs = i + np.linspace(-0.3, 0.3, len(sel)) if len(sel) > 1 else np.array([float(i)])
+    ax.scatter(xs, ratios, s=14, c=np.where(ratios <= 1, "tab:green", "tab:red"), zorder=3)
+    ax.text(i, 1.3e-3, f"{int((ratios <= 1).sum())} of {len(sel)}\nfaster", ha="center",
+            va="bottom", fontsize=8)
+    worst = sel[int(np.argmax(ratios))]
+    if worst[3] > 1:
+        ax.annotate(f"{worst[1]}\nvs {worst[2]}: {worst[3]:.2f}", (xs[int(np.argmax(ratios))],
+                    worst[3]), xytext=(4, 4), textcoords="offset points", fontsize=6)
+ax.axhline(1.0, color="black", lw=0.8)
+ax.set_yscale("log")
+ax.set_ylim(1e-3, 3000)
+ax.set_xticks(range(len(areas)), areas)
+ax.set_ylabel("veltrix time / peer time (log scale)")
+ax.set_title(f"{len(rows)} cases of benchmarks/RESULTS.md; below the line veltrix is faster")
 fig.tight_layout()
 plt.show()
