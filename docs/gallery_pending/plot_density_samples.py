@@ -22,8 +22,8 @@ n, d = xy.shape
 h = n ** (-1.0 / (d + 4))
 tree = spatial.KDTree.from_array(Array.from_numpy(np.ascontiguousarray(xy)))
 
-samples = np.asarray(tree.sample(2000, h, "gaussian", random.seed(5)))
-again = np.asarray(tree.sample(2000, h, "gaussian", random.seed(5)))
+samples = np.asarray(tree.sample(2000, random.seed(5), h, "gaussian"))
+again = np.asarray(tree.sample(2000, random.seed(5), h, "gaussian"))
 assert np.array_equal(samples, again)
 
 gx, gy = np.meshgrid(np.linspace(-2.5, 2.5, 150), np.linspace(-2.5, 2.5, 150))
