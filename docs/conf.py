@@ -33,8 +33,8 @@ myst_heading_anchors = 3
 # package first (see _ext/stubapi.py) in the build's own scratch folder.
 _api_src = stubapi.build(ROOT / "src" / "python" / "veltrix.pyi", HERE / "_build" / "apisrc")
 autoapi_type = "python"
-autoapi_dirs = [str(_api_src)]
-autoapi_file_patterns = ["*.pyi"]
+autoapi_dirs = [str(_api_src.parent)]
+autoapi_file_patterns = ["*.pyi", "*.py"]
 autoapi_root = "api"
 autoapi_add_toctree_entry = False
 autoapi_keep_files = False

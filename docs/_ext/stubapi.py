@@ -105,7 +105,14 @@ def _aliases_block(nodes):
 
 
 def build(stub: pathlib.Path, out: pathlib.Path) -> pathlib.Path:
-    """Writes the package ``out/veltrix`` and returns its folder."""
+    """Writes the package ``out/veltrix`` (and, when it exists beside the stub, a copy of the
+    Dask companion module) and returns the package's folder."""
+    companion = stub.with_name("veltrix_dask.py")
+    out.mkdir(parents=True, exist_ok=True)
+    if companion.exists():
+        (out / companion.name).write_text(companion.read_text())
+    elif (out / companion.name).exists():
+        (out / companion.name).unlink()
     tree = _EscapeDocs().visit(ast.parse(stub.read_text()))
     classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
     shared = {f.name: f for f in classes["_SpatialTree"].body if isinstance(f, ast.FunctionDef)}

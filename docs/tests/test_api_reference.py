@@ -2,12 +2,14 @@
 
 Public means: the module's ``__all__``, each submodule and every member its ``dir()`` lists
 without a leading underscore (the solvers outside ``linalg.__all__`` included), and every
-method and property of the classes. A class is documented once, at its home (the tree classes
-under ``veltrix.spatial``); its other name is an alias entry.
+method and property of the classes; the same for the Dask companion module ``veltrix_dask``
+where it is installed. A class is documented once, at its home (the tree classes under
+``veltrix.spatial``); its other name is an alias entry.
 """
 
 import html.parser
-import pathlib
+import importlib
+import importlib.util
 
 import pytest
 
@@ -51,6 +53,14 @@ def public_names():
                 member = getattr(obj, sub)
                 if isinstance(member, type):
                     homes.setdefault(member, set()).add(f"veltrix.{name}.{sub}")
+    if importlib.util.find_spec("veltrix_dask") is not None:
+        companion = importlib.import_module("veltrix_dask")
+        names.add("module-veltrix_dask")
+        for name in companion.__all__:
+            names.add(f"veltrix_dask.{name}")
+            obj = getattr(companion, name)
+            if isinstance(obj, type):
+                homes.setdefault(obj, set()).add(f"veltrix_dask.{name}")
     return names, homes
 
 
