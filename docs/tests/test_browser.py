@@ -34,7 +34,7 @@ def browser(tmp_path_factory):
         pytest.fail(f"{HINT} ({e})")
     binary = os.environ.get("VELTRIX_CHROMIUM") or _find("chromium", "chromium-browser")
     driver = os.environ.get("VELTRIX_CHROMEDRIVER") or _find("chromedriver")
-    if not binary or not driver:
+    if not (binary and os.path.exists(binary) and driver and os.path.exists(driver)):
         pytest.fail(f"{HINT} (found browser: {binary}, driver: {driver})")
     options = webdriver.ChromeOptions()
     options.binary_location = binary
