@@ -1,7 +1,4 @@
-"""The NumPy-style Array basics against NumPy, and the README's statements about eig."""
-
-import doctest
-import pathlib
+"""The NumPy-style Array basics against NumPy, and the guide's statements about eig."""
 
 import numpy as np
 import pytest
@@ -130,26 +127,8 @@ def test_copy_is_independent(name):
 
 
 # ---------------------------------------------------------------------------------------------
-# The README's warning about eig: its examples run as written, and its statements hold.
-
-README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
-
-
-def readme_eig_examples():
-    quoted = [line[2:] if line.startswith("> ") else line[1:] for line in
-              README.read_text().splitlines() if line.startswith(">")]
-    text = "\n".join(quoted)
-    start = text.index("```python", text.index("eigvals` can return wrong eigenvalues"))
-    return text[start + len("```python"):text.index("```", start + 3)]
-
-
-@pytest.mark.skipif(not README.exists(), reason="README not beside the tests")
-def test_readme_eig_examples_run_as_written():
-    test = doctest.DocTestParser().get_doctest(readme_eig_examples(), {}, "README eig", None, 0)
-    assert len(test.examples) >= 8
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
-    runner.run(test)
-    assert runner.summarize(verbose=False).failed == 0
+# The eig warning of the linear-algebra guide: its statements hold (its examples run in
+# test_docs_code.py).
 
 
 def symmetric(values):
@@ -166,7 +145,7 @@ def eig_np(a, **kw):
     return values.to_numpy(), vectors.to_numpy()
 
 
-def test_readme_eig_statements():
+def test_eig_warning_statements():
     # Symmetric with distinct magnitudes: converged values and a vanishing residual.
     a = symmetric([9.0, -4.0, 2.0, 1.0])
     values, vectors = eig_np(a)
