@@ -188,4 +188,10 @@ inline std::string radius_count(std::uint64_t got, std::uint64_t rows) {
 }
 inline constexpr const char* radius_invalid = "r must not be negative or NaN";
 
+// Merges of per-shard answers (private helpers of the sharded trees).
+inline constexpr const char* shard_parts = "parts must be a non-empty sequence of per-shard results";
+inline std::string shard_part(long n) { return cat("each per-shard result must be a tuple of ", n, " entries"); }
+inline constexpr const char* shard_rows = "per-shard results do not fit the query rows";
+inline constexpr const char* box_shapes = "boxes, reach and boxsize must agree in shape";
+
 }  // namespace veltrix::py::msg

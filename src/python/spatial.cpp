@@ -509,6 +509,7 @@ PyType_Spec& tree_spec(Class c) {
 void register_spatial(PyObject* m) {
     for (Class c : {Class::ball_tree, Class::kd_tree, Class::vp_tree})
         add_member(m, class_name(c), reinterpret_cast<PyObject*>(type_object(c)));
+    register_sharded(m);
 }
 
 }  // namespace veltrix::py
