@@ -7,8 +7,9 @@
 #include "python/messages.hpp"
 #include "python/numpy.hpp"
 #include "python/travel.hpp"
-#include "spatial/common/parallel.hpp"
 #include "spatial/ball_tree/ball_tree.hpp"
+#include "spatial/common/kernels.hpp"
+#include "spatial/common/parallel.hpp"
 #include "spatial/common/state.hpp"
 #include "spatial/kd_tree/kd_tree.hpp"
 #include "spatial/vp_tree/vp_tree.hpp"
@@ -344,6 +345,17 @@ Ref tree_from_state_impl(PyObject* state) {
 
 constexpr auto tree_from_state_sig = signature("_tree_from_state", param<Object>("state"));
 
+// The kernel's integral over space under a metric, for callers that normalise sums of their own.
+Ref kernel_norm_impl(KernelType kernel, DistanceMetric metric, u64 dim) { return to_py(kernel_norm(kernel, metric, dim)); }
+
+constexpr auto kernel_norm_sig =
+    signature("_kernel_norm", param<Kernel>("kernel"), param<Metric>("metric"), param<Index>("dim"));
+
+PyMethodDef spatial_functions[] = {
+    def<kernel_norm_sig, kernel_norm_impl>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Batch methods: every argument converts and every output is allocated with the interpreter
 // lock held; the search itself runs without it (the tree never changes after from_array).
 
@@ -509,6 +521,7 @@ PyType_Spec& tree_spec(Class c) {
 void register_spatial(PyObject* m) {
     for (Class c : {Class::ball_tree, Class::kd_tree, Class::vp_tree})
         add_member(m, class_name(c), reinterpret_cast<PyObject*>(type_object(c)));
+    add_functions(m, spatial_functions, false);
     register_sharded(m);
 }
 
