@@ -162,7 +162,7 @@ inline constexpr SelfMarker<PyObject*> object_self{};
 // ---------------------------------------------------------------------------------------------
 // Signatures
 
-inline constexpr std::size_t max_params = 8;
+inline constexpr std::size_t max_params = 12;
 
 template <class... P>
 struct Signature {

@@ -188,6 +188,33 @@ inline std::string radius_count(std::uint64_t got, std::uint64_t rows) {
 }
 inline constexpr const char* radius_invalid = "r must not be negative or NaN";
 
+// Weighted, normalised and sampled densities.
+inline constexpr const char* weights_rank = "weights must be one-dimensional: one weight per point of the tree";
+inline std::string weights_length(std::uint64_t got, std::uint64_t n) {
+    return cat("weights holds ", got, " values but the tree holds ", n, " points");
+}
+inline constexpr const char* weights_invalid = "weights must be finite and not negative";
+inline constexpr const char* normalize_zero_weight =
+    "normalize=True needs a positive total weight, but the weights (or the points) sum to 0";
+inline std::string unknown_bandwidth_rule(const std::string& name) {
+    return cat("Unknown bandwidth rule '", name, "'. Valid options: 'scott', 'silverman' (or a positive number)");
+}
+inline std::string bandwidth_rule_undefined(const char* rule) {
+    return cat("bandwidth rule '", rule,
+               "' gives no positive bandwidth here: it needs points with a positive variance and an effective "
+               "sample size above 1");
+}
+inline std::string sample_negative(std::int64_t n) { return cat("n must not be negative, got ", n); }
+inline constexpr const char* sample_empty_tree = "cannot sample from an empty tree";
+inline constexpr const char* sample_zero_weight = "cannot sample: the weights sum to 0";
+inline std::string sample_kernel(const char* kernel, const char* metric) {
+    return cat("kernel '", kernel, "' can be sampled only under the euclidean metric, not ", metric,
+               " (gaussian and uniform: every metric)");
+}
+inline std::string not_a_generator(const std::string& type) {
+    return cat("expected a veltrix.random.Generator, not ", type);
+}
+
 // Merges of per-shard answers (private helpers of the sharded trees).
 inline constexpr const char* shard_parts = "parts must be a non-empty sequence of per-shard results";
 inline std::string shard_part(long n) { return cat("each per-shard result must be a tuple of ", n, " entries"); }

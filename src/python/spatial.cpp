@@ -7,9 +7,12 @@
 #include "python/messages.hpp"
 #include "python/numpy.hpp"
 #include "python/travel.hpp"
+#include "random/generator.hpp"
 #include "spatial/ball_tree/ball_tree.hpp"
+#include "spatial/common/density.hpp"
 #include "spatial/common/kernels.hpp"
 #include "spatial/common/parallel.hpp"
+#include "spatial/common/sample.hpp"
 #include "spatial/common/state.hpp"
 #include "spatial/kd_tree/kd_tree.hpp"
 #include "spatial/vp_tree/vp_tree.hpp"
@@ -417,22 +420,116 @@ Ref query_ball_point_impl(PyObject* X, PyObject* r, bool return_distance, bool s
     return tuple_of(indices, row_arrays(found.dists));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Densities with weights, normalisation and logarithms; bandwidth rules; sampling
+
+using Rule = Choice<BandwidthRule, bandwidth_rule_from_name, msg::unknown_bandwidth_rule>;
+
+// A bandwidth as passed: a number (checked when used) or the name of a rule.
+struct Bandwidth {
+    f64 value = 1.0;
+    std::optional<BandwidthRule> rule;
+};
+struct BandwidthArg {
+    using type = Bandwidth;
+    using default_type = double;
+    static std::optional<Bandwidth> from(PyObject* o) {
+        if (PyUnicode_Check(o)) {
+            const std::optional<BandwidthRule> r = Rule::from(o);
+            if (!r) return std::nullopt;
+            return Bandwidth{0.0, r};
+        }
+        const std::optional<double> v = to_f64(o);
+        if (!v) return std::nullopt;
+        return Bandwidth{*v, std::nullopt};
+    }
+    static Bandwidth absent(double v) { return {v, std::nullopt}; }
+    static std::string render(double v) { return render_number(v); }
+};
+
+const char* rule_name(BandwidthRule r) { return r == BandwidthRule::Scott ? "scott" : "silverman"; }
+
+// One non-negative finite weight per point of the tree, in input-row order.
+std::optional<std::vector<f64>> read_weights(std::optional<PyObject*> o, u64 n_points) {
+    if (!o) return std::nullopt;
+    const Numbers v = numbers(*o, "weights");
+    if (v.array().ndim() != 1) raise(PyExc_ValueError, msg::weights_rank);
+    if (v.rows() != n_points) raise(PyExc_ValueError, msg::weights_length(v.rows(), n_points));
+    std::vector<f64> w(v.data(), v.data() + v.rows());
+    for (const f64 x : w)
+        if (!std::isfinite(x) || x < 0.0) raise(PyExc_ValueError, msg::weights_invalid);
+    return w;
+}
+
+f64 rule_value(const TreeData& tree, BandwidthRule rule, const std::optional<std::vector<f64>>& w) {
+    const f64 h = rule_bandwidth(tree, rule, w ? w->data() : nullptr);
+    if (!(h > 0.0) || !std::isfinite(h)) raise(PyExc_ValueError, msg::bandwidth_rule_undefined(rule_name(rule)));
+    return h;
+}
+
+// The bandwidth to use: a rule's value, or the number if it is valid.
+f64 resolve_bandwidth(const TreeData& tree, const Bandwidth& b, const std::optional<std::vector<f64>>& w) {
+    if (b.rule) return rule_value(tree, *b.rule, w);
+    if (!(b.value > 0.0)) raise(PyExc_ValueError, ::veltrix::msg::bandwidth);
+    return b.value;
+}
+
 template <class Tree>
-Ref density_impl(std::optional<PyObject*> X, double bandwidth, Later<Kernel> kernel,
-                 Later<CriterionKind> criterion, std::optional<u64> min_samples, std::optional<f64> max_span,
-                 i64 workers, const Tree& tree) {
+Ref density_impl(std::optional<PyObject*> X, Bandwidth bandwidth, Later<Kernel> kernel,
+                 std::optional<PyObject*> weights, bool normalize, bool log, Later<CriterionKind> criterion,
+                 std::optional<u64> min_samples, std::optional<f64> max_span, i64 workers, const Tree& tree) {
     need_numpy();
     const KernelType k = kernel.parse();
     const ApproxCriterion c = make_criterion(criterion.parse(), min_samples, max_span);
     const u64 threads = thread_count(workers);
-    if (!Tree::valid_bandwidth(bandwidth)) raise(PyExc_ValueError, ::veltrix::msg::bandwidth);
+    const std::optional<std::vector<f64>> w = read_weights(weights, tree.n_points);
+    const f64 h = resolve_bandwidth(tree, bandwidth, w);
+    const DensityScale scale{normalize, log, w ? total_weight(w->data(), w->size()) : static_cast<f64>(tree.n_points)};
+    if (normalize && !(scale.total_weight > 0.0)) raise(PyExc_ValueError, msg::normalize_zero_weight);
     std::optional<QueryRows> q;
     if (X) q.emplace(query_rows(*X, tree.dim));
     const u64 m = q ? q->m : tree.n_points;
     numpy::Fresh<f64> out = numpy::fresh<f64>({m});
     {
         WithoutGil unlocked;
-        tree.density_batch(q ? q->data() : nullptr, m, k, c, bandwidth, out.data, threads);
+        std::optional<DensityWeights> dw;
+        if (w) dw = tree.density_weights(w->data());
+        const f64* x = q ? q->data() : nullptr;
+        tree.density_batch(x, m, k, c, h, out.data, threads, dw ? &*dw : nullptr);
+        finish_densities(tree, x, m, k, h, dw ? &*dw : nullptr, scale, out.data, threads);
+    }
+    return std::move(out.array);
+}
+
+template <class Tree>
+Ref bandwidth_impl(BandwidthRule rule, std::optional<PyObject*> weights, const Tree& tree) {
+    return to_py(rule_value(tree, rule, read_weights(weights, tree.n_points)));
+}
+
+constexpr const char* kernel_names[] = {"gaussian", "epanechnikov", "uniform", "triangular"};
+constexpr const char* metric_names[] = {"euclidean", "manhattan", "chebyshev"};
+
+template <class Tree>
+Ref sample_impl(i64 n, PyObject* generator, Bandwidth bandwidth, Later<Kernel> kernel, std::optional<PyObject*> weights,
+                const Tree& tree) {
+    need_numpy();
+    const KernelType k = kernel.parse();
+    if (n < 0) raise(PyExc_ValueError, msg::sample_negative(n));
+    if (!PyObject_TypeCheck(generator, type_object(Class::generator)))
+        raise(PyExc_TypeError, msg::argument_error("generator", msg::not_a_generator(type_name(generator))));
+    if (tree.n_points == 0) raise(PyExc_ValueError, msg::sample_empty_tree);
+    if (!kernel_samplable(k, tree.metric))
+        raise(PyExc_ValueError, msg::sample_kernel(kernel_names[static_cast<unsigned>(k)],
+                                                   metric_names[static_cast<unsigned>(tree.metric)]));
+    const std::optional<std::vector<f64>> w = read_weights(weights, tree.n_points);
+    if (w && !(total_weight(w->data(), w->size()) > 0.0)) raise(PyExc_ValueError, msg::sample_zero_weight);
+    const f64 h = resolve_bandwidth(tree, bandwidth, w);
+    BorrowedMut<Generator> g(generator);
+    const u64 rows = static_cast<u64>(n);
+    numpy::Fresh<f64> out = numpy::fresh<f64>({rows, tree.dim});
+    {
+        WithoutGil unlocked;
+        sample_density(tree, g.get(), rows, k, h, w ? w->data() : nullptr, out.data);
     }
     return std::move(out.array);
 }
@@ -450,11 +547,21 @@ constexpr auto query_ball_point_sig =
               shared_self<Tree>);
 template <class Tree>
 constexpr auto density_sig =
-    signature("density", optional_param<Object>("X"), param<F64>("bandwidth", 1.0),
-              param<LateChoice<Kernel>>("kernel", "gaussian"),
+    signature("density", optional_param<Object>("X"), param<BandwidthArg>("bandwidth", 1.0),
+              param<LateChoice<Kernel>>("kernel", "gaussian"), keyword_only(optional_param<Object>("weights")),
+              keyword_only(strict_param<Flag>("normalize", false)), keyword_only(strict_param<Flag>("log", false)),
               keyword_only(param<LateChoice<CriterionKind>>("criterion", "none")),
               keyword_only(optional_param<Index>("min_samples")), keyword_only(optional_param<F64>("max_span")),
               keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+
+template <class Tree>
+constexpr auto bandwidth_sig =
+    signature("bandwidth", param<Rule>("rule"), keyword_only(optional_param<Object>("weights")), shared_self<Tree>);
+template <class Tree>
+constexpr auto sample_sig =
+    signature("sample", param<I64>("n"), param<Object>("generator"), param<BandwidthArg>("bandwidth", 1.0),
+              param<LateChoice<Kernel>>("kernel", "gaussian"), keyword_only(optional_param<Object>("weights")),
+              shared_self<Tree>);
 
 // The tree is borrowed before anything converts; the query is read last, against its dimension.
 template <class Tree>
@@ -491,6 +598,8 @@ PyMethodDef tree_methods[] = {
     def<query_sig<Tree>, query_impl<Tree>, class_of<Tree>>(),
     def<query_ball_point_sig<Tree>, query_ball_point_impl<Tree>, class_of<Tree>>(),
     def<density_sig<Tree>, density_impl<Tree>, class_of<Tree>>(),
+    def<bandwidth_sig<Tree>, bandwidth_impl<Tree>, class_of<Tree>>(),
+    def<sample_sig<Tree>, sample_impl<Tree>, class_of<Tree>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

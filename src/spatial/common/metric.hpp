@@ -167,6 +167,17 @@ f64 add_kernel_values(f64 acc, f64* d, u64 n, f64 h) noexcept {
     return acc;
 }
 
+// The same with each value multiplied by its weight w[j] before it is added.
+template <class K>
+f64 add_weighted_kernel_values(f64 acc, f64* d, const f64* w, u64 n, f64 h) noexcept {
+    if constexpr (requires { K::values(d, n, h); })
+        K::values(d, n, h);
+    else
+        for (u64 j = 0; j < n; ++j) d[j] = K::value(d[j] / h);
+    for (u64 j = 0; j < n; ++j) acc = acc + w[j] * d[j];
+    return acc;
+}
+
 template <class F>
 decltype(auto) with_kernel(KernelType k, F&& f) {
     switch (k) {

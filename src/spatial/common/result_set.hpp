@@ -123,8 +123,14 @@ struct RadiusBatch {
     }
 };
 
+// Per-point weights of a density, in the tree's position order, and their sum over each node
+// (by node number): what the leaves multiply by and the two-point estimate counts.
+struct DensityWeights {
+    std::vector<f64> by_position, by_node;
+};
+
 // The kernel density: one accumulator over the whole traversal (depth-first, left before
-// right), so the sum's order is the visiting order.
+// right), so the sum's order is the visiting order. With weights, each point adds w * K.
 template <class K>
 struct DensitySum {
     static constexpr bool near_first = false;
@@ -133,19 +139,28 @@ struct DensitySum {
     f64 h;
     const ApproxCriterion& criterion;
     f64 acc = 0.0;
+    const DensityWeights* weights = nullptr;
+    const u64* first_row = nullptr;  // the tree's row array: a leaf's rows pointer minus it is a position
 
     // Even the nearest possible point weighs (almost) nothing; leaves too.
     bool prunes(f64 bound) const noexcept { return K::negligible(bound / h); }
 
-    void add(f64* d, const u64*, u64 n) noexcept { acc = add_kernel_values<K>(acc, d, n, h); }
+    void add(f64* d, const u64* rows, u64 n) noexcept {
+        if (!weights) {
+            acc = add_kernel_values<K>(acc, d, n, h);
+            return;
+        }
+        acc = add_weighted_kernel_values<K>(acc, d, weights->by_position.data() + (rows - first_row), n, h);
+    }
 
-    // When the criterion allows, the node's n points count as the mean of the weights at its
-    // near and far distances. `span` and `near_far` are evaluated only when needed.
+    // When the criterion allows, the node's n points (or its weight) count as the mean of the
+    // kernel at its near and far distances. `span` and `near_far` are evaluated only when needed.
     template <class Span, class NearFar>
-    bool summarize(u64 n, Span&& span, NearFar&& near_far) {
+    bool summarize(u64 id, u64 n, Span&& span, NearFar&& near_far) {
         if (!criterion.approximates(n, span)) return false;
         const auto nf = near_far();
-        acc = ((K::value(nf.far / h) + K::value(nf.near / h)) * 0.5) * static_cast<f64>(n) + acc;
+        const f64 mass = weights ? weights->by_node[id] : static_cast<f64>(n);
+        acc = ((K::value(nf.far / h) + K::value(nf.near / h)) * 0.5) * mass + acc;
         return true;
     }
 };

@@ -410,6 +410,25 @@ public:
 
     static bool valid_bandwidth(f64 bandwidth) noexcept { return bandwidth > 0.0; }
 
+    // The weights of input rows by_row[0, n_points) arranged for density_batch.
+    DensityWeights density_weights(const f64* by_row) const {
+        DensityWeights w;
+        w.by_position.resize(n_points);
+        for (u64 p = 0; p < n_points; ++p) w.by_position[p] = by_row[indices[p]];
+        // Children come after their parent in pre-order, so a backward pass meets them first.
+        w.by_node.resize(nodes.size());
+        for (u64 id = nodes.size(); id-- > 0;) {
+            const Node& node = nodes[id];
+            f64 s = 0.0;
+            if (node.is_leaf())
+                for (u64 p = node.start; p < node.end; ++p) s = s + w.by_position[p];
+            else
+                s = w.by_node[node.left] + w.by_node[node.right];
+            w.by_node[id] = s;
+        }
+        return w;
+    }
+
     // -----------------------------------------------------------------------------------------
     // Batches: m query rows at x (row-major, `dim` columns each), their results written into
     // buffers the caller allocated at their final size, the rows split into contiguous blocks
@@ -480,8 +499,9 @@ public:
 
     // One density per row, each equal to kernel_density_approx for that row; with x null, at
     // the m = n_points stored points, written in input-row order. Needs a valid bandwidth.
+    // With `weights` (density_weights), each point's term is multiplied by its weight.
     void density_batch(const f64* x, u64 m, KernelType kernel, const ApproxCriterion& criterion, f64 h,
-                       f64* out, u64 threads) const {
+                       f64* out, u64 threads, const DensityWeights* weights = nullptr) const {
         if (!valid_bandwidth(h)) VELTRIX_FAIL(msg::bandwidth);
         if (n_points == 0) {
             // every density of an empty tree is 0
@@ -492,7 +512,7 @@ public:
             with_kernel(kernel, [&]<class K>() {
                 for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
                     const auto one = [&](const f64* q) {
-                        DensitySum<K> rs{h, criterion};
+                        DensitySum<K> rs{h, criterion, 0.0, weights, indices.data()};
                         search<M>(q, rs);
                         return rs.acc;
                     };
@@ -552,7 +572,7 @@ private:
         }
         if constexpr (R::summarizes) {
             if (rs.summarize(
-                    node.count(), [&] { return P::span(*this, node, block(id)); },
+                    id, node.count(), [&] { return P::span(*this, node, block(id)); },
                     [&] { return P::near_far(*this, node, block(id), m, q); }))
                 return;
         }
