@@ -163,14 +163,17 @@ inline constexpr const char* copy_false =
 
 // Batch queries of the trees (query, query_ball_point, density); each names its parameter.
 inline constexpr const char* batch_needs_numpy = "veltrix batch queries need NumPy";
-inline constexpr const char* queries_nan = "queries must not contain NaN";
+// X keeps its historical wording; other query rows name their parameter.
+inline std::string rows_nan(const char* name) {
+    return std::string(name) == "X" ? "queries must not contain NaN" : cat(name, " must not contain NaN");
+}
 inline std::string k_negative(std::int64_t k) { return cat("k must not be negative, got ", k); }
 inline std::string k_too_large(std::uint64_t k, std::uint64_t n) {
     return cat("k is ", k, " but the tree holds only ", n, " points");
 }
 inline std::string bad_workers(std::int64_t w) { return cat("workers must be -1 or at least 1, got ", w); }
-inline std::string batch_width(std::uint64_t len, std::uint64_t dim) {
-    return cat("X rows have ", len, " coordinates but the tree's dimension is ", dim);
+inline std::string batch_width(const char* name, std::uint64_t len, std::uint64_t dim) {
+    return cat(name, " rows have ", len, " coordinates but the tree's dimension is ", dim);
 }
 inline std::string batch_rank(const char* name, std::uint64_t ndim) {
     return cat(name, " must have one or two dimensions, not ", ndim);
@@ -220,5 +223,29 @@ inline constexpr const char* shard_parts = "parts must be a non-empty sequence o
 inline std::string shard_part(long n) { return cat("each per-shard result must be a tuple of ", n, " entries"); }
 inline constexpr const char* shard_rows = "per-shard results do not fit the query rows";
 inline constexpr const char* box_shapes = "boxes, reach and boxsize must agree in shape";
+
+// Pair searches (query_pairs, count_neighbors, sparse_distance_matrix).
+inline std::string pair_radius(const char* name) { return cat(name, " must be finite and not negative"); }
+inline constexpr const char* pair_radii_rank = "r must be one radius or a one-dimensional array of radii";
+inline constexpr const char* pair_radii_order = "r must be non-decreasing";
+inline std::string other_class(const char* expected, const char* got) {
+    return cat("expected a ", expected, " or query points, not a ", got);
+}
+inline std::string other_dimension(std::uint64_t got, std::uint64_t dim) {
+    return cat("other has dimension ", got, " but the tree's dimension is ", dim);
+}
+inline std::string other_metric(const char* got, const char* mine) {
+    return cat("other uses the ", got, " metric but the tree uses the ", mine, " metric");
+}
+inline std::string weights_pair(const std::string& type) {
+    return cat("expected None or a pair (w_self, w_other), not ", type);
+}
+inline std::string weights_length(long long len) {
+    return cat("weights must be a pair (w_self, w_other), not a sequence of ", len);
+}
+inline std::string pair_weights_rank(const char* which) { return cat(which, " must be one-dimensional"); }
+inline std::string weights_count(const char* which, std::uint64_t got, std::uint64_t rows) {
+    return cat(which, " holds ", got, " weights for ", rows, " points");
+}
 
 }  // namespace veltrix::py::msg

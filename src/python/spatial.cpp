@@ -8,6 +8,7 @@
 #include "python/numpy.hpp"
 #include "python/travel.hpp"
 #include "random/generator.hpp"
+#include "spatial/common/pairs.hpp"
 #include "spatial/ball_tree/ball_tree.hpp"
 #include "spatial/common/density.hpp"
 #include "spatial/common/kernels.hpp"
@@ -210,16 +211,16 @@ struct QueryRows {
     const f64* data() const noexcept { return values.data(); }
 };
 
-QueryRows query_rows(PyObject* o, u64 dim) {
-    QueryRows q{numbers(o, "X")};
+QueryRows query_rows(PyObject* o, u64 dim, const char* name = "X") {
+    QueryRows q{numbers(o, name)};
     const Numbers& v = q.values;
     const bool empty_list = v.sequence && v.rows() == 0;
     q.one_point = v.array().ndim() == 1 && !empty_list;
     q.m = q.one_point ? 1 : (empty_list ? 0 : v.rows());
     const u64 width = q.one_point ? v.rows() : (empty_list ? dim : v.cols());
-    if (width != dim) raise(PyExc_ValueError, msg::batch_width(width, dim));
+    if (width != dim) raise(PyExc_ValueError, msg::batch_width(name, width, dim));
     for (u64 i = 0; i < q.m * dim; ++i)
-        if (std::isnan(v.data()[i])) raise(PyExc_ValueError, msg::queries_nan);
+        if (std::isnan(v.data()[i])) raise(PyExc_ValueError, msg::rows_nan(name));
     return q;
 }
 
@@ -534,6 +535,197 @@ Ref sample_impl(i64 n, PyObject* generator, Bandwidth bandwidth, Later<Kernel> k
     return std::move(out.array);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Pair searches (spatial/common/pairs.hpp): arguments convert and are checked with the
+// interpreter lock held; the walk, and the tree built over query points, run without it.
+
+// A radius or cut-off: finite and not negative.
+f64 pair_radius(f64 r, const char* name) {
+    if (!std::isfinite(r) || r < 0.0) raise(PyExc_ValueError, msg::pair_radius(name));
+    return r;
+}
+
+// The radii of count_neighbors: one (scalar) or a one-dimensional non-decreasing array.
+struct PairRadii {
+    std::vector<f64> values;
+    bool scalar = false;
+};
+
+PairRadii pair_radii(PyObject* o) {
+    PairRadii r;
+    const bool zero_dim = numpy::is_ndarray(o) && numpy::fields(o)->nd == 0;
+    if (!zero_dim && (is_array(o) || numpy::is_ndarray(o) || is_sequence(o))) {
+        const Numbers n = numbers(o, "r");
+        if (n.array().ndim() != 1) raise(PyExc_ValueError, msg::pair_radii_rank);
+        r.values.assign(n.data(), n.data() + n.rows());
+    } else {
+        r.values.assign(1, convert_argument<F64>("r", o));
+        r.scalar = true;
+    }
+    for (u64 i = 0; i < r.values.size(); ++i) {
+        pair_radius(r.values[i], "r");
+        if (i > 0 && r.values[i] < r.values[i - 1]) raise(PyExc_ValueError, msg::pair_radii_order);
+    }
+    return r;
+}
+
+const char* metric_name(DistanceMetric m) noexcept {
+    switch (m) {
+        case DistanceMetric::Manhattan: return "manhattan";
+        case DistanceMetric::Chebyshev: return "chebyshev";
+        case DistanceMetric::Euclidean: break;
+    }
+    return "euclidean";
+}
+
+// `other` of count_neighbors and sparse_distance_matrix: a tree of the same class, dimension
+// and metric (borrowed), or query points of the tree's width without NaN (a tree is built
+// over them with the same leaf size and metric once the lock is released).
+template <class Tree>
+struct PairOther {
+    std::optional<Borrowed<Tree>> tree;
+    std::optional<QueryRows> points;
+    std::optional<Tree> built;
+
+    const Tree& get() const { return tree ? tree->get() : *built; }
+    u64 rows() const { return tree ? tree->get().n_points : points->m; }
+
+    // Runs where the lock is released.
+    Result<Tree> build(const Tree& self) const {
+        if (tree) return Tree{};
+        Array64 a(Shape::d2(points->m, self.dim),
+                  std::vector<f64>(points->data(), points->data() + points->m * self.dim));
+        return Tree::from_ndarray(a, self.leaf_size, self.metric);
+    }
+};
+
+template <class Tree>
+PairOther<Tree> pair_other(PyObject* o, const Tree& self) {
+    PairOther<Tree> out;
+    for (const Class c : {Class::kd_tree, Class::ball_tree, Class::vp_tree}) {
+        if (!PyObject_TypeCheck(o, type_object(c))) continue;
+        if (c != class_of<Tree>)
+            raise(PyExc_TypeError, msg::argument_error("other", msg::other_class(class_name(class_of<Tree>),
+                                                                                 class_name(c))));
+        out.tree.emplace(o);
+        const Tree& t = out.tree->get();
+        if (t.dim != self.dim) raise(PyExc_ValueError, msg::other_dimension(t.dim, self.dim));
+        if (t.metric != self.metric)
+            raise(PyExc_ValueError, msg::other_metric(metric_name(t.metric), metric_name(self.metric)));
+        return out;
+    }
+    out.points.emplace(query_rows(o, self.dim, "other"));
+    return out;
+}
+
+// Finishes `other` without the lock: the tree over query points, if any.
+template <class Tree>
+void build_other(PairOther<Tree>& other, const Tree& self) {
+    if (other.tree) return;
+    Result<Tree> t = other.build(self);
+    if (!t) VELTRIX_FAIL(t.error());  // the points were checked when they converted
+    other.built.emplace(std::move(t).value());
+}
+
+// One weight array of count_neighbors: None (all ones) or `rows` finite non-negative floats.
+std::optional<std::vector<f64>> pair_weights(PyObject* o, u64 rows, const char* which) {
+    if (!o || o == Py_None) return std::nullopt;
+    const Numbers n = numbers(o, "weights");
+    if (n.array().ndim() != 1) raise(PyExc_ValueError, msg::pair_weights_rank(which));
+    if (n.rows() != rows) raise(PyExc_ValueError, msg::weights_count(which, n.rows(), rows));
+    std::vector<f64> w(n.data(), n.data() + rows);
+    for (const f64 x : w)
+        if (!std::isfinite(x) || x < 0.0) raise(PyExc_ValueError, msg::weights_invalid);
+    return w;
+}
+
+template <class Tree>
+Ref query_pairs_impl(f64 r, bool return_distance, i64 workers, const Tree& tree) {
+    need_numpy();
+    pair_radius(r, "r");
+    const u64 threads = thread_count(workers);
+    PairList found;
+    {
+        WithoutGil unlocked;
+        found = list_pairs(tree, static_cast<const Tree*>(nullptr), r, return_distance, threads);
+    }
+    const u64 m = found.size();
+    numpy::Fresh<i64> pairs = numpy::fresh<i64>({m, 2});
+    for (u64 k = 0; k < m; ++k) {
+        pairs.data[2 * k] = static_cast<i64>(found.rows[k]);
+        pairs.data[2 * k + 1] = static_cast<i64>(found.cols[k]);
+    }
+    if (!return_distance) return std::move(pairs.array);
+    return tuple_of(pairs.array, numpy_copy(found.dists.data(), m));
+}
+
+template <class Tree>
+Ref count_neighbors_impl(PyObject* other_arg, PyObject* r_arg, std::optional<PyObject*> weights, bool cumulative,
+                         i64 workers, const Tree& tree) {
+    need_numpy();
+    const u64 threads = thread_count(workers);
+    PairOther<Tree> other = pair_other(other_arg, tree);
+    const PairRadii r = pair_radii(r_arg);
+    std::optional<std::vector<f64>> w_self, w_other;
+    if (weights) {
+        PyObject* w = *weights;
+        if (!PyTuple_Check(w) && !PyList_Check(w))
+            raise(PyExc_TypeError, msg::argument_error("weights", msg::weights_pair(type_name(w))));
+        if (PySequence_Fast_GET_SIZE(w) != 2) raise(PyExc_ValueError, msg::weights_length(PySequence_Fast_GET_SIZE(w)));
+        w_self = pair_weights(PySequence_Fast_GET_ITEM(w, 0), tree.n_points, "weights[0]");
+        w_other = pair_weights(PySequence_Fast_GET_ITEM(w, 1), other.rows(), "weights[1]");
+    }
+    const u64 n = r.values.size();
+    std::vector<u64> counts;
+    std::vector<f64> sums;
+    {
+        WithoutGil unlocked;
+        build_other(other, tree);
+        if (weights)
+            sums = count_pairs<f64>(tree, other.get(), r.values.data(), n, w_self ? w_self->data() : nullptr,
+                                    w_other ? w_other->data() : nullptr, cumulative, threads);
+        else
+            counts = count_pairs<u64>(tree, other.get(), r.values.data(), n, nullptr, nullptr, cumulative, threads);
+    }
+    if (weights) {
+        if (r.scalar) return to_py(sums[0]);
+        return numpy_copy(sums.data(), n);
+    }
+    if (r.scalar) return check_new(PyLong_FromUnsignedLongLong(counts[0]));
+    return numpy_copy(counts.data(), n);
+}
+
+template <class Tree>
+Ref sparse_distance_matrix_impl(PyObject* other_arg, f64 max_distance, i64 workers, const Tree& tree) {
+    need_numpy();
+    const u64 threads = thread_count(workers);
+    PairOther<Tree> other = pair_other(other_arg, tree);
+    pair_radius(max_distance, "max_distance");
+    PairList found;
+    {
+        WithoutGil unlocked;
+        build_other(other, tree);
+        found = list_pairs(tree, &other.get(), max_distance, true, threads);
+    }
+    const u64 m = found.size();
+    return tuple_of(numpy_copy(found.rows.data(), m), numpy_copy(found.cols.data(), m),
+                    numpy_copy(found.dists.data(), m));
+}
+
+template <class Tree>
+constexpr auto query_pairs_sig = signature("query_pairs", param<F64>("r"),
+                                           keyword_only(strict_param<Flag>("return_distance", false)),
+                                           keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+template <class Tree>
+constexpr auto count_neighbors_sig =
+    signature("count_neighbors", param<Object>("other"), param<Object>("r"),
+              keyword_only(optional_param<Object>("weights")), keyword_only(strict_param<Flag>("cumulative", true)),
+              keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+template <class Tree>
+constexpr auto sparse_distance_matrix_sig =
+    signature("sparse_distance_matrix", param<Object>("other"), param<F64>("max_distance"),
+              keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+
 template <class Tree>
 constexpr auto query_sig = signature("query", param<Object>("X"), param<I64>("k", 1),
                                      keyword_only(strict_param<Flag>("return_distance", true)),
@@ -600,6 +792,10 @@ PyMethodDef tree_methods[] = {
     def<density_sig<Tree>, density_impl<Tree>, class_of<Tree>>(),
     def<bandwidth_sig<Tree>, bandwidth_impl<Tree>, class_of<Tree>>(),
     def<sample_sig<Tree>, sample_impl<Tree>, class_of<Tree>>(),
+    // Pair searches.
+    def<query_pairs_sig<Tree>, query_pairs_impl<Tree>, class_of<Tree>>(),
+    def<count_neighbors_sig<Tree>, count_neighbors_impl<Tree>, class_of<Tree>>(),
+    def<sparse_distance_matrix_sig<Tree>, sparse_distance_matrix_impl<Tree>, class_of<Tree>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -598,6 +598,68 @@ class _SpatialTree:
         ``kernel_density_approx``; ``X``, ``workers`` and the other errors as ``query``.
         """
 
+    def query_pairs(
+        self,
+        r: _Float,
+        *,
+        return_distance: bool = False,
+        workers: Optional[SupportsIndex] = 1,
+    ) -> Union[numpy.ndarray, Tuple[numpy.ndarray, numpy.ndarray]]:
+        """Every pair (i, j), i < j, of the tree's own input rows at distance <= r, as an int64
+        array of shape (m, 2) sorted by i, then j; with ``return_distance`` also the float64
+        distances, as ``(pairs, distances)``, each with the bits ``query`` gives.
+
+        ``r`` finite and not negative (ValueError "r must be finite and not negative").
+        ``workers`` as ``query``: the result never depends on it; the search runs without
+        the interpreter lock. A result too large for memory raises MemoryError.
+        """
+
+    def count_neighbors(
+        self,
+        other: Union[_SpatialTree, _Rows],
+        r: Union[_Float, Sequence[_Float], Array, numpy.ndarray],
+        *,
+        weights: Optional[Tuple[Optional[Union[Sequence[_Float], Array, numpy.ndarray]], Optional[Union[Sequence[_Float], Array, numpy.ndarray]]]] = None,
+        cumulative: bool = True,
+        workers: Optional[SupportsIndex] = 1,
+    ) -> Union[int, float, numpy.ndarray]:
+        """The number of pairs (x from this tree, y from ``other``) at distance <= r.
+
+        ``other``: a tree of the same class, dimension and metric (TypeError for another
+        class, ValueError otherwise), or query points in any form ``query`` accepts.
+        ``r``: one radius (an int result) or a one-dimensional non-decreasing array of radii
+        (an int64 array of one count per radius); each finite and not negative. With
+        ``cumulative=False`` entry i counts the pairs in (r[i-1], r[i]] (entry 0: [0, r[0]]).
+        ``weights``: None, or a pair ``(w_self, w_other)`` of one-dimensional arrays of finite
+        non-negative floats, one per row of this tree / of ``other``, either of which may be
+        None (all ones): the result is then the float64 sum of w_x * w_y over the counted
+        pairs (a float for one radius). Counts are exact.
+
+        Summation order of the weighted sums, the same for every ``workers``: this tree is cut
+        into fixed subtrees (a function of the tree alone), taken in the order of its stored
+        points; each subtree sums its pairs per bin (r[i-1], r[i]] in the order of its
+        dual-tree walk, two nodes whose distance bounds fall in one bin contributing the
+        product of their weight sums (each node's sum built over its points in stored order,
+        an internal node's as left + right); bin i is the subtrees' sums added in order from
+        0.0, and the cumulative result adds the bins in radius order.
+        """
+
+    def sparse_distance_matrix(
+        self,
+        other: Union[_SpatialTree, _Rows],
+        max_distance: _Float,
+        *,
+        workers: Optional[SupportsIndex] = 1,
+    ) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]:
+        """``(rows, cols, distances)`` — int64, int64, float64 — of every pair (row of this
+        tree, row of ``other``) at distance <= max_distance, sorted by row, then column.
+
+        ``other`` as for ``count_neighbors``; ``max_distance`` finite and not negative. As a
+        SciPy sparse array: ``scipy.sparse.coo_array((distances, (rows, cols)), shape=(n,
+        m))`` with n this tree's points and m ``other``'s rows (pairs at distance 0 are
+        stored entries, which a sparse matrix cannot tell from absent ones).
+        """
+
 class BallTree(_SpatialTree):
     """Ball tree: nodes bounded by a centroid and a radius in the tree's metric."""
 
@@ -614,6 +676,9 @@ class BallTree(_SpatialTree):
     def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
     def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def query_pairs(self, r: _Float, *, return_distance: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[numpy.ndarray, Tuple[numpy.ndarray, numpy.ndarray]]: """As ``_SpatialTree.query_pairs``."""
+    def count_neighbors(self, other: Union[_SpatialTree, _Rows], r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, weights: Optional[Tuple[Optional[Union[Sequence[_Float], Array, numpy.ndarray]], Optional[Union[Sequence[_Float], Array, numpy.ndarray]]]] = None, cumulative: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[int, float, numpy.ndarray]: """As ``_SpatialTree.count_neighbors``."""
+    def sparse_distance_matrix(self, other: Union[_SpatialTree, _Rows], max_distance: _Float, *, workers: Optional[SupportsIndex] = 1) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]: """As ``_SpatialTree.sparse_distance_matrix``."""
 
 class KDTree(_SpatialTree):
     """k-d tree: nodes bounded by their boxes, split at the median of the widest coordinate."""
@@ -631,6 +696,9 @@ class KDTree(_SpatialTree):
     def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
     def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def query_pairs(self, r: _Float, *, return_distance: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[numpy.ndarray, Tuple[numpy.ndarray, numpy.ndarray]]: """As ``_SpatialTree.query_pairs``."""
+    def count_neighbors(self, other: Union[_SpatialTree, _Rows], r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, weights: Optional[Tuple[Optional[Union[Sequence[_Float], Array, numpy.ndarray]], Optional[Union[Sequence[_Float], Array, numpy.ndarray]]]] = None, cumulative: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[int, float, numpy.ndarray]: """As ``_SpatialTree.count_neighbors``."""
+    def sparse_distance_matrix(self, other: Union[_SpatialTree, _Rows], max_distance: _Float, *, workers: Optional[SupportsIndex] = 1) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]: """As ``_SpatialTree.sparse_distance_matrix``."""
 
 class VPTree(_SpatialTree):
     """Vantage-point tree: nodes split by the metric distance to one of their points."""
@@ -652,6 +720,9 @@ class VPTree(_SpatialTree):
     def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
     def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def query_pairs(self, r: _Float, *, return_distance: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[numpy.ndarray, Tuple[numpy.ndarray, numpy.ndarray]]: """As ``_SpatialTree.query_pairs``."""
+    def count_neighbors(self, other: Union[_SpatialTree, _Rows], r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, weights: Optional[Tuple[Optional[Union[Sequence[_Float], Array, numpy.ndarray]], Optional[Union[Sequence[_Float], Array, numpy.ndarray]]]] = None, cumulative: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[int, float, numpy.ndarray]: """As ``_SpatialTree.count_neighbors``."""
+    def sparse_distance_matrix(self, other: Union[_SpatialTree, _Rows], max_distance: _Float, *, workers: Optional[SupportsIndex] = 1) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]: """As ``_SpatialTree.sparse_distance_matrix``."""
 
 # ---------------------------------------------------------------------------------------------
 # Submodules (attributes of the module, not importable by dotted name). Each is typed as a

@@ -1,0 +1,502 @@
+// Pair searches over two trees of one kind: every pair (x from tree a, y from tree b) within a
+// distance, counted per radius bin or listed. One dual-tree walk recurses over node pairs,
+// bounds each pair of nodes from below and above (PairBounds, per policy) and asks a pair
+// result set what to do with it: skip it, take it whole, or descend; two leaves are compared
+// point by point with the metric the single-tree search uses, so every listed distance has
+// the same bits as a query would give.
+//
+// Work is cut into tasks, the subtrees of tree a at a fixed size (a function of the tree
+// alone), each walked against the whole of tree b; threads take tasks from a shared counter.
+// Counts are kept per task and added in task order, so a floating-point sum never depends on
+// how many threads ran or which one took which task; listed pairs are sorted at the end.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <numeric>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "spatial/ball_tree/ball_tree.hpp"
+#include "spatial/kd_tree/kd_tree.hpp"
+#include "spatial/vp_tree/vp_tree.hpp"
+
+namespace veltrix {
+
+// Every computed distance between a point of one node and a point of the other lies in [lo, hi].
+struct PairRange {
+    f64 lo, hi;
+};
+
+// Raises an upper bound and lowers a lower one by `rel`; NaN bounds become 0 and +inf, so that
+// a pair of nodes whose bounds cannot be trusted is always descended into.
+inline PairRange widen(f64 lo, f64 hi, f64 rel) noexcept {
+    lo = lo - lo * rel;
+    hi = hi + hi * rel;
+    return {lo > 0.0 ? lo : 0.0, hi <= std::numeric_limits<f64>::infinity() ? hi : std::numeric_limits<f64>::infinity()};
+}
+
+template <class P>
+struct PairBounds;
+
+// Boxes: per coordinate the gap between the boxes (0 where they overlap) and the farthest
+// extent, combined as the metric combines coordinate differences. Each is a difference of two
+// point coordinates, at most (at least) the difference of any two points inside, and the
+// metric's accumulation is monotone, so both are exact bounds; the slack is a second guard.
+template <>
+struct PairBounds<KdPolicy> {
+    template <class M>
+    static PairRange of(const SpatialTree<KdPolicy>& a, u64 ia, const SpatialTree<KdPolicy>& b, u64 ib) noexcept {
+        const u64 dim = a.dim;
+        const f64* alo = a.block(ia);
+        const f64* ahi = alo + dim;
+        const f64* blo = b.block(ib);
+        const f64* bhi = blo + dim;
+        f64 sl = 0.0, sh = 0.0;
+        for (u64 i = 0; i < dim; ++i) {
+            const f64 g1 = blo[i] - ahi[i], g2 = alo[i] - bhi[i];
+            f64 gap = 0.0;
+            if (g1 > gap) gap = g1;
+            if (g2 > gap) gap = g2;
+            const f64 e1 = bhi[i] - alo[i], e2 = ahi[i] - blo[i];
+            const f64 far = e1 > e2 ? e1 : e2;
+            sl = M::step(sl, gap, 0.0);
+            sh = M::step(sh, far, 0.0);
+        }
+        return widen(M::finish(sl), M::finish(sh), a.slack);
+    }
+};
+
+// Centres c_a, c_b holding their points within radii r_a, r_b: d(c_a, c_b) -/+ (r_a + r_b),
+// widened for the rounding of the four distances behind it.
+inline PairRange centre_bounds(f64 dc, f64 ra, f64 rb, f64 slack) noexcept {
+    const f64 reach = ra + rb;
+    const f64 err = (dc + reach) * (3.0 * slack);
+    return widen((dc - reach) - err, (dc + reach) + err, 0.0);
+}
+
+template <>
+struct PairBounds<BallPolicy> {
+    template <class M>
+    static PairRange of(const SpatialTree<BallPolicy>& a, u64 ia, const SpatialTree<BallPolicy>& b, u64 ib) noexcept {
+        const f64 dc = M::distance(a.block(ia), b.block(ib), a.dim);
+        return centre_bounds(dc, a.nodes[ia].radius, b.nodes[ib].radius, a.slack);
+    }
+};
+
+// A node's points lie within max_dist of its vantage point, which is one of them (a node of
+// one point has max_dist -inf: radius 0).
+template <>
+struct PairBounds<VpPolicy> {
+    static f64 reach(const VpPolicy::Node& n) noexcept { return n.max_dist > 0.0 ? n.max_dist : 0.0; }
+    template <class M>
+    static PairRange of(const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b, u64 ib) noexcept {
+        const VpPolicy::Node& na = a.nodes[ia];
+        const VpPolicy::Node& nb = b.nodes[ib];
+        const f64 dv = M::distance(a.point(na.vantage), b.point(nb.vantage), a.dim);
+        return centre_bounds(dv, reach(na), reach(nb), a.slack);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Tasks and threads
+
+// The subtrees of `t` at most `limit` points large whose parent is larger (the root alone when
+// it is small), in pre-order, which is position order.
+template <class P>
+std::vector<u64> pair_tasks(const SpatialTree<P>& t) {
+    // About 256 tasks: enough for a shared counter to even out uneven work on any core count.
+    const u64 limit = std::max<u64>(t.leaf_size, t.n_points / 256);
+    std::vector<u64> out, stack{0};
+    while (!stack.empty()) {
+        const u64 id = stack.back();
+        stack.pop_back();
+        const TreeNode& n = t.nodes[id];
+        if (n.is_leaf() || n.count() <= limit) {
+            out.push_back(id);
+        } else {
+            stack.push_back(n.right);
+            stack.push_back(n.left);
+        }
+    }
+    return out;
+}
+
+// Calls run(task, slot) once for every task in [0, n), tasks handed out one at a time by a
+// shared counter to `threads` threads (slot: the thread's number, below the returned count).
+// The first exception any thread throws is rethrown once all have stopped.
+template <class Run>
+void run_tasks(u64 n, u64 slots, Run&& run) {
+    std::atomic<u64> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_lock;
+    std::atomic<bool> failed{false};
+    const auto work = [&](u64 slot) {
+        try {
+            for (u64 t; !failed.load(std::memory_order_relaxed) && (t = next.fetch_add(1)) < n;) run(t, slot);
+        } catch (...) {
+            std::lock_guard<std::mutex> hold(failure_lock);
+            if (!failure) failure = std::current_exception();
+            failed.store(true);
+        }
+    };
+    {
+        struct Joined {
+            std::vector<std::thread> threads;
+            ~Joined() {
+                for (std::thread& t : threads) t.join();
+            }
+        } started;
+        started.threads.reserve(slots > 0 ? slots - 1 : 0);
+        try {
+            for (u64 s = 1; s < slots; ++s) started.threads.emplace_back(work, s);
+        } catch (const std::system_error&) {
+            // Fewer threads than asked for: the tasks are shared among those that started.
+        }
+        work(0);
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+// How many threads a call over n tasks uses.
+inline u64 task_threads(u64 n, u64 threads) noexcept { return std::max<u64>(1, std::min(n, threads)); }
+
+// ---------------------------------------------------------------------------------------------
+// The walk
+
+// What a pair result set supplies to the walk:
+//   Window                 what is still undecided about a pair of nodes (a range of radius bins);
+//   narrow(w, range, out)  false: no pair of the nodes can be taken (skip them); else the window;
+//   whole(w, ia, ib, same) true when the set took every pair of the two nodes without descending
+//                          (`same`: one node paired with itself, each unordered pair once);
+//   leaves(w, ia, ib, same) compares the points of two leaves.
+template <class P, class M, class R>
+struct PairWalk {
+    const SpatialTree<P>& a;
+    const SpatialTree<P>& b;
+    R& rs;
+    // Pairs of one tree with itself: only positions p < q, each unordered pair once.
+    bool symmetric = false;
+
+    void visit(u64 ia, u64 ib, const typename R::Window& w) {
+        const TreeNode& na = a.nodes[ia];
+        const TreeNode& nb = b.nodes[ib];
+        const bool same = symmetric && ia == ib;
+        if (symmetric && nb.end <= na.start) return;  // every q before every p: found from the other side
+        typename R::Window next;
+        if (!rs.narrow(w, PairBounds<P>::template of<M>(a, ia, b, ib), next)) return;
+        // One node inside the other (same tree): taking them whole would list pairs twice.
+        const bool nested = symmetric && !same && nb.start < na.end && na.start < nb.end;
+        if (!nested && rs.whole(next, ia, ib, same)) return;
+        if (na.is_leaf() && nb.is_leaf()) {
+            rs.leaves(next, ia, ib, same);
+            return;
+        }
+        if (same) {
+            visit(na.left, na.left, next);
+            visit(na.left, na.right, next);
+            visit(na.right, na.right, next);
+            return;
+        }
+        // The larger node splits (tree a's on a tie), so that nested nodes of one tree come
+        // apart and the two sides shrink together.
+        if (!na.is_leaf() && (nb.is_leaf() || na.count() >= nb.count())) {
+            visit(na.left, ib, next);
+            visit(na.right, ib, next);
+        } else {
+            visit(ia, nb.left, next);
+            visit(ia, nb.right, next);
+        }
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Counting per radius bin
+
+// Bin j < n holds the pairs at distances in (r[j-1], r[j]] (bin 0: [0, r[0]]), bin n the pairs
+// beyond every radius, never reported. Radii are non-decreasing; a distance equal to several
+// radii falls in the first bin of them.
+template <class P, class M, class W>
+struct BinCounts {
+    using Window = std::pair<u64, u64>;  // the pairs lie in bins [first, second]
+    static constexpr bool weighted = std::is_same_v<W, f64>;
+
+    const SpatialTree<P>& a;
+    const SpatialTree<P>& b;
+    const f64* r;
+    u64 n;
+    // Weighted: per position the point's weight, per node its weight sum; null otherwise.
+    const f64* wa = nullptr;
+    const f64* wb = nullptr;
+    const f64* node_wa = nullptr;
+    const f64* node_wb = nullptr;
+    W* acc = nullptr;  // the n + 1 bins of the running task
+    f64 d[64]{};
+
+    // The first bin in [lo, hi) whose radius is at least x; hi if none (and for NaN).
+    u64 bin_of(f64 x, u64 lo, u64 hi) const noexcept {
+        while (lo < hi && !(x <= r[lo])) ++lo;
+        return lo;
+    }
+
+    bool narrow(const Window& w, PairRange range, Window& out) const noexcept {
+        const u64 lo = bin_of(range.lo, w.first, w.second);
+        if (lo == n) return false;
+        out = {lo, bin_of(range.hi, lo, w.second)};
+        return true;
+    }
+
+    bool whole(const Window& w, u64 ia, u64 ib, bool) noexcept {
+        if (w.first != w.second) return false;
+        if constexpr (weighted)
+            acc[w.first] = acc[w.first] + node_wa[ia] * node_wb[ib];
+        else
+            acc[w.first] += a.nodes[ia].count() * b.nodes[ib].count();
+        return true;
+    }
+
+    // Per point of a's leaf (position order), its distances to b's leaf in position order.
+    void leaves(const Window& w, u64 ia, u64 ib, bool) noexcept {
+        const TreeNode& na = a.nodes[ia];
+        const TreeNode& nb = b.nodes[ib];
+        const u64 lo = w.first;
+        // Two bins left (the common case): one comparison decides, the second bin takes the rest.
+        const bool two = w.second == lo + 1;
+        for (u64 p = na.start; p < na.end; ++p) {
+            for (u64 q0 = nb.start; q0 < nb.end; q0 += 64) {
+                const u64 m = std::min<u64>(64, nb.end - q0);
+                distances_to<M>(b.point(q0), m, a.dim, a.point(p), d);
+                if (two) {
+                    const f64 rr = r[lo];
+                    if constexpr (weighted) {
+                        const f64 x = wa[p];
+                        const f64* y = wb + q0;
+                        f64 in = acc[lo], out = acc[lo + 1];
+                        for (u64 j = 0; j < m; ++j) {
+                            if (d[j] <= rr) in = in + x * y[j];
+                            else out = out + x * y[j];
+                        }
+                        acc[lo] = in;
+                        acc[lo + 1] = out;
+                    } else {
+                        u64 c = 0;
+                        for (u64 j = 0; j < m; ++j) c += d[j] <= rr;
+                        acc[lo] += c;
+                        acc[lo + 1] += m - c;
+                    }
+                    continue;
+                }
+                for (u64 j = 0; j < m; ++j) {
+                    const u64 k = bin_of(d[j], lo, w.second);
+                    if constexpr (weighted)
+                        acc[k] = acc[k] + wa[p] * wb[q0 + j];
+                    else
+                        acc[k] += 1;
+                }
+            }
+        }
+    }
+};
+
+// Per node of t the sum of its points' weights (w per position): a leaf's in position order
+// from +0.0, an internal node's as left + right.
+template <class P>
+std::vector<f64> node_weights(const SpatialTree<P>& t, const std::vector<f64>& w) {
+    std::vector<f64> out(t.nodes.size());
+    for (u64 id = t.nodes.size(); id-- > 0;) {
+        const TreeNode& n = t.nodes[id];
+        if (n.is_leaf()) {
+            f64 s = 0.0;
+            for (u64 p = n.start; p < n.end; ++p) s = s + w[p];
+            out[id] = s;
+        } else {
+            out[id] = out[n.left] + out[n.right];
+        }
+    }
+    return out;
+}
+
+// The counts (W = u64) or weight sums (W = f64) of the pairs (x in a, y in b) at distance
+// <= r[j] for each of the n non-decreasing radii (cumulative), or in bin j alone. Weights are
+// per input row, null for all ones (W = f64 only). The float sums: each task (a subtree of a,
+// in position order) sums its own bins in its walk's order, a pair of nodes taken whole
+// contributing the product of their weight sums; bin j is the tasks' sums added in task order
+// from +0.0, and a cumulative result adds the bins in radius order.
+template <class W, class P>
+std::vector<W> count_pairs(const SpatialTree<P>& a, const SpatialTree<P>& b, const f64* r, u64 n,
+                           const f64* weights_a, const f64* weights_b, bool cumulative, u64 threads) {
+    VELTRIX_ASSERT_EQ(a.dim, b.dim, "pair searches need trees of one dimension");
+    std::vector<W> out(n, W{});
+    if (n == 0 || a.n_points == 0 || b.n_points == 0) return out;
+    constexpr bool weighted = std::is_same_v<W, f64>;
+    std::vector<f64> wa, wb, node_wa, node_wb;
+    if constexpr (weighted) {
+        const auto per_position = [](const SpatialTree<P>& t, const f64* w) {
+            std::vector<f64> v(t.n_points, 1.0);
+            if (w)
+                for (u64 p = 0; p < t.n_points; ++p) v[p] = w[t.indices[p]];
+            return v;
+        };
+        wa = per_position(a, weights_a);
+        wb = per_position(b, weights_b);
+        node_wa = node_weights(a, wa);
+        node_wb = node_weights(b, wb);
+    }
+    const std::vector<u64> tasks = pair_tasks(a);
+    std::vector<W> partial(tasks.size() * (n + 1), W{});
+    with_metric(a.metric, [&]<class M>() {
+        run_tasks(tasks.size(), task_threads(tasks.size(), threads), [&](u64 t, u64) {
+            BinCounts<P, M, W> rs{a, b, r, n};
+            if constexpr (weighted) {
+                rs.wa = wa.data();
+                rs.wb = wb.data();
+                rs.node_wa = node_wa.data();
+                rs.node_wb = node_wb.data();
+            }
+            rs.acc = partial.data() + t * (n + 1);
+            PairWalk<P, M, BinCounts<P, M, W>> walk{a, b, rs};
+            walk.visit(tasks[t], 0, {0, n});
+        });
+    });
+    for (u64 j = 0; j < n; ++j) {
+        W s{};
+        for (u64 t = 0; t < tasks.size(); ++t) s = s + partial[t * (n + 1) + j];
+        out[j] = s;
+    }
+    if (cumulative)
+        for (u64 j = 1; j < n; ++j) out[j] = out[j - 1] + out[j];
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Listing
+
+// The pairs found, as input rows (row of a, row of b) and, when kept, their distances.
+struct PairList {
+    std::vector<u64> rows, cols;
+    std::vector<f64> dists;
+
+    u64 size() const noexcept { return rows.size(); }
+};
+
+// Every pair within the radius, appended in walk order; nodes entirely within it are listed
+// without their distances when these are not wanted.
+template <class P, class M>
+struct ListPairs {
+    using Window = bool;  // every pair of the nodes is within the radius
+
+    const SpatialTree<P>& a;
+    const SpatialTree<P>& b;
+    f64 r;
+    bool with_dist;
+    bool symmetric;
+    PairList& out;
+    f64 d[64]{};
+
+    bool narrow(bool, PairRange range, bool& inside) const noexcept {
+        if (range.lo > r) return false;
+        inside = range.hi <= r;
+        return true;
+    }
+
+    void emit(u64 p, u64 q) {
+        u64 x = a.indices[p], y = b.indices[q];
+        if (symmetric && y < x) std::swap(x, y);
+        out.rows.push_back(x);
+        out.cols.push_back(y);
+    }
+
+    bool whole(bool inside, u64 ia, u64 ib, bool same) {
+        if (!inside || with_dist) return false;
+        const TreeNode& na = a.nodes[ia];
+        const TreeNode& nb = b.nodes[ib];
+        for (u64 p = na.start; p < na.end; ++p)
+            for (u64 q = same ? p + 1 : nb.start; q < nb.end; ++q) emit(p, q);
+        return true;
+    }
+
+    void leaves(bool, u64 ia, u64 ib, bool same) {
+        const TreeNode& na = a.nodes[ia];
+        const TreeNode& nb = b.nodes[ib];
+        for (u64 p = na.start; p < na.end; ++p) {
+            for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
+                const u64 m = std::min<u64>(64, nb.end - q0);
+                distances_to<M>(b.point(q0), m, a.dim, a.point(p), d);
+                for (u64 j = 0; j < m; ++j) {
+                    if (d[j] <= r) {
+                        emit(p, q0 + j);
+                        if (with_dist) out.dists.push_back(d[j]);
+                    }
+                }
+            }
+        }
+    }
+};
+
+// The parts' pairs ordered by row, then column: a counting sort on the row (rows below
+// n_rows), then each row's few entries sorted by column (each pair occurs once).
+inline PairList sort_pairs(std::vector<PairList>& parts, u64 n_rows, bool with_dist) {
+    std::vector<u64> start(n_rows + 1, 0);
+    u64 m = 0;
+    for (const PairList& part : parts) {
+        m += part.size();
+        for (const u64 row : part.rows) ++start[row + 1];
+    }
+    for (u64 i = 0; i < n_rows; ++i) start[i + 1] += start[i];
+    struct Entry {
+        u64 col;
+        f64 dist;
+    };
+    std::vector<Entry> entries(m);
+    {
+        std::vector<u64> at(start.begin(), start.end() - 1);
+        for (PairList& part : parts) {
+            for (u64 k = 0; k < part.size(); ++k)
+                entries[at[part.rows[k]]++] = {part.cols[k], with_dist ? part.dists[k] : 0.0};
+            part = PairList{};  // its memory goes back before the output is made
+        }
+    }
+    PairList out;
+    out.rows.resize(m);
+    out.cols.resize(m);
+    if (with_dist) out.dists.resize(m);
+    for (u64 i = 0; i < n_rows; ++i) {
+        Entry* first = entries.data() + start[i];
+        Entry* last = entries.data() + start[i + 1];
+        std::sort(first, last, [](const Entry& x, const Entry& y) { return x.col < y.col; });
+        for (u64 k = start[i]; k < start[i + 1]; ++k) {
+            out.rows[k] = i;
+            out.cols[k] = entries[k].col;
+            if (with_dist) out.dists[k] = entries[k].dist;
+        }
+    }
+    return out;
+}
+
+// Every pair (x in a, y in b) at distance <= r, sorted by a's row, then b's row; with b null,
+// every pair of a's own points i < j, sorted by (i, j).
+template <class P>
+PairList list_pairs(const SpatialTree<P>& a, const SpatialTree<P>* b, f64 r, bool with_dist, u64 threads) {
+    const bool symmetric = b == nullptr;
+    const SpatialTree<P>& other = symmetric ? a : *b;
+    VELTRIX_ASSERT_EQ(a.dim, other.dim, "pair searches need trees of one dimension");
+    if (a.n_points == 0 || other.n_points == 0) return {};
+    const std::vector<u64> tasks = pair_tasks(a);
+    const u64 slots = task_threads(tasks.size(), threads);
+    std::vector<PairList> parts(slots);
+    with_metric(a.metric, [&]<class M>() {
+        run_tasks(tasks.size(), slots, [&](u64 t, u64 slot) {
+            ListPairs<P, M> rs{a, other, r, with_dist, symmetric, parts[slot]};
+            PairWalk<P, M, ListPairs<P, M>> walk{a, other, rs, symmetric};
+            walk.visit(tasks[t], 0, false);
+        });
+    });
+    return sort_pairs(parts, a.n_points, with_dist);
+}
+
+}  // namespace veltrix
