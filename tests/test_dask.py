@@ -125,23 +125,29 @@ def test_sharded_tree_matches_one_tree(cluster, sharded_case, kind):
     assert len(got) == len(want) and all(dn.same_bits(a, b) for a, b in zip(got, want))
     got = tree.query_ball_point(Q, np.full(len(queries), r)).compute()
     assert all(sorted(a) == sorted(b) for a, b in zip(got, want))
+    for radii in (r, [0.05, 0.1, r]):
+        assert dn.same_bits(np.asarray(tree.count_neighbors(Q, radii)),
+                            np.asarray(ref.count_neighbors(queries, radii)))
 
 
 def test_sharded_density_same_bits_for_any_worker_count(cluster, sharded_case):
     points, queries = sharded_case
     P, Q = da.from_array(points, chunks=SHARD_ROWS), da.from_array(queries, chunks=QUERY_ROWS)
     ref = one_tree("kd", points)
-    two = {kernel: veltrix_dask.ShardedTree(P, client=cluster).density(Q, 0.2, kernel).compute()
-           for kernel in ("gaussian", "epanechnikov")}
+    weights = np.random.default_rng(7).random(len(points))
+    cases = [("gaussian", None, False), ("epanechnikov", None, False), ("gaussian", weights, True)]
+    sharded = veltrix_dask.ShardedTree(P, client=cluster)
+    two = [(case, sharded.density(Q, 0.2, case[0], weights=case[1], normalize=case[2]).compute())
+           for case in cases]
     with LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
                       dashboard_address=":0") as c, Client(c) as client:
         tree = veltrix_dask.ShardedTree(P, client=client)
-        for kernel, got in two.items():
+        for (kernel, w, normalize), got in two:
             # Other query blocks too: a block never changes a row's sum.
-            again = tree.density(Q.rechunk(70), 0.2, kernel).compute(scheduler=client)
-            assert dn.same_bits(got, again)
+            again = tree.density(Q.rechunk(70), 0.2, kernel, weights=w, normalize=normalize)
+            assert dn.same_bits(got, again.compute(scheduler=client))
             # A sum's bits follow its order; the trees also drop Gaussian terms below 1e-10.
-            want = ref.density(queries, 0.2, kernel)
+            want = ref.density(queries, 0.2, kernel, weights=w, normalize=normalize)
             n = len(points)
             assert np.all(np.abs(got - want) <= n * np.finfo(float).eps * want + n * 1e-10)
 

@@ -2,6 +2,7 @@
 // boxes that pick the shards a query block visits, and the merges of per-shard answers. The
 // orchestration around them moves NumPy arrays between processes, so these take and give
 // NumPy arrays; the caller has NumPy loaded.
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "python/frame.hpp"
 #include "python/messages.hpp"
 #include "python/numpy.hpp"
+#include "spatial/common/kernels.hpp"
 #include "spatial/common/merge.hpp"
 
 namespace veltrix::py {
@@ -16,6 +18,7 @@ namespace veltrix::py {
 namespace {
 
 using Metric = Choice<DistanceMetric, metric_from_name, msg::unknown_metric>;
+using Kernel = Choice<KernelType, kernel_from_name, msg::unknown_kernel>;
 
 struct Flag {
     using type = bool;
@@ -198,6 +201,20 @@ Ref add_parts(PyObject* parts_o, std::optional<f64> divisor) {
 Ref add_counts_impl(PyObject* parts) { return add_parts<i64>(parts, std::nullopt); }
 Ref add_densities_impl(PyObject* parts, std::optional<f64> divisor) { return add_parts<f64>(parts, divisor); }
 
+// start + w[0] + w[1] + ..., one addition at a time: chained over the shards in order, the
+// total weight of all points with the bits of one tree's.
+Ref weight_total_impl(PyObject* w, double start) {
+    const Array64 a = values(w, "weights");
+    f64 s = start;
+    for (const f64 x : a.data) s = s + x;
+    return to_py(s);
+}
+
+// What a normalised density divides its sum by, formed as one tree forms it.
+Ref density_divisor_impl(double total_weight, double bandwidth, KernelType kernel, DistanceMetric metric, u64 dim) {
+    return to_py((total_weight * std::pow(bandwidth, static_cast<f64>(dim))) * kernel_norm(kernel, metric, dim));
+}
+
 constexpr auto bounds_sig = signature("_bounds", param<Object>("X"));
 constexpr auto box_gaps_sig =
     signature("_box_gaps", param<Object>("los"), param<Object>("his"), param<Object>("lo"), param<Object>("hi"),
@@ -209,6 +226,10 @@ constexpr auto merge_lists_sig = signature("_merge_lists", param<Object>("parts"
 constexpr auto add_counts_sig = signature("_add_counts", param<Object>("parts"));
 constexpr auto add_densities_sig =
     signature("_add_densities", param<Object>("parts"), optional_param<F64>("divisor"));
+constexpr auto weight_total_sig = signature("_weight_total", param<Object>("weights"), param<F64>("start", 0.0));
+constexpr auto density_divisor_sig =
+    signature("_density_divisor", param<F64>("total_weight"), param<F64>("bandwidth"), param<Kernel>("kernel"),
+              param<Metric>("metric"), param<Index>("dim"));
 
 PyMethodDef sharded_functions[] = {
     def<bounds_sig, bounds_impl>(),
@@ -217,6 +238,8 @@ PyMethodDef sharded_functions[] = {
     def<merge_lists_sig, merge_lists_impl>(),
     def<add_counts_sig, add_counts_impl>(),
     def<add_densities_sig, add_densities_impl>(),
+    def<weight_total_sig, weight_total_impl>(),
+    def<density_divisor_sig, density_divisor_impl>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

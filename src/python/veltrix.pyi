@@ -902,6 +902,13 @@ class _SpatialModule(ModuleType):
     def _add_densities(parts: Sequence[numpy.ndarray], divisor: Optional[_Float] = None) -> numpy.ndarray:
         """The float64 sum of equally shaped arrays, added in the order given from +0.0, each
         element then divided by divisor when one is given."""
+    @staticmethod
+    def _weight_total(weights: numpy.ndarray, start: _Float = 0.0) -> float:
+        """start plus the weights, added one at a time in order."""
+    @staticmethod
+    def _density_divisor(total_weight: _Float, bandwidth: _Float, kernel: str, metric: str,
+                         dim: SupportsIndex) -> float:
+        """(total_weight * bandwidth**dim) * _kernel_norm(kernel, metric, dim)."""
 
 # Reconstructors that pickles name (private, outside __all__).
 def _array_from_bytes(shape: Tuple[int, ...], data: bytes) -> Array: ...

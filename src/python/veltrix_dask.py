@@ -123,6 +123,10 @@ def _count_merge(parts: list, m: int) -> np.ndarray:
     return veltrix.spatial._add_counts(parts) if parts else np.zeros(m, np.int64)
 
 
+def _count_total(parts: list) -> np.ndarray:
+    return veltrix.spatial._add_counts(parts)
+
+
 def _pair_counts(tree: Any, block: np.ndarray, r: Any) -> np.ndarray:
     return np.asarray(tree.count_neighbors(block, r))
 
@@ -132,6 +136,10 @@ def _density_shard(tree: Any, block: np.ndarray, bandwidth: float, kernel: str,
     if weights is None:
         return tree.density(block, bandwidth, kernel)
     return tree.density(block, bandwidth, kernel, weights=weights)
+
+
+def _weight_total(chunk: np.ndarray, start: float) -> float:
+    return veltrix.spatial._weight_total(chunk, start)
 
 
 def _density_merge(parts: list, m: int, divisor: Optional[float]) -> np.ndarray:
@@ -371,7 +379,7 @@ class ShardedTree:
                  for s in self._near(box, reach) if self.shard_sizes[s]]
         if not parts:
             return np.zeros(radii.shape, np.int64) if radii.ndim else 0
-        total = self._client.compute(dask.delayed(veltrix.spatial._add_counts)(parts)).result()
+        total = self._client.compute(dask.delayed(_count_total, pure=True)(parts)).result()
         return total if radii.ndim else int(total)
 
     def density(self, Q: Any, bandwidth: float, kernel: str = "gaussian", *,
@@ -399,11 +407,21 @@ class ShardedTree:
         if weights is not None:
             w = da.asarray(weights)
             if w.shape != (self.n_points,):
-                raise ValueError(f"weights must hold one value per point ({self.n_points})")
+                raise ValueError(f"weights holds {w.size} values but the tree holds {self.n_points} points")
             chunks = list(w.astype(np.float64).rechunk((tuple(self.shard_sizes),)).to_delayed().ravel())
         divisor = None
         if normalize:
-            divisor = self._divisor(bandwidth, kernel_name, chunks)
+            total = float(self.n_points)
+            if weights is not None:
+                # One running sum through the shards in row order: the bits of one tree's total.
+                running: Any = 0.0
+                for chunk in chunks:
+                    running = dask.delayed(_weight_total, pure=True)(chunk, running)
+                total = self._client.compute(running).result()
+            if not total > 0.0:
+                raise ValueError("normalize=True needs a positive total weight, but the weights (or the "
+                                 "points) sum to 0")
+            divisor = veltrix.spatial._density_divisor(total, bandwidth, kernel_name, self.metric, self.dim)
         blocks, boxes = self._blocks(Q)
         trees = self.trees()
         out = []
@@ -420,5 +438,3 @@ class ShardedTree:
             out.append(da.from_delayed(merged, (m,), np.float64, meta=np.empty((0,), np.float64)))
         return da.concatenate(out) if out else da.zeros((0,), np.float64)
 
-    def _divisor(self, bandwidth: float, kernel: str, weights: list) -> float:
-        raise NotImplementedError("normalize needs a veltrix build with kernel normalisation")
