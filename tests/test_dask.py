@@ -83,7 +83,7 @@ QUERY_ROWS = ((100, 150, 50), (DIM,))
 @pytest.fixture(scope="module")
 def cluster():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as c, Client(c) as client:
+                      dashboard_address=":0") as c, Client(c) as client:
         yield client
 
 
@@ -187,3 +187,11 @@ def test_sharded_query_survives_a_worker_restart(cluster, sharded_case):
     cluster.restart_workers([next(iter(cluster.scheduler_info()["workers"]))])
     dist, ind = cluster.compute([dist, ind], sync=True)
     assert dn.same_bits(dist, ref_dist) and dn.same_bits(ind, ref_ind)
+
+
+def test_sharded_guide_code_runs():
+    guide = pathlib.Path(__file__).resolve().parents[1] / "docs" / "guide" / "sharded.md"
+    blocks = guide.read_text().split("```python\n")[1:]
+    namespace = {}
+    for block in blocks:
+        exec(compile(block.split("```", 1)[0], str(guide), "exec"), namespace)
