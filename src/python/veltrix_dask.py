@@ -203,6 +203,8 @@ class ShardedTree:
         if any(b is None for b in found):
             raise ValueError("points must not contain NaN")
         self.shard_boxes: list[tuple[np.ndarray, np.ndarray]] = found
+        self._los = np.stack([b[0] for b in found]) if found else np.empty((0, self.dim))
+        self._his = np.stack([b[1] for b in found]) if found else np.empty((0, self.dim))
         #: Shards visited by each block of the last ``query``, nearest first.
         self.last_visits: list[tuple[int, ...]] = []
 
@@ -254,15 +256,13 @@ class ShardedTree:
             raise ValueError("queries must not contain NaN")
         return blocks, boxes
 
-    def _gaps(self, box: tuple) -> np.ndarray:
-        los = np.stack([b[0] for b in self.shard_boxes])
-        his = np.stack([b[1] for b in self.shard_boxes])
-        return veltrix.spatial._box_gaps(los, his, box[0], box[1], self.metric, self._periods)
+    def _gaps(self, box: tuple, reach: Optional[float] = None) -> Any:
+        """Each shard's gap from ``box``; with ``reach``, the shards (ascending) within it."""
+        return veltrix.spatial._box_gaps(self._los, self._his, box[0], box[1], self.metric, self._periods,
+                                         reach)
 
     def _near(self, box: tuple, reach: float) -> list[int]:
-        los = np.stack([b[0] for b in self.shard_boxes])
-        his = np.stack([b[1] for b in self.shard_boxes])
-        return list(veltrix.spatial._box_gaps(los, his, box[0], box[1], self.metric, self._periods, reach))
+        return [int(s) for s in self._gaps(box, reach) if self.shard_sizes[s]]
 
     def _radii(self, Q: da.Array, r: Any) -> Any:
         if np.ndim(r) == 0:
@@ -320,7 +320,7 @@ class ShardedTree:
         dist_blocks, row_blocks = [], []
         for block, box, first, kth, reach, s0, m in zip(blocks, boxes, firsts, kths, reaches, orders,
                                                       Q.chunks[0]):
-            near = [s for s in self._near(box, min(reach, bound)) if s != s0 and self.shard_sizes[s]]
+            near = [s for s in self._near(box, min(reach, bound)) if s != s0]
             self.last_visits.append((s0, *near))
             parts = [dask.delayed(_knn_more, pure=True)(trees[s], block, kth, self.shard_boxes[s],
                                                         self.metric, self._periods, k, shards[s], bound)
@@ -350,7 +350,7 @@ class ShardedTree:
         rs = [r] * len(blocks) if np.ndim(r) == 0 else list(r.to_delayed().ravel())
         out = []
         for block, box, rb, m in zip(blocks, boxes, rs, Q.chunks[0]):
-            near = [s for s in self._near(box[:2], box[2]) if self.shard_sizes[s]]
+            near = self._near(box[:2], box[2])
             parts = [dask.delayed(_ball_shard, pure=True)(trees[s], block, rb, sort_results, count_only)
                      for s in near]
             if count_only:
@@ -376,7 +376,7 @@ class ShardedTree:
         trees = self.trees()
         parts = [dask.delayed(_pair_counts, pure=True)(trees[s], block, r)
                  for block, box in zip(blocks, boxes)
-                 for s in self._near(box, reach) if self.shard_sizes[s]]
+                 for s in self._near(box, reach)]
         if not parts:
             return np.zeros(radii.shape, np.int64) if radii.ndim else 0
         total = self._client.compute(dask.delayed(_count_total, pure=True)(parts)).result()
