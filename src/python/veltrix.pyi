@@ -461,6 +461,7 @@ class Generator:
 
 _Query = Union[_Float, Sequence[_Float], Array]
 _Queries = Union[None, _Float, Sequence[_Float], Array]
+_Weights = Union[Sequence[_Float], Array, numpy.ndarray]
 
 class _SpatialTree:
     """What the three tree classes share. Instances come only from ``from_array``: calling a
@@ -582,9 +583,12 @@ class _SpatialTree:
     def density(
         self,
         X: Optional[_Rows] = None,
-        bandwidth: Optional[_Float] = 1.0,
+        bandwidth: Union[_Float, str, None] = 1.0,
         kernel: Optional[str] = "gaussian",
         *,
+        weights: Optional[_Weights] = None,
+        normalize: bool = False,
+        log: bool = False,
         criterion: Optional[str] = "none",
         min_samples: Optional[SupportsIndex] = None,
         max_span: Optional[_Float] = None,
@@ -594,7 +598,21 @@ class _SpatialTree:
 
         ``X`` None means the stored points, in input-row order; one point gives shape (1,).
         Each value equals ``kernel_density_approx`` (criterion "none": ``kernel_density``) for
-        its row, bit for bit. Kernel, criterion and bandwidth errors as
+        its row, bit for bit, when no keyword below is used.
+
+        ``weights``: one non-negative finite weight per stored point (input-row order); each
+        point's term is multiplied by its weight, and an approximated node counts its weight
+        sum instead of its point count (``min_samples`` still compares the count). All ones
+        give the unweighted bits. ``normalize=True`` divides by W * h**d * c (W the point count
+        or the weight sum, c = ``veltrix.spatial._kernel_norm(kernel, metric, d)``), giving a
+        probability density. ``log=True`` returns the natural logarithm: ``log`` of the value
+        wherever it is a normal number; a gaussian sum that underflowed is recomputed as a
+        log-sum-exp over every point, so it stays finite; bounded kernels give -inf out of
+        reach. ``bandwidth`` may name a rule, "scott" or "silverman" (see ``bandwidth``).
+
+        ValueError for weights of the wrong shape or length, negative, NaN or infinite ones,
+        ``normalize=True`` with a zero total weight, an unknown rule name, or a rule the
+        points leave undefined. Kernel, criterion and bandwidth errors as
         ``kernel_density_approx``; ``X``, ``workers`` and the other errors as ``query``.
         """
 
@@ -660,6 +678,40 @@ class _SpatialTree:
         stored entries, which a sparse matrix cannot tell from absent ones).
         """
 
+    def bandwidth(self, rule: str, *, weights: Optional[_Weights] = None) -> float:
+        """The bandwidth a rule gives for the stored points: "scott", h = s * n**(-1/(d+4)),
+        or "silverman", h = s * (n * (d+2) / 4)**(-1/(d+4)), with s the square root of the mean
+        over coordinates of the sample variances (ddof 1). With ``weights``: the weighted
+        variances of ``numpy.cov(..., aweights=w)`` and Kish's effective size
+        n = sum(w)**2 / sum(w**2). ValueError for an unknown rule or when the points have no
+        spread or an effective size of at most 1.
+        """
+
+    def sample(
+        self,
+        n: SupportsIndex,
+        generator: Generator,
+        bandwidth: Union[_Float, str, None] = 1.0,
+        kernel: Optional[str] = "gaussian",
+        *,
+        weights: Optional[_Weights] = None,
+    ) -> numpy.ndarray:
+        """n rows drawn from the density estimate, as a float64 array of shape (n, d).
+
+        Each row is a stored point (chosen uniformly, or in proportion to ``weights``) plus a
+        kernel offset scaled by the bandwidth; a periodic tree wraps the rows into its box.
+        The generator advances exactly as ``generator.uniform(0.0, 1.0, [n])`` (the choices)
+        followed by the offset draws: ``standard_normal([n, d])`` for the gaussian;
+        ``uniform(-1.0, 1.0, [n, d])`` for the uniform kernel under chebyshev;
+        ``uniform(0.0, 1.0, [n, 2 * d])`` for the uniform kernel under manhattan;
+        ``standard_normal([n, d])`` then ``beta(a, b, [n])`` for the uniform (a = d, b = 1),
+        epanechnikov (a = d / 2, b = 2) and triangular (a = d, b = 2) kernels under euclidean.
+        The epanechnikov and triangular kernels need the euclidean metric (ValueError naming
+        ``kernel`` otherwise). ValueError for a negative n, an empty tree, zero total weight
+        and the weight and bandwidth errors of ``density``; TypeError when ``generator`` is
+        not a ``veltrix.random.Generator``.
+        """
+
 class BallTree(_SpatialTree):
     """Ball tree: nodes bounded by a centroid and a radius in the tree's metric."""
 
@@ -675,10 +727,12 @@ class BallTree(_SpatialTree):
     def __deepcopy__(self, memo: dict) -> BallTree: """As ``_SpatialTree.__deepcopy__``."""
     def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
-    def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def density(self, X: Optional[_Rows] = None, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None, normalize: bool = False, log: bool = False, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
     def query_pairs(self, r: _Float, *, return_distance: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[numpy.ndarray, Tuple[numpy.ndarray, numpy.ndarray]]: """As ``_SpatialTree.query_pairs``."""
     def count_neighbors(self, other: Union[_SpatialTree, _Rows], r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, weights: Optional[Tuple[Optional[Union[Sequence[_Float], Array, numpy.ndarray]], Optional[Union[Sequence[_Float], Array, numpy.ndarray]]]] = None, cumulative: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[int, float, numpy.ndarray]: """As ``_SpatialTree.count_neighbors``."""
     def sparse_distance_matrix(self, other: Union[_SpatialTree, _Rows], max_distance: _Float, *, workers: Optional[SupportsIndex] = 1) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]: """As ``_SpatialTree.sparse_distance_matrix``."""
+    def bandwidth(self, rule: str, *, weights: Optional[_Weights] = None) -> float: """As ``_SpatialTree.bandwidth``."""
+    def sample(self, n: SupportsIndex, generator: Generator, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None) -> numpy.ndarray: """As ``_SpatialTree.sample``."""
 
 class KDTree(_SpatialTree):
     """k-d tree: nodes bounded by their boxes, split at the median of the widest coordinate."""
@@ -695,10 +749,12 @@ class KDTree(_SpatialTree):
     def __deepcopy__(self, memo: dict) -> KDTree: """As ``_SpatialTree.__deepcopy__``."""
     def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
-    def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def density(self, X: Optional[_Rows] = None, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None, normalize: bool = False, log: bool = False, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
     def query_pairs(self, r: _Float, *, return_distance: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[numpy.ndarray, Tuple[numpy.ndarray, numpy.ndarray]]: """As ``_SpatialTree.query_pairs``."""
     def count_neighbors(self, other: Union[_SpatialTree, _Rows], r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, weights: Optional[Tuple[Optional[Union[Sequence[_Float], Array, numpy.ndarray]], Optional[Union[Sequence[_Float], Array, numpy.ndarray]]]] = None, cumulative: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[int, float, numpy.ndarray]: """As ``_SpatialTree.count_neighbors``."""
     def sparse_distance_matrix(self, other: Union[_SpatialTree, _Rows], max_distance: _Float, *, workers: Optional[SupportsIndex] = 1) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]: """As ``_SpatialTree.sparse_distance_matrix``."""
+    def bandwidth(self, rule: str, *, weights: Optional[_Weights] = None) -> float: """As ``_SpatialTree.bandwidth``."""
+    def sample(self, n: SupportsIndex, generator: Generator, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None) -> numpy.ndarray: """As ``_SpatialTree.sample``."""
 
 class VPTree(_SpatialTree):
     """Vantage-point tree: nodes split by the metric distance to one of their points."""
@@ -719,10 +775,12 @@ class VPTree(_SpatialTree):
     def __deepcopy__(self, memo: dict) -> VPTree: """As ``_SpatialTree.__deepcopy__``."""
     def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
-    def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
+    def density(self, X: Optional[_Rows] = None, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None, normalize: bool = False, log: bool = False, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
     def query_pairs(self, r: _Float, *, return_distance: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[numpy.ndarray, Tuple[numpy.ndarray, numpy.ndarray]]: """As ``_SpatialTree.query_pairs``."""
     def count_neighbors(self, other: Union[_SpatialTree, _Rows], r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, weights: Optional[Tuple[Optional[Union[Sequence[_Float], Array, numpy.ndarray]], Optional[Union[Sequence[_Float], Array, numpy.ndarray]]]] = None, cumulative: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[int, float, numpy.ndarray]: """As ``_SpatialTree.count_neighbors``."""
     def sparse_distance_matrix(self, other: Union[_SpatialTree, _Rows], max_distance: _Float, *, workers: Optional[SupportsIndex] = 1) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]: """As ``_SpatialTree.sparse_distance_matrix``."""
+    def bandwidth(self, rule: str, *, weights: Optional[_Weights] = None) -> float: """As ``_SpatialTree.bandwidth``."""
+    def sample(self, n: SupportsIndex, generator: Generator, bandwidth: Union[_Float, str, None] = 1.0, kernel: Optional[str] = "gaussian", *, weights: Optional[_Weights] = None) -> numpy.ndarray: """As ``_SpatialTree.sample``."""
 
 # ---------------------------------------------------------------------------------------------
 # Submodules (attributes of the module, not importable by dotted name). Each is typed as a
@@ -909,6 +967,10 @@ class _SpatialModule(ModuleType):
     def _density_divisor(total_weight: _Float, bandwidth: _Float, kernel: str, metric: str,
                          dim: SupportsIndex) -> float:
         """(total_weight * bandwidth**dim) * _kernel_norm(kernel, metric, dim)."""
+    @staticmethod
+    def _kernel_norm(kernel: str, metric: str, dim: SupportsIndex) -> float:
+        """The integral of the kernel over ``dim``-dimensional space under the metric (private:
+        for callers that normalise sums of their own)."""
 
 # Reconstructors that pickles name (private, outside __all__).
 def _array_from_bytes(shape: Tuple[int, ...], data: bytes) -> Array: ...

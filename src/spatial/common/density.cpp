@@ -1,6 +1,7 @@
 #include "spatial/common/density.hpp"
 
 #include <cfloat>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -25,9 +26,9 @@ std::vector<u64> positions_of_rows(const TreeData& t) {
 // log of the sum over points of w * exp(-u^2 / 2), u = d(q, x) / h, in position order: the
 // largest exponent first, then the sum of the exponentials relative to it.
 template <class M>
-f64 gaussian_log_sum(const TreeData& t, const f64* q, f64 h, const f64* w) {
+f64 gaussian_log_sum(const M& metric, const TreeData& t, const f64* q, f64 h, const f64* w) {
     const auto exponent = [&](u64 p) {
-        const f64 u = M::distance(t.point(p), q, t.dim) / h;
+        const f64 u = metric.distance(t.point(p), q, t.dim) / h;
         return (u * -0.5) * u;
     };
     f64 top = minus_inf;
@@ -67,8 +68,9 @@ void finish_densities(const TreeData& t, const f64* x, u64 m, KernelType kernel,
     std::vector<u64> pos;  // stored points as queries: where each row's point is
     if (scale.log && gaussian && !x) pos = positions_of_rows(t);
     const f64* w = weights ? weights->by_position.data() : nullptr;
-    with_metric(t.metric, [&]<class M>() {
+    with_metric(t.metric, t.box_or_null(), [&](const auto& metric) {
         for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
+            std::vector<f64> row(t.dim);
             for (u64 i = begin; i < end; ++i) {
                 const f64 sum = out[i];
                 const f64 v = scale.normalize ? sum / norm : sum;
@@ -77,8 +79,14 @@ void finish_densities(const TreeData& t, const f64* x, u64 m, KernelType kernel,
                 } else if (v >= DBL_MIN && v <= DBL_MAX) {
                     out[i] = std::log(v);
                 } else if (gaussian && sum < DBL_MIN) {
-                    const f64* q = x ? x + i * t.dim : t.point(pos[i]);
-                    out[i] = gaussian_log_sum<M>(t, q, h, w) - log_norm;
+                    const f64* q = t.point(pos.empty() ? 0 : pos[i]);
+                    if (x) {
+                        // A periodic tree measures from the query wrapped into its box.
+                        std::copy_n(x + i * t.dim, t.dim, row.begin());
+                        if (t.periodic()) t.wrap_rows(row.data(), 1);
+                        q = row.data();
+                    }
+                    out[i] = gaussian_log_sum(metric, t, q, h, w) - log_norm;
                 } else {
                     // A normal sum whose normalised value left the normal range, or a bounded
                     // kernel's zero (log -inf).

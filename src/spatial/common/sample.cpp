@@ -43,7 +43,9 @@ std::vector<u64> chosen_rows(const NdArray<f64>& u, u64 n_points, const f64* by_
 
 }  // namespace
 
-void sample_density(const TreeData& t, Generator& g, u64 n, KernelType kernel, f64 h, const f64* by_row, f64* out) {
+namespace {
+
+void draw_rows(const TreeData& t, Generator& g, u64 n, KernelType kernel, f64 h, const f64* by_row, f64* out) {
     if (t.n_points == 0 || !kernel_samplable(kernel, t.metric)) VELTRIX_FAIL("sample: unsupported tree or kernel");
     const u64 d = t.dim;
     const std::vector<u64> rows = chosen_rows(g.uniform(0.0, 1.0, Shape::d1(n)), t.n_points, by_row);
@@ -97,6 +99,13 @@ void sample_density(const TreeData& t, Generator& g, u64 n, KernelType kernel, f
         const f64 scale = (r / norm) * h;
         for (u64 j = 0; j < d; ++j) out[i * d + j] = out[i * d + j] + zi[j] * scale;
     }
+}
+
+}  // namespace
+
+void sample_density(const TreeData& t, Generator& g, u64 n, KernelType kernel, f64 h, const f64* by_row, f64* out) {
+    draw_rows(t, g, n, kernel, h, by_row, out);
+    if (t.periodic()) t.wrap_rows(out, n);
 }
 
 }  // namespace veltrix

@@ -25,7 +25,7 @@ bool kernel_samplable(KernelType kernel, DistanceMetric metric) noexcept;
 //                                negative where the row's value d + j is below 0.5;
 //      other, euclidean          standard_normal([n, d]) for the direction z / |z|, then
 //                                beta(a d, b, [n]) for the radius beta^p (kernel_shape).
-// Needs n_points > 0, a positive total weight and kernel_samplable.
+// A periodic tree's rows are then wrapped into its box. Needs n_points > 0, a positive total weight and kernel_samplable.
 void sample_density(const TreeData& t, Generator& g, u64 n, KernelType kernel, f64 h, const f64* by_row, f64* out);
 
 }  // namespace veltrix
