@@ -212,8 +212,55 @@ def _batch_cases():
     return out
 
 
+def _pair_cases():
+    """Pair searches against cKDTree (same points, radii and workers) and scikit-learn's
+    two_point_correlation: query_pairs over 100,000 uniform 3-d points with about ten pairs per
+    point, count_neighbors between two such sets at 20 radii spanning a decade (unweighted and
+    weighted), sparse_distance_matrix of 10,000 x 10,000 points with about ten per row."""
+    out = []
+    rng = np.random.default_rng(24)
+    n = 100_000
+    x, y = rng.uniform(size=(n, 3)), rng.uniform(size=(n, 3))
+    a, b = _array(x), _array(y)
+    ours, other = SP.KDTree.from_array(a, LEAF), SP.KDTree.from_array(b, LEAF)
+    ck, cko = cKDTree(x, leafsize=LEAF), cKDTree(y, leafsize=LEAF)
+    # About ten pairs per point: 2 * pairs / n = 10 for n points in the unit cube.
+    r_pairs = (3 * 20 / (4 * np.pi * n)) ** (1 / 3)
+    for w in (1, -1):
+        out.append((f"KDTree query_pairs n=100k d=3 workers={w}",
+                    lambda w=w: ours.query_pairs(r_pairs, workers=w),
+                    "cKDTree query_pairs ndarray", lambda: ck.query_pairs(r_pairs, output_type="ndarray")))
+    radii = np.geomspace(r_pairs / 3, r_pairs * 10 / 3, 20)
+    wx, wy = rng.uniform(size=n), rng.uniform(size=n)
+    sk = SkKDTree(x, leaf_size=LEAF)
+    for w in (1, -1):
+        out.append((f"KDTree count_neighbors 100k x 100k, 20 radii workers={w}",
+                    lambda w=w: ours.count_neighbors(other, radii, workers=w),
+                    "cKDTree count_neighbors", lambda: ck.count_neighbors(cko, radii)))
+        out.append((f"KDTree count_neighbors weighted workers={w}",
+                    lambda w=w: ours.count_neighbors(other, radii, weights=(wx, wy), workers=w),
+                    "cKDTree count_neighbors weighted", lambda: ck.count_neighbors(cko, radii, weights=(wx, wy))))
+    out.append(("KDTree count_neighbors query points workers=1", lambda: ours.count_neighbors(y, radii),
+                "sklearn two_point_correlation dualtree", lambda: sk.two_point_correlation(y, radii, dualtree=True)))
+    m = 10_000
+    xs, ys = x[:m], y[:m]
+    ts, tso = SP.KDTree.from_array(_array(xs), LEAF), SP.KDTree.from_array(_array(ys), LEAF)
+    cs, cso = cKDTree(xs, leafsize=LEAF), cKDTree(ys, leafsize=LEAF)
+    r_sparse = (3 * 10 / (4 * np.pi * m)) ** (1 / 3)
+    for w in (1, -1):
+        out.append((f"KDTree sparse_distance_matrix 10k x 10k workers={w}",
+                    lambda w=w: ts.sparse_distance_matrix(tso, r_sparse, workers=w),
+                    "cKDTree sparse_distance_matrix coo", lambda: cs.sparse_distance_matrix(cso, r_sparse,
+                                                                                             output_type="ndarray")))
+    for name in ("BallTree", "VPTree"):
+        t = getattr(SP, name).from_array(a, LEAF)
+        out.append((f"{name} query_pairs n=100k d=3", lambda t=t: t.query_pairs(r_pairs),
+                    "cKDTree query_pairs ndarray", lambda: ck.query_pairs(r_pairs, output_type="ndarray")))
+    return out
+
+
 def cases():
-    return _tree_cases() + _kde_cases() + _batch_cases()
+    return _tree_cases() + _kde_cases() + _batch_cases() + _pair_cases()
 
 
 def check_density_agreement():
@@ -287,6 +334,9 @@ if __name__ == "__main__":
         raise SystemExit
     if sys.argv[1:] == ["--batch"]:
         run_cases(_batch_cases(), repeat=3)
+        raise SystemExit
+    if sys.argv[1:] == ["--pairs"]:
+        run_cases(_pair_cases(), repeat=3)
         raise SystemExit
     run_cases(cases())
     print()

@@ -184,16 +184,18 @@ def test_any_call_returns_or_raises_cleanly(call):
     check_alive()
 
 
-# The trees' batch methods get a pool of their own: rows of every dtype, rank and layout,
-# radius lists, flags and worker counts. They check everything before searching, so no
+# The trees' batch and pair methods get a pool of their own: rows of every dtype, rank and
+# layout, radius lists, weight pairs, flags and worker counts. They check everything before searching, so no
 # argument may reach the internal error.
-BATCH_METHODS = ["query", "query_ball_point", "density"]
+BATCH_METHODS = ["query", "query_ball_point", "density", "query_pairs", "count_neighbors", "sparse_distance_matrix"]
 BATCH_POOL = POOL + [
     np.zeros((3, 2)), np.arange(6.0).reshape(3, 2)[::-1], np.ones((2, 2), np.int8), np.ones((2, 2), bool),
     np.ones((2, 2), complex), np.array([["a", "b"]]), np.array([[1, None]], object), np.zeros((1, 2, 2)),
     np.array([[np.nan, 0.0]]), np.array([[np.inf, -np.inf]]), np.ones((2, 2), np.float16),
     np.ones(2, np.longdouble), [[0.0, 1.0], [2.0]], [[0.0, 1.0], [2.0, 3.0]], [[Raises(), 1.0]],
     np.array([0.5, -1.0]), np.array([1.0, 2.0]), -1, 2, 7, 64, 2 ** 40,
+    (None, None), (np.ones(6), None), (None, [1.0]), [np.ones(6), np.ones(6)], (np.ones(6), -np.ones(6)),
+    (np.ones((6, 1)), None), (Raises(), None), (None, None, None), np.array([0.5, 0.5, 2.0]),
 ]
 
 
@@ -202,7 +204,8 @@ BATCH_POOL = POOL + [
 @given(st.sampled_from(TREES), st.sampled_from(BATCH_METHODS), st.lists(st.sampled_from(BATCH_POOL), max_size=3),
        st.dictionaries(st.sampled_from(["X", "k", "r", "return_distance", "sort_results", "count_only",
                                         "workers", "bandwidth", "kernel", "criterion", "min_samples",
-                                        "max_span", "bogus"]), st.sampled_from(BATCH_POOL), max_size=3))
+                                        "max_span", "other", "weights", "cumulative", "max_distance",
+                                        "bogus"]), st.sampled_from(BATCH_POOL), max_size=3))
 def test_batch_methods_return_or_raise_ordinary_errors(tree, method, args, kwargs):
     try:
         getattr(tree, method)(*args, **kwargs)

@@ -237,6 +237,7 @@ inline std::string other_dimension(std::uint64_t got, std::uint64_t dim) {
 inline std::string other_metric(const char* got, const char* mine) {
     return cat("other uses the ", got, " metric but the tree uses the ", mine, " metric");
 }
+inline constexpr const char* other_box = "other's periodic box differs from the tree's";
 inline std::string weights_pair(const std::string& type) {
     return cat("expected None or a pair (w_self, w_other), not ", type);
 }

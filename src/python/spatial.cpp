@@ -578,9 +578,9 @@ const char* metric_name(DistanceMetric m) noexcept {
     return "euclidean";
 }
 
-// `other` of count_neighbors and sparse_distance_matrix: a tree of the same class, dimension
-// and metric (borrowed), or query points of the tree's width without NaN (a tree is built
-// over them with the same leaf size and metric once the lock is released).
+// `other` of count_neighbors and sparse_distance_matrix: a tree of the same class, dimension,
+// metric and box (borrowed), or query points of the tree's width without NaN, over which a
+// tree with the same leaf size, metric and box is built without the lock.
 template <class Tree>
 struct PairOther {
     std::optional<Borrowed<Tree>> tree;
@@ -589,14 +589,6 @@ struct PairOther {
 
     const Tree& get() const { return tree ? tree->get() : *built; }
     u64 rows() const { return tree ? tree->get().n_points : points->m; }
-
-    // Runs where the lock is released.
-    Result<Tree> build(const Tree& self) const {
-        if (tree) return Tree{};
-        Array64 a(Shape::d2(points->m, self.dim),
-                  std::vector<f64>(points->data(), points->data() + points->m * self.dim));
-        return Tree::from_ndarray(a, self.leaf_size, self.metric);
-    }
 };
 
 template <class Tree>
@@ -612,19 +604,26 @@ PairOther<Tree> pair_other(PyObject* o, const Tree& self) {
         if (t.dim != self.dim) raise(PyExc_ValueError, msg::other_dimension(t.dim, self.dim));
         if (t.metric != self.metric)
             raise(PyExc_ValueError, msg::other_metric(metric_name(t.metric), metric_name(self.metric)));
+        if (t.box != self.box) raise(PyExc_ValueError, msg::other_box);
         return out;
     }
     out.points.emplace(query_rows(o, self.dim, "other"));
     return out;
 }
 
-// Finishes `other` without the lock: the tree over query points, if any.
+// The tree over query points, if `other` holds them, built without the lock; a periodic
+// tree's refusal of infinite points is raised once the lock is back.
 template <class Tree>
 void build_other(PairOther<Tree>& other, const Tree& self) {
     if (other.tree) return;
-    Result<Tree> t = other.build(self);
-    if (!t) VELTRIX_FAIL(t.error());  // the points were checked when they converted
-    other.built.emplace(std::move(t).value());
+    const QueryRows& q = *other.points;
+    std::optional<Result<Tree>> t;
+    {
+        WithoutGil unlocked;
+        t.emplace(Tree::from_rows(std::vector<f64>(q.data(), q.data() + q.m * self.dim), q.m, self.dim,
+                                  self.leaf_size, self.metric, {}, self.box));
+    }
+    other.built.emplace(unwrap(std::move(*t)));
 }
 
 // One weight array of count_neighbors: None (all ones) or `rows` finite non-negative floats.
@@ -678,9 +677,9 @@ Ref count_neighbors_impl(PyObject* other_arg, PyObject* r_arg, std::optional<PyO
     const u64 n = r.values.size();
     std::vector<u64> counts;
     std::vector<f64> sums;
+    build_other(other, tree);
     {
         WithoutGil unlocked;
-        build_other(other, tree);
         if (weights)
             sums = count_pairs<f64>(tree, other.get(), r.values.data(), n, w_self ? w_self->data() : nullptr,
                                     w_other ? w_other->data() : nullptr, cumulative, threads);
@@ -702,9 +701,9 @@ Ref sparse_distance_matrix_impl(PyObject* other_arg, f64 max_distance, i64 worke
     PairOther<Tree> other = pair_other(other_arg, tree);
     pair_radius(max_distance, "max_distance");
     PairList found;
+    build_other(other, tree);
     {
         WithoutGil unlocked;
-        build_other(other, tree);
         found = list_pairs(tree, &other.get(), max_distance, true, threads);
     }
     const u64 m = found.size();

@@ -12,14 +12,9 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <exception>
 #include <limits>
-#include <mutex>
 #include <numeric>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "spatial/ball_tree/ball_tree.hpp"
@@ -33,11 +28,12 @@ struct PairRange {
     f64 lo, hi;
 };
 
-// Raises an upper bound and lowers a lower one by `rel`; NaN bounds become 0 and +inf, so that
-// a pair of nodes whose bounds cannot be trusted is always descended into.
-inline PairRange widen(f64 lo, f64 hi, f64 rel) noexcept {
-    lo = lo - lo * rel;
-    hi = hi + hi * rel;
+// Raises an upper bound and lowers a lower one by `rel` relative and `abs` absolute (the
+// wrapped differences of a torus); NaN bounds become 0 and +inf, so that a pair of nodes
+// whose bounds cannot be trusted is always descended into.
+inline PairRange widen(f64 lo, f64 hi, f64 rel, f64 abs) noexcept {
+    lo = (lo - lo * rel) - abs;
+    hi = (hi + hi * rel) + abs;
     return {lo > 0.0 ? lo : 0.0, hi <= std::numeric_limits<f64>::infinity() ? hi : std::numeric_limits<f64>::infinity()};
 }
 
@@ -45,13 +41,16 @@ template <class P>
 struct PairBounds;
 
 // Boxes: per coordinate the gap between the boxes (0 where they overlap) and the farthest
-// extent, combined as the metric combines coordinate differences. Each is a difference of two
-// point coordinates, at most (at least) the difference of any two points inside, and the
-// metric's accumulation is monotone, so both are exact bounds; the slack is a second guard.
+// extent, accumulated as the metric accumulates coordinate differences. Each is a difference
+// of two point coordinates, at most (at least) the difference of any two points inside, and
+// the accumulation is monotone, so both are exact bounds; the slack is a second guard. On a
+// torus a difference t counts as min(t, L - t): the gap is the smaller of the near gap and L
+// less the far extent, and the far extent is capped at L / 2.
 template <>
 struct PairBounds<KdPolicy> {
     template <class M>
-    static PairRange of(const SpatialTree<KdPolicy>& a, u64 ia, const SpatialTree<KdPolicy>& b, u64 ib) noexcept {
+    static PairRange of(const M& m, const SpatialTree<KdPolicy>& a, u64 ia, const SpatialTree<KdPolicy>& b,
+                        u64 ib) noexcept {
         const u64 dim = a.dim;
         const f64* alo = a.block(ia);
         const f64* ahi = alo + dim;
@@ -64,28 +63,35 @@ struct PairBounds<KdPolicy> {
             if (g1 > gap) gap = g1;
             if (g2 > gap) gap = g2;
             const f64 e1 = bhi[i] - alo[i], e2 = ahi[i] - blo[i];
-            const f64 far = e1 > e2 ? e1 : e2;
-            sl = M::step(sl, gap, 0.0);
-            sh = M::step(sh, far, 0.0);
+            f64 far = e1 > e2 ? e1 : e2;
+            if constexpr (is_periodic<M>) {
+                const f64 L = m.box[i];
+                const f64 round = L - far;
+                if (round < gap) gap = round > 0.0 ? round : 0.0;
+                if (far > L * 0.5) far = L * 0.5;
+            }
+            sl = M::accumulate(sl, gap);
+            sh = M::accumulate(sh, far);
         }
-        return widen(M::finish(sl), M::finish(sh), a.slack);
+        return widen(M::finish(sl), M::finish(sh), a.slack, a.abs_slack);
     }
 };
 
 // Centres c_a, c_b holding their points within radii r_a, r_b: d(c_a, c_b) -/+ (r_a + r_b),
 // widened for the rounding of the four distances behind it.
-inline PairRange centre_bounds(f64 dc, f64 ra, f64 rb, f64 slack) noexcept {
+inline PairRange centre_bounds(f64 dc, f64 ra, f64 rb, const TreeData& t) noexcept {
     const f64 reach = ra + rb;
-    const f64 err = (dc + reach) * (3.0 * slack);
-    return widen((dc - reach) - err, (dc + reach) + err, 0.0);
+    const f64 err = (dc + reach) * (3.0 * t.slack);
+    return widen((dc - reach) - err, (dc + reach) + err, 0.0, 2.0 * t.abs_slack);
 }
 
 template <>
 struct PairBounds<BallPolicy> {
     template <class M>
-    static PairRange of(const SpatialTree<BallPolicy>& a, u64 ia, const SpatialTree<BallPolicy>& b, u64 ib) noexcept {
-        const f64 dc = M::distance(a.block(ia), b.block(ib), a.dim);
-        return centre_bounds(dc, a.nodes[ia].radius, b.nodes[ib].radius, a.slack);
+    static PairRange of(const M& m, const SpatialTree<BallPolicy>& a, u64 ia, const SpatialTree<BallPolicy>& b,
+                        u64 ib) noexcept {
+        const f64 dc = m.distance(a.block(ia), b.block(ib), a.dim);
+        return centre_bounds(dc, a.nodes[ia].radius, b.nodes[ib].radius, a);
     }
 };
 
@@ -95,16 +101,28 @@ template <>
 struct PairBounds<VpPolicy> {
     static f64 reach(const VpPolicy::Node& n) noexcept { return n.max_dist > 0.0 ? n.max_dist : 0.0; }
     template <class M>
-    static PairRange of(const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b, u64 ib) noexcept {
+    static PairRange of(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
+                        u64 ib) noexcept {
         const VpPolicy::Node& na = a.nodes[ia];
         const VpPolicy::Node& nb = b.nodes[ib];
-        const f64 dv = M::distance(a.point(na.vantage), b.point(nb.vantage), a.dim);
-        return centre_bounds(dv, reach(na), reach(nb), a.slack);
+        const f64 dv = m.distance(a.point(na.vantage), b.point(nb.vantage), a.dim);
+        return centre_bounds(dv, reach(na), reach(nb), a);
     }
 };
 
+// The single-point search's lower bound from the point q to node `id` of t: a leaf point whose
+// bound already exceeds every radius skips the leaf's distances.
+template <class P, class M>
+f64 point_node_bound(const M& m, const SpatialTree<P>& t, u64 id, const f64* q) noexcept {
+    const typename P::Node& node = t.nodes[id];
+    return P::lower_bound(t, node, P::measure(m, t, node, t.block(id), q));
+}
+
+// Leaves this small are scanned without a bound per point.
+inline constexpr u64 point_bound_min = 8;
+
 // ---------------------------------------------------------------------------------------------
-// Tasks and threads
+// Tasks
 
 // The subtrees of `t` at most `limit` points large whose parent is larger (the root alone when
 // it is small), in pre-order, which is position order.
@@ -127,45 +145,6 @@ std::vector<u64> pair_tasks(const SpatialTree<P>& t) {
     return out;
 }
 
-// Calls run(task, slot) once for every task in [0, n), tasks handed out one at a time by a
-// shared counter to `threads` threads (slot: the thread's number, below the returned count).
-// The first exception any thread throws is rethrown once all have stopped.
-template <class Run>
-void run_tasks(u64 n, u64 slots, Run&& run) {
-    std::atomic<u64> next{0};
-    std::exception_ptr failure;
-    std::mutex failure_lock;
-    std::atomic<bool> failed{false};
-    const auto work = [&](u64 slot) {
-        try {
-            for (u64 t; !failed.load(std::memory_order_relaxed) && (t = next.fetch_add(1)) < n;) run(t, slot);
-        } catch (...) {
-            std::lock_guard<std::mutex> hold(failure_lock);
-            if (!failure) failure = std::current_exception();
-            failed.store(true);
-        }
-    };
-    {
-        struct Joined {
-            std::vector<std::thread> threads;
-            ~Joined() {
-                for (std::thread& t : threads) t.join();
-            }
-        } started;
-        started.threads.reserve(slots > 0 ? slots - 1 : 0);
-        try {
-            for (u64 s = 1; s < slots; ++s) started.threads.emplace_back(work, s);
-        } catch (const std::system_error&) {
-            // Fewer threads than asked for: the tasks are shared among those that started.
-        }
-        work(0);
-    }
-    if (failure) std::rethrow_exception(failure);
-}
-
-// How many threads a call over n tasks uses.
-inline u64 task_threads(u64 n, u64 threads) noexcept { return std::max<u64>(1, std::min(n, threads)); }
-
 // ---------------------------------------------------------------------------------------------
 // The walk
 
@@ -177,6 +156,7 @@ inline u64 task_threads(u64 n, u64 threads) noexcept { return std::max<u64>(1, s
 //   leaves(w, ia, ib, same) compares the points of two leaves.
 template <class P, class M, class R>
 struct PairWalk {
+    const M& m;
     const SpatialTree<P>& a;
     const SpatialTree<P>& b;
     R& rs;
@@ -189,7 +169,7 @@ struct PairWalk {
         const bool same = symmetric && ia == ib;
         if (symmetric && nb.end <= na.start) return;  // every q before every p: found from the other side
         typename R::Window next;
-        if (!rs.narrow(w, PairBounds<P>::template of<M>(a, ia, b, ib), next)) return;
+        if (!rs.narrow(w, PairBounds<P>::of(m, a, ia, b, ib), next)) return;
         // One node inside the other (same tree): taking them whole would list pairs twice.
         const bool nested = symmetric && !same && nb.start < na.end && na.start < nb.end;
         if (!nested && rs.whole(next, ia, ib, same)) return;
@@ -226,6 +206,7 @@ struct BinCounts {
     using Window = std::pair<u64, u64>;  // the pairs lie in bins [first, second]
     static constexpr bool weighted = std::is_same_v<W, f64>;
 
+    const M& m;
     const SpatialTree<P>& a;
     const SpatialTree<P>& b;
     const f64* r;
@@ -267,17 +248,19 @@ struct BinCounts {
         const u64 lo = w.first;
         // Two bins left (the common case): one comparison decides, the second bin takes the rest.
         const bool two = w.second == lo + 1;
+        const bool bound_points = nb.count() >= point_bound_min;
         for (u64 p = na.start; p < na.end; ++p) {
+            if (bound_points && bin_of(point_node_bound(m, b, ib, a.point(p)), lo, w.second) == n) continue;
             for (u64 q0 = nb.start; q0 < nb.end; q0 += 64) {
-                const u64 m = std::min<u64>(64, nb.end - q0);
-                distances_to<M>(b.point(q0), m, a.dim, a.point(p), d);
+                const u64 k = std::min<u64>(64, nb.end - q0);
+                distances_to(m, b.point(q0), k, a.dim, a.point(p), d);
                 if (two) {
                     const f64 rr = r[lo];
                     if constexpr (weighted) {
                         const f64 x = wa[p];
                         const f64* y = wb + q0;
                         f64 in = acc[lo], out = acc[lo + 1];
-                        for (u64 j = 0; j < m; ++j) {
+                        for (u64 j = 0; j < k; ++j) {
                             if (d[j] <= rr) in = in + x * y[j];
                             else out = out + x * y[j];
                         }
@@ -285,18 +268,18 @@ struct BinCounts {
                         acc[lo + 1] = out;
                     } else {
                         u64 c = 0;
-                        for (u64 j = 0; j < m; ++j) c += d[j] <= rr;
+                        for (u64 j = 0; j < k; ++j) c += d[j] <= rr;
                         acc[lo] += c;
-                        acc[lo + 1] += m - c;
+                        acc[lo + 1] += k - c;
                     }
                     continue;
                 }
-                for (u64 j = 0; j < m; ++j) {
-                    const u64 k = bin_of(d[j], lo, w.second);
+                for (u64 j = 0; j < k; ++j) {
+                    const u64 bin = bin_of(d[j], lo, w.second);
                     if constexpr (weighted)
-                        acc[k] = acc[k] + wa[p] * wb[q0 + j];
+                        acc[bin] = acc[bin] + wa[p] * wb[q0 + j];
                     else
-                        acc[k] += 1;
+                        acc[bin] += 1;
                 }
             }
         }
@@ -349,9 +332,9 @@ std::vector<W> count_pairs(const SpatialTree<P>& a, const SpatialTree<P>& b, con
     }
     const std::vector<u64> tasks = pair_tasks(a);
     std::vector<W> partial(tasks.size() * (n + 1), W{});
-    with_metric(a.metric, [&]<class M>() {
-        run_tasks(tasks.size(), task_threads(tasks.size(), threads), [&](u64 t, u64) {
-            BinCounts<P, M, W> rs{a, b, r, n};
+    a.with_tree_metric([&]<class M>(const M& m) {
+        share_jobs(tasks.size(), threads, [&](u64 t) {
+            BinCounts<P, M, W> rs{m, a, b, r, n};
             if constexpr (weighted) {
                 rs.wa = wa.data();
                 rs.wb = wb.data();
@@ -359,7 +342,7 @@ std::vector<W> count_pairs(const SpatialTree<P>& a, const SpatialTree<P>& b, con
                 rs.node_wb = node_wb.data();
             }
             rs.acc = partial.data() + t * (n + 1);
-            PairWalk<P, M, BinCounts<P, M, W>> walk{a, b, rs};
+            PairWalk<P, M, BinCounts<P, M, W>> walk{m, a, b, rs};
             walk.visit(tasks[t], 0, {0, n});
         });
     });
@@ -390,6 +373,7 @@ template <class P, class M>
 struct ListPairs {
     using Window = bool;  // every pair of the nodes is within the radius
 
+    const M& m;
     const SpatialTree<P>& a;
     const SpatialTree<P>& b;
     f64 r;
@@ -423,11 +407,13 @@ struct ListPairs {
     void leaves(bool, u64 ia, u64 ib, bool same) {
         const TreeNode& na = a.nodes[ia];
         const TreeNode& nb = b.nodes[ib];
+        const bool bound_points = !same && nb.count() >= point_bound_min;
         for (u64 p = na.start; p < na.end; ++p) {
+            if (bound_points && point_node_bound(m, b, ib, a.point(p)) > r) continue;
             for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
-                const u64 m = std::min<u64>(64, nb.end - q0);
-                distances_to<M>(b.point(q0), m, a.dim, a.point(p), d);
-                for (u64 j = 0; j < m; ++j) {
+                const u64 k = std::min<u64>(64, nb.end - q0);
+                distances_to(m, b.point(q0), k, a.dim, a.point(p), d);
+                for (u64 j = 0; j < k; ++j) {
                     if (d[j] <= r) {
                         emit(p, q0 + j);
                         if (with_dist) out.dists.push_back(d[j]);
@@ -438,8 +424,36 @@ struct ListPairs {
     }
 };
 
-// The parts' pairs ordered by row, then column: a counting sort on the row (rows below
-// n_rows), then each row's few entries sorted by column (each pair occurs once).
+// Sorts cols[first, last) ascending, carrying dists along when given: rows hold few entries,
+// so an insertion sort, with std::sort on an index for the rare long row.
+inline void sort_row(u64* cols, f64* dists, u64 n, std::vector<u64>& order, std::vector<f64>& tmp) {
+    if (n <= 32) {
+        for (u64 i = 1; i < n; ++i) {
+            const u64 c = cols[i];
+            const f64 x = dists ? dists[i] : 0.0;
+            u64 j = i;
+            for (; j > 0 && cols[j - 1] > c; --j) {
+                cols[j] = cols[j - 1];
+                if (dists) dists[j] = dists[j - 1];
+            }
+            cols[j] = c;
+            if (dists) dists[j] = x;
+        }
+        return;
+    }
+    order.resize(n);
+    std::iota(order.begin(), order.end(), u64{0});
+    std::sort(order.begin(), order.end(), [&](u64 x, u64 y) { return cols[x] < cols[y]; });
+    std::vector<u64> c(cols, cols + n);
+    for (u64 i = 0; i < n; ++i) cols[i] = c[order[i]];
+    if (dists) {
+        tmp.assign(dists, dists + n);
+        for (u64 i = 0; i < n; ++i) dists[i] = tmp[order[i]];
+    }
+}
+
+// The parts' pairs ordered by row, then column (each pair occurs once): a counting sort on
+// the row (rows below n_rows), then each row's entries sorted by column.
 inline PairList sort_pairs(std::vector<PairList>& parts, u64 n_rows, bool with_dist) {
     std::vector<u64> start(n_rows + 1, 0);
     u64 m = 0;
@@ -448,32 +462,27 @@ inline PairList sort_pairs(std::vector<PairList>& parts, u64 n_rows, bool with_d
         for (const u64 row : part.rows) ++start[row + 1];
     }
     for (u64 i = 0; i < n_rows; ++i) start[i + 1] += start[i];
-    struct Entry {
-        u64 col;
-        f64 dist;
-    };
-    std::vector<Entry> entries(m);
+    PairList out;
+    out.cols.resize(m);
+    if (with_dist) out.dists.resize(m);
     {
         std::vector<u64> at(start.begin(), start.end() - 1);
         for (PairList& part : parts) {
-            for (u64 k = 0; k < part.size(); ++k)
-                entries[at[part.rows[k]]++] = {part.cols[k], with_dist ? part.dists[k] : 0.0};
-            part = PairList{};  // its memory goes back before the output is made
+            for (u64 k = 0; k < part.size(); ++k) {
+                const u64 to = at[part.rows[k]]++;
+                out.cols[to] = part.cols[k];
+                if (with_dist) out.dists[to] = part.dists[k];
+            }
+            part = PairList{};  // its memory goes back before the rows are written
         }
     }
-    PairList out;
     out.rows.resize(m);
-    out.cols.resize(m);
-    if (with_dist) out.dists.resize(m);
+    std::vector<u64> order;
+    std::vector<f64> tmp;
     for (u64 i = 0; i < n_rows; ++i) {
-        Entry* first = entries.data() + start[i];
-        Entry* last = entries.data() + start[i + 1];
-        std::sort(first, last, [](const Entry& x, const Entry& y) { return x.col < y.col; });
-        for (u64 k = start[i]; k < start[i + 1]; ++k) {
-            out.rows[k] = i;
-            out.cols[k] = entries[k].col;
-            if (with_dist) out.dists[k] = entries[k].dist;
-        }
+        const u64 b = start[i], e = start[i + 1];
+        std::fill(out.rows.data() + b, out.rows.data() + e, i);
+        sort_row(out.cols.data() + b, with_dist ? out.dists.data() + b : nullptr, e - b, order, tmp);
     }
     return out;
 }
@@ -487,12 +496,12 @@ PairList list_pairs(const SpatialTree<P>& a, const SpatialTree<P>* b, f64 r, boo
     VELTRIX_ASSERT_EQ(a.dim, other.dim, "pair searches need trees of one dimension");
     if (a.n_points == 0 || other.n_points == 0) return {};
     const std::vector<u64> tasks = pair_tasks(a);
-    const u64 slots = task_threads(tasks.size(), threads);
-    std::vector<PairList> parts(slots);
-    with_metric(a.metric, [&]<class M>() {
-        run_tasks(tasks.size(), slots, [&](u64 t, u64 slot) {
-            ListPairs<P, M> rs{a, other, r, with_dist, symmetric, parts[slot]};
-            PairWalk<P, M, ListPairs<P, M>> walk{a, other, rs, symmetric};
+    // One part per task: any thread may take any task, and the sort makes the order moot.
+    std::vector<PairList> parts(tasks.size());
+    a.with_tree_metric([&]<class M>(const M& m) {
+        share_jobs(tasks.size(), threads, [&](u64 t) {
+            ListPairs<P, M> rs{m, a, other, r, with_dist, symmetric, parts[t]};
+            PairWalk<P, M, ListPairs<P, M>> walk{m, a, other, rs, symmetric};
             walk.visit(tasks[t], 0, false);
         });
     });
