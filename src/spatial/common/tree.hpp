@@ -479,19 +479,24 @@ public:
     // for that row, whatever the block it falls in or the order it is searched in. A periodic
     // tree searches a wrapped copy of the rows.
 
-    // The k nearest of each row, nearest first: row i at [i * k, (i + 1) * k) of `rows` and,
-    // unless it is null, of `dist`. Needs k <= n_points.
-    void query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads) const {
+    // The k nearest of each row within `limit` (inclusive), nearest first: row i at
+    // [i * k, (i + 1) * k) of `rows` and, unless it is null, of `dist`; places left over hold
+    // distance inf and row n_points. Needs k <= n_points.
+    void query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads,
+                         f64 limit = std::numeric_limits<f64>::infinity()) const {
         if (k > n_points) VELTRIX_FAIL(msg::k_too_large);
         if (k == 0) return;
         std::vector<f64> wrapped;
         x = wrapped_queries(x, m, wrapped);
         with_tree_metric([&](const auto& mt) {
             for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
-                KnnResults rs(k);
+                KnnResults rs(k, limit);
                 for (const u64 i : search_order(mt, x, begin, end)) {
                     search(mt, x + i * dim, rs);
+                    const u64 found = rs.heap.size();
                     rs.heap.drain_sorted(dist ? dist + i * k : nullptr, rows + i * k);
+                    if (dist) std::fill(dist + i * k + found, dist + (i + 1) * k, std::numeric_limits<f64>::infinity());
+                    std::fill(rows + i * k + found, rows + (i + 1) * k, n_points);
                 }
             });
         });
