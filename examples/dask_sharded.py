@@ -103,7 +103,7 @@ def run(client, label, points, queries, args):
 def check(dist, ind, dens, points_local, queries_local, rows, args):
     """The sharded answers at `rows` against one tree over all points in this process."""
     cls = getattr(veltrix.spatial, KINDS[args.kind])
-    one = cls.from_array(veltrix.Array.from_numpy(points_local), 20)
+    one = cls.from_points(points_local)
     q = queries_local[rows]
     ref_dist, ref_ind = one.query(q, args.k)
     got_dist, got_ind, got_dens = dask.compute(dist[rows], ind[rows], dens[rows])

@@ -71,7 +71,7 @@ def test_threaded_scheduler_matches_single_process(case, chunks, workers):
 import dask.array as da  # noqa: E402
 
 import veltrix_dask  # noqa: E402
-from veltrix import Array, spatial  # noqa: E402
+from veltrix import spatial  # noqa: E402
 
 KINDS = {"kd": spatial.KDTree, "ball": spatial.BallTree, "vp": spatial.VPTree}
 # Uneven shards with an empty one; points sorted along x so that shards cover slabs and the
@@ -95,8 +95,8 @@ def sharded_case():
     return points[np.argsort(points[:, 0])], queries[np.argsort(queries[:, 0])]
 
 
-def one_tree(kind, points, leaf_size=8):
-    return KINDS[kind].from_array(Array.from_numpy(points), leaf_size)
+def one_tree(kind, points, leaf_size=8, boxsize=None):
+    return KINDS[kind].from_points(points, leaf_size=leaf_size, boxsize=boxsize)
 
 
 def searches_run(client):
@@ -104,18 +104,21 @@ def searches_run(client):
     return [p for p in prefixes if p.startswith(("_knn", "_ball", "_density", "_pair"))]
 
 
+@pytest.mark.parametrize("boxsize", [None, 1.0], ids=["open", "periodic"])
 @pytest.mark.parametrize("kind", sorted(KINDS))
-def test_sharded_tree_matches_one_tree(cluster, sharded_case, kind):
+def test_sharded_tree_matches_one_tree(cluster, sharded_case, kind, boxsize):
     points, queries = sharded_case
-    tree = veltrix_dask.ShardedTree(da.from_array(points, chunks=SHARD_ROWS), kind=kind, leaf_size=8)
-    ref = one_tree(kind, points)
+    tree = veltrix_dask.ShardedTree(da.from_array(points, chunks=SHARD_ROWS), kind=kind, leaf_size=8,
+                                    boxsize=boxsize)
+    ref = one_tree(kind, points, boxsize=boxsize)
     Q = da.from_array(queries, chunks=QUERY_ROWS)
 
-    dist, ind = cluster.compute(tree.query(Q, K), sync=True)
-    ref_dist, ref_ind = ref.query(queries, K)
-    assert dn.same_bits(dist, ref_dist) and dn.same_bits(ind, ref_ind)
-    # The boxes kept some shards out of some blocks.
-    assert any(len(v) < 3 for v in tree.last_visits)
+    for bound in (np.inf, 0.06):
+        dist, ind = cluster.compute(list(tree.query(Q, K, distance_upper_bound=bound)), sync=True)
+        ref_dist, ref_ind = ref.query(queries, K, distance_upper_bound=bound)
+        assert dn.same_bits(dist, ref_dist) and dn.same_bits(ind, ref_ind)
+        # The boxes kept some shards out of some blocks (across the box's seam too).
+        assert any(len(v) < 3 for v in tree.last_visits)
 
     r = 0.15
     counts = tree.query_ball_point(Q, r, count_only=True).compute()

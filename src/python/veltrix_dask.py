@@ -41,12 +41,7 @@ def _tree_class(kind: str) -> Any:
 
 
 def _build(chunk: np.ndarray, kind: str, leaf_size: int, metric: str, boxsize: Boxsize) -> Any:
-    cls = _tree_class(kind)
-    if hasattr(cls, "from_points"):
-        return cls.from_points(chunk, leaf_size=leaf_size, metric=metric, boxsize=boxsize)
-    if boxsize is not None:
-        raise ValueError("boxsize needs a veltrix build with periodic trees")
-    return cls.from_array(veltrix.Array.from_numpy(np.ascontiguousarray(chunk)), leaf_size, metric)
+    return _tree_class(kind).from_points(chunk, leaf_size=leaf_size, metric=metric, boxsize=boxsize)
 
 
 def _bounds(block: np.ndarray) -> Optional[tuple[np.ndarray, np.ndarray]]:
