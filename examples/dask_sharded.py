@@ -68,50 +68,58 @@ def timed(fn):
     return out, time.perf_counter() - t0
 
 
-def run(client, label, points, queries, args):
+def run(client, label, points, queries, rows, args):
+    """Builds the sharded tree, then answers the query blocks a round at a time (results held
+    in the workers' memory, as further Dask work would use them, then released); returns the
+    answers at the checked `rows` and the kNN throughput."""
     from distributed import wait
 
     tree, t_build = timed(lambda: veltrix_dask.ShardedTree(points, kind=args.kind, client=client))
     wait(tree.trees())
-    sent0 = sent_bytes(client)
-
-    def knn():
-        dist, ind = tree.query(queries, args.k)
-        dist, ind = client.persist([dist, ind])
-        wait([dist, ind])
-        return dist, ind
-
-    (dist, ind), t_knn = timed(knn)
-    sent_knn = sent_bytes(client) - sent0
-
-    def density():
-        dens = client.persist(tree.density(queries, BANDWIDTH, KERNEL))
-        wait(dens)
-        return dens
-
-    dens, t_dens = timed(density)
-    visits = [len(v) for v in tree.last_visits]
+    ends = np.cumsum((0,) + queries.chunks[0])
+    per_round = -(-queries.numblocks[0] // args.rounds)
+    t_knn = t_dens = 0.0
+    sent, visits, got = 0, [], []
+    for first in range(0, queries.numblocks[0], per_round):
+        last = min(first + per_round, queries.numblocks[0])
+        q = queries.blocks[first:last]
+        sent0 = sent_bytes(client)
+        (dist, ind), t = timed(lambda: wait_all(client, *tree.query(q, args.k)))
+        t_knn += t
+        sent += sent_bytes(client) - sent0
+        visits += [len(v) for v in tree.last_visits]
+        (dens,), t = timed(lambda: wait_all(client, tree.density(q, BANDWIDTH, KERNEL)))
+        t_dens += t
+        mine = rows[(rows >= ends[first]) & (rows < ends[last])] - ends[first]
+        got.append(dask.compute(dist[mine], ind[mine], dens[mine]))
+        del dist, ind, dens
     m = queries.shape[0]
     print(f"  {label}: {tree.n_shards} shards built in {t_build:.1f} s; kNN (k = {args.k}) "
           f"{t_knn:.2f} s = {m / t_knn:,.0f} rows/s; densities {t_dens:.2f} s = {m / t_dens:,.0f} rows/s")
     print(f"  {'':{len(label)}}  shards visited per block: mean {np.mean(visits):.2f}, max {max(visits)} "
-          f"of {tree.n_shards}; bytes sent by workers during kNN {sent_knn / 1e6:.1f} MB "
-          f"({sent_knn / m:.0f} B per query row)")
-    return tree, dist, ind, dens, m / t_knn
+          f"of {tree.n_shards}; bytes sent by workers during kNN {sent / 1e6:.1f} MB "
+          f"({sent / m:.0f} B per query row)")
+    return [np.concatenate(parts) for parts in zip(*got)], m / t_knn
 
 
-def check(dist, ind, dens, points_local, queries_local, rows, args):
+def wait_all(client, *arrays):
+    from distributed import wait
+
+    arrays = client.persist(list(arrays))
+    wait(arrays)
+    return arrays
+
+
+def check(got, one, queries_local, rows, args):
     """The sharded answers at `rows` against one tree over all points in this process."""
-    cls = getattr(veltrix.spatial, KINDS[args.kind])
-    one = cls.from_points(points_local)
+    got_dist, got_ind, got_dens = got
     q = queries_local[rows]
     ref_dist, ref_ind = one.query(q, args.k)
-    got_dist, got_ind, got_dens = dask.compute(dist[rows], ind[rows], dens[rows])
     same = np.array_equal(got_dist.view(np.uint64), ref_dist.view(np.uint64))
     same_rows = all(set(a[d == v]) == set(b[e == v]) for a, b, d, e in zip(got_ind, ref_ind, got_dist, ref_dist)
                     for v in set(d))
     ref_dens = one.density(q, BANDWIDTH, KERNEL)
-    n = len(points_local)
+    n = args.points
     within = bool(np.all(np.abs(got_dens - ref_dens) <= n * np.finfo(float).eps * ref_dens))
     print(f"  checked {len(rows):,} rows against one tree over the {n:,} points: kNN distances "
           f"{'bit-identical' if same else 'DIFFER'}, rows {'the same' if same_rows else 'DIFFER'}; "
@@ -129,7 +137,8 @@ def main(argv=None):
     ap.add_argument("--dim", type=int, default=3)
     ap.add_argument("--k", type=int, default=10)
     ap.add_argument("--kind", choices=sorted(KINDS), default="kd")
-    ap.add_argument("--memory-limit", default="600MB", help="per worker process (default 600MB)")
+    ap.add_argument("--memory-limit", default="900MB", help="per worker process (default 900MB)")
+    ap.add_argument("--rounds", type=int, default=4, help="query blocks answered in this many rounds")
     ap.add_argument("--processes", default="1,2", help="LocalCluster sizes, comma-separated")
     ap.add_argument("--check-rows", type=int, default=2_000, help="rows checked (all with --small)")
     ap.add_argument("--seed", type=int, default=2026)
@@ -154,7 +163,10 @@ def main(argv=None):
     runs = ([("scheduler " + args.scheduler, None)] if args.scheduler else
             [(f"{n} process{'es' if n > 1 else ''}", n) for n in map(int, args.processes.split(","))])
     queries_local = slabs_local(query_gens, args.queries, args.dim, args.blocks)
-    points_local = None
+    one = None  # the single-process tree, built once the clusters have shown their numbers
+    rng = np.random.default_rng(args.seed)
+    rows = (np.arange(args.queries) if args.small else
+            np.sort(rng.choice(args.queries, min(args.check_rows, args.queries), replace=False)))
     for label, n in runs:
         with dask.config.set(profiler):
             if n is None:
@@ -167,14 +179,12 @@ def main(argv=None):
                 client = Client(cluster)
             with client:
                 q = client.persist(queries)  # drawn on the workers once
-                tree, dist, ind, dens, rate = run(client, label, points, q, args)
-                rates[n] = rate
-                if points_local is None:
+                got, rates[n] = run(client, label, points, q, rows, args)
+                if one is None:
                     points_local = slabs_local(point_gens, args.points, args.dim, args.shards)
-                rng = np.random.default_rng(args.seed)
-                rows = (np.arange(args.queries) if args.small else
-                        np.sort(rng.choice(args.queries, min(args.check_rows, args.queries), replace=False)))
-                ok &= check(dist, ind, dens, points_local, queries_local, rows, args)
+                    one = getattr(veltrix.spatial, KINDS[args.kind]).from_points(points_local)
+                    del points_local
+                ok &= check(got, one, queries_local, rows, args)
             if cluster is not None:
                 cluster.close()
     if 1 in rates and 2 in rates:
