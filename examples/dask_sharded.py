@@ -77,12 +77,15 @@ def run(client, label, points, queries, rows, args):
     tree, t_build = timed(lambda: veltrix_dask.ShardedTree(points, kind=args.kind, client=client))
     wait(tree.trees())
     ends = np.cumsum((0,) + queries.chunks[0])
-    per_round = -(-queries.numblocks[0] // args.rounds)
     t_knn = t_dens = 0.0
-    sent, visits, got = 0, [], []
-    for first in range(0, queries.numblocks[0], per_round):
-        last = min(first + per_round, queries.numblocks[0])
-        q = queries.blocks[first:last]
+    sent, visits, got, order = 0, [], [], []
+    # Round r takes blocks r, r + rounds, ...: Dask tends to place neighbouring chunks, so
+    # neighbouring shards, on one worker, and a round of neighbouring blocks would keep the
+    # other workers idle.
+    for first in range(min(args.rounds, queries.numblocks[0])):
+        picked = list(range(first, queries.numblocks[0], args.rounds))
+        q = da.concatenate([queries.blocks[i] for i in picked])
+        starts = np.cumsum([0] + [ends[i + 1] - ends[i] for i in picked])
         sent0 = sent_bytes(client)
         (dist, ind), t = timed(lambda: wait_all(client, *tree.query(q, args.k)))
         t_knn += t
@@ -90,16 +93,22 @@ def run(client, label, points, queries, rows, args):
         visits += [len(v) for v in tree.last_visits]
         (dens,), t = timed(lambda: wait_all(client, tree.density(q, BANDWIDTH, KERNEL)))
         t_dens += t
-        mine = rows[(rows >= ends[first]) & (rows < ends[last])] - ends[first]
+        mine = []
+        for i, start in zip(picked, starts):
+            at = rows[(rows >= ends[i]) & (rows < ends[i + 1])]
+            order.append(at)
+            mine.append(at - ends[i] + start)
+        mine = np.concatenate(mine)
         got.append(dask.compute(dist[mine], ind[mine], dens[mine]))
         del dist, ind, dens
     m = queries.shape[0]
+    back = np.argsort(np.concatenate(order), kind="stable")
     print(f"  {label}: {tree.n_shards} shards built in {t_build:.1f} s; kNN (k = {args.k}) "
           f"{t_knn:.2f} s = {m / t_knn:,.0f} rows/s; densities {t_dens:.2f} s = {m / t_dens:,.0f} rows/s")
     print(f"  {'':{len(label)}}  shards visited per block: mean {np.mean(visits):.2f}, max {max(visits)} "
           f"of {tree.n_shards}; bytes sent by workers during kNN {sent / 1e6:.1f} MB "
           f"({sent / m:.0f} B per query row)")
-    return [np.concatenate(parts) for parts in zip(*got)], m / t_knn
+    return [np.concatenate(parts)[back] for parts in zip(*got)], m / t_knn
 
 
 def wait_all(client, *arrays):

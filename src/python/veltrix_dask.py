@@ -60,16 +60,10 @@ def _bounds_and_reach(block: np.ndarray, r: Any) -> Optional[tuple[np.ndarray, n
     return box[0], box[1], float(radii[1][0]) if len(r) else 0.0
 
 
-def _query(tree: Any, X: np.ndarray, k: int, bound: float) -> tuple[np.ndarray, np.ndarray]:
-    if math.isinf(bound):
-        return tree.query(X, k)
-    return tree.query(X, k, distance_upper_bound=bound)
-
-
 def _knn_first(tree: Any, block: np.ndarray, k: int, shard: tuple[int, int], n: int,
                bound: float) -> tuple[np.ndarray, np.ndarray]:
     offset, size = shard
-    d, r = _query(tree, block, min(k, size), bound)
+    d, r = tree.query(block, min(k, size), distance_upper_bound=bound)
     return veltrix.spatial._merge_knn([(d, r, offset, size, None)], len(block), k, n)
 
 
@@ -90,7 +84,7 @@ def _knn_more(tree: Any, block: np.ndarray, kth: np.ndarray, box: tuple[np.ndarr
     if len(sel) == 0:
         return None
     offset, size = shard
-    d, r = _query(tree, block[sel], min(k, size), bound)
+    d, r = tree.query(block[sel], min(k, size), distance_upper_bound=bound)
     return d, r, offset, size, sel
 
 
@@ -128,8 +122,6 @@ def _pair_counts(tree: Any, block: np.ndarray, r: Any) -> np.ndarray:
 
 def _density_shard(tree: Any, block: np.ndarray, bandwidth: float, kernel: str,
                    weights: Optional[np.ndarray]) -> np.ndarray:
-    if weights is None:
-        return tree.density(block, bandwidth, kernel)
     return tree.density(block, bandwidth, kernel, weights=weights)
 
 
