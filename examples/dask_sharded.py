@@ -58,6 +58,10 @@ def slabs_local(gens, rows, dim, parts):
                            for i, (g, n) in enumerate(zip(gens, slab_sizes(rows, parts)))])
 
 
+def worker_cpu(client):
+    return sum(client.run(time.process_time).values())
+
+
 def sent_bytes(client):
     return sum(client.run(lambda dask_worker: dask_worker.transfer_outgoing_bytes_total).values())
 
@@ -77,7 +81,7 @@ def run(client, label, points, queries, rows, args):
     tree, t_build = timed(lambda: veltrix_dask.ShardedTree(points, kind=args.kind, client=client))
     wait(tree.trees())
     ends = np.cumsum((0,) + queries.chunks[0])
-    t_knn = t_dens = 0.0
+    t_knn = t_dens = cpu_knn = 0.0
     sent, visits, got, order = 0, [], [], []
     # Round r takes blocks r, r + rounds, ...: Dask tends to place neighbouring chunks, so
     # neighbouring shards, on one worker, and a round of neighbouring blocks would keep the
@@ -86,9 +90,10 @@ def run(client, label, points, queries, rows, args):
         picked = list(range(first, queries.numblocks[0], args.rounds))
         q = da.concatenate([queries.blocks[i] for i in picked])
         starts = np.cumsum([0] + [ends[i + 1] - ends[i] for i in picked])
-        sent0 = sent_bytes(client)
+        sent0, cpu0 = sent_bytes(client), worker_cpu(client)
         (dist, ind), t = timed(lambda: wait_all(client, *tree.query(q, args.k)))
         t_knn += t
+        cpu_knn += worker_cpu(client) - cpu0
         sent += sent_bytes(client) - sent0
         visits += [len(v) for v in tree.last_visits]
         (dens,), t = timed(lambda: wait_all(client, tree.density(q, BANDWIDTH, KERNEL)))
@@ -107,7 +112,7 @@ def run(client, label, points, queries, rows, args):
           f"{t_knn:.2f} s = {m / t_knn:,.0f} rows/s; densities {t_dens:.2f} s = {m / t_dens:,.0f} rows/s")
     print(f"  {'':{len(label)}}  shards visited per block: mean {np.mean(visits):.2f}, max {max(visits)} "
           f"of {tree.n_shards}; bytes sent by workers during kNN {sent / 1e6:.1f} MB "
-          f"({sent / m:.0f} B per query row)")
+          f"({sent / m:.0f} B per query row); worker CPU during kNN {cpu_knn:.2f} s")
     return [np.concatenate(parts)[back] for parts in zip(*got)], m / t_knn
 
 

@@ -2,6 +2,7 @@
 for bit, whatever the chunking, the scheduler and the number of worker processes."""
 
 import pathlib
+import subprocess
 import sys
 
 import dask
@@ -198,3 +199,10 @@ def test_sharded_guide_code_runs():
     namespace = {}
     for block in blocks:
         exec(compile(block.split("```", 1)[0], str(guide), "exec"), namespace)
+
+
+def test_sharded_module_names_the_extra_when_dask_is_missing():
+    code = ("import sys; sys.modules['dask'] = None\n"
+            "try:\n    import veltrix_dask\nexcept ImportError as e:\n    print(e)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout
+    assert out == 'veltrix_dask needs Dask: pip install "veltrix[dask]"\n'
