@@ -17,6 +17,7 @@ try:
     import dask.array as da
     import dask.bag as db
     import numpy as np
+    from dask.sizeof import sizeof
     from distributed import Client, Future, wait
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError('veltrix_dask needs Dask: pip install "veltrix[dask]"') from exc
@@ -29,6 +30,17 @@ _CLASSES = {"kd": "KDTree", "ball": "BallTree", "vp": "VPTree"}
 _ROWS_PER_BLOCK = 100_000  # blocks of a NumPy query array
 
 Boxsize = Union[None, float, Sequence[float]]
+
+
+def _tree_nbytes(tree: Any) -> int:
+    # Dask places, moves and steals tasks by the sizes of their inputs; without this a tree
+    # counts as a few hundred bytes, and a shard may be shipped to another worker to balance
+    # work. Its pickled state (coordinates, rows, build data) stands for its size.
+    return memoryview(tree.__reduce_ex__(5)[1][0]).nbytes
+
+
+for _name in _CLASSES.values():
+    sizeof.register(getattr(veltrix.spatial, _name))(_tree_nbytes)
 
 
 # ---------------------------------------------------------------------------------------------
