@@ -223,6 +223,12 @@ inline std::string not_a_generator(const std::string& type) {
     return cat("expected a veltrix.random.Generator, not ", type);
 }
 
+// Merges of per-shard answers (private helpers of the sharded trees).
+inline constexpr const char* shard_parts = "parts must be a non-empty sequence of per-shard results";
+inline std::string shard_part(long n) { return cat("each per-shard result must be a tuple of ", n, " entries"); }
+inline constexpr const char* shard_rows = "per-shard results do not fit the query rows";
+inline constexpr const char* box_shapes = "boxes, reach and boxsize must agree in shape";
+
 // Pair searches (query_pairs, count_neighbors, sparse_distance_matrix).
 inline std::string pair_radius(const char* name) { return cat(name, " must be finite and not negative"); }
 inline constexpr const char* pair_radii_rank = "r must be one radius or a one-dimensional array of radii";

@@ -888,6 +888,7 @@ void register_spatial(PyObject* m) {
     for (Class c : {Class::ball_tree, Class::kd_tree, Class::vp_tree})
         add_member(m, class_name(c), reinterpret_cast<PyObject*>(type_object(c)));
     add_functions(m, spatial_functions, false);
+    register_sharded(m);
 }
 
 }  // namespace veltrix::py

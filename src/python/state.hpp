@@ -64,6 +64,7 @@ void register_linalg(PyObject* m);
 void register_stats(PyObject* m);
 void register_random(PyObject* m);
 void register_spatial(PyObject* m);
+void register_sharded(PyObject* m);  // sharded.cpp, called by register_spatial
 
 // Private members of the top-level module (not in __all__), frame.cpp.
 void register_private(PyObject* m);

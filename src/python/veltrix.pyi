@@ -996,6 +996,42 @@ class _SpatialModule(ModuleType):
     BallTree: type[BallTree]
     KDTree: type[KDTree]
     VPTree: type[VPTree]
+    # Private helpers of the sharded trees (veltrix_dask), outside __all__: shard boxes and the
+    # merges of per-shard answers. NumPy arrays in, NumPy arrays out.
+    @staticmethod
+    def _bounds(X: numpy.ndarray) -> Optional[Tuple[numpy.ndarray, numpy.ndarray]]:
+        """Per-column minima and maxima of the rows of X; None when X holds NaN."""
+    @staticmethod
+    def _box_gaps(los: numpy.ndarray, his: numpy.ndarray, lo: numpy.ndarray, hi: numpy.ndarray,
+                  metric: str = "euclidean", boxsize: Optional[Sequence[_Float]] = None,
+                  reach: Union[None, _Float, numpy.ndarray] = None) -> numpy.ndarray:
+        """Lower bounds of the distance between box [lo, hi] and each box [los[i], his[i]]
+        (periodic along axes with a positive finite boxsize); with reach, the int64 positions
+        whose bound is at most reach (one value, or one per box)."""
+    @staticmethod
+    def _merge_knn(parts: Sequence[tuple], m: SupportsIndex, k: SupportsIndex,
+                   n: SupportsIndex) -> Tuple[numpy.ndarray, numpy.ndarray]:
+        """The k nearest of m query rows over all shards, ordered by (distance, global row).
+        Each part is (distances, shard rows, offset, shard size, query rows or None); empty
+        places are (inf, n)."""
+    @staticmethod
+    def _merge_lists(parts: Sequence[tuple], m: SupportsIndex, sort_results: bool = False) -> List[numpy.ndarray]:
+        """Per-row global row lists from (row lists, offset, distance lists or None) per shard:
+        in shard order, or merged by (distance, row) when sort_results."""
+    @staticmethod
+    def _add_counts(parts: Sequence[numpy.ndarray]) -> numpy.ndarray:
+        """The int64 sum of equally shaped arrays."""
+    @staticmethod
+    def _add_densities(parts: Sequence[numpy.ndarray], divisor: Optional[_Float] = None) -> numpy.ndarray:
+        """The float64 sum of equally shaped arrays, added in the order given from +0.0, each
+        element then divided by divisor when one is given."""
+    @staticmethod
+    def _weight_total(weights: numpy.ndarray, start: _Float = 0.0) -> float:
+        """start plus the weights, added one at a time in order."""
+    @staticmethod
+    def _density_divisor(total_weight: _Float, bandwidth: _Float, kernel: str, metric: str,
+                         dim: SupportsIndex) -> float:
+        """(total_weight * bandwidth**dim) * _kernel_norm(kernel, metric, dim)."""
     @staticmethod
     def _kernel_norm(kernel: str, metric: str, dim: SupportsIndex) -> float:
         """The integral of the kernel over ``dim``-dimensional space under the metric (private:
