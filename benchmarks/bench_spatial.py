@@ -211,6 +211,90 @@ def cases():
     return _tree_cases() + _kde_cases() + _batch_cases()
 
 
+def _periodic_cases():
+    """Periodic boxes (boxsize=1) against cKDTree's: 100,000 uniform points in 3 dimensions,
+    100,000 query rows, k = 10 and a radius holding about ten points, workers 1 and -1."""
+    rng = np.random.default_rng(24)
+    x = rng.uniform(size=(100_000, 3))
+    q = rng.uniform(size=(100_000, 3))
+    ck = cKDTree(x, leafsize=LEAF, boxsize=1.0)
+    radius = float(np.median(ck.query(q[:50], 10)[0][:, -1]))
+    out = []
+    for name in ("KDTree", "BallTree", "VPTree"):
+        t = getattr(SP, name).from_points(x, leaf_size=LEAF, boxsize=1.0)
+        for w in (1, -1):
+            out += [
+                (f"{name} periodic query k=10 workers={w}", lambda t=t, w=w: t.query(q, 10, workers=w),
+                 f"cKDTree periodic query workers={w}", lambda w=w: ck.query(q, 10, workers=w)),
+                (f"{name} periodic query_ball_point workers={w}",
+                 lambda t=t, w=w: t.query_ball_point(q, radius, workers=w),
+                 f"cKDTree periodic query_ball_point workers={w}",
+                 lambda w=w: ck.query_ball_point(q, radius, workers=w)),
+            ]
+    return out
+
+
+def _build_cases(n):
+    """from_points over n uniform points in 3 dimensions against cKDTree(P), workers 1 and 2,
+    and workers=2 against our own workers=1."""
+    x = np.random.default_rng(7).uniform(size=(n, 3))
+    tag = f"n={n:.0e} d=3"
+    ours = {w: (lambda w=w: SP.KDTree.from_points(x, leaf_size=LEAF, workers=w)) for w in (1, 2)}
+    return [
+        (f"KDTree from_points workers=1 {tag}", ours[1], "cKDTree(P)", lambda: cKDTree(x, leafsize=LEAF)),
+        (f"KDTree from_points workers=2 {tag}", ours[2], "cKDTree(P)", lambda: cKDTree(x, leafsize=LEAF)),
+        (f"KDTree from_points workers=2 vs 1 {tag}", ours[2], "KDTree from_points workers=1", ours[1]),
+    ]
+
+
+def _density_workers_cases():
+    """density with workers=2 against workers=1 for each tree, 16 dimensions (points near a
+    4-dimensional subspace, as the batch cases), 2,000 query rows."""
+    rng = np.random.default_rng(16)
+    basis = rng.normal(size=(4, 16))
+    x = rng.uniform(size=(50_000, 4)) @ basis + rng.normal(scale=0.01, size=(50_000, 16))
+    q = rng.uniform(size=(2_000, 4)) @ basis
+    out = []
+    for name in ("KDTree", "BallTree", "VPTree"):
+        t = getattr(SP, name).from_points(x, leaf_size=LEAF)
+        out.append((f"{name} density d=16 workers=2 vs 1", lambda t=t: t.density(q, 0.3, workers=2),
+                    f"{name} density workers=1", lambda t=t: t.density(q, 0.3)))
+    return out
+
+
+_MEMORY_PROBE = """
+import resource, sys, numpy as np
+n, which = int(sys.argv[1]), sys.argv[2]
+x = np.random.default_rng(7).uniform(size=(n, 3))
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+if which == "from_points":
+    import veltrix
+    t = veltrix.spatial.KDTree.from_points(x, leaf_size=20)
+elif which == "from_array":
+    import veltrix
+    t = veltrix.spatial.KDTree.from_array(veltrix.Array.from_numpy(x), 20)
+else:
+    from scipy.spatial import cKDTree
+    t = cKDTree(x, leafsize=20)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print((after - before) * 1024)
+"""
+
+
+def build_memory(n):
+    """Rise of the process's peak resident memory over a build of n points in 3 dimensions,
+    each in a fresh interpreter (the coordinates themselves are made before the baseline)."""
+    import subprocess
+    import sys
+
+    out = {}
+    for which in ("from_points", "from_array", "cKDTree"):
+        r = subprocess.run([sys.executable, "-c", _MEMORY_PROBE, str(n), which], capture_output=True, text=True,
+                           check=True)
+        out[which] = int(r.stdout)
+    return out
+
+
 def check_density_agreement():
     """Per case: the relative spread of ours / scikit-learn's over the queries where ours is
     positive (0 = equal up to the normalising constant), and scikit-learn's largest value
@@ -253,6 +337,22 @@ if __name__ == "__main__":
 
     if sys.argv[1:] == ["--batch"]:
         run_cases(_batch_cases(), repeat=3)
+        raise SystemExit
+    if sys.argv[1:] == ["--periodic"]:
+        run_cases(_periodic_cases(), repeat=3)
+        raise SystemExit
+    if sys.argv[1:2] == ["--build"]:
+        for n in [int(float(v)) for v in sys.argv[2:] or ["1e6", "1e7"]]:
+            run_cases(_build_cases(n), repeat=3, min_time=0)
+        raise SystemExit
+    if sys.argv[1:] == ["--density-workers"]:
+        run_cases(_density_workers_cases(), repeat=3)
+        raise SystemExit
+    if sys.argv[1:2] == ["--memory"]:
+        for n in [int(float(v)) for v in sys.argv[2:] or ["1e7"]]:
+            coords = n * 3 * 8
+            for which, rise in build_memory(n).items():
+                print(f"peak rise {which:12s} n={n:.0e} d=3: {rise / 1e6:8.1f} MB = {rise / coords:.2f} x coordinates")
         raise SystemExit
     run_cases(cases())
     print()

@@ -87,6 +87,7 @@ def trees():
     return [spatial.KDTree.from_array(pts, leaf_size=2), spatial.BallTree.from_array(pts, 1),
             spatial.VPTree.from_array(pts, 2, "manhattan", "random"),
             spatial.KDTree.from_array(veltrix.zeros([0, 2])),
+            spatial.BallTree.from_points(pts, leaf_size=1, metric="chebyshev", boxsize=[2.0, 3.0]),
             spatial.VPTree.from_array(veltrix.Array([1, 1], [3.0]))]
 
 
@@ -115,6 +116,8 @@ def _callables():
             add(name, obj)
     add("VPTree", spatial.VPTree)
     add("VPTree.from_array", spatial.VPTree.from_array)
+    for cls in (spatial.KDTree, spatial.BallTree, spatial.VPTree):
+        add(f"{cls.__name__}.from_points", cls.from_points)
     instances = ARRAYS + TREES + [GENERATOR, iter(ARRAYS[3])]
     for inst in instances:
         for attr in dir(type(inst)):
@@ -195,13 +198,28 @@ BATCH_POOL = POOL + [
     np.ones(2, np.longdouble), [[0.0, 1.0], [2.0]], [[0.0, 1.0], [2.0, 3.0]], [[Raises(), 1.0]],
     np.array([0.5, -1.0]), np.array([1.0, 2.0]), -1, 2, 7, 64, 2 ** 40,
 ]
+# Keywords of from_points besides those the batch methods take.
+BUILD_KEYWORDS = ["points", "leaf_size", "metric", "boxsize", "selection", "workers", "bogus"]
+
+
+@settings(max_examples=EXAMPLES, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(st.sampled_from([spatial.KDTree, spatial.BallTree, spatial.VPTree]),
+       st.lists(st.sampled_from(BATCH_POOL), max_size=2),
+       st.dictionaries(st.sampled_from(BUILD_KEYWORDS), st.sampled_from(BATCH_POOL), max_size=3))
+def test_from_points_returns_or_raises_ordinary_errors(cls, args, kwargs):
+    try:
+        cls.from_points(*args, **kwargs)
+    except Exception:
+        pass
+    check_alive()
 
 
 @settings(max_examples=EXAMPLES, deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.sampled_from(TREES), st.sampled_from(BATCH_METHODS), st.lists(st.sampled_from(BATCH_POOL), max_size=3),
        st.dictionaries(st.sampled_from(["X", "k", "r", "return_distance", "sort_results", "count_only",
-                                        "workers", "bandwidth", "kernel", "criterion", "min_samples",
+                                        "distance_upper_bound", "workers", "bandwidth", "kernel", "criterion", "min_samples",
                                         "max_span", "bogus"]), st.sampled_from(BATCH_POOL), max_size=3))
 def test_batch_methods_return_or_raise_ordinary_errors(tree, method, args, kwargs):
     try:

@@ -226,7 +226,8 @@ TREE_CASES = [
     (tree_state()[:-1], "Tree state has the wrong length"),
     (tree_state()[:30], "Tree state has the wrong length"),
     (tree_state() + b"\0", "Tree state has the wrong length"),
-    (edited(tree_state(), 4, "<I", 2), "Unsupported tree state version 2"),
+    (edited(tree_state(), 4, "<I", 3), "Unsupported tree state version 3"),
+    (edited(tree_state(), 4, "<I", 2), "Tree state has the wrong length"),  # no room for a box
     (edited(tree_state(), 16, "<Q", 7), "Tree state has the wrong length"),
     (edited(tree_state(), 24, "<Q", 2**62), "Tree state has the wrong length"),
     (edited(tree_state(), 32, "<Q", 0), "Tree state header is invalid"),

@@ -15,6 +15,9 @@ inline constexpr const char* points_rank = "Expected 2D array (n_points, dim)";
 inline constexpr const char* queries_rank = "Expected 2D array (n_queries, dim)";
 inline constexpr const char* query_dimension = "Query dimension must match tree dimension";
 inline constexpr const char* k_too_large = "k must not exceed the number of points";
+inline std::string nonfinite_periodic_points(std::uint64_t row) {
+    return "points must be finite in a periodic box, but row " + std::to_string(row) + " is not";
+}
 
 // Tree states read back from pickles.
 namespace tree_state {
@@ -26,6 +29,7 @@ inline constexpr const char* rows = "Tree state row numbers are not a permutatio
 inline constexpr const char* nodes = "Tree state node ranges are inconsistent";
 inline constexpr const char* radius = "Tree state holds a negative or NaN ball radius";
 inline constexpr const char* vantage = "Tree state vantage point lies outside its node";
+inline constexpr const char* box = "Tree state holds an invalid periodic box";
 inline std::string version(std::uint32_t v) { return "Unsupported tree state version " + std::to_string(v); }
 inline std::string kind(const char* found, const char* wanted) {
     return std::string("Tree state holds a ") + found + ", not a " + wanted;

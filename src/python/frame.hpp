@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -30,6 +31,8 @@ namespace veltrix::py {
 struct NoDefault {};
 
 inline std::string render_number(double v) {
+    // An infinite default as a literal that inspect and ast read back (as inf).
+    if (v == std::numeric_limits<double>::infinity()) return "1e999";
     std::string out;
     append_shortest(out, v);
     return out;

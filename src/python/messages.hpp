@@ -175,7 +175,15 @@ inline std::string batch_width(std::uint64_t len, std::uint64_t dim) {
 inline std::string batch_rank(const char* name, std::uint64_t ndim) {
     return cat(name, " must have one or two dimensions, not ", ndim);
 }
-inline constexpr const char* batch_ragged = "X rows must all have the same length";
+inline std::string rows_ragged(const char* name) { return cat(name, " rows must all have the same length"); }
+inline std::string points_rank(std::uint64_t ndim) {
+    return cat("points must have two dimensions (n_points, dim), not ", ndim);
+}
+inline std::string boxsize_count(std::uint64_t got, std::uint64_t dim) {
+    return cat("boxsize must be one length or one per dimension: got ", got, " for dimension ", dim);
+}
+inline constexpr const char* boxsize_invalid = "boxsize lengths must be positive and finite";
+inline constexpr const char* distance_upper_bound_invalid = "distance_upper_bound must not be negative or NaN";
 inline std::string not_real_dtype(const std::string& dtype) {
     return cat("dtype ", dtype, " does not hold real numbers");
 }

@@ -1,5 +1,8 @@
 // veltrix.spatial: the KDTree, BallTree and VPTree classes, written once over the tree type.
+#include <cmath>
+#include <limits>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -180,7 +183,7 @@ Array64 sequence_numbers(PyObject* o, const char* name) {
     for (Py_ssize_t i = 0; i < len; ++i) {
         const std::vector<double> row = convert_argument<Floats>(name, items[i]);
         if (i == 0) cols = row.size();
-        if (row.size() != cols) raise(PyExc_ValueError, msg::batch_ragged);
+        if (row.size() != cols) raise(PyExc_ValueError, msg::rows_ragged(name));
         values.insert(values.end(), row.begin(), row.end());
     }
     return Array64(Shape::d2(u64(len), cols), std::move(values));
@@ -272,6 +275,67 @@ constexpr auto from_array_impl = [](const Array64& points, u64 leaf_size, Distan
     return wrap(unwrap(Tree::from_ndarray(points, leaf_size, metric, options)));
 };
 
+// from_points: the points as the tree's own row-major float64 values. A float64 NumPy array
+// is read into them directly; an Array is copied, as from_array copies it.
+struct PointRows {
+    std::vector<f64> values;
+    u64 n = 0, dim = 0;
+};
+
+PointRows point_rows(PyObject* o) {
+    Numbers v = numbers(o, "points");
+    if (v.array().ndim() != 2) raise(PyExc_ValueError, msg::points_rank(v.array().ndim()));
+    PointRows p{{}, v.rows(), v.cols()};
+    if (v.borrowed) p.values = v.array().data;
+    else p.values = std::move(v.owned.data);
+    return p;
+}
+
+// One side length for every dimension or one per dimension, each positive and finite; none
+// for a space that is not periodic.
+std::vector<f64> box_lengths(std::optional<PyObject*> o, u64 dim) {
+    if (!o) return {};
+    std::vector<f64> box;
+    if (const std::optional<double> x = scalar(*o)) {
+        box.assign(dim, *x);
+        if (!(*x > 0.0 && std::isfinite(*x))) raise(PyExc_ValueError, msg::boxsize_invalid);
+        return box;
+    }
+    const Numbers n = numbers(*o, "boxsize");
+    if (n.array().ndim() != 1 || n.rows() != dim)
+        raise(PyExc_ValueError, msg::boxsize_count(n.array().ndim() == 1 ? n.rows() : n.array().data.size(), dim));
+    box.assign(n.data(), n.data() + dim);
+    for (const f64 L : box)
+        if (!(L > 0.0 && std::isfinite(L))) raise(PyExc_ValueError, msg::boxsize_invalid);
+    return box;
+}
+
+// The points convert last, once every option has been checked; the build runs without the
+// interpreter lock (the tree owns everything it reads).
+template <class Tree>
+constexpr auto from_points_impl = [](PyObject* points, u64 leaf_size, DistanceMetric metric, auto... rest) {
+    typename Tree::Options options{};
+    const auto [boxsize, workers] = [&] {
+        if constexpr (sizeof...(rest) == 3) {
+            const auto args = std::make_tuple(rest...);
+            options.selection = std::get<0>(args);
+            return std::make_pair(std::get<1>(args), std::get<2>(args));
+        } else {
+            return std::make_pair(rest...);
+        }
+    }();
+    const u64 threads = thread_count(workers);
+    PointRows p = point_rows(points);
+    std::vector<f64> box = box_lengths(boxsize, p.dim);
+    std::optional<Result<Tree>> built;
+    {
+        WithoutGil unlocked;
+        built.emplace(Tree::from_rows(std::move(p.values), p.n, p.dim, leaf_size, metric, options, std::move(box),
+                                      threads));
+    }
+    return wrap(unwrap(std::move(*built)));
+};
+
 template <class Tree>
 Ref query_knn_impl(const Tree& tree, PyObject* query, u64 k) {
     const std::vector<double> q = query_vector(query, tree.dim);
@@ -348,9 +412,10 @@ constexpr auto tree_from_state_sig = signature("_tree_from_state", param<Object>
 // lock held; the search itself runs without it (the tree never changes after from_array).
 
 template <class Tree>
-Ref query_impl(PyObject* X, i64 k, bool return_distance, i64 workers, const Tree& tree) {
+Ref query_impl(PyObject* X, i64 k, bool return_distance, double upper_bound, i64 workers, const Tree& tree) {
     need_numpy();
     if (k < 0) raise(PyExc_ValueError, msg::k_negative(k));
+    if (std::isnan(upper_bound) || upper_bound < 0.0) raise(PyExc_ValueError, msg::distance_upper_bound_invalid);
     const u64 kk = static_cast<u64>(k);
     if (kk > tree.n_points) raise(PyExc_ValueError, msg::k_too_large(kk, tree.n_points));
     const u64 threads = thread_count(workers);
@@ -362,7 +427,7 @@ Ref query_impl(PyObject* X, i64 k, bool return_distance, i64 workers, const Tree
     {
         WithoutGil unlocked;
         tree.query_knn_batch(q.data(), q.m, kk, dist ? dist->data : nullptr, reinterpret_cast<u64*>(rows.data),
-                             threads);
+                             threads, upper_bound);
     }
     if (!dist) return std::move(rows.array);
     return tuple_of(dist->array, rows.array);
@@ -426,9 +491,26 @@ Ref density_impl(std::optional<PyObject*> X, double bandwidth, Later<Kernel> ker
 }
 
 template <class Tree>
-constexpr auto query_sig = signature("query", param<Object>("X"), param<I64>("k", 1),
-                                     keyword_only(strict_param<Flag>("return_distance", true)),
-                                     keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+constexpr auto query_sig =
+    signature("query", param<Object>("X"), param<I64>("k", 1), keyword_only(strict_param<Flag>("return_distance", true)),
+              keyword_only(param<F64>("distance_upper_bound", std::numeric_limits<double>::infinity())),
+              keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+
+template <class Tree>
+constexpr auto make_from_points_sig() {
+    constexpr auto points = param<Object>("points");
+    constexpr auto leaf_size = keyword_only(param<Index>("leaf_size", 20));
+    constexpr auto metric = keyword_only(param<Metric>("metric", "euclidean"));
+    constexpr auto boxsize = keyword_only(optional_param<Object>("boxsize"));
+    constexpr auto workers = keyword_only(param<I64>("workers", 1));
+    if constexpr (std::is_same_v<Tree, VPTree>)
+        return signature("from_points", points, leaf_size, metric,
+                         keyword_only(param<Selection>("selection", "first")), boxsize, workers);
+    else
+        return signature("from_points", points, leaf_size, metric, boxsize, workers);
+}
+template <class Tree>
+inline constexpr auto from_points_sig = make_from_points_sig<Tree>();
 template <class Tree>
 constexpr auto query_ball_point_sig =
     signature("query_ball_point", param<Object>("X"), param<Object>("r"),
@@ -467,6 +549,7 @@ inline constexpr auto kernel_density_approx_sig =
 template <class Tree>
 PyMethodDef tree_methods[] = {
     def<from_array_sig<Tree>, from_array_impl<Tree>, class_of<Tree>>(),
+    def<from_points_sig<Tree>, from_points_impl<Tree>, class_of<Tree>>(),
     def<query_knn_sig<Tree>, query_knn_impl<Tree>, class_of<Tree>>(),
     def<query_radius_sig<Tree>, query_radius_impl<Tree>, class_of<Tree>>(),
     def<kernel_density_sig<Tree>, kernel_density_impl<Tree>, class_of<Tree>>(),
@@ -482,13 +565,33 @@ PyMethodDef tree_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Instances come only from from_array: without a constructor, calling the class raises
+// The periodic box as a tuple of side lengths, or None.
+template <class Tree>
+PyObject* boxsize_of(PyObject* self, void*) noexcept {
+    return guarded([&] {
+        const Borrowed<Tree> t(self);
+        if (!t->periodic()) return Ref::borrow(Py_None);
+        Ref out = check_new(PyTuple_New(static_cast<Py_ssize_t>(t->box.size())));
+        for (u64 i = 0; i < t->box.size(); ++i)
+            PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), to_py(t->box[i]).release());
+        return out;
+    });
+}
+
+template <class Tree>
+PyGetSetDef tree_getset[] = {
+    {"boxsize", boxsize_of<Tree>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Instances come only from from_array and from_points: without a constructor, calling the class raises
 // "cannot create 'builtins.KDTree' instances".
 template <class Tree>
 PyType_Spec& spec_of_tree() {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<Tree>)},
         {Py_tp_methods, tree_methods<Tree>},
+        {Py_tp_getset, tree_getset<Tree>},
         {0, nullptr},
     };
     static PyType_Spec spec = {qualified_name(class_of<Tree>), sizeof(Instance<Tree>), 0,

@@ -478,6 +478,43 @@ class _SpatialTree:
         2-D raises the internal error "Expected 2D array (n_points, dim)".
         """
 
+    @staticmethod
+    def from_points(points: _Rows, *, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean",
+                    boxsize: Union[None, _Float, Sequence[_Float], Array, numpy.ndarray] = None,
+                    workers: Optional[SupportsIndex] = 1) -> _SpatialTree:
+        """Builds the tree over ``points``: a 2-D Array, a 2-D NumPy array of any real dtype and
+        memory layout (read as float64), or a sequence of equal-length sequences of numbers.
+
+        Without ``boxsize`` the tree is the one ``from_array`` builds from the same float64
+        values: same structure, same results, same pickled state. A float64 NumPy array is
+        read straight into the tree's own copy of the points, with no other copy.
+
+        ``boxsize``: one side length, or one per dimension, each positive and finite; space
+        is then periodic (a torus). Per coordinate the difference is taken the shorter way
+        round, t = |a - b|, t = min(t, L - t), before the metric accumulates as usual, so every
+        distance of every query method (single-point and batch) is the minimum-image
+        distance. Stored and query points may lie anywhere: both are wrapped into [0, L) as
+        x - L * floor(x / L) (a result that rounds to L becomes 0), so a query reports the
+        distances to the wrapped points. A periodic tree pickles with its box.
+
+        ``workers``: threads for the build (-1: every core this process may use); large
+        point sets split their independent subtrees over them. The tree is identical bit
+        for bit for every value. The build runs without the interpreter lock.
+
+        Raises ValueError "points must have two dimensions (n_points, dim), not {}",
+        "points must be finite in a periodic box, but row {} is not" (NaN or an infinity in
+        a periodic tree; other trees refuse only NaN, as ``from_array``), "boxsize must be one
+        length or one per dimension: got {} for dimension {}", "boxsize lengths must be
+        positive and finite", "leaf_size must be at least 1", the metric error and workers of
+        0 or below -1; TypeError "argument 'points': ..." or "argument 'boxsize': ..." for
+        values that are not real numbers.
+        """
+
+    @property
+    def boxsize(self) -> Optional[Tuple[float, ...]]:
+        """The periodic box's side lengths, one per dimension, or None for a tree that is not
+        periodic (read-only)."""
+
     def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]:
         """Input rows of the k nearest points, nearest first (fewer when the tree holds fewer).
 
@@ -541,6 +578,7 @@ class _SpatialTree:
         k: Optional[SupportsIndex] = 1,
         *,
         return_distance: bool = True,
+        distance_upper_bound: Optional[_Float] = 1e999,
         workers: Optional[SupportsIndex] = 1,
     ) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]:
         """The k nearest stored points of every query row, as ``(distances, indices)``.
@@ -550,12 +588,18 @@ class _SpatialTree:
         is a batch of no rows. Returns float64 and int64 arrays of shape (m, k), or (k,) for
         one point, nearest first; ``indices`` alone without ``return_distance``. Row i equals
         ``query_knn(X[i], k)``, its distances as the tree's metric computes them.
-        ``workers``: threads for the search (-1: every core this process may use); the
-        result never depends on it. The search runs without the interpreter lock. Raises
-        ImportError "veltrix batch queries need NumPy" without NumPy; ValueError for k above
-        the number of points or negative, a width other than the tree's dimension, ragged
-        rows, more than two dimensions, "queries must not contain NaN" and workers of 0 or
-        below -1; TypeError "argument 'X': ..." for rows that are not real numbers.
+        ``distance_upper_bound`` (default infinity, written 1e999): neighbours at a distance
+        d > bound are left out, d <= bound kept; places left over hold distance inf and
+        index n (the number of stored points). With the default the results are those of
+        the unbounded search, bit for bit.
+        ``workers``: threads for the search (-1: every core this process may use); rows are
+        handed out in small blocks, and the result never depends on it. The search runs
+        without the interpreter lock. Raises ImportError "veltrix batch queries need NumPy"
+        without NumPy; ValueError for k above the number of points or negative, a width
+        other than the tree's dimension, ragged rows, more than two dimensions, "queries
+        must not contain NaN", "distance_upper_bound must not be negative or NaN" and
+        workers of 0 or below -1; TypeError "argument 'X': ..." for rows that are not real
+        numbers.
         """
 
     def query_ball_point(
@@ -604,6 +648,9 @@ class BallTree(_SpatialTree):
     @staticmethod
     def from_array(array: Array, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean") -> BallTree:
         """As ``_SpatialTree.from_array``."""
+    @staticmethod
+    def from_points(points: _Rows, *, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean", boxsize: Union[None, _Float, Sequence[_Float], Array, numpy.ndarray] = None, workers: Optional[SupportsIndex] = 1) -> BallTree:
+        """As ``_SpatialTree.from_points``."""
     def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
     def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
     def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
@@ -611,7 +658,7 @@ class BallTree(_SpatialTree):
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
     def __copy__(self) -> BallTree: """As ``_SpatialTree.__copy__``."""
     def __deepcopy__(self, memo: dict) -> BallTree: """As ``_SpatialTree.__deepcopy__``."""
-    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
+    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, distance_upper_bound: Optional[_Float] = 1e999, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
     def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
 
@@ -621,6 +668,9 @@ class KDTree(_SpatialTree):
     @staticmethod
     def from_array(array: Array, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean") -> KDTree:
         """As ``_SpatialTree.from_array``."""
+    @staticmethod
+    def from_points(points: _Rows, *, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean", boxsize: Union[None, _Float, Sequence[_Float], Array, numpy.ndarray] = None, workers: Optional[SupportsIndex] = 1) -> KDTree:
+        """As ``_SpatialTree.from_points``."""
     def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
     def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
     def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
@@ -628,7 +678,7 @@ class KDTree(_SpatialTree):
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
     def __copy__(self) -> KDTree: """As ``_SpatialTree.__copy__``."""
     def __deepcopy__(self, memo: dict) -> KDTree: """As ``_SpatialTree.__deepcopy__``."""
-    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
+    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, distance_upper_bound: Optional[_Float] = 1e999, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
     def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
 
@@ -642,6 +692,9 @@ class VPTree(_SpatialTree):
         ``selection`` "first" or "random" (a clock-seeded draw per node) picks each node's
         vantage point; "Unknown vantage point selection method '...'. Valid options: ..." else.
         """
+    @staticmethod
+    def from_points(points: _Rows, *, leaf_size: Optional[SupportsIndex] = 20, metric: Optional[str] = "euclidean", selection: Optional[str] = "first", boxsize: Union[None, _Float, Sequence[_Float], Array, numpy.ndarray] = None, workers: Optional[SupportsIndex] = 1) -> VPTree:
+        """As ``_SpatialTree.from_points``, with ``selection`` as ``VPTree.from_array``."""
     def query_knn(self, query: _Query, k: SupportsIndex) -> List[int]: """As ``_SpatialTree.query_knn``."""
     def query_radius(self, query: _Query, radius: _Float) -> List[int]: """As ``_SpatialTree.query_radius``."""
     def kernel_density(self, queries: _Queries = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian") -> Union[float, Array]: """As ``_SpatialTree.kernel_density``."""
@@ -649,7 +702,7 @@ class VPTree(_SpatialTree):
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple: """As ``_SpatialTree.__reduce_ex__``."""
     def __copy__(self) -> VPTree: """As ``_SpatialTree.__copy__``."""
     def __deepcopy__(self, memo: dict) -> VPTree: """As ``_SpatialTree.__deepcopy__``."""
-    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
+    def query(self, X: _Rows, k: Optional[SupportsIndex] = 1, *, return_distance: bool = True, distance_upper_bound: Optional[_Float] = 1e999, workers: Optional[SupportsIndex] = 1) -> Union[Tuple[numpy.ndarray, numpy.ndarray], numpy.ndarray]: """As ``_SpatialTree.query``."""
     def query_ball_point(self, X: _Rows, r: Union[_Float, Sequence[_Float], Array, numpy.ndarray], *, return_distance: bool = False, sort_results: bool = False, count_only: bool = False, workers: Optional[SupportsIndex] = 1) -> Union[List[numpy.ndarray], Tuple[List[numpy.ndarray], List[numpy.ndarray]], numpy.ndarray, int]: """As ``_SpatialTree.query_ball_point``."""
     def density(self, X: Optional[_Rows] = None, bandwidth: Optional[_Float] = 1.0, kernel: Optional[str] = "gaussian", *, criterion: Optional[str] = "none", min_samples: Optional[SupportsIndex] = None, max_span: Optional[_Float] = None, workers: Optional[SupportsIndex] = 1) -> numpy.ndarray: """As ``_SpatialTree.density``."""
 

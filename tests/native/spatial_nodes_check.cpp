@@ -259,6 +259,33 @@ void blocked_sums() {
 
 }  // namespace
 
+// The radix selection of large nodes finds the value a selection over a copy of the keys
+// finds, for spread, clustered, duplicated and signed-zero keys, at every rank tried.
+void radix_selection() {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<f64> u(-1.0, 1.0);
+    const f64 inf = std::numeric_limits<f64>::infinity();
+    for (int kind = 0; kind < 4; ++kind) {
+        const u64 n = 200000, dim = 2;
+        std::vector<f64> pts(n * dim);
+        for (u64 p = 0; p < n; ++p) {
+            f64 x = u(rng);
+            if (kind == 1) x = 1.0 + x * 1e-12;                    // one cluster: deep digits
+            if (kind == 2) x = std::round(x * 3.0) * 0.5;          // few distinct values
+            if (kind == 3) x = p % 3 == 0 ? -0.0 : (p % 3 == 1 ? 0.0 : (p % 7 ? x : inf));
+            pts[p * dim + 1] = x;
+            pts[p * dim] = u(rng);
+        }
+        for (u64 rank : {u64{0}, n / 3, n / 2, n - 1}) {
+            std::vector<f64> keys(n), buffer;
+            for (u64 p = 0; p < n; ++p) keys[p] = pts[p * dim + 1];
+            const f64 want = select_value(keys.data(), n, rank, [](f64 a, f64 b) { return a < b; });
+            const f64 got = select_coordinate(pts.data(), n, dim, 1, rank, buffer);
+            expect(got == want, "radix selection kind=" + std::to_string(kind) + " rank=" + std::to_string(rank));
+        }
+    }
+}
+
 int main() {
     kd_examples();
     ball_examples();
@@ -272,6 +299,7 @@ int main() {
     batched_distances<ManhattanMetric>();
     batched_distances<ChebyshevMetric>();
     blocked_sums();
+    radix_selection();
     if (failures) {
         std::printf("%d failures\n", failures);
         return 1;

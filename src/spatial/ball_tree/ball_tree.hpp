@@ -16,9 +16,11 @@ struct BallPolicy {
     // The centroid.
     static u64 floats_per_node(u64 dim) noexcept { return dim; }
 
+    // On a torus the centroid is the mean of the wrapped coordinates and the radius is
+    // measured periodically: a bound through the triangle inequality needs nothing more.
     template <class M>
-    static std::optional<u64> build(TreeData& t, BuildScratch& s, const Options&, Node& node, f64* centroid,
-                                    bool may_split) {
+    static std::optional<u64> build(const M& mt, TreeData& t, BuildScratch& s, const Options&, Node& node,
+                                    f64* centroid, bool may_split) {
         const u64 n = node.count(), dim = t.dim;
         f64* lo = s.lo.data();
         f64* hi = s.hi.data();
@@ -27,10 +29,15 @@ struct BallPolicy {
         // The empty root keeps a zero centroid; no query ever measures it.
         if (n > 0)
             for (u64 j = 0; j < dim; ++j) centroid[j] = centroid[j] / static_cast<f64>(n);
-        s.keys.resize(n);
-        distances_to<M>(t.point(node.start), n, dim, centroid, s.keys.data());
+        // A chunk of distances at a time keeps the scratch small at the top of a big build.
+        constexpr u64 chunk = 4096;
+        s.keys.resize(std::min(n, chunk));
         f64 r = 0.0;
-        for (const f64 d : s.keys) r = d > r ? d : r;
+        for (u64 p = 0; p < n; p += chunk) {
+            const u64 c = std::min(chunk, n - p);
+            distances_to(mt, t.point(node.start + p), c, dim, centroid, s.keys.data());
+            for (u64 j = 0; j < c; ++j) r = s.keys[j] > r ? s.keys[j] : r;
+        }
         node.radius = r;
         if (!may_split) return std::nullopt;
         return split_at_median(t, s, node.start, node.end, widest_dim(lo, hi, dim));
@@ -39,14 +46,14 @@ struct BallPolicy {
     static void finish(TreeData&, std::vector<Node>&) noexcept {}
 
     template <class M>
-    static f64 measure(const TreeData& t, const Node&, const f64* centroid, const f64* q) noexcept {
-        return M::distance(q, centroid, t.dim);
+    static f64 measure(const M& mt, const TreeData& t, const Node&, const f64* centroid, const f64* q) noexcept {
+        return mt.distance(q, centroid, t.dim);
     }
 
     // d_c - radius, lowered by the rounding of the three distances behind it (query to
     // centroid, centroid to the farthest point, query to a point); a NaN difference is 0.
     static f64 lower_bound(const TreeData& t, const Node& node, f64 dc) noexcept {
-        const f64 b = (dc - node.radius) - (dc + node.radius) * (2.0 * t.slack);
+        const f64 b = ((dc - node.radius) - (dc + node.radius) * (2.0 * t.slack)) - t.abs_slack;
         return b > 0.0 ? b : 0.0;
     }
 

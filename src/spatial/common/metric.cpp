@@ -18,7 +18,7 @@ std::optional<KernelType> kernel_from_name(std::string_view s) noexcept {
 }
 
 f64 compute_distance(DistanceMetric metric, const f64* a, const f64* b, u64 n) noexcept {
-    return with_metric(metric, [&]<class M>() { return M::distance(a, b, n); });
+    return with_metric(metric, [&]<class M>(const M& m) { return m.distance(a, b, n); });
 }
 
 f64 kernel_value(KernelType kernel, f64 u) noexcept {

@@ -1,11 +1,14 @@
 // Distance metrics and smoothing kernels shared by the three spatial trees.
 //
 // Each metric and kernel exists twice: as an enumerator (stored in a tree, passed to a
-// density call) and as a small type with a static function, so that a search is
-// instantiated once per metric and the inner loops never branch on which one it has.
+// density call) and as a small type, so that a search is instantiated once per metric and
+// the inner loops never branch on which one it has. Searches hold a metric as a value `m`
+// and call m.distance(a, b, n), m.step(s, a, b, i) and m.finish(s): the plain metrics are
+// empty types with static members, Periodic<M> carries the box lengths it wraps by.
 #pragma once
 
 #include <cmath>
+#include <concepts>
 #include <optional>
 #include <string_view>
 
@@ -34,11 +37,14 @@ struct EuclideanMetric {
         }
         return std::sqrt(s);
     }
-    // The same accumulation one component at a time, for loops that interleave several points.
-    static f64 step(f64 s, f64 a, f64 b) noexcept {
+    // The same accumulation one component at a time (component i), for loops that interleave
+    // several points.
+    static f64 step(f64 s, f64 a, f64 b, u64 = 0) noexcept {
         const f64 t = a - b;
         return t * t + s;
     }
+    // One component's absolute difference t added to s: (a - b)^2 and |a - b|^2 are the same bits.
+    static f64 accumulate(f64 s, f64 t) noexcept { return t * t + s; }
     static f64 finish(f64 s) noexcept { return std::sqrt(s); }
 };
 
@@ -49,7 +55,8 @@ struct ManhattanMetric {
         for (u64 i = 0; i < n; ++i) s = s + std::fabs(a[i] - b[i]);
         return s;
     }
-    static f64 step(f64 s, f64 a, f64 b) noexcept { return s + std::fabs(a - b); }
+    static f64 step(f64 s, f64 a, f64 b, u64 = 0) noexcept { return s + std::fabs(a - b); }
+    static f64 accumulate(f64 s, f64 t) noexcept { return s + t; }
     static f64 finish(f64 s) noexcept { return s; }
 };
 
@@ -64,25 +71,60 @@ struct ChebyshevMetric {
         }
         return r;
     }
-    static f64 step(f64 r, f64 a, f64 b) noexcept {
-        const f64 t = std::fabs(a - b);
-        return (std::isnan(r) | (t > r)) ? t : r;
-    }
+    static f64 step(f64 r, f64 a, f64 b, u64 = 0) noexcept { return accumulate(r, std::fabs(a - b)); }
+    static f64 accumulate(f64 r, f64 t) noexcept { return (std::isnan(r) | (t > r)) ? t : r; }
     static f64 finish(f64 r) noexcept { return r; }
 };
 
-template <class M>
-concept Metric = requires(const f64* a, u64 n) {
-    { M::distance(a, a, n) } -> std::same_as<f64>;
-    { M::id } -> std::convertible_to<DistanceMetric>;
-    { M::finish(M::step(0.0, *a, *a)) } -> std::same_as<f64>;
+// Coordinates on a circle of circumference L (L > 0 and finite): x - L * floor(x / L), where
+// a result that rounds to L becomes 0 and one that rounds below 0 (x / L rounded up to an
+// integer) is lifted by L, so a coordinate already in [0, L) keeps its bits. NaN and the
+// infinities give NaN.
+inline f64 wrap_coordinate(f64 x, f64 L) noexcept {
+    f64 r = x - L * std::floor(x / L);
+    if (r < 0.0) r = r + L;
+    return r >= L ? 0.0 : r;
+}
+
+// Base on a torus with side lengths box[0, n): each component's difference is the shorter way
+// round, t = |a - b|, t = min(t, L_i - t), then Base accumulates it in its own order. Both
+// points must already lie in the box, so that |a - b| < L_i.
+template <class Base>
+struct Periodic {
+    static constexpr DistanceMetric id = Base::id;
+    const f64* box;
+
+    f64 difference(f64 a, f64 b, u64 i) const noexcept {
+        const f64 t = std::fabs(a - b), u = box[i] - t;
+        return u < t ? u : t;
+    }
+    f64 distance(const f64* a, const f64* b, u64 n) const noexcept {
+        f64 s = 0.0;
+        for (u64 i = 0; i < n; ++i) s = Base::accumulate(s, difference(a[i], b[i], i));
+        return Base::finish(s);
+    }
+    f64 step(f64 s, f64 a, f64 b, u64 i) const noexcept { return Base::accumulate(s, difference(a, b, i)); }
+    static f64 accumulate(f64 s, f64 t) noexcept { return Base::accumulate(s, t); }
+    static f64 finish(f64 s) noexcept { return Base::finish(s); }
 };
 
-// out[p] = M::distance(x + p * dim, c, dim) for the `count` consecutive points at x. Eight
+template <class M>
+inline constexpr bool is_periodic = false;
+template <class B>
+inline constexpr bool is_periodic<Periodic<B>> = true;
+
+template <class M>
+concept Metric = requires(const M& m, const f64* a, u64 n) {
+    { m.distance(a, a, n) } -> std::same_as<f64>;
+    { M::id } -> std::convertible_to<DistanceMetric>;
+    { m.finish(m.step(0.0, *a, *a, n)) } -> std::same_as<f64>;
+};
+
+// out[p] = m.distance(x + p * dim, c, dim) for the `count` consecutive points at x. Eight
 // points at a time, each with its own accumulator, so their dependent chains of additions
 // overlap; every distance keeps the single-point order of operations.
 template <class M>
-void distances_to(const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
+void distances_to(const M& m, const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
     constexpr u64 B = 8;
     u64 p = 0;
     for (; p + B <= count; p += B, x += B * dim) {
@@ -90,22 +132,37 @@ void distances_to(const f64* x, u64 count, u64 dim, const f64* c, f64* out) noex
         for (u64 l = 0; l < B; ++l) s[l] = 0.0;
         for (u64 i = 0; i < dim; ++i) {
             const f64 ci = c[i];
-            for (u64 l = 0; l < B; ++l) s[l] = M::step(s[l], x[l * dim + i], ci);
+            for (u64 l = 0; l < B; ++l) s[l] = m.step(s[l], x[l * dim + i], ci, i);
         }
-        for (u64 l = 0; l < B; ++l) out[p + l] = M::finish(s[l]);
+        for (u64 l = 0; l < B; ++l) out[p + l] = m.finish(s[l]);
     }
-    for (; p < count; ++p, x += dim) out[p] = M::distance(x, c, dim);
+    for (; p < count; ++p, x += dim) out[p] = m.distance(x, c, dim);
 }
 
-// Calls f.template operator()<M>() with the metric type of `m`: the one dispatch of a query.
+// The same for a metric without state.
+template <class M>
+void distances_to(const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
+    distances_to(M{}, x, count, dim, c, out);
+}
+
+// Calls f(m) with a metric object of the type `id` names: the one dispatch of a query.
 template <class F>
-decltype(auto) with_metric(DistanceMetric m, F&& f) {
-    switch (m) {
-        case DistanceMetric::Manhattan: return f.template operator()<ManhattanMetric>();
-        case DistanceMetric::Chebyshev: return f.template operator()<ChebyshevMetric>();
+decltype(auto) with_metric(DistanceMetric id, F&& f) {
+    switch (id) {
+        case DistanceMetric::Manhattan: return f(ManhattanMetric{});
+        case DistanceMetric::Chebyshev: return f(ChebyshevMetric{});
         case DistanceMetric::Euclidean: break;
     }
-    return f.template operator()<EuclideanMetric>();
+    return f(EuclideanMetric{});
+}
+
+// The same over a torus when `box` is not null (one side length per component).
+template <class F>
+decltype(auto) with_metric(DistanceMetric id, const f64* box, F&& f) {
+    return with_metric(id, [&]<class M>(const M& m) -> decltype(auto) {
+        if (box) return f(Periodic<M>{box});
+        return f(m);
+    });
 }
 
 f64 compute_distance(DistanceMetric metric, const f64* a, const f64* b, u64 n) noexcept;

@@ -1,7 +1,12 @@
-// Splits a batch of query rows into contiguous blocks over threads started for one call.
-// Each row's result depends on that row alone, so the block boundaries never show in it.
+// Hands the rows of a batch out to threads started for one call, a small block at a time from
+// a shared counter: rows cost very different amounts (a query in a dense cluster against one
+// in empty space), so equal slices would leave threads idle. Each row's result depends on that
+// row alone, so neither the blocks nor the thread that takes one ever show in it.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
+#include <exception>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -14,37 +19,81 @@ namespace veltrix {
 // run on. Any other value is a precondition violation (the binding refuses it first).
 u64 resolve_workers(i64 workers);
 
-// The number of blocks for_each_block makes of m rows.
-inline u64 block_count(u64 m, u64 threads) noexcept { return threads < m ? threads : m; }
+// A request to stop a running batch early, polled between blocks. The core only reads the
+// flag; whoever owns it (an interrupt handler, say) sets it. A stopped batch leaves the rows
+// of the blocks it never started untouched, and the caller must discard its results.
+struct StopToken {
+    const std::atomic<bool>* flag = nullptr;
+    bool stop_requested() const noexcept { return flag && flag->load(std::memory_order_relaxed); }
+};
 
-// Calls block(b, begin, end) for the blocks b = 0, 1, ... of [0, m): at most `threads`
-// contiguous, near-equal blocks in ascending order. The calling thread takes the first block; one further thread
-// is started per remaining block, and none at all when one block covers the batch.
-template <class Block>
-void for_each_block(u64 m, u64 threads, Block&& block) {
-    const u64 n = block_count(m, threads);
-    if (n <= 1) {
-        if (m > 0) block(u64{0}, u64{0}, m);
+// Rows per block when m rows are shared by `threads` threads: some sixteen blocks per thread
+// for the balance, no fewer than 64 rows so that a block's search order (leaf by leaf) still
+// keeps the caches warm, and no more than 1024. One thread takes all rows as one block.
+inline u64 block_rows(u64 m, u64 threads) noexcept {
+    if (threads <= 1 || m == 0) return m > 0 ? m : 1;
+    return std::clamp<u64>(m / (threads * 16), 64, 1024);
+}
+
+// The number of blocks for_each_block makes of m rows.
+inline u64 block_count(u64 m, u64 threads) noexcept {
+    const u64 b = block_rows(m, threads);
+    return (m + b - 1) / b;
+}
+
+// Calls job(j) once for each j in [0, n) on up to `threads` threads, the calling one
+// included, handing the j out from a shared counter in ascending order. The first exception a
+// job throws stops the handing out and is rethrown once every thread has finished.
+template <class Job>
+void share_jobs(u64 n, u64 threads, Job&& job, StopToken stop = {}) {
+    if (n <= 1 || threads <= 1) {
+        for (u64 j = 0; j < n && !stop.stop_requested(); ++j) job(j);
         return;
     }
-    // Block b covers [b * m / n, (b + 1) * m / n).
-    const auto bound = [&](u64 b) { return static_cast<u64>(static_cast<unsigned __int128>(b) * m / n); };
-    // Joined on every way out, so no thread outlives the references it holds.
-    struct Joined {
-        std::vector<std::thread> threads;
-        ~Joined() {
-            for (std::thread& t : threads) t.join();
+    std::atomic<u64> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    const auto work = [&] {
+        try {
+            for (;;) {
+                if (failed.load(std::memory_order_relaxed) || stop.stop_requested()) return;
+                const u64 j = next.fetch_add(1, std::memory_order_relaxed);
+                if (j >= n) return;
+                job(j);
+            }
+        } catch (...) {
+            // Only the first failure is kept; the others stop at their next job.
+            if (!failed.exchange(true)) error = std::current_exception();
         }
-    } started;
-    started.threads.reserve(n - 1);
-    u64 b = 1;
-    try {
-        for (; b < n; ++b) started.threads.emplace_back([&block, &bound, b] { block(b, bound(b), bound(b + 1)); });
-    } catch (const std::system_error&) {
-        // No thread to be had: the calling thread takes the remaining blocks as well.
+    };
+    {
+        // Joined on every way out, so no thread outlives the references it holds.
+        struct Joined {
+            std::vector<std::thread> threads;
+            ~Joined() {
+                for (std::thread& t : threads) t.join();
+            }
+        } started;
+        const u64 extra = std::min(threads, n) - 1;
+        started.threads.reserve(extra);
+        try {
+            for (u64 t = 0; t < extra; ++t) started.threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            // No further thread to be had: those started and this one share the jobs.
+        }
+        work();
     }
-    block(u64{0}, u64{0}, bound(1));
-    for (; b < n; ++b) block(b, bound(b), bound(b + 1));
+    if (error) std::rethrow_exception(error);
+}
+
+// Calls block(b, begin, end) once for each block b = 0, 1, ... of [0, m), block b covering
+// [b * B, min((b + 1) * B, m)) for B = block_rows(m, threads), through share_jobs: blocks
+// run in any order and on any thread, and none at all is started when one block covers the
+// batch.
+template <class Block>
+void for_each_block(u64 m, u64 threads, Block&& block, StopToken stop = {}) {
+    const u64 rows = block_rows(m, threads), n = m == 0 ? 0 : block_count(m, threads);
+    share_jobs(n, threads, [&](u64 b) { block(b, b * rows, std::min((b + 1) * rows, m)); }, stop);
 }
 
 }  // namespace veltrix

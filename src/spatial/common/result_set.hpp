@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <concepts>
+#include <limits>
 #include <vector>
 
 #include "spatial/common/approx.hpp"
@@ -26,20 +27,23 @@ concept ResultSet = requires(R& r, const R& cr, f64* d, const u64* rows, u64 n, 
     { r.add(d, rows, n) } -> std::same_as<void>;
 };
 
-// The k nearest, in the shared heap. Until it holds k entries nothing is pruned.
+// The k nearest within `limit` (inclusive), in the shared heap. Until it holds k entries only
+// the limit prunes; with the limit infinite, every comparison with it is false.
 struct KnnResults {
     static constexpr bool near_first = true;
     static constexpr bool summarizes = false;
 
     NeighborHeap heap;
     u64 k;
+    f64 limit;
 
-    explicit KnnResults(u64 k) : heap(k), k(k) {}
+    explicit KnnResults(u64 k, f64 limit = std::numeric_limits<f64>::infinity()) : heap(k), k(k), limit(limit) {}
 
-    bool prunes(f64 bound) const noexcept { return heap.size() == k && bound > heap.max_dist(); }
+    bool prunes(f64 bound) const noexcept { return bound > limit || (heap.size() == k && bound > heap.max_dist()); }
 
     void add(const f64* d, const u64* rows, u64 n) {
         for (u64 j = 0; j < n; ++j) {
+            if (d[j] > limit) continue;
             if (heap.size() < k) {
                 heap.push({d[j], rows[j]});
             } else if (heap.max_dist() > d[j]) {

@@ -1,8 +1,9 @@
-// Tree states, version 1. All numbers little-endian:
+// Tree states, versions 1 and 2. All numbers little-endian:
 //
 //   header  "VXTS", u32 version, u8 kind, u8 metric, u8 selection (0 except for VP trees),
 //           u8 index width w (4 when every position fits in 32 bits, else 8), u32 zero,
 //           u64 n_points, u64 dim, u64 leaf_size, u64 n_nodes                  (48 bytes)
+//   box     version 2 only: dim f64 side lengths of the periodic box, each positive and finite
 //   points  n_points x dim f64, in tree order
 //   rows    n_points w-byte input row numbers, one per position
 //   splits  n_nodes w-byte words in node (pre-)order: 0 for a leaf, else the first position
@@ -10,6 +11,9 @@
 //   ball    n_nodes x (1 + dim) f64: radius, then centroid
 //   vp      n_nodes x 3 f64 (threshold, min_dist, max_dist), then n_nodes w-byte vantage
 //           positions
+//
+// A tree without a box writes version 1, so its state is what it always was; a periodic tree
+// writes version 2, which readers of version 1 alone refuse rather than misread.
 //
 // The k-d boxes are recomputed, leaves from their points and internal nodes from their
 // children: minima and maxima do not depend on the order they are taken in (the sign of a
@@ -37,7 +41,7 @@ namespace {
 static_assert(std::endian::native == std::endian::little, "tree states are written little-endian in place");
 
 constexpr unsigned char state_magic[4] = {'V', 'X', 'T', 'S'};
-constexpr std::uint32_t state_version = 1;
+constexpr std::uint32_t plain_version = 1, periodic_version = 2;
 constexpr std::size_t header_bytes = 48;
 // The builds halve every range, so no built tree comes near this depth; a deeper one would
 // only exhaust the stack of the recursive searches.
@@ -125,6 +129,7 @@ struct Header {
     unsigned char selection;
     unsigned width;
     u64 n_points, dim, leaf_size, n_nodes;
+    bool periodic;
 };
 
 // a * b + c, or nothing when it overflows.
@@ -138,9 +143,10 @@ Result<Header> read_header(const unsigned char* data, std::size_t size) {
     if (size < 8 || std::memcmp(data, state_magic, 4) != 0) return Error{msg::tree_state::not_state};
     Reader r(data + 4);
     const std::uint32_t version = r.u32();
-    if (version != state_version) return Error{msg::tree_state::version(version)};
+    if (version != plain_version && version != periodic_version) return Error{msg::tree_state::version(version)};
     if (size < header_bytes) return Error{msg::tree_state::length};
     Header h;
+    h.periodic = version == periodic_version;
     const unsigned char kind = r.u8(), metric = r.u8();
     h.selection = r.u8();
     h.width = r.u8();
@@ -165,7 +171,7 @@ Result<Header> read_header(const unsigned char* data, std::size_t size) {
 // The exact byte length a header announces, or nothing when it does not fit in 64 bits.
 template <class P>
 std::optional<u64> state_length(const Header& h) {
-    std::optional<u64> n = mul_add(h.n_points, h.dim, 0);
+    std::optional<u64> n = mul_add(h.n_points + (h.periodic ? 1 : 0), h.dim, 0);
     if (n) n = mul_add(*n, 8, header_bytes);
     if (n) n = mul_add(h.n_points, h.width, *n);
     if (n) n = mul_add(h.n_nodes, h.width * node_indices_stored<P>(), *n);
@@ -233,7 +239,8 @@ void restore_boxes(KDTree& t) {
 
 template <class P>
 Header header_of(const SpatialTree<P>& t) {
-    Header h{kind_of<P>(), t.metric, 0, index_width(t.n_points), t.n_points, t.dim, t.leaf_size, t.nodes.size()};
+    Header h{kind_of<P>(), t.metric, 0, index_width(t.n_points), t.n_points, t.dim, t.leaf_size,
+             t.nodes.size(), t.periodic()};
     if constexpr (std::is_same_v<P, VpPolicy>) h.selection = static_cast<unsigned char>(t.options.selection);
     return h;
 }
@@ -251,7 +258,7 @@ void write_tree_state(const SpatialTree<P>& t, unsigned char* out) {
     const unsigned width = h.width;
     Writer w(out);
     w.raw(state_magic, 4);
-    w.u32(state_version);
+    w.u32(h.periodic ? periodic_version : plain_version);
     w.u8(static_cast<unsigned char>(h.kind));
     w.u8(static_cast<unsigned char>(h.metric));
     w.u8(h.selection);
@@ -261,6 +268,7 @@ void write_tree_state(const SpatialTree<P>& t, unsigned char* out) {
     w.u64_(h.dim);
     w.u64_(h.leaf_size);
     w.u64_(h.n_nodes);
+    w.raw(t.box.data(), t.box.size() * sizeof(f64));
     w.raw(t.data.data(), t.data.size() * sizeof(f64));
     for (const u64 row : t.indices) w.index(row, width);
     for (const auto& node : t.nodes) w.index(node.is_leaf() ? 0 : t.nodes[node.right].start, width);
@@ -304,12 +312,23 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
     if constexpr (std::is_same_v<P, VpPolicy>) t.options.selection = static_cast<VantageSelection>(h.selection);
 
     Reader r(data + header_bytes);
+    if (h.periodic) {
+        t.box.resize(h.dim);
+        const unsigned char* box = r.take(h.dim * sizeof(f64));
+        if (h.dim) std::memcpy(t.box.data(), box, h.dim * sizeof(f64));
+        for (const f64 L : t.box)
+            if (!(L > 0.0 && std::isfinite(L))) return Error{msg::tree_state::box};
+        t.abs_slack = TreeData::abs_slack_for(t.box);
+    }
     t.data.resize(h.n_points * h.dim);
     // An empty tree has no buffer, and memcpy must not see its null pointer.
     const unsigned char* stored = r.take(t.data.size() * sizeof(f64));
     if (!t.data.empty()) std::memcpy(t.data.data(), stored, t.data.size() * sizeof(f64));
     for (const f64 x : t.data)
         if (std::isnan(x)) return Error{msg::tree_state::nan};
+    // Searches assume every stored point inside the box.
+    for (u64 p = 0; h.periodic && p < t.data.size(); ++p)
+        if (!(t.data[p] >= 0.0 && t.data[p] < t.box[p % h.dim])) return Error{msg::tree_state::box};
 
     t.indices.resize(h.n_points);
     std::vector<unsigned char> seen(h.n_points, 0);

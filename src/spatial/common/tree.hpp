@@ -46,12 +46,31 @@ struct TreeData {
     std::vector<f64> node_floats;  // block_len floats per node, in node order
     u64 n_points = 0, dim = 0, leaf_size = 0, block_len = 0;
     DistanceMetric metric = DistanceMetric::Euclidean;
+    // Side lengths of the periodic box, one per coordinate; empty when space is not periodic.
+    std::vector<f64> box;
     // Relative rounding error allowed for one computed distance; prune bounds are lowered by
     // it so that no point the leaf test would accept is ever pruned.
     f64 slack = 0.0;
+    // Absolute rounding error of one periodic distance: L - t rounds relative to L, not to the
+    // distance. 0 when not periodic, which leaves every bound's bits as they were.
+    f64 abs_slack = 0.0;
 
     // The slack of dimension `dim`, set by the build and by a restored state alike.
     static f64 slack_for(u64 dim) noexcept { return static_cast<f64>(2 * dim + 4) * DBL_EPSILON; }
+    static f64 abs_slack_for(const std::vector<f64>& box) noexcept {
+        f64 total = 0.0;
+        for (const f64 L : box) total = total + L;
+        return 4.0 * DBL_EPSILON * total;
+    }
+
+    bool periodic() const noexcept { return !box.empty(); }
+    const f64* box_or_null() const noexcept { return box.empty() ? nullptr : box.data(); }
+
+    // Row-major rows wrapped into the box in place (periodic trees only).
+    void wrap_rows(f64* x, u64 rows) const noexcept {
+        for (u64 r = 0; r < rows; ++r, x += dim)
+            for (u64 i = 0; i < dim; ++i) x[i] = wrap_coordinate(x[i], box[i]);
+    }
 
     const f64* point(u64 pos) const noexcept { return data.data() + pos * dim; }
     const f64* block(u64 node) const noexcept { return node_floats.data() + node * block_len; }
@@ -133,19 +152,23 @@ f64 select_value(f64* a, u64 n, u64 rank, Less less) {
 }
 
 // The three-way partition of select_at_rank over n points at pts (D coordinates each when D
-// is not 0, `dim` otherwise, so that the common small dimensions swap without a loop).
-template <u64 D, class Less>
-void partition_points(f64* k, u64* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less) noexcept {
+// is not 0, `dim` otherwise, so that the common small dimensions swap without a loop). The
+// keys are k[i], moved along with the points, or with `OnCoordinate` coordinate `sd` of the
+// points themselves (k unused), which saves a buffer of one key per point.
+template <u64 D, bool OnCoordinate = false, class Less>
+void partition_points(f64* k, u64* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0) noexcept {
     if constexpr (D != 0) dim = D;
     u64 lt = 0, i = 0, gt = n;
     while (i < gt) {
-        const f64 x = k[i];
+        const f64 x = OnCoordinate ? pts[i * dim + sd] : k[i];
         const bool below = less(x, pivot), above = less(pivot, x);
         // Masks rather than a conditional, which the compiler would turn back into branches.
         const u64 mb = u64{0} - u64{below}, ma = u64{0} - u64{above};
         const u64 j = (lt & mb) | ((gt - 1) & ma) | (i & ~(mb | ma));
-        k[i] = k[j];
-        k[j] = x;
+        if constexpr (!OnCoordinate) {
+            k[i] = k[j];
+            k[j] = x;
+        }
         std::swap(idx[i], idx[j]);
         // Rarely equal for spread-out data; distinct points never overlap.
         if (j != i) {
@@ -207,12 +230,12 @@ concept NodePolicy = requires(TreeData& building, BuildScratch& scratch, const T
     // Floats each node keeps in the tree's flat block storage (box corners, centroid).
     { P::floats_per_node(n) } -> std::same_as<u64>;
     // Fills a node over [start, end), rearranging indices there; the split position, or none for a leaf.
-    { P::template build<EuclideanMetric>(building, scratch, options, fresh, block, may_split) }
+    { P::build(EuclideanMetric{}, building, scratch, options, fresh, block, may_split) }
         -> std::same_as<std::optional<u64>>;
     // Runs once after the build, with the data in tree order.
     { P::finish(building, nodes) } -> std::same_as<void>;
     // The query's measure at a node.
-    { P::template measure<EuclideanMetric>(tree, node, tree.block(n), q) } -> std::same_as<typename P::Measure>;
+    { P::measure(EuclideanMetric{}, tree, node, tree.block(n), q) } -> std::same_as<typename P::Measure>;
     // Floored at 0 and never above the computed distance of any point of the node.
     { P::lower_bound(tree, node, m) } -> std::same_as<f64>;
     // Whether a k-nearest search visits the left child first (node measure, then the children's).
@@ -308,13 +331,72 @@ inline u64 widest_dim(const f64* lo, const f64* hi, u64 dim) noexcept {
     return chosen;
 }
 
+// The value of rank `rank` among coordinate `sd` of the n points at pts (no NaN), found
+// without a buffer of n keys: a radix selection on 16-bit digits of the keys' order-preserving
+// bit patterns, one counting pass per digit over the keys still in play, until few enough
+// remain to be copied out and selected among. The partition that follows sees only the value,
+// and the value of a rank does not depend on how it is found (-0.0 and +0.0 compare equal
+// there), so the tree is the one a selection over a copy of the keys gives.
+inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer) {
+    constexpr u64 digits = u64{1} << 16, few = u64{1} << 16;
+    const auto ordered = [](f64 x) {
+        const u64 b = std::bit_cast<u64>(x);
+        return (b >> 63) ? ~b : b | (u64{1} << 63);
+    };
+    std::vector<u64> count(digits);
+    u64 prefix = 0;  // the digits chosen so far
+    for (int level = 0; level < 4; ++level) {
+        const int low = 48 - 16 * level;  // the digit's lowest bit
+        // In play: the keys whose digits above this one are `prefix`.
+        const auto in_play = [&](u64 u) { return level == 0 || (u >> (low + 16)) == prefix; };
+        std::fill(count.begin(), count.end(), u64{0});
+        for (u64 p = 0; p < n; ++p) {
+            const u64 u = ordered(pts[p * dim + sd]);
+            if (in_play(u)) ++count[(u >> low) & (digits - 1)];
+        }
+        u64 d = 0;
+        while (rank >= count[d]) rank -= count[d++];
+        const u64 remaining = count[d];
+        prefix = (prefix << 16) | d;
+        if (remaining <= few || level == 3) {
+            buffer.clear();
+            for (u64 p = 0; p < n; ++p) {
+                const f64 x = pts[p * dim + sd];
+                if ((ordered(x) >> low) == prefix) buffer.push_back(x);
+            }
+            return select_value(buffer.data(), remaining, rank, [](f64 a, f64 b) { return a < b; });
+        }
+    }
+    return 0.0;  // not reached: the last level always copies out
+}
+
+inline constexpr u64 radix_select_min = u64{1} << 17;
+
 // Selects the median of coordinate `sd` into position start + (end - start) / 2 and returns
-// that position. NaN coordinates are refused before the build, so `<` orders the keys.
+// that position. NaN coordinates are refused before the build, so `<` orders the keys. As
+// select_at_rank, but the selection runs on the one key buffer and the partition reads the
+// keys from the points: the same arrangement with one buffer of n keys instead of two.
 inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64 sd) {
     const u64 n = end - start;
-    s.keys.resize(n);
-    for (u64 k = 0; k < n; ++k) s.keys[k] = t.point(start + k)[sd];
-    select_at_rank(t, s, start, n / 2, [](f64 a, f64 b) { return a < b; });
+    const auto less = [](f64 a, f64 b) { return a < b; };
+    u64* idx = t.indices.data() + start;
+    f64* pts = t.data.data() + start * t.dim;
+    f64 pivot;
+    if (n > radix_select_min) {
+        // Large nodes (the top of a big build) select without a copy of their keys.
+        pivot = select_coordinate(pts, n, t.dim, sd, n / 2, s.keys);
+    } else {
+        s.keys.resize(n);
+        for (u64 k = 0; k < n; ++k) s.keys[k] = pts[k * t.dim + sd];
+        pivot = select_value(s.keys.data(), n, n / 2, less);
+    }
+    switch (t.dim) {
+        case 1: partition_points<1, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        case 2: partition_points<2, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        case 3: partition_points<3, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        case 4: partition_points<4, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+        default: partition_points<0, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
+    }
     return start + n / 2;
 }
 
@@ -333,18 +415,39 @@ public:
     static Result<SpatialTree> from_ndarray(const Array64& points, u64 leaf_size, DistanceMetric metric,
                                             Options options = {}) {
         if (points.ndim() != 2) VELTRIX_FAIL(msg::points_rank);
+        return from_rows(std::vector<f64>(points.data), points.shape[0], points.shape[1], leaf_size, metric,
+                         options);
+    }
+
+    // The tree over n rows of `dim` coordinates, taking over `data` (row-major) as its own
+    // points. A non-empty `box` (one positive finite side length per coordinate) makes space
+    // periodic: the points are wrapped into it first. The build splits independent subtrees
+    // over `threads` threads; the tree is the same for every count.
+    static Result<SpatialTree> from_rows(std::vector<f64>&& data, u64 n, u64 dim, u64 leaf_size,
+                                         DistanceMetric metric, Options options = {}, std::vector<f64> box = {},
+                                         u64 threads = 1) {
+        VELTRIX_ASSERT_EQ(data.size(), n * dim, msg::points_rank);
         if (leaf_size == 0) return Error{msg::leaf_size_zero};
-        for (f64 x : points.data)
-            if (std::isnan(x)) return Error{msg::nan_points};
+        if (!box.empty()) {
+            VELTRIX_ASSERT_EQ(box.size(), dim, msg::points_rank);
+            for (u64 p = 0; p < n * dim; ++p)
+                if (!std::isfinite(data[p])) return Error{msg::nonfinite_periodic_points(p / dim)};
+        } else {
+            for (f64 x : data)
+                if (std::isnan(x)) return Error{msg::nan_points};
+        }
         SpatialTree t;
-        t.n_points = points.shape[0];
-        t.dim = points.shape[1];
+        t.n_points = n;
+        t.dim = dim;
         t.leaf_size = leaf_size;
         t.metric = metric;
         t.options = options;
         t.block_len = P::floats_per_node(t.dim);
         t.slack = slack_for(t.dim);
-        t.data = points.data;
+        t.box = std::move(box);
+        t.abs_slack = abs_slack_for(t.box);
+        t.data = std::move(data);
+        if (t.periodic()) t.wrap_rows(t.data.data(), n);
         t.indices.resize(t.n_points);
         std::iota(t.indices.begin(), t.indices.end(), u64{0});
         // Every leaf below a split holds at least half a leaf's worth (rounded up), which
@@ -353,15 +456,16 @@ public:
         const u64 expected_nodes = 2 * (t.n_points / min_leaf) + 1;
         t.nodes.reserve(expected_nodes);
         t.node_floats.reserve(expected_nodes * t.block_len);
-        BuildScratch scratch;
-        scratch.keys.reserve(t.n_points);
-        scratch.selection.reserve(t.n_points);
-        scratch.lo.resize(t.dim);
-        scratch.hi.resize(t.dim);
         // The build moves whole points, so the data ends in tree order.
-        with_metric(metric, [&]<class M>() { t.template build_recursive<M>(scratch, 0, t.n_points); });
+        t.with_tree_metric([&](const auto& mt) { t.build_all(mt, threads); });
         P::finish(t, t.nodes);
         return t;
+    }
+
+    // Calls f(m) with the tree's metric object, periodic when the tree has a box.
+    template <class F>
+    decltype(auto) with_tree_metric(F&& f) const {
+        return with_metric(metric, box_or_null(), std::forward<F>(f));
     }
 
     // Input rows of the k nearest points, nearest first.
@@ -376,9 +480,11 @@ public:
     std::vector<u64> query_radius(const f64* query, f64 radius) const {
         std::vector<u64> out;
         if (n_points == 0) return out;
-        with_metric(metric, [&]<class M>() {
+        std::vector<f64> wrapped;
+        query = wrapped_queries(query, 1, wrapped);
+        with_tree_metric([&](const auto& mt) {
             RadiusResults rs{radius, &out, nullptr};
-            search<M>(query, rs);
+            search(mt, query, rs);
         });
         return out;
     }
@@ -412,21 +518,29 @@ public:
 
     // -----------------------------------------------------------------------------------------
     // Batches: m query rows at x (row-major, `dim` columns each), their results written into
-    // buffers the caller allocated at their final size, the rows split into contiguous blocks
-    // over `threads` threads (for_each_block). Every row's result equals the single-point
-    // method's for that row, whatever the block it falls in or the order it is searched in.
+    // buffers the caller allocated at their final size, the rows handed out in blocks to
+    // `threads` threads (for_each_block). Every row's result equals the single-point method's
+    // for that row, whatever the block it falls in or the order it is searched in. A periodic
+    // tree searches a wrapped copy of the rows.
 
-    // The k nearest of each row, nearest first: row i at [i * k, (i + 1) * k) of `rows` and,
-    // unless it is null, of `dist`. Needs k <= n_points.
-    void query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads) const {
+    // The k nearest of each row within `limit` (inclusive), nearest first: row i at
+    // [i * k, (i + 1) * k) of `rows` and, unless it is null, of `dist`; places left over hold
+    // distance inf and row n_points. Needs k <= n_points.
+    void query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads,
+                         f64 limit = std::numeric_limits<f64>::infinity()) const {
         if (k > n_points) VELTRIX_FAIL(msg::k_too_large);
         if (k == 0) return;
-        with_metric(metric, [&]<class M>() {
+        std::vector<f64> wrapped;
+        x = wrapped_queries(x, m, wrapped);
+        with_tree_metric([&](const auto& mt) {
             for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
-                KnnResults rs(k);
-                for (const u64 i : search_order<M>(x, begin, end)) {
-                    search<M>(x + i * dim, rs);
+                KnnResults rs(k, limit);
+                for (const u64 i : search_order(mt, x, begin, end)) {
+                    search(mt, x + i * dim, rs);
+                    const u64 found = rs.heap.size();
                     rs.heap.drain_sorted(dist ? dist + i * k : nullptr, rows + i * k);
+                    if (dist) std::fill(dist + i * k + found, dist + (i + 1) * k, std::numeric_limits<f64>::infinity());
+                    std::fill(rows + i * k + found, rows + (i + 1) * k, n_points);
                 }
             });
         });
@@ -438,11 +552,13 @@ public:
                             u64 threads) const {
         std::fill(counts, counts + m, u64{0});
         if (n_points == 0) return;
-        with_metric(metric, [&]<class M>() {
+        std::vector<f64> wrapped;
+        x = wrapped_queries(x, m, wrapped);
+        with_tree_metric([&](const auto& mt) {
             for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
-                for (const u64 i : search_order<M>(x, begin, end)) {
+                for (const u64 i : search_order(mt, x, begin, end)) {
                     RadiusCount rs{radii[i * radius_step]};
-                    search<M>(x + i * dim, rs);
+                    search(mt, x + i * dim, rs);
                     counts[i] = rs.count;
                 }
             });
@@ -455,19 +571,21 @@ public:
     RadiusBatch query_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step, bool with_dist,
                                    bool sorted, u64 threads) const {
         const bool keep = with_dist || sorted;
+        std::vector<f64> wrapped;
+        x = wrapped_queries(x, m, wrapped);
         std::vector<RadiusBatch::Part> parts(block_count(m, threads));
-        with_metric(metric, [&]<class M>() {
+        with_tree_metric([&](const auto& mt) {
             for_each_block(m, threads, [&](u64 b, u64 begin, u64 end) {
                 RadiusBatch::Part& part = parts[b];
                 part.begin = begin;
                 part.first.resize(end - begin);
                 part.count.resize(end - begin);
                 std::vector<Neighbor> scratch;
-                for (const u64 i : search_order<M>(x, begin, end)) {
+                for (const u64 i : search_order(mt, x, begin, end)) {
                     const u64 first = part.rows.size();
                     if (n_points > 0) {
                         RadiusResults rs{radii[i * radius_step], &part.rows, keep ? &part.dists : nullptr};
-                        search<M>(x + i * dim, rs);
+                        search(mt, x + i * dim, rs);
                     }
                     if (sorted) sort_by_distance(part, first, scratch);
                     part.first[i - begin] = first;
@@ -488,12 +606,14 @@ public:
             std::fill(out, out + m, 0.0);
             return;
         }
-        with_metric(metric, [&]<class M>() {
+        std::vector<f64> wrapped;
+        if (x) x = wrapped_queries(x, m, wrapped);
+        with_tree_metric([&](const auto& mt) {
             with_kernel(kernel, [&]<class K>() {
                 for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
                     const auto one = [&](const f64* q) {
                         DensitySum<K> rs{h, criterion};
-                        search<M>(q, rs);
+                        search(mt, q, rs);
                         return rs.acc;
                     };
                     if (!x) {
@@ -501,53 +621,152 @@ public:
                         for (u64 p = begin; p < end; ++p) out[indices[p]] = one(point(p));
                         return;
                     }
-                    for (const u64 i : search_order<M>(x, begin, end)) out[i] = one(x + i * dim);
+                    for (const u64 i : search_order(mt, x, begin, end)) out[i] = one(x + i * dim);
                 });
             });
         });
     }
 
+    // x itself, or for a periodic tree its m rows wrapped into the box in `buffer`.
+    const f64* wrapped_queries(const f64* x, u64 m, std::vector<f64>& buffer) const {
+        if (!periodic() || m == 0) return x;
+        buffer.assign(x, x + m * dim);
+        wrap_rows(buffer.data(), m);
+        return buffer.data();
+    }
+
 private:
+    // Point sets below this size are built on one thread whatever the caller asks.
+    static constexpr u64 parallel_build_min = u64{1} << 14;
+
+    // Nodes in pre-order with links among themselves, and their float blocks.
+    struct NodeRun {
+        std::vector<Node> nodes;
+        std::vector<f64> floats;
+    };
+    // A subtree the top of a parallel build left for later: its range and its node there.
+    struct Deferred {
+        u64 start, end, id;
+    };
+
+    // Builds every node. With several threads the top levels are built first, on this
+    // thread, down to 2^depth subtrees; those are built in parallel, each into a run of its
+    // own, and spliced in where the top left them. Every node is made from its range alone,
+    // so the nodes, their pre-order numbers and the point order are the serial build's.
     template <class M>
-    u64 build_recursive(BuildScratch& scratch, u64 start, u64 end) {
-        const u64 id = nodes.size();
-        nodes.emplace_back();
-        node_floats.resize(node_floats.size() + block_len);
+    void build_all(const M& mt, u64 threads) {
+        BuildScratch scratch;
+        scratch.lo.resize(dim);
+        scratch.hi.resize(dim);
+        if (threads <= 1 || n_points < parallel_build_min) {
+            scratch.keys.reserve(std::min(n_points, radix_select_min));
+            build_recursive(mt, scratch, nodes, node_floats, 0, n_points, 0, nullptr);
+            return;
+        }
+        // Twice as many subtrees as threads, so that one slow thread holds up little.
+        const u64 capped = std::min<u64>(threads, 64);
+        const u64 depth = static_cast<u64>(std::bit_width(capped - 1)) + 1;
+        NodeRun top;
+        std::vector<Deferred> deferred;
+        build_recursive(mt, scratch, top.nodes, top.floats, 0, n_points, depth, &deferred);
+        scratch = BuildScratch{};
+        std::vector<NodeRun> runs(deferred.size());
+        share_jobs(deferred.size(), capped, [&](u64 j) {
+            BuildScratch own;
+            own.lo.resize(dim);
+            own.hi.resize(dim);
+            build_recursive(mt, own, runs[j].nodes, runs[j].floats, deferred[j].start, deferred[j].end, 0, nullptr);
+        });
+        u64 total = top.nodes.size() - deferred.size();
+        for (const NodeRun& r : runs) total += r.nodes.size();
+        nodes.clear();
+        node_floats.clear();
+        nodes.reserve(total);
+        node_floats.reserve(total * block_len);
+        std::vector<u64> run_of(top.nodes.size(), no_child);
+        for (u64 j = 0; j < deferred.size(); ++j) run_of[deferred[j].id] = j;
+        splice(top, runs, run_of, 0);
+    }
+
+    // Appends top node `id` and everything below it in pre-order, a deferred subtree as its
+    // run with the links moved by the run's new start; returns the node's new number. Each run
+    // is released once it is in place.
+    u64 splice(const NodeRun& top, std::vector<NodeRun>& runs, const std::vector<u64>& run_of, u64 id) {
+        const u64 at = nodes.size();
+        if (run_of[id] != no_child) {
+            NodeRun& r = runs[run_of[id]];
+            for (Node n : r.nodes) {
+                if (!n.is_leaf()) {
+                    n.left += at;
+                    n.right += at;
+                }
+                nodes.push_back(n);
+            }
+            node_floats.insert(node_floats.end(), r.floats.begin(), r.floats.end());
+            r = NodeRun{};
+            return at;
+        }
+        nodes.push_back(top.nodes[id]);
+        node_floats.insert(node_floats.end(), top.floats.begin() + id * block_len,
+                           top.floats.begin() + (id + 1) * block_len);
+        if (!top.nodes[id].is_leaf()) {
+            const u64 left = splice(top, runs, run_of, top.nodes[id].left);
+            const u64 right = splice(top, runs, run_of, top.nodes[id].right);
+            nodes[at].left = left;
+            nodes[at].right = right;
+        }
+        return at;
+    }
+
+    // Builds the node over [start, end) and, below it, its subtree into `out` (numbers local
+    // to `out`). With `deferred`, a node `depth` levels down is not built: it stays a
+    // placeholder, recorded there.
+    template <class M>
+    u64 build_recursive(const M& mt, BuildScratch& scratch, std::vector<Node>& out, std::vector<f64>& floats,
+                        u64 start, u64 end, u64 depth, std::vector<Deferred>* deferred) {
+        const u64 id = out.size();
+        out.emplace_back();
+        floats.resize(floats.size() + block_len);
         Node node;
         node.start = start;
         node.end = end;
+        if (deferred && depth == 0) {
+            out[id] = node;
+            deferred->push_back({start, end, id});
+            return id;
+        }
         // Dimension 0 has no coordinate to split on: such nodes stay leaves.
         const bool may_split = end - start > leaf_size && dim > 0;
         const std::optional<u64> mid =
-            P::template build<M>(*this, scratch, options, node, node_floats.data() + id * block_len, may_split);
-        nodes[id] = node;
+            P::build(mt, *this, scratch, options, node, floats.data() + id * block_len, may_split);
+        out[id] = node;
         if (mid) {
-            const u64 left = build_recursive<M>(scratch, start, *mid);
-            const u64 right = build_recursive<M>(scratch, *mid, end);
-            nodes[id].left = left;
-            nodes[id].right = right;
+            const u64 left = build_recursive(mt, scratch, out, floats, start, *mid, depth - 1, deferred);
+            const u64 right = build_recursive(mt, scratch, out, floats, *mid, end, depth - 1, deferred);
+            out[id].left = left;
+            out[id].right = right;
         }
         return id;
     }
 
     template <class M>
-    Measure measure(u64 id, const f64* q) const {
-        return P::template measure<M>(*this, nodes[id], block(id), q);
+    Measure measure(const M& mt, u64 id, const f64* q) const {
+        return P::measure(mt, *this, nodes[id], block(id), q);
     }
 
     // The one search of every query: prune by the node's lower bound, hand leaf distances to
     // the result set, let it summarize an internal node if it can, else visit the children.
     template <class M, ResultSet R>
-    void search(const f64* q, R& rs) const {
-        search_node<M>(0, measure<M>(0, q), q, rs);
+    void search(const M& mt, const f64* q, R& rs) const {
+        search_node(mt, 0, measure(mt, 0, q), q, rs);
     }
 
     template <class M, ResultSet R>
-    void search_node(u64 id, const Measure& m, const f64* q, R& rs) const {
+    void search_node(const M& mt, u64 id, const Measure& m, const f64* q, R& rs) const {
         const Node& node = nodes[id];
         if (rs.prunes(P::lower_bound(*this, node, m))) return;
         if (node.is_leaf()) {
-            scan_leaf<M>(node, q, rs);
+            scan_leaf(mt, node, q, rs);
             return;
         }
         if constexpr (R::summarizes) {
@@ -556,24 +775,24 @@ private:
                     [&] { return P::near_far(*this, node, block(id), m, q); }))
                 return;
         }
-        const Measure ml = measure<M>(node.left, q), mr = measure<M>(node.right, q);
+        const Measure ml = measure(mt, node.left, q), mr = measure(mt, node.right, q);
         if (!R::near_first || P::left_first(node, m, ml, mr, q)) {
-            search_node<M>(node.left, ml, q, rs);
-            search_node<M>(node.right, mr, q, rs);
+            search_node(mt, node.left, ml, q, rs);
+            search_node(mt, node.right, mr, q, rs);
         } else {
-            search_node<M>(node.right, mr, q, rs);
-            search_node<M>(node.left, ml, q, rs);
+            search_node(mt, node.right, mr, q, rs);
+            search_node(mt, node.left, ml, q, rs);
         }
     }
 
     // Distances of the leaf's points in position order, a block at a time.
     template <class M, ResultSet R>
-    void scan_leaf(const Node& node, const f64* q, R& rs) const {
+    void scan_leaf(const M& mt, const Node& node, const f64* q, R& rs) const {
         constexpr u64 B = 64;
         f64 d[B];
         for (u64 p = node.start; p < node.end; p += B) {
             const u64 n = std::min(B, node.end - p);
-            distances_to<M>(point(p), n, dim, q, d);
+            distances_to(mt, point(p), n, dim, q, d);
             rs.add(d, indices.data() + p, n);
         }
     }
@@ -582,24 +801,24 @@ private:
     // in (pre-order numbers follow the tree), so that consecutive searches read the same
     // nodes and points while they are still cached. Short blocks keep their order.
     template <class M>
-    std::vector<u64> search_order(const f64* x, u64 begin, u64 end) const {
+    std::vector<u64> search_order(const M& mt, const f64* x, u64 begin, u64 end) const {
         std::vector<u64> order(end - begin);
         std::iota(order.begin(), order.end(), begin);
         if (end - begin < 64 || n_points == 0) return order;
         std::vector<std::pair<u64, u64>> keyed(end - begin);
-        for (u64 i = begin; i < end; ++i) keyed[i - begin] = {first_leaf<M>(x + i * dim), i};
+        for (u64 i = begin; i < end; ++i) keyed[i - begin] = {first_leaf(mt, x + i * dim), i};
         std::sort(keyed.begin(), keyed.end());
         for (u64 j = 0; j < keyed.size(); ++j) order[j] = keyed[j].second;
         return order;
     }
 
     template <class M>
-    u64 first_leaf(const f64* q) const {
+    u64 first_leaf(const M& mt, const f64* q) const {
         u64 id = 0;
-        Measure m = measure<M>(0, q);
+        Measure m = measure(mt, 0, q);
         while (!nodes[id].is_leaf()) {
             const Node& node = nodes[id];
-            const Measure ml = measure<M>(node.left, q), mr = measure<M>(node.right, q);
+            const Measure ml = measure(mt, node.left, q), mr = measure(mt, node.right, q);
             const bool left = P::left_first(node, m, ml, mr, q);
             id = left ? node.left : node.right;
             m = left ? ml : mr;

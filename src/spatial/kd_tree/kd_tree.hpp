@@ -17,7 +17,7 @@ struct KdPolicy {
     static u64 floats_per_node(u64 dim) noexcept { return 2 * dim; }
 
     template <class M>
-    static std::optional<u64> build(TreeData& t, BuildScratch& s, const Options&, Node& node, f64* block,
+    static std::optional<u64> build(const M&, TreeData& t, BuildScratch& s, const Options&, Node& node, f64* block,
                                     bool may_split) {
         f64* lo = block;
         f64* hi = block + t.dim;
@@ -31,13 +31,34 @@ struct KdPolicy {
 
     static void finish(TreeData&, std::vector<Node>&) noexcept {}
 
+    // The gap between coordinate q and [lo, hi] the shorter way round a circle of length L
+    // (all three in [0, L)): 0 inside, else the nearer end's wrapped distance. Each term is
+    // monotone under rounding in the point's coordinate, so no computed point distance
+    // inside the box is smaller.
+    static f64 periodic_gap(f64 q, f64 lo, f64 hi, f64 L) noexcept {
+        if (q >= lo && q <= hi) return 0.0;
+        const f64 a = std::fabs(q - lo), b = std::fabs(q - hi);
+        const f64 wa = L - a < a ? L - a : a, wb = L - b < b ? L - b : b;
+        return wa < wb ? wa : wb;
+    }
+
     // Euclidean box distance, except under Chebyshev, where a point can be closer than its
-    // Euclidean box distance: there the largest per-coordinate gap is the lower bound.
+    // Euclidean box distance: there the largest per-coordinate gap is the lower bound. On a
+    // torus the gaps are periodic_gap's.
     template <class M>
-    static f64 measure(const TreeData& t, const Node&, const f64* block, const f64* q) noexcept {
+    static f64 measure(const M& mt, const TreeData& t, const Node&, const f64* block, const f64* q) noexcept {
         const f64* lo = block;
         const f64* hi = block + t.dim;
-        if constexpr (M::id == DistanceMetric::Chebyshev) {
+        if constexpr (is_periodic<M>) {
+            f64 s = 0.0;
+            for (u64 i = 0; i < t.dim; ++i) {
+                const f64 g = periodic_gap(q[i], lo[i], hi[i], mt.box[i]);
+                if constexpr (M::id == DistanceMetric::Chebyshev) s = g > s ? g : s;
+                else s = s + g * g;
+            }
+            if constexpr (M::id == DistanceMetric::Chebyshev) return s;
+            else return std::sqrt(s);
+        } else if constexpr (M::id == DistanceMetric::Chebyshev) {
             f64 r = 0.0;
             for (u64 i = 0; i < t.dim; ++i) {
                 const f64 gap = q[i] < lo[i] ? lo[i] - q[i] : (q[i] > hi[i] ? q[i] - hi[i] : 0.0);
@@ -68,11 +89,29 @@ struct KdPolicy {
         return q[node.split_dim] <= node.split_value;
     }
 
-    // Always Euclidean: to the nearest point of the box and to its farthest corner.
+    // Always Euclidean: to the nearest point of the box and to its farthest corner. On a
+    // torus: the periodic gap, and per coordinate half the circle when the box's arc holds the
+    // point opposite q, else the farther end's wrapped distance.
     static NearFar near_far(const TreeData& t, const Node&, const f64* block, f64, const f64* q) noexcept {
         const f64* lo = block;
         const f64* hi = block + t.dim;
         f64 sn = 0.0, sf = 0.0;
+        if (t.periodic()) {
+            for (u64 i = 0; i < t.dim; ++i) {
+                const f64 L = t.box[i];
+                const f64 tn = periodic_gap(q[i], lo[i], hi[i], L);
+                sn = tn * tn + sn;
+                const f64 opposite = wrap_coordinate(q[i] + L * 0.5, L);
+                f64 tf = L * 0.5;
+                if (!(opposite >= lo[i] && opposite <= hi[i])) {
+                    const f64 a = std::fabs(q[i] - lo[i]), b = std::fabs(q[i] - hi[i]);
+                    const f64 wa = L - a < a ? L - a : a, wb = L - b < b ? L - b : b;
+                    tf = wa > wb ? wa : wb;
+                }
+                sf = tf * tf + sf;
+            }
+            return {std::sqrt(sn), std::sqrt(sf)};
+        }
         for (u64 i = 0; i < t.dim; ++i) {
             const f64 c = q[i] < lo[i] ? lo[i] : (q[i] > hi[i] ? hi[i] : q[i]);
             const f64 tn = q[i] - c;

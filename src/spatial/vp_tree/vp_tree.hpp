@@ -35,8 +35,8 @@ struct VpPolicy {
     static u64 floats_per_node(u64) noexcept { return 0; }
 
     template <class M>
-    static std::optional<u64> build(TreeData& t, BuildScratch& s, const Options& opt, Node& node, f64*,
-                                    bool may_split) {
+    static std::optional<u64> build(const M& mt, TreeData& t, BuildScratch& s, const Options& opt, Node& node,
+                                    f64*, bool may_split) {
         const u64 start = node.start, end = node.end;
         // The empty root has no vantage point; no query ever measures it.
         if (start == end) return std::nullopt;
@@ -47,7 +47,7 @@ struct VpPolicy {
         auto& keys = s.keys;
         const u64 w = end - start - 1, a = w / 2;
         keys.resize(w);
-        distances_to<M>(t.point(start + 1), w, t.dim, vp, keys.data());
+        distances_to(mt, t.point(start + 1), w, t.dim, vp, keys.data());
         // NaN distances are never taken as the nearest or farthest.
         bool any_nan = false;
         for (const f64 d : keys) {
@@ -87,8 +87,8 @@ struct VpPolicy {
     }
 
     template <class M>
-    static f64 measure(const TreeData& t, const Node& node, const f64*, const f64* q) noexcept {
-        return M::distance(q, t.point(node.vantage), t.dim);
+    static f64 measure(const M& mt, const TreeData& t, const Node& node, const f64*, const f64* q) noexcept {
+        return mt.distance(q, t.point(node.vantage), t.dim);
     }
 
     // The other points lie in the shell [min_dist, max_dist] around the vantage point, which
@@ -96,8 +96,9 @@ struct VpPolicy {
     // latter lowered by the rounding of the distances behind it.
     static f64 min_dist_to_node(const TreeData& t, const Node& node, f64 dv) noexcept {
         if (node.count() == 1) return dv;
-        const f64 a = (dv - node.max_dist) - (dv + node.max_dist) * (2.0 * t.slack);
-        const f64 b = (node.min_dist - dv) - (node.min_dist + dv) * (2.0 * t.slack);
+        // abs_slack (0 unless periodic) covers the absolute rounding of wrapped differences.
+        const f64 a = ((dv - node.max_dist) - (dv + node.max_dist) * (2.0 * t.slack)) - t.abs_slack;
+        const f64 b = ((node.min_dist - dv) - (node.min_dist + dv) * (2.0 * t.slack)) - t.abs_slack;
         f64 shell = std::isnan(a) || b > a ? b : a;
         if (!(shell > 0.0)) shell = 0.0;
         return dv < shell ? dv : shell;
