@@ -328,11 +328,11 @@ constexpr auto from_points_impl = [](PyObject* points, u64 leaf_size, DistanceMe
     PointRows p = point_rows(points);
     std::vector<f64> box = box_lengths(boxsize, p.dim);
     std::optional<Result<Tree>> built;
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         built.emplace(Tree::from_rows(std::move(p.values), p.n, p.dim, leaf_size, metric, options, std::move(box),
                                       threads));
-    }
+    });
     return wrap(unwrap(std::move(*built)));
 };
 
@@ -352,9 +352,14 @@ template <class Tree>
 Ref densities(const Tree& tree, std::optional<PyObject*> queries, KernelType kernel,
               const ApproxCriterion& criterion, f64 bandwidth) {
     const std::optional<Numbers> qs = density_queries(queries, tree.dim);
-    if (!qs) return density_result(unwrap(tree.kernel_density_at_points(kernel, criterion, bandwidth)), tree.n_points);
+    if (!qs)
+        return density_result(
+            unwrap(interruptible([&] { return tree.kernel_density_at_points(kernel, criterion, bandwidth); })),
+            tree.n_points);
     const Array64& m = qs->array();
-    return density_result(unwrap(tree.kernel_density_approx(m, kernel, criterion, bandwidth)), m.shape[0]);
+    return density_result(
+        unwrap(interruptible([&] { return tree.kernel_density_approx(m, kernel, criterion, bandwidth); })),
+        m.shape[0]);
 }
 
 template <class Tree>
@@ -424,11 +429,11 @@ Ref query_impl(PyObject* X, i64 k, bool return_distance, double upper_bound, i64
     numpy::Fresh<i64> rows = numpy::fresh<i64>(dims);
     std::optional<numpy::Fresh<f64>> dist;
     if (return_distance) dist = numpy::fresh<f64>(dims);
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         tree.query_knn_batch(q.data(), q.m, kk, dist ? dist->data : nullptr, reinterpret_cast<u64*>(rows.data),
                              threads, upper_bound);
-    }
+    });
     if (!dist) return std::move(rows.array);
     return tuple_of(dist->array, rows.array);
 }
@@ -442,20 +447,20 @@ Ref query_ball_point_impl(PyObject* X, PyObject* r, bool return_distance, bool s
     const Radii rad = radii(r, q.m);
     if (count_only) {
         numpy::Fresh<i64> counts = numpy::fresh<i64>({q.m});
-        {
+        interruptible([&] {
             WithoutGil unlocked;
             tree.count_radius_batch(q.data(), q.m, rad.values.data(), rad.step, reinterpret_cast<u64*>(counts.data),
                                     threads);
-        }
+        });
         if (q.one_point) return check_new(PyLong_FromLongLong(counts.data[0]));
         return std::move(counts.array);
     }
     RadiusBatch found;
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         found = tree.query_radius_batch(q.data(), q.m, rad.values.data(), rad.step, return_distance, sort_results,
                                         threads);
-    }
+    });
     const auto row_arrays = [&]<class T>(const std::vector<T>& values) {
         if (q.one_point) return numpy_copy(values.data(), found.offsets[1]);
         Ref list = check_new(PyList_New(static_cast<Py_ssize_t>(q.m)));
@@ -483,10 +488,10 @@ Ref density_impl(std::optional<PyObject*> X, double bandwidth, Later<Kernel> ker
     if (X) q.emplace(query_rows(*X, tree.dim));
     const u64 m = q ? q->m : tree.n_points;
     numpy::Fresh<f64> out = numpy::fresh<f64>({m});
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         tree.density_batch(q ? q->data() : nullptr, m, k, c, bandwidth, out.data, threads);
-    }
+    });
     return std::move(out.array);
 }
 
