@@ -182,3 +182,37 @@ def test_empty_and_one_point_trees(cls):
     assert i.tolist() == [[0], [0]] and d[1, 0] == 0.0
     assert one.query_ball_point(qs, 0.0, count_only=True).tolist() == [0, 1]
     assert one.density(qs, 5e-324, "uniform").tolist() == [0.0, 0.5]
+
+
+# Periodic boxes: points on and past the edges, compared with minimum-image distances.
+from test_periodic import brute as periodic_brute  # noqa: E402
+
+
+@st.composite
+def periodic_cases(draw):
+    dim = draw(st.integers(1, 3))
+    box = draw(st.sampled_from([1.0, [1.0, 2.5, 0.75][:dim]]))
+    lengths = np.broadcast_to(np.asarray(box, dtype=float), (dim,))
+    edge = st.integers(0, dim - 1).flatmap(lambda j: st.sampled_from(
+        [0.0, -0.0, float(lengths[j]), -float(lengths[j]), float(lengths[j]) / 2, 2 * float(lengths[j]),
+         float(np.nextafter(lengths[j], 0.0)), -1e-17]))
+    n = draw(st.sampled_from([1, 2, 5, 12]))
+    pts = np.array(draw(st.lists(st.lists(edge, min_size=dim, max_size=dim), min_size=n, max_size=n)))
+    qs = np.array(draw(st.lists(st.lists(edge, min_size=dim, max_size=dim), min_size=1, max_size=4)))
+    cls = draw(st.sampled_from([sp.KDTree, sp.BallTree, sp.VPTree]))
+    return cls, draw(st.sampled_from(METRICS)), draw(st.sampled_from([1, 2, 20])), box, pts, qs
+
+
+@SETTINGS
+@given(periodic_cases(), st.data())
+def test_periodic_edges_equal_brute_force(case, data):
+    cls, metric, leaf, box, pts, qs = case
+    tree = cls.from_points(pts, leaf_size=leaf, metric=metric, boxsize=box)
+    n = len(pts)
+    d, _ = tree.query(qs, n)
+    for q, drow in zip(qs, d):
+        ref = periodic_brute(metric, q, pts, box)
+        assert same_bits(drow, np.sort(ref))
+        r = data.draw(st.sampled_from(sorted(set(ref.tolist())) + [0.0]))
+        rows = tree.query_ball_point(q, r)
+        assert sorted(rows.tolist()) == np.flatnonzero(ref <= r).tolist()
