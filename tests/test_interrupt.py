@@ -14,7 +14,9 @@ import time
 import pytest
 
 PRELUDE = """
-import sys
+import signal, sys
+# A parent started in the background may pass SIGINT on ignored: answer it as a terminal would.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import veltrix
 from veltrix import random as vr, spatial
 """
