@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and runs the whole
-# test suite under it, with a larger fuzz campaign. Usage: tests/run_sanitized.sh [pytest args]
+# test suite under it, with a larger fuzz campaign and a longer thread stress run.
+# Usage: tests/run_sanitized.sh [pytest args], or tests/run_sanitized.sh --build-only
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${VELTRIX_ASAN_BUILD:-$root/build/asan}"
@@ -11,6 +12,7 @@ if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRI
   echo "sanitizer build failed (full log: $log)" >&2
   exit 1
 fi
+if [ "${1:-}" = "--build-only" ]; then exit 0; fi
 asan="$(g++ -print-file-name=libasan.so)"
 ubsan="$(g++ -print-file-name=libubsan.so)"
 # The interpreter itself is not instrumented: preload the runtimes, use the system allocator so
@@ -22,6 +24,7 @@ export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:dete
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export VELTRIX_SANITIZED=1
 export VELTRIX_FUZZ_EXAMPLES="${VELTRIX_FUZZ_EXAMPLES:-2000}"
+export VELTRIX_STRESS_SECONDS="${VELTRIX_STRESS_SECONDS:-30}"
 export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
 cd "$root"
 # The native checks compare every instruction-set variant of the kernels with plain loops.

@@ -1,5 +1,6 @@
 #include "python/binding.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <new>
 
@@ -66,12 +67,32 @@ static void report_internal_error(const InternalError& e) {
                  text.c_str());
 }
 
+void poll_signals(CancelToken& token) {
+    // Taking the lock costs far more than a block; a few milliseconds between looks keep the
+    // answer to Ctrl-C well under a tenth of a second.
+    using clock = std::chrono::steady_clock;
+    static thread_local clock::time_point next{};
+    const clock::time_point now = clock::now();
+    if (now < next) return;
+    next = now + std::chrono::milliseconds(5);
+    if (PyGILState_Check()) {
+        if (PyErr_CheckSignals() < 0) token.requested.store(true, std::memory_order_relaxed);
+        return;
+    }
+    const PyGILState_STATE state = PyGILState_Ensure();
+    if (PyErr_CheckSignals() < 0) token.requested.store(true, std::memory_order_relaxed);
+    PyGILState_Release(state);
+}
+
 void translate_current_exception() noexcept {
     try {
         throw;
     } catch (const PyErrSet&) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, msg::no_exception_set);
+    } catch (const Cancelled&) {
+        // The signal handler's exception is pending already.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const InternalError& e) {
         report_internal_error(e);
         PyObject* t = panic_exception_type();

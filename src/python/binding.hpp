@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "array/cancel.hpp"
 #include "array/error.hpp"
 #include "array/ndarray.hpp"
 
@@ -238,6 +239,21 @@ PyObject* guarded(F&& f) noexcept {
         translate_current_exception();
         return nullptr;
     }
+}
+
+// Runs a long computation so that Ctrl-C stops it: the core polls a token at its block
+// boundaries, and the polls on this thread look for a pending signal (at most every few
+// milliseconds, taking the interpreter lock briefly when the call runs without it). The
+// signal handler's exception (KeyboardInterrupt) is then raised once the computation has
+// unwound; started threads stop at their next block.
+void poll_signals(CancelToken& token);
+
+template <class F>
+decltype(auto) interruptible(F&& f) {
+    CancelToken token;
+    token.poll = poll_signals;
+    const cancel::Scope scope(&token, true);
+    return f();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -26,12 +26,15 @@ constexpr auto clock_sig = signature("new");
 // Sampling methods. Each holds the exclusive borrow from before the first conversion to the
 // end of the draw, and converts everything before drawing, so a refused call draws nothing.
 
+// Draws stop on Ctrl-C; the generator then keeps the state it had before the call.
 template <auto Draw, class A, class B>
 Ref two_parameter_draw(Generator& g, A a, B b, Shape&& shape) {
-    return new_array((g.*Draw)(a, b, std::move(shape)));
+    return new_array(interruptible([&] { return (g.*Draw)(a, b, std::move(shape)); }));
 }
 
-Ref standard_normal_impl(Generator& g, Shape&& shape) { return new_array(g.standard_normal(std::move(shape))); }
+Ref standard_normal_impl(Generator& g, Shape&& shape) {
+    return new_array(interruptible([&] { return g.standard_normal(std::move(shape)); }));
+}
 
 template <class C>
 constexpr auto draw_sig(const char* name, const char* a, const char* b) {

@@ -292,11 +292,11 @@ constexpr auto from_points_impl = [](PyObject* points, u64 leaf_size, DistanceMe
     PointRows p = point_rows(points);
     std::vector<f64> box = box_lengths(boxsize, p.dim);
     std::optional<Result<Tree>> built;
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         built.emplace(Tree::from_rows(std::move(p.values), p.n, p.dim, leaf_size, metric, options, std::move(box),
                                       threads));
-    }
+    });
     return wrap(unwrap(std::move(*built)));
 };
 
@@ -316,9 +316,14 @@ template <class Tree>
 Ref densities(const Tree& tree, std::optional<PyObject*> queries, KernelType kernel,
               const ApproxCriterion& criterion, f64 bandwidth) {
     const std::optional<Numbers> qs = density_queries(queries, tree.dim);
-    if (!qs) return density_result(unwrap(tree.kernel_density_at_points(kernel, criterion, bandwidth)), tree.n_points);
+    if (!qs)
+        return density_result(
+            unwrap(interruptible([&] { return tree.kernel_density_at_points(kernel, criterion, bandwidth); })),
+            tree.n_points);
     const Array64& m = qs->array();
-    return density_result(unwrap(tree.kernel_density_approx(m, kernel, criterion, bandwidth)), m.shape[0]);
+    return density_result(
+        unwrap(interruptible([&] { return tree.kernel_density_approx(m, kernel, criterion, bandwidth); })),
+        m.shape[0]);
 }
 
 template <class Tree>
@@ -399,11 +404,11 @@ Ref query_impl(PyObject* X, i64 k, bool return_distance, double upper_bound, i64
     numpy::Fresh<i64> rows = numpy::fresh<i64>(dims);
     std::optional<numpy::Fresh<f64>> dist;
     if (return_distance) dist = numpy::fresh<f64>(dims);
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         tree.query_knn_batch(q.data(), q.m, kk, dist ? dist->data : nullptr, reinterpret_cast<u64*>(rows.data),
                              threads, upper_bound);
-    }
+    });
     if (!dist) return std::move(rows.array);
     return tuple_of(dist->array, rows.array);
 }
@@ -417,20 +422,20 @@ Ref query_ball_point_impl(PyObject* X, PyObject* r, bool return_distance, bool s
     const Radii rad = radii(r, q.m);
     if (count_only) {
         numpy::Fresh<i64> counts = numpy::fresh<i64>({q.m});
-        {
+        interruptible([&] {
             WithoutGil unlocked;
             tree.count_radius_batch(q.data(), q.m, rad.values.data(), rad.step, reinterpret_cast<u64*>(counts.data),
                                     threads);
-        }
+        });
         if (q.one_point) return check_new(PyLong_FromLongLong(counts.data[0]));
         return std::move(counts.array);
     }
     RadiusBatch found;
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         found = tree.query_radius_batch(q.data(), q.m, rad.values.data(), rad.step, return_distance, sort_results,
                                         threads);
-    }
+    });
     const auto row_arrays = [&]<class T>(const std::vector<T>& values) {
         if (q.one_point) return numpy_copy(values.data(), found.offsets[1]);
         Ref list = check_new(PyList_New(static_cast<Py_ssize_t>(q.m)));
@@ -520,14 +525,14 @@ Ref density_impl(std::optional<PyObject*> X, Bandwidth bandwidth, Later<Kernel> 
     if (X) q.emplace(query_rows(*X, tree.dim));
     const u64 m = q ? q->m : tree.n_points;
     numpy::Fresh<f64> out = numpy::fresh<f64>({m});
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         std::optional<DensityWeights> dw;
         if (w) dw = tree.density_weights(w->data());
         const f64* x = q ? q->data() : nullptr;
         tree.density_batch(x, m, k, c, h, out.data, threads, dw ? &*dw : nullptr);
         finish_densities(tree, x, m, k, h, dw ? &*dw : nullptr, scale, out.data, threads);
-    }
+    });
     return std::move(out.array);
 }
 
@@ -647,11 +652,11 @@ void build_other(PairOther<Tree>& other, const Tree& self) {
     if (other.tree) return;
     const QueryRows& q = *other.points;
     std::optional<Result<Tree>> t;
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         t.emplace(Tree::from_rows(std::vector<f64>(q.data(), q.data() + q.m * self.dim), q.m, self.dim,
                                   self.leaf_size, self.metric, {}, self.box));
-    }
+    });
     other.built.emplace(unwrap(std::move(*t)));
 }
 
@@ -667,10 +672,10 @@ Ref query_pairs_impl(f64 r, bool return_distance, i64 workers, const Tree& tree)
     pair_radius(r, "r");
     const u64 threads = thread_count(workers);
     SortedPairs found;
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         found = list_pairs(tree, static_cast<const Tree*>(nullptr), r, return_distance, threads);
-    }
+    });
     const u64 m = found.size();
     numpy::Fresh<i64> pairs = numpy::fresh<i64>({m, 2});
     found.each_row([&](u64 k, u64 row) {
@@ -701,14 +706,14 @@ Ref count_neighbors_impl(PyObject* other_arg, PyObject* r_arg, std::optional<PyO
     std::vector<u64> counts;
     std::vector<f64> sums;
     build_other(other, tree);
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         if (weights)
             sums = count_pairs<f64>(tree, other.get(), r.values.data(), n, w_self ? w_self->data() : nullptr,
                                     w_other ? w_other->data() : nullptr, cumulative, threads);
         else
             counts = count_pairs<u64>(tree, other.get(), r.values.data(), n, nullptr, nullptr, cumulative, threads);
-    }
+    });
     if (weights) {
         if (r.scalar) return to_py(sums[0]);
         return numpy_copy(sums.data(), n);
@@ -725,10 +730,10 @@ Ref sparse_distance_matrix_impl(PyObject* other_arg, f64 max_distance, i64 worke
     pair_radius(max_distance, "max_distance");
     SortedPairs found;
     build_other(other, tree);
-    {
+    interruptible([&] {
         WithoutGil unlocked;
         found = list_pairs(tree, &other.get(), max_distance, true, threads);
-    }
+    });
     const u64 m = found.size();
     numpy::Fresh<i64> rows = numpy::fresh<i64>({m});
     found.each_row([&](u64 k, u64 row) { rows.data[k] = static_cast<i64>(row); });

@@ -46,6 +46,7 @@ NdArray<f64> box_muller(Generator& gen, Shape shape, Out out, Finish finish) {
     std::uint16_t bucket[kBlock];
     std::uint16_t order[kBlock];
     for (u64 left = n / 2; left > 0;) {
+        cancel::check();  // the state is committed only after the last block
         const unsigned m = static_cast<unsigned>(left < kBlock ? left : kBlock);
         // Draws first, then each operation over the block as its own loop: the library
         // calls overlap better and the square roots vectorise (they are exact).
@@ -249,12 +250,20 @@ NdArray<f64> fill_gamma(Generator& gen, Shape shape, bool read_ahead, Variate va
     std::vector<f64> out(n);
     Generator g = gen;
     f64* p = out.data();
+    // Polled between blocks; the state is committed only after the last value.
+    const auto run = [&](auto& src) {
+        for (u64 first = 0; first < n; first += detail::poll_block) {
+            cancel::check();
+            const u64 last = n - first < detail::poll_block ? n : first + detail::poll_block;
+            for (u64 i = first; i < last; ++i) p[i] = variate(src);
+        }
+    };
     if (read_ahead) {
         ReadAheadDraws src(g);
-        for (u64 i = 0; i < n; ++i) p[i] = variate(src);
+        run(src);
     } else {
         DirectDraws src{g};
-        for (u64 i = 0; i < n; ++i) p[i] = variate(src);
+        run(src);
     }
     gen = g;
     return NdArray<f64>(std::move(shape), std::move(out));

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "array/cancel.hpp"
 #include "array/ndarray.hpp"
 
 namespace veltrix {
@@ -19,20 +20,13 @@ namespace veltrix {
 // run on. Any other value is a precondition violation (the binding refuses it first).
 u64 resolve_workers(i64 workers);
 
-// A request to stop a running batch early, polled between blocks. The core only reads the
-// flag; whoever owns it (an interrupt handler, say) sets it. A stopped batch leaves the rows
-// of the blocks it never started untouched, and the caller must discard its results.
-struct StopToken {
-    const std::atomic<bool>* flag = nullptr;
-    bool stop_requested() const noexcept { return flag && flag->load(std::memory_order_relaxed); }
-};
-
 // Rows per block when m rows are shared by `threads` threads: some sixteen blocks per thread
 // for the balance, no fewer than 64 rows so that a block's search order (leaf by leaf) still
-// keeps the caches warm, and no more than 1024. One thread takes all rows as one block.
+// keeps the caches warm, and no more than 256 (one thread: 128), so that a cancellation,
+// polled between blocks, is noticed soon even when every row visits a large tree.
 inline u64 block_rows(u64 m, u64 threads) noexcept {
-    if (threads <= 1 || m == 0) return m > 0 ? m : 1;
-    return std::clamp<u64>(m / (threads * 16), 64, 1024);
+    if (threads <= 1 || m == 0) return m > 0 ? std::min<u64>(m, 128) : 1;
+    return std::clamp<u64>(m / (threads * 16), 64, 256);
 }
 
 // The number of blocks for_each_block makes of m rows.
@@ -43,20 +37,29 @@ inline u64 block_count(u64 m, u64 threads) noexcept {
 
 // Calls job(j) once for each j in [0, n) on up to `threads` threads, the calling one
 // included, handing the j out from a shared counter in ascending order. The first exception a
-// job throws stops the handing out and is rethrown once every thread has finished.
+// job throws stops the handing out and is rethrown once every thread has finished. Before
+// each job the caller's cancellation token is polled (cancel.hpp): the started threads share
+// it, and a cancelled batch throws Cancelled once all have stopped.
 template <class Job>
-void share_jobs(u64 n, u64 threads, Job&& job, StopToken stop = {}) {
+void share_jobs(u64 n, u64 threads, Job&& job) {
     if (n <= 1 || threads <= 1) {
-        for (u64 j = 0; j < n && !stop.stop_requested(); ++j) job(j);
+        for (u64 j = 0; j < n; ++j) {
+            cancel::check();
+            job(j);
+        }
         return;
     }
+    CancelToken* const token = cancel::current;
+    const bool owner = cancel::is_owner;
     std::atomic<u64> next{0};
     std::atomic<bool> failed{false};
     std::exception_ptr error;
-    const auto work = [&] {
+    const auto work = [&](bool caller) {
+        const cancel::Scope scope(token, caller && owner);
         try {
             for (;;) {
-                if (failed.load(std::memory_order_relaxed) || stop.stop_requested()) return;
+                if (failed.load(std::memory_order_relaxed)) return;
+                cancel::check();
                 const u64 j = next.fetch_add(1, std::memory_order_relaxed);
                 if (j >= n) return;
                 job(j);
@@ -77,11 +80,11 @@ void share_jobs(u64 n, u64 threads, Job&& job, StopToken stop = {}) {
         const u64 extra = std::min(threads, n) - 1;
         started.threads.reserve(extra);
         try {
-            for (u64 t = 0; t < extra; ++t) started.threads.emplace_back(work);
+            for (u64 t = 0; t < extra; ++t) started.threads.emplace_back(work, false);
         } catch (const std::system_error&) {
             // No further thread to be had: those started and this one share the jobs.
         }
-        work();
+        work(true);
     }
     if (error) std::rethrow_exception(error);
 }
@@ -91,9 +94,9 @@ void share_jobs(u64 n, u64 threads, Job&& job, StopToken stop = {}) {
 // run in any order and on any thread, and none at all is started when one block covers the
 // batch.
 template <class Block>
-void for_each_block(u64 m, u64 threads, Block&& block, StopToken stop = {}) {
+void for_each_block(u64 m, u64 threads, Block&& block) {
     const u64 rows = block_rows(m, threads), n = m == 0 ? 0 : block_count(m, threads);
-    share_jobs(n, threads, [&](u64 b) { block(b, b * rows, std::min((b + 1) * rows, m)); }, stop);
+    share_jobs(n, threads, [&](u64 b) { block(b, b * rows, std::min((b + 1) * rows, m)); });
 }
 
 }  // namespace veltrix
