@@ -39,6 +39,10 @@ for workers in (1, 2):
     CASES[f"density-{workers}"] = (TREE, f"t.density(X, 10.0, workers={workers})", AFTER)
     CASES[f"count-{workers}"] = (TREE, f"t.query_ball_point(X, 10.0, count_only=True, workers={workers})", AFTER)
 CASES["kernel_density"] = (TREE, "t.kernel_density(X, 10.0)", AFTER)
+# Thousands of narrow bins keep the pair count from taking node pairs whole.
+for workers in (1, 2):
+    CASES[f"count_neighbors-{workers}"] = (TREE + "; import numpy; R = numpy.linspace(0.0, 1.8, 4000)",
+                                           f"t.count_neighbors(X, R, workers={workers})", AFTER)
 
 
 @pytest.mark.parametrize("case", sorted(CASES))

@@ -194,6 +194,8 @@ struct PairWalk {
     R& rs;
     // Pairs of one tree with itself: only positions p < q, each unordered pair once.
     bool symmetric = false;
+    // Leaf pairs since the last look for a stop: one job can run for seconds with many bins.
+    u64 since_poll = 0;
 
     void visit(u64 ia, u64 ib, const typename R::Window& w) {
         const TreeNode& na = a.nodes[ia];
@@ -206,6 +208,10 @@ struct PairWalk {
         const bool nested = symmetric && !same && nb.start < na.end && na.start < nb.end;
         if (!nested && rs.whole(next, ia, ib, same)) return;
         if (na.is_leaf() && nb.is_leaf()) {
+            if (++since_poll == 64) {
+                since_poll = 0;
+                cancel::check();
+            }
             rs.leaves(next, ia, ib, same);
             return;
         }
