@@ -36,14 +36,7 @@ import peak  # noqa: E402
 AREAS = ["construct", "elementwise", "vmath", "random", "linalg", "solvers", "stats", "spatial"]
 
 
-def cpu_name():
-    try:
-        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
+cpu_name = peak.cpu_name
 
 
 def environment():

@@ -61,6 +61,17 @@ using ArrayArg = Converter<ArrayRef, to_array_ref>;             // the _impl get
 using ArrayOrVec = Converter<Array64, to_array_or_vec>;         // VecOrArray, as one Array
 using ArrayOrScalarArg = Converter<ArrayOrScalar, to_array_or_scalar>;
 using Object = Converter<PyObject*, as_object>;                 // read by the _impl itself
+// A flag, read as `if` reads it.
+struct Flag {
+    using type = bool;
+    using default_type = bool;
+    static std::optional<bool> from(PyObject* o) {
+        const int t = PyObject_IsTrue(o);
+        if (t < 0) return std::nullopt;
+        return t != 0;
+    }
+    static std::string render(bool v) { return v ? "True" : "False"; }
+};
 // Numbers (binding.hpp) as a matrix or vector argument; the _impl gets const Array64&.
 struct NumbersArg {
     using type = Numbers;

@@ -20,16 +20,6 @@ namespace {
 using Metric = Choice<DistanceMetric, metric_from_name, msg::unknown_metric>;
 using Kernel = Choice<KernelType, kernel_from_name, msg::unknown_kernel>;
 
-struct Flag {
-    using type = bool;
-    using default_type = bool;
-    static std::optional<bool> from(PyObject* o) {
-        const int t = PyObject_IsTrue(o);
-        if (t < 0) return std::nullopt;
-        return t != 0;
-    }
-    static std::string render(bool v) { return v ? "True" : "False"; }
-};
 
 // The values of a NumPy array (any real dtype) as float64. Row numbers and counts pass too:
 // every integer below 2^53 is exact in a float64.

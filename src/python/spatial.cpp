@@ -140,17 +140,6 @@ void need_numpy() {
     (void)numpy::api();
 }
 
-// A flag, read as `if` reads it.
-struct Flag {
-    using type = bool;
-    using default_type = bool;
-    static std::optional<bool> from(PyObject* o) {
-        const int t = PyObject_IsTrue(o);
-        if (t < 0) return std::nullopt;
-        return t != 0;
-    }
-    static std::string render(bool v) { return v ? "True" : "False"; }
-};
 
 u64 thread_count(i64 workers) {
     if (workers == 0 || workers < -1) raise(PyExc_ValueError, msg::bad_workers(workers));
