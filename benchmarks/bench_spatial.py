@@ -26,9 +26,9 @@ two_point_correlation.
 
 # timing first: it clears the BLAS overrides before NumPy loads.
 try:
-    from timing import run_cases
+    from timing import best_cpu_time, run_cases
 except ImportError:  # imported as benchmarks.bench_spatial
-    from .timing import run_cases
+    from .timing import best_cpu_time, run_cases
 
 import numpy as np
 from scipy.spatial import cKDTree
@@ -265,20 +265,13 @@ def _pair_cases():
 
 
 def run_cpu_cases(cases, repeat=5):
-    """Single-threaded cases timed by process CPU time (minimum of `repeat` runs): on a machine
+    """Single-threaded cases timed on the CPU clock (fastest of `repeat` runs): on a machine
     shared with other work, wall-clock medians mostly measure the neighbours."""
-    import time
 
     def cpu(fn):
-        fn()
-        best = float("inf")
-        for _ in range(repeat):
-            t0 = time.process_time()
-            fn()
-            best = min(best, time.process_time() - t0)
-        return best
+        return best_cpu_time(fn, samples=repeat, min_time=0.0)
 
-    print(f"{'case (process CPU time, minimum)':60s} {'veltrix':>9s} {'peer':>9s} {'ratio':>6s}  peer")
+    print(f"{'case (CPU time, minimum)':60s} {'veltrix':>9s} {'peer':>9s} {'ratio':>6s}  peer")
     for name, ours, peer_name, peer in cases:
         if "workers=-1" in name:
             continue
