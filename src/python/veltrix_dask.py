@@ -8,6 +8,7 @@ search is a veltrix tree method and every merge a private function of ``veltrix.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import operator
 from typing import Any, Optional, Sequence, Union
@@ -18,7 +19,7 @@ try:
     import dask.bag as db
     import numpy as np
     from dask.sizeof import sizeof
-    from distributed import Client, Future, wait
+    from distributed import Client, Future, worker_client
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError('veltrix_dask needs Dask: pip install "veltrix[dask]"') from exc
 
@@ -72,38 +73,63 @@ def _bounds_and_reach(block: np.ndarray, r: Any) -> Optional[tuple[np.ndarray, n
     return box[0], box[1], float(radii[1][0]) if len(r) else 0.0
 
 
-def _knn_first(tree: Any, block: np.ndarray, k: int, shard: tuple[int, int], n: int,
-               bound: float) -> tuple[np.ndarray, np.ndarray]:
-    offset, size = shard
-    d, r = tree.query(block, min(k, size), distance_upper_bound=bound)
-    return veltrix.spatial._merge_knn([(d, r, offset, size, None)], len(block), k, n)
+def _knn_rows(tree: Any, rows: np.ndarray, k: int, size: int, bound: float) -> tuple[np.ndarray, np.ndarray]:
+    return tree.query(rows, min(k, size), distance_upper_bound=bound)
 
 
-def _kth(first: tuple[np.ndarray, np.ndarray], k: int) -> np.ndarray:
-    return np.ascontiguousarray(first[0][:, k - 1])
+@dataclasses.dataclass(frozen=True)
+class _Shards:
+    """What a block's task needs to know of every shard. An object of its own, so that Dask
+    leaves it alone: a tree's key among a task's arguments would be replaced by the tree."""
+
+    offsets: list[int]
+    sizes: list[int]
+    los: np.ndarray
+    his: np.ndarray
+    metric: str
+    periods: Optional[list[float]]
+    keys: list[Any]
+
+
+def _knn_block(tree: Any, block: np.ndarray, k: int, n: int, bound: float, s0: int,
+               shards: _Shards) -> tuple[np.ndarray, np.ndarray, tuple[int, ...]]:
+    """One query block's k nearest over all shards, run on the worker holding shard s0.
+
+    The block searches s0, then each further shard only with the rows whose k-th distance so
+    far reaches its box. Those searches are submitted from here, next to the first answers,
+    so the client waits for no round in between and a shard receives only the rows it must
+    answer."""
+    offsets, sizes, los, his = shards.offsets, shards.sizes, shards.los, shards.his
+    metric, periods, keys = shards.metric, shards.periods, shards.keys
+    m = len(block)
+    d, r = tree.query(block, min(k, sizes[s0]), distance_upper_bound=bound)
+    first = veltrix.spatial._merge_knn([(d, r, offsets[s0], sizes[s0], None)], m, k, n)
+    kth = np.ascontiguousarray(first[0][:, k - 1])
+    reach = min(_reach(kth), bound)
+    box = veltrix.spatial._bounds(block)
+    wanted = []
+    for s in veltrix.spatial._box_gaps(los, his, box[0], box[1], metric, periods, reach):
+        if s != s0 and sizes[s]:
+            sel = veltrix.spatial._box_gaps(block, block, los[s], his[s], metric, periods, kth)
+            if len(sel):
+                wanted.append((int(s), sel))
+    if not wanted:
+        return first[0], first[1], (s0,)
+    # worker_client secedes from the worker's thread pool while it waits, so this worker's
+    # thread searches other blocks (or other blocks' rows for its own shards) meanwhile.
+    with worker_client() as client:
+        futures = [client.submit(_knn_rows, Future(keys[s], client), block[sel], k, sizes[s], bound, pure=False)
+                   for s, sel in wanted]
+        found = client.gather(futures)
+    parts = [(first[0], first[1], 0, n, None)]
+    parts += [(fd, fr, offsets[s], sizes[s], sel) for (s, sel), (fd, fr) in zip(wanted, found)]
+    merged = veltrix.spatial._merge_knn(parts, m, k, n)
+    return merged[0], merged[1], (s0, *(s for s, _ in wanted))
 
 
 def _reach(kth: np.ndarray) -> float:
     box = veltrix.spatial._bounds(np.reshape(kth, (-1, 1)))
     return float(box[1][0]) if len(kth) else 0.0
-
-
-def _knn_more(tree: Any, block: np.ndarray, kth: np.ndarray, box: tuple[np.ndarray, np.ndarray],
-              metric: str, periods: Optional[list[float]], k: int, shard: tuple[int, int],
-              bound: float) -> Optional[tuple]:
-    # Only the rows whose k-th distance so far reaches the shard's box are searched.
-    sel = veltrix.spatial._box_gaps(block, block, box[0], box[1], metric, periods, kth)
-    if len(sel) == 0:
-        return None
-    offset, size = shard
-    d, r = tree.query(block[sel], min(k, size), distance_upper_bound=bound)
-    return d, r, offset, size, sel
-
-
-def _knn_merge(first: tuple[np.ndarray, np.ndarray], parts: list, k: int,
-               n: int) -> tuple[np.ndarray, np.ndarray]:
-    found = [(first[0], first[1], 0, n, None)] + [p for p in parts if p is not None]
-    return veltrix.spatial._merge_knn(found, len(first[0]), k, n)
 
 
 def _ball_shard(tree: Any, block: np.ndarray, r: Any, sort_results: bool, count_only: bool) -> Any:
@@ -204,8 +230,15 @@ class ShardedTree:
         self.shard_boxes: list[tuple[np.ndarray, np.ndarray]] = found
         self._los = np.stack([b[0] for b in found]) if found else np.empty((0, self.dim))
         self._his = np.stack([b[1] for b in found]) if found else np.empty((0, self.dim))
-        #: Shards visited by each block of the last ``query``, nearest first.
-        self.last_visits: list[tuple[int, ...]] = []
+        self._visits: list[Future] = []
+        self._visits_got: Optional[list[tuple[int, ...]]] = None
+
+    @property
+    def last_visits(self) -> list[tuple[int, ...]]:
+        """Shards visited by each block of the last ``query``, nearest first (waits for them)."""
+        if self._visits_got is None:
+            self._visits_got = [tuple(v) for v in self._client.gather(self._visits)]
+        return self._visits_got
 
     @property
     def n_shards(self) -> int:
@@ -304,30 +337,23 @@ class ShardedTree:
                     da.zeros((Q.shape[0], k), np.int64, chunks=(Q.chunks[0], k)))
         blocks, boxes = self._blocks(Q)
         trees, n = self.trees(), self.n_points
-        shards = list(zip(self.shard_offsets, self.shard_sizes))
-        firsts, orders = [], []
+        plan = _Shards(self.shard_offsets, self.shard_sizes, self._los, self._his, self.metric, self._periods,
+                       [t.key for t in trees])
+        tasks = []
         for block, box in zip(blocks, boxes):
             gaps = self._gaps(box)
             # The nearest non-empty shard; the lowest index among equal gaps.
             s0 = min((s for s in range(self.n_shards) if self.shard_sizes[s]), key=lambda s: gaps[s])
-            firsts.append(dask.delayed(_knn_first, pure=True)(trees[s0], block, k, shards[s0], n, bound))
-            orders.append(s0)
-        firsts = self._client.compute(firsts)
-        kths = [self._client.submit(_kth, f, k, pure=True) for f in firsts]
-        reaches = self._client.gather([self._client.submit(_reach, t, pure=True) for t in kths])
-        self.last_visits = []
+            tasks.append(dask.delayed(_knn_block, pure=True)(trees[s0], block, k, n, bound, s0, plan))
+        # Submitted now: the visits are known only once a block has searched its first shard.
+        found = self._client.compute(tasks)
+        self._visits = [self._client.submit(operator.getitem, f, 2, pure=True) for f in found]
+        self._visits_got = None
         dist_blocks, row_blocks = [], []
-        for block, box, first, kth, reach, s0, m in zip(blocks, boxes, firsts, kths, reaches, orders,
-                                                      Q.chunks[0]):
-            near = [s for s in self._near(box, min(reach, bound)) if s != s0]
-            self.last_visits.append((s0, *near))
-            parts = [dask.delayed(_knn_more, pure=True)(trees[s], block, kth, self.shard_boxes[s],
-                                                        self.metric, self._periods, k, shards[s], bound)
-                     for s in near]
-            merged = dask.delayed(_knn_merge, pure=True)(first, parts, k, n)
-            dist_blocks.append(da.from_delayed(merged[0], (m, k), np.float64,
+        for f, m in zip(found, Q.chunks[0]):
+            dist_blocks.append(da.from_delayed(dask.delayed(operator.getitem, pure=True)(f, 0), (m, k), np.float64,
                                                meta=np.empty((0, 0), np.float64)))
-            row_blocks.append(da.from_delayed(merged[1], (m, k), np.int64,
+            row_blocks.append(da.from_delayed(dask.delayed(operator.getitem, pure=True)(f, 1), (m, k), np.int64,
                                               meta=np.empty((0, 0), np.int64)))
         return da.concatenate(dist_blocks), da.concatenate(row_blocks)
 
