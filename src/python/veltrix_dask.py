@@ -89,6 +89,7 @@ class _Shards:
     metric: str
     periods: Optional[list[float]]
     keys: list[Any]
+    holders: list[Optional[list[str]]]
 
 
 def _knn_block(tree: Any, block: np.ndarray, k: int, n: int, bound: float, s0: int,
@@ -118,7 +119,8 @@ def _knn_block(tree: Any, block: np.ndarray, k: int, n: int, bound: float, s0: i
     # worker_client secedes from the worker's thread pool while it waits, so this worker's
     # thread searches other blocks (or other blocks' rows for its own shards) meanwhile.
     with worker_client() as client:
-        futures = [client.submit(_knn_rows, Future(keys[s], client), block[sel], k, sizes[s], bound, pure=False)
+        futures = [client.submit(_knn_rows, Future(keys[s], client), block[sel], k, sizes[s], bound, pure=False,
+                                 workers=shards.holders[s], allow_other_workers=True)
                    for s, sel in wanted]
         found = client.gather(futures)
     parts = [(first[0], first[1], 0, n, None)]
@@ -230,15 +232,16 @@ class ShardedTree:
         self.shard_boxes: list[tuple[np.ndarray, np.ndarray]] = found
         self._los = np.stack([b[0] for b in found]) if found else np.empty((0, self.dim))
         self._his = np.stack([b[1] for b in found]) if found else np.empty((0, self.dim))
-        self._visits: list[Future] = []
-        self._visits_got: Optional[list[tuple[int, ...]]] = None
+        self._visit_parts: list[Future] = []
+        self._visits: Optional[list[tuple[int, ...]]] = None
 
     @property
     def last_visits(self) -> list[tuple[int, ...]]:
         """Shards visited by each block of the last ``query``, nearest first (waits for them)."""
-        if self._visits_got is None:
-            self._visits_got = [tuple(v) for v in self._client.gather(self._visits)]
-        return self._visits_got
+        if self._visits is None:
+            self._visits = [tuple(v) for v in self._client.gather(self._visit_parts)]
+            self._visit_parts = []
+        return self._visits
 
     @property
     def n_shards(self) -> int:
@@ -256,6 +259,11 @@ class ShardedTree:
             if f.status in ("cancelled", "lost", "error"):
                 self._trees[i] = self._client.compute(self._graphs[i])
         return self._trees
+
+    def _holders(self, trees: list[Future]) -> list[Optional[list[str]]]:
+        """The workers holding each tree (None for one not built yet)."""
+        who = self._client.who_has(trees)
+        return [sorted(who.get(t.key, ())) or None for t in trees]
 
     def _queries(self, Q: Any) -> da.Array:
         if isinstance(Q, np.ndarray):
@@ -316,12 +324,13 @@ class ShardedTree:
         Returns ``(distances, indices)``, dask arrays of shape (m, k) chunked like ``Q``;
         indices are global rows (positions in ``points``). Each block of ``Q`` first searches
         the shard whose box is nearest to it, then only the shards whose box lies within its
-        rows' k-th distance so far; the answers are merged by (distance, global row). The
-        distances equal one tree's over all points bit for bit, and the rows agree as sets
-        within each run of equal distances; in such a run the order is by global row (one
-        tree orders it by its heap's steps). Missing places (``distance_upper_bound``) hold
-        distance inf and index ``n_points``. The block boxes and the first searches run
-        now; the rest when the result is computed.
+        rows' k-th distance so far, each with only the rows that reach it; the answers are
+        merged by (distance, global row). The distances equal one tree's over all points bit
+        for bit, and the rows agree as sets within each run of equal distances; in such a run
+        the order is by global row (one tree orders it by its heap's steps). Missing places
+        (``distance_upper_bound``) hold distance inf and index ``n_points``. The searches are
+        submitted now, one task per block on the worker of its nearest shard (as
+        ``client.persist`` would); the arrays hold their futures.
         """
         Q = self._queries(Q)
         k = operator.index(k)
@@ -333,22 +342,27 @@ class ShardedTree:
         if math.isnan(bound):
             raise ValueError("distance_upper_bound must not be NaN")
         if k == 0 or Q.shape[0] == 0:
+            self._visit_parts, self._visits = [], []
             return (da.zeros((Q.shape[0], k), chunks=(Q.chunks[0], k)),
                     da.zeros((Q.shape[0], k), np.int64, chunks=(Q.chunks[0], k)))
         blocks, boxes = self._blocks(Q)
         trees, n = self.trees(), self.n_points
+        # Each task is pinned to the worker holding its tree (loosely: a lost worker's tasks go
+        # wherever Dask rebuilds the tree). Left free, the scheduler weighs a tree's transfer
+        # against a busy worker's queue and now and then ships a whole tree for one block.
+        holders = self._holders(trees)
         plan = _Shards(self.shard_offsets, self.shard_sizes, self._los, self._his, self.metric, self._periods,
-                       [t.key for t in trees])
-        tasks = []
+                       [t.key for t in trees], holders)
+        found = []
         for block, box in zip(blocks, boxes):
             gaps = self._gaps(box)
             # The nearest non-empty shard; the lowest index among equal gaps.
             s0 = min((s for s in range(self.n_shards) if self.shard_sizes[s]), key=lambda s: gaps[s])
-            tasks.append(dask.delayed(_knn_block, pure=True)(trees[s0], block, k, n, bound, s0, plan))
-        # Submitted now: the visits are known only once a block has searched its first shard.
-        found = self._client.compute(tasks)
-        self._visits = [self._client.submit(operator.getitem, f, 2, pure=True) for f in found]
-        self._visits_got = None
+            found.append(self._client.submit(_knn_block, trees[s0], block, k, n, bound, s0, plan, pure=True,
+                                             workers=holders[s0], allow_other_workers=True))
+        # Tiny tasks of their own: holding the blocks' futures here would keep their answers.
+        self._visit_parts = [self._client.submit(operator.getitem, f, 2, pure=True) for f in found]
+        self._visits = None
         dist_blocks, row_blocks = [], []
         for f, m in zip(found, Q.chunks[0]):
             dist_blocks.append(da.from_delayed(dask.delayed(operator.getitem, pure=True)(f, 0), (m, k), np.float64,
