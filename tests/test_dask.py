@@ -162,11 +162,22 @@ def test_sharded_tree_matches_one_tree(cluster, sharded_case, kind, boxsize):
     got = tree.query_ball_point(Q, r, sort_results=True).compute()
     want = ref.query_ball_point(queries, r, sort_results=True)
     assert len(got) == len(want) and all(dn.same_bits(a, b) for a, b in zip(got, want))
-    got = tree.query_ball_point(Q, np.full(len(queries), r)).compute()
+    # One radius per row: a shard gets only the rows whose own radius reaches it.
+    radii = np.random.default_rng(3).random(len(queries)) * 2 * r
+    got = tree.query_ball_point(Q, radii).compute()
+    want = ref.query_ball_point(queries, radii, sort_results=True)
     assert all(sorted(a) == sorted(b) for a, b in zip(got, want))
+    got = tree.query_ball_point(Q, radii, sort_results=True).compute()
+    assert all(dn.same_bits(a, b) for a, b in zip(got, want))
+    assert dn.same_bits(tree.query_ball_point(Q, radii, count_only=True).compute(),
+                        ref.query_ball_point(queries, radii, count_only=True))
+    weights = (np.linspace(0.5, 1.5, len(points)), None)
     for radii in (r, [0.05, 0.1, r]):
         assert dn.same_bits(np.asarray(tree.count_neighbors(Q, radii)),
                             np.asarray(ref.count_neighbors(queries, radii)))
+        # Weighted sums: added in another order than one tree's.
+        got, want = tree.count_neighbors(Q, radii, weights=weights), ref.count_neighbors(queries, radii, weights=weights)
+        assert np.all(np.abs(np.asarray(got) - want) <= len(points) * np.finfo(float).eps * np.asarray(want))
 
 
 def test_sharded_density_same_bits_for_any_worker_count(cluster, sharded_case):
@@ -178,6 +189,13 @@ def test_sharded_density_same_bits_for_any_worker_count(cluster, sharded_case):
     sharded = veltrix_dask.ShardedTree(P, client=cluster)
     two = [(case, sharded.density(Q, 0.2, case[0], weights=case[1], normalize=case[2]).compute())
            for case in cases]
+    # Logs: rows far from every point, where a Gaussian sum underflows and every shard adds
+    # its log-sum-exp, beside ordinary ones.
+    far = np.concatenate([queries[:50] + 40.0, queries[50:]])
+    F = da.from_array(far, chunks=QUERY_ROWS)
+    logs = [(case, *dask.compute(sharded.density(F, 0.2, case[0], weights=case[1], normalize=case[2], log=True),
+                                 sharded.density(F, 0.2, case[0], weights=case[1], normalize=case[2])))
+            for case in cases]
     with LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
                       dashboard_address=":0") as c, Client(c) as client:
         tree = veltrix_dask.ShardedTree(P, client=client)
@@ -189,6 +207,19 @@ def test_sharded_density_same_bits_for_any_worker_count(cluster, sharded_case):
             want = ref.density(queries, 0.2, kernel, weights=w, normalize=normalize)
             n = len(points)
             assert np.all(np.abs(got - want) <= n * np.finfo(float).eps * want + n * 1e-10)
+        for (kernel, w, normalize), got, plain in logs:
+            again = tree.density(F.rechunk(70), 0.2, kernel, weights=w, normalize=normalize, log=True)
+            assert dn.same_bits(got, again.compute(scheduler=client))
+            # The log of the sum where it is normal; where it underflowed, one tree's
+            # log-sum-exp over all points but for the order of its sum.
+            normal = plain >= np.finfo(float).tiny
+            assert np.all(np.abs(got[normal] - np.log(plain[normal])) <= 4e-16 * np.maximum(1.0, np.abs(got[normal])))
+            want = ref.density(far, 0.2, kernel, weights=w, normalize=normalize, log=True)
+            assert np.all(normal[50:]) and not np.any(normal[:50])
+            if kernel == "gaussian":
+                assert np.all(np.abs(got[:50] - want[:50]) <= 1e-12 * np.abs(want[:50]))
+            else:
+                assert np.all(got[:50] == -np.inf) and np.all(want[:50] == -np.inf)
 
 
 @pytest.mark.parametrize("fault, message", [

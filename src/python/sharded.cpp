@@ -2,7 +2,9 @@
 // boxes that pick the shards a query block visits, and the merges of per-shard answers. The
 // orchestration around them moves NumPy arrays between processes, so these take and give
 // NumPy arrays; the caller has NumPy loaded.
+#include <cfloat>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -134,33 +136,65 @@ Ref merge_knn_impl(PyObject* parts_o, u64 m, u64 k, u64 n) {
     return tuple_of(numpy_of(merge.distances(), {m, k}), numpy_of(merge.rows(), {m, k}));
 }
 
-// parts: (list of row arrays, offset, list of distance arrays or None) per shard, every list
-// holding all m query rows.
+// Query rows a per-shard result answers: `sel` (each below m) or, for None, all m rows.
+std::optional<std::vector<u64>> selected(PyObject* sel_o, u64 m) {
+    if (sel_o == Py_None) return std::nullopt;
+    std::vector<u64> sel = row_numbers(values(sel_o, "sel"));
+    for (const u64 i : sel)
+        if (i >= m) raise(PyExc_ValueError, msg::shard_rows);
+    return sel;
+}
+
+// parts: (list of row arrays, offset, list of distance arrays or None[, query rows or None])
+// per shard; each list holds one array per query row answered (all m rows without query rows).
 Ref merge_lists_impl(PyObject* parts_o, u64 m, bool sort_results) {
     const Ref parts = sequence(parts_o);
     std::vector<sharded::RowList> out(m);
-    for (PyObject* t : items(parts.get(), 3)) {
+    const Py_ssize_t len = PySequence_Fast_GET_SIZE(parts.get());
+    for (Py_ssize_t p = 0; p < len; ++p) {
+        PyObject* t = PySequence_Fast_GET_ITEM(parts.get(), p);
+        if (!PyTuple_Check(t) || (PyTuple_GET_SIZE(t) != 3 && PyTuple_GET_SIZE(t) != 4))
+            raise(PyExc_ValueError, msg::shard_part(4));
         const Ref lists = sequence(PyTuple_GET_ITEM(t, 0));
         const u64 offset = index_of(PyTuple_GET_ITEM(t, 1));
         PyObject* dists_o = PyTuple_GET_ITEM(t, 2);
-        if (sort_results && dists_o == Py_None) raise(PyExc_ValueError, msg::shard_part(3));
+        const std::optional<std::vector<u64>> sel = selected(PyTuple_GET_SIZE(t) == 4 ? PyTuple_GET_ITEM(t, 3) : Py_None, m);
+        const u64 m_p = sel ? sel->size() : m;
+        if (sort_results && dists_o == Py_None) raise(PyExc_ValueError, msg::shard_part(4));
         std::optional<Ref> dists;
         if (dists_o != Py_None) dists.emplace(sequence(dists_o));
-        if (u64(PySequence_Fast_GET_SIZE(lists.get())) != m ||
-            (dists && u64(PySequence_Fast_GET_SIZE(dists->get())) != m))
+        if (u64(PySequence_Fast_GET_SIZE(lists.get())) != m_p ||
+            (dists && u64(PySequence_Fast_GET_SIZE(dists->get())) != m_p))
             raise(PyExc_ValueError, msg::shard_rows);
-        for (u64 i = 0; i < m; ++i) {
-            const std::vector<u64> local = row_numbers(values(PySequence_Fast_GET_ITEM(lists.get(), i), "rows"));
+        for (u64 j = 0; j < m_p; ++j) {
+            const std::vector<u64> local = row_numbers(values(PySequence_Fast_GET_ITEM(lists.get(), j), "rows"));
             std::vector<f64> dist;
-            if (sort_results) dist = values(PySequence_Fast_GET_ITEM(dists->get(), i), "distances").data;
+            if (sort_results) dist = values(PySequence_Fast_GET_ITEM(dists->get(), j), "distances").data;
             if (sort_results && dist.size() != local.size()) raise(PyExc_ValueError, msg::shard_rows);
-            sharded::append_list(out[i], local.data(), dist.data(), local.size(), offset, sort_results);
+            sharded::append_list(out[sel ? (*sel)[j] : j], local.data(), dist.data(), local.size(), offset,
+                                 sort_results);
         }
     }
     Ref list = check_new(PyList_New(static_cast<Py_ssize_t>(m)));
     for (u64 i = 0; i < m; ++i)
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), numpy_of(out[i].rows, {out[i].rows.size()}).release());
     return list;
+}
+
+// m counts from (counts, query rows or None) per shard, added in the order given.
+Ref add_counts_at_impl(PyObject* parts_o, u64 m) {
+    const Ref parts = sequence(parts_o);
+    std::vector<i64> sum(m, 0);
+    for (PyObject* t : items(parts.get(), 2)) {
+        const Array64 a = values(PyTuple_GET_ITEM(t, 0), "counts");
+        const std::optional<std::vector<u64>> sel = selected(PyTuple_GET_ITEM(t, 1), m);
+        if (a.data.size() != (sel ? sel->size() : m)) raise(PyExc_ValueError, msg::shard_rows);
+        for (u64 j = 0; j < a.data.size(); ++j) {
+            i64& to = sum[sel ? (*sel)[j] : j];
+            to = to + static_cast<i64>(a.data[j]);
+        }
+    }
+    return numpy_of(sum, {m});
 }
 
 // The sum of equally shaped arrays, added in the order given, from zero.
@@ -191,6 +225,63 @@ Ref add_parts(PyObject* parts_o, std::optional<f64> divisor) {
 Ref add_counts_impl(PyObject* parts) { return add_parts<i64>(parts, std::nullopt); }
 Ref add_densities_impl(PyObject* parts, std::optional<f64> divisor) { return add_parts<f64>(parts, divisor); }
 
+// Logarithms of shard-ordered density sums, decided as one tree decides them: log of the
+// (normalised) value where it is a normal number; a Gaussian sum below the normal range is left
+// to a log-sum-exp over every point (its rows are returned, their places hold NaN); otherwise
+// log(sum) - log_norm, -inf for a zero sum.
+Ref density_logs_impl(PyObject* sums_o, std::optional<f64> divisor, double log_norm, bool gaussian) {
+    const Array64 sums = values(sums_o, "sums");
+    const u64 m = sums.data.size();
+    std::vector<f64> out(m);
+    std::vector<i64> deferred;
+    for (u64 i = 0; i < m; ++i) {
+        const f64 sum = sums.data[i];
+        const f64 v = divisor ? sum / *divisor : sum;
+        if (v >= DBL_MIN && v <= DBL_MAX) {
+            out[i] = std::log(v);
+        } else if (gaussian && sum < DBL_MIN) {
+            out[i] = std::numeric_limits<f64>::quiet_NaN();
+            deferred.push_back(static_cast<i64>(i));
+        } else {
+            out[i] = sum > 0.0 ? std::log(sum) - log_norm : -std::numeric_limits<f64>::infinity();
+        }
+    }
+    return tuple_of(numpy_of(out, {m}), numpy_of(deferred, {deferred.size()}));
+}
+
+// log of the sum of exp(parts[s]) over the shards, minus log_norm: each part a shard's log
+// sum; the largest first, then the sum of the exponentials relative to it, in shard order.
+Ref add_logs_impl(PyObject* parts_o, double log_norm) {
+    const Ref parts = sequence(parts_o);
+    const Py_ssize_t len = PySequence_Fast_GET_SIZE(parts.get());
+    if (len == 0) raise(PyExc_ValueError, msg::shard_parts);
+    std::vector<std::vector<f64>> logs;
+    for (Py_ssize_t p = 0; p < len; ++p) {
+        logs.push_back(values(PySequence_Fast_GET_ITEM(parts.get(), p), "parts").data);
+        if (logs.back().size() != logs.front().size()) raise(PyExc_ValueError, msg::shard_rows);
+    }
+    const u64 m = logs.front().size();
+    std::vector<f64> out(m);
+    for (u64 i = 0; i < m; ++i) {
+        f64 top = -std::numeric_limits<f64>::infinity();
+        for (const auto& l : logs) top = l[i] > top ? l[i] : top;
+        if (top == -std::numeric_limits<f64>::infinity()) {
+            out[i] = top;
+            continue;
+        }
+        f64 s = 0.0;
+        for (const auto& l : logs) s = s + std::exp(l[i] - top);
+        out[i] = (top + std::log(s)) - log_norm;
+    }
+    return numpy_of(out, {m});
+}
+
+// What a normalised log density subtracts, formed as one tree forms it.
+Ref density_log_norm_impl(double total_weight, double bandwidth, KernelType kernel, DistanceMetric metric, u64 dim) {
+    return to_py((std::log(total_weight) + static_cast<f64>(dim) * std::log(bandwidth)) +
+                 kernel_log_norm(kernel, metric, dim));
+}
+
 // start + w[0] + w[1] + ..., one addition at a time: chained over the shards in order, the
 // total weight of all points with the bits of one tree's.
 Ref weight_total_impl(PyObject* w, double start) {
@@ -214,6 +305,14 @@ constexpr auto merge_knn_sig =
 constexpr auto merge_lists_sig = signature("_merge_lists", param<Object>("parts"), param<Index>("m"),
                                            strict_param<Flag>("sort_results", false));
 constexpr auto add_counts_sig = signature("_add_counts", param<Object>("parts"));
+constexpr auto add_counts_at_sig = signature("_add_counts_at", param<Object>("parts"), param<Index>("m"));
+constexpr auto density_logs_sig =
+    signature("_density_logs", param<Object>("sums"), optional_param<F64>("divisor"), param<F64>("log_norm", 0.0),
+              strict_param<Flag>("gaussian", false));
+constexpr auto add_logs_sig = signature("_add_logs", param<Object>("parts"), param<F64>("log_norm", 0.0));
+constexpr auto density_log_norm_sig =
+    signature("_density_log_norm", param<F64>("total_weight"), param<F64>("bandwidth"), param<Kernel>("kernel"),
+              param<Metric>("metric"), param<Index>("dim"));
 constexpr auto add_densities_sig =
     signature("_add_densities", param<Object>("parts"), optional_param<F64>("divisor"));
 constexpr auto weight_total_sig = signature("_weight_total", param<Object>("weights"), param<F64>("start", 0.0));
@@ -227,6 +326,10 @@ PyMethodDef sharded_functions[] = {
     def<merge_knn_sig, merge_knn_impl>(),
     def<merge_lists_sig, merge_lists_impl>(),
     def<add_counts_sig, add_counts_impl>(),
+    def<add_counts_at_sig, add_counts_at_impl>(),
+    def<density_logs_sig, density_logs_impl>(),
+    def<add_logs_sig, add_logs_impl>(),
+    def<density_log_norm_sig, density_log_norm_impl>(),
     def<add_densities_sig, add_densities_impl>(),
     def<weight_total_sig, weight_total_impl>(),
     def<density_divisor_sig, density_divisor_impl>(),

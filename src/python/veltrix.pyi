@@ -1016,11 +1016,30 @@ class _SpatialModule(ModuleType):
         places are (inf, n)."""
     @staticmethod
     def _merge_lists(parts: Sequence[tuple], m: SupportsIndex, sort_results: bool = False) -> List[numpy.ndarray]:
-        """Per-row global row lists from (row lists, offset, distance lists or None) per shard:
-        in shard order, or merged by (distance, row) when sort_results."""
+        """Per-row global row lists from (row lists, offset, distance lists or None[, query
+        rows or None]) per shard, a shard's lists answering the query rows given (all m
+        without): in shard order, or merged by (distance, row) when sort_results."""
     @staticmethod
     def _add_counts(parts: Sequence[numpy.ndarray]) -> numpy.ndarray:
         """The int64 sum of equally shaped arrays."""
+    @staticmethod
+    def _add_counts_at(parts: Sequence[tuple], m: SupportsIndex) -> numpy.ndarray:
+        """m int64 counts from (counts, query rows or None) per shard, added in order."""
+    @staticmethod
+    def _density_logs(sums: numpy.ndarray, divisor: Optional[_Float] = None, log_norm: _Float = 0.0,
+                      gaussian: bool = False) -> Tuple[numpy.ndarray, numpy.ndarray]:
+        """(logs, deferred rows): log(sum / divisor) where that is a normal number; for a
+        Gaussian sum below the normal range NaN, its row listed for a log-sum-exp; otherwise
+        log(sum) - log_norm (-inf for 0)."""
+    @staticmethod
+    def _add_logs(parts: Sequence[numpy.ndarray], log_norm: _Float = 0.0) -> numpy.ndarray:
+        """log of the sum of exp(part) over the parts (the largest first, the rest relative to
+        it, in the order given), minus log_norm."""
+    @staticmethod
+    def _density_log_norm(total_weight: _Float, bandwidth: _Float, kernel: str, metric: str,
+                          dim: SupportsIndex) -> float:
+        """(log(total_weight) + dim * log(bandwidth)) + the log of the kernel's norm, as a tree
+        subtracts it from a normalised log density."""
     @staticmethod
     def _add_densities(parts: Sequence[numpy.ndarray], divisor: Optional[_Float] = None) -> numpy.ndarray:
         """The float64 sum of equally shaped arrays, added in the order given from +0.0, each

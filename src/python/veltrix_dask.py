@@ -92,6 +92,16 @@ class _Shards:
     holders: list[Optional[list[str]]]
 
 
+@dataclasses.dataclass(frozen=True)
+class _Keys:
+    """Keys a task looks up itself, hidden from Dask's argument substitution."""
+
+    keys: list[Any]
+
+    def __getitem__(self, i: int) -> Any:
+        return self.keys[i]
+
+
 def _knn_block(tree: Any, block: np.ndarray, k: int, n: int, bound: float, s0: int,
                shards: _Shards) -> tuple[np.ndarray, np.ndarray, tuple[int, ...]]:
     """One query block's k nearest over all shards, run on the worker holding shard s0.
@@ -134,30 +144,43 @@ def _reach(kth: np.ndarray) -> float:
     return float(box[1][0]) if len(kth) else 0.0
 
 
-def _ball_shard(tree: Any, block: np.ndarray, r: Any, sort_results: bool, count_only: bool) -> Any:
+def _rows_reaching(block: np.ndarray, r: Any, box: tuple[np.ndarray, np.ndarray], metric: str,
+                   periods: Optional[list[float]]) -> tuple[np.ndarray, np.ndarray, Any]:
+    """The positions of the rows of ``block`` whose radius reaches ``box``, those rows and
+    their radii: what one shard must answer."""
+    sel = veltrix.spatial._box_gaps(block, block, box[0], box[1], metric, periods, r)
+    return sel, block[sel], r if np.ndim(r) == 0 else r[sel]
+
+
+def _ball_shard(tree: Any, picked: tuple, sort_results: bool, count_only: bool) -> Any:
+    sel, rows, r = picked
     if count_only:
-        return tree.query_ball_point(block, r, count_only=True)
+        return tree.query_ball_point(rows, r, count_only=True), sel
     if sort_results:
-        rows, dists = tree.query_ball_point(block, r, return_distance=True, sort_results=True)
-        return rows, dists
-    return tree.query_ball_point(block, r), None
+        found, dists = tree.query_ball_point(rows, r, return_distance=True, sort_results=True)
+        return found, dists, sel
+    return tree.query_ball_point(rows, r), None, sel
 
 
 def _ball_merge(parts: list, offsets: list[int], m: int, sort_results: bool) -> list:
-    found = [(rows, offset, dists) for (rows, dists), offset in zip(parts, offsets)]
+    found = [(rows, offset, dists, sel) for (rows, dists, sel), offset in zip(parts, offsets)]
     return veltrix.spatial._merge_lists(found, m, sort_results)
 
 
 def _count_merge(parts: list, m: int) -> np.ndarray:
-    return veltrix.spatial._add_counts(parts) if parts else np.zeros(m, np.int64)
+    return veltrix.spatial._add_counts_at(parts, m)
 
 
 def _count_total(parts: list) -> np.ndarray:
     return veltrix.spatial._add_counts(parts)
 
 
-def _pair_counts(tree: Any, block: np.ndarray, r: Any) -> np.ndarray:
-    return np.asarray(tree.count_neighbors(block, r))
+def _pair_counts(tree: Any, block: np.ndarray, r: Any, weights: Optional[tuple]) -> np.ndarray:
+    return np.asarray(tree.count_neighbors(block, r, weights=weights))
+
+
+def _weight_sums(parts: list) -> np.ndarray:
+    return veltrix.spatial._add_densities(parts)
 
 
 def _density_shard(tree: Any, block: np.ndarray, bandwidth: float, kernel: str,
@@ -169,10 +192,31 @@ def _weight_total(chunk: np.ndarray, start: float) -> float:
     return veltrix.spatial._weight_total(chunk, start)
 
 
-def _density_merge(parts: list, m: int, divisor: Optional[float]) -> np.ndarray:
+def _density_log_rows(tree: Any, rows: np.ndarray, bandwidth: float, weights: Optional[np.ndarray]) -> np.ndarray:
+    return tree.density(rows, bandwidth, "gaussian", weights=weights, log=True)
+
+
+def _density_merge(parts: list, m: int, divisor: Optional[float], logs: Optional[tuple] = None) -> np.ndarray:
     if not parts:
         parts = [np.zeros(m)]
-    return veltrix.spatial._add_densities(parts, divisor)
+    if logs is None:
+        return veltrix.spatial._add_densities(parts, divisor)
+    block, bandwidth, log_norm, gaussian, shards, weights = logs
+    out, deferred = veltrix.spatial._density_logs(veltrix.spatial._add_densities(parts), divisor, log_norm,
+                                                  gaussian=gaussian)
+    if len(deferred) == 0:
+        return out
+    # Gaussian sums that underflowed: each shard's log-sum-exp over its points for these rows,
+    # then theirs over the shards, as one tree does over all its points.
+    rows = block[deferred]
+    with worker_client() as client:
+        futures = [client.submit(_density_log_rows, Future(shards.keys[s], client), rows, bandwidth,
+                                 None if weights is None else Future(weights[s], client), pure=False,
+                                 workers=shards.holders[s], allow_other_workers=True)
+                   for s in range(len(shards.keys)) if shards.sizes[s]]
+        found = client.gather(futures)
+    out[deferred] = veltrix.spatial._add_logs(found, log_norm)
+    return out
 
 
 # ---------------------------------------------------------------------------------------------
@@ -380,7 +424,7 @@ class ShardedTree:
         partition per block of ``Q``: the shards' lists one after another in shard order (equal
         as sets to one tree's), or with ``sort_results`` ordered by distance and then row
         (identical to one tree's). A block visits only the shards whose box lies within its
-        largest radius.
+        largest radius, and sends each only the rows whose own radius reaches its box.
         """
         Q = self._queries(Q)
         r = self._radii(Q, r)
@@ -390,7 +434,12 @@ class ShardedTree:
         out = []
         for block, box, rb, m in zip(blocks, boxes, rs, Q.chunks[0]):
             near = self._near(box[:2], box[2])
-            parts = [dask.delayed(_ball_shard, pure=True)(trees[s], block, rb, sort_results, count_only)
+            # Each shard gets only the rows whose own radius reaches its box, picked next to
+            # the block.
+            parts = [dask.delayed(_ball_shard, pure=True)(
+                         trees[s], dask.delayed(_rows_reaching, pure=True)(block, rb, self.shard_boxes[s], self.metric,
+                                                                           self._periods),
+                         sort_results, count_only)
                      for s in near]
             if count_only:
                 merged = dask.delayed(_count_merge, pure=True)(parts, m)
@@ -402,27 +451,59 @@ class ShardedTree:
             return da.concatenate(out) if out else da.zeros((0,), np.int64)
         return db.from_delayed(out)
 
-    def count_neighbors(self, Q: Any, r: Any) -> Union[int, np.ndarray]:
-        """The number of pairs (query row, point) within ``r``: one count for one radius, one
+    def count_neighbors(self, Q: Any, r: Any, *, weights: Optional[tuple[Any, Any]] = None
+                        ) -> Union[int, float, np.ndarray]:
+        """The number of pairs (point, query row) within ``r``: one count for one radius, one
         per radius (cumulative, as ``count_neighbors`` of the trees) for an increasing
-        sequence of radii. Integer counts, equal to one tree's."""
+        sequence of radii. Integer counts, equal to one tree's.
+
+        ``weights``: None, or ``(w_points, w_queries)``, one value per point / per row of
+        ``Q`` (dask or NumPy arrays, either may be None for all ones), as for the trees: the
+        result is then the float64 sum of w_point * w_query over the counted pairs. Each
+        (shard, query block) pair's sum comes from the shard's tree; they are added from 0.0 in
+        shard order and, within a shard, in block order, so the bits are the same for every
+        number of workers and task order given the chunkings of ``points`` and ``Q``; pairs
+        of shard and block out of reach add nothing."""
         Q = self._queries(Q)
         radii = np.asarray(r, np.float64)
         if radii.ndim > 1 or np.isnan(radii).any() or (radii < 0).any():
             raise ValueError("r must be one radius or a sequence of radii, none negative or NaN")
         reach = float(veltrix.spatial._bounds(radii.reshape(-1, 1))[1][0]) if radii.size else 0.0
+        point_w: list = [None] * self.n_shards
+        query_w: list = [None] * Q.numblocks[0]
+        if weights is not None:
+            if not isinstance(weights, tuple) or len(weights) != 2:
+                raise ValueError("weights must be a pair (w_points, w_queries), either of which may be None")
+            if weights[0] is not None:
+                point_w = self._per_row(weights[0], self.n_points, "w_points", self.shard_sizes)
+            if weights[1] is not None:
+                query_w = self._per_row(weights[1], Q.shape[0], "w_queries", Q.chunks[0])
         blocks, boxes = self._blocks(Q)
         trees = self.trees()
-        parts = [dask.delayed(_pair_counts, pure=True)(trees[s], block, r)
-                 for block, box in zip(blocks, boxes)
-                 for s in self._near(box, reach)]
+        near = [self._near(box, reach) for box in boxes]
+        if weights is None:
+            parts = [dask.delayed(_pair_counts, pure=True)(trees[s], block, r, None)
+                     for block, shards in zip(blocks, near) for s in shards]
+            if not parts:
+                return np.zeros(radii.shape, np.int64) if radii.ndim else 0
+            total = self._client.compute(dask.delayed(_count_total, pure=True)(parts)).result()
+            return total if radii.ndim else int(total)
+        parts = [dask.delayed(_pair_counts, pure=True)(trees[s], block, r, (point_w[s], query_w[b]))
+                 for s in range(self.n_shards) for b, block in enumerate(blocks) if s in near[b]]
         if not parts:
-            return np.zeros(radii.shape, np.int64) if radii.ndim else 0
-        total = self._client.compute(dask.delayed(_count_total, pure=True)(parts)).result()
-        return total if radii.ndim else int(total)
+            return np.zeros(radii.shape) if radii.ndim else 0.0
+        total = self._client.compute(dask.delayed(_weight_sums, pure=True)(parts)).result()
+        return total if radii.ndim else float(total)
+
+    def _per_row(self, w: Any, n: int, name: str, chunks: Sequence[int]) -> list:
+        """A per-row weight array cut like ``chunks``, one delayed piece per chunk."""
+        w = da.asarray(w)
+        if w.shape != (n,):
+            raise ValueError(f"{name} holds {w.size} values for {n} rows")
+        return list(w.astype(np.float64).rechunk((tuple(chunks),)).to_delayed().ravel())
 
     def density(self, Q: Any, bandwidth: float, kernel: str = "gaussian", *,
-                weights: Any = None, normalize: bool = False) -> da.Array:
+                weights: Any = None, normalize: bool = False, log: bool = False) -> da.Array:
         """Kernel density sums at the rows of ``Q`` over all points, a float64 dask array
         chunked like ``Q``.
 
@@ -432,7 +513,10 @@ class ShardedTree:
         over all points by a few units of n·ε relative: a sum's bits depend on its order.
         Shards no kernel of compact support reaches from a block are skipped (they add
         exactly +0.0). ``weights`` (a dask or NumPy array of n_points values, one per point)
-        and ``normalize`` pass to the shard trees.
+        and ``normalize`` pass to the shard trees. ``log=True`` gives the natural logarithm of
+        the shard-ordered sum where it is a normal number; a Gaussian sum that underflowed is
+        recomputed as a log-sum-exp over every point (each shard's over its points, then
+        theirs in shard order), so it stays finite; bounded kernels give -inf out of reach.
         """
         Q = self._queries(Q)
         bandwidth = float(bandwidth)
@@ -448,7 +532,7 @@ class ShardedTree:
             if w.shape != (self.n_points,):
                 raise ValueError(f"weights holds {w.size} values but the tree holds {self.n_points} points")
             chunks = list(w.astype(np.float64).rechunk((tuple(self.shard_sizes),)).to_delayed().ravel())
-        divisor = None
+        divisor, log_norm = None, 0.0
         if normalize:
             total = float(self.n_points)
             if weights is not None:
@@ -461,8 +545,16 @@ class ShardedTree:
                 raise ValueError("normalize=True needs a positive total weight, but the weights (or the "
                                  "points) sum to 0")
             divisor = veltrix.spatial._density_divisor(total, bandwidth, kernel_name, self.metric, self.dim)
+            log_norm = veltrix.spatial._density_log_norm(total, bandwidth, kernel_name, self.metric, self.dim)
         blocks, boxes = self._blocks(Q)
         trees = self.trees()
+        if log and kernel_name == "gaussian":
+            # Underflowed rows are searched again from the merge, by key: the weights too.
+            if weights is not None:
+                chunks = self._client.compute(chunks)
+            plan = _Shards(self.shard_offsets, self.shard_sizes, self._los, self._his, self.metric,
+                           self._periods, [t.key for t in trees], self._holders(trees))
+            weight_keys = None if weights is None else _Keys([c.key for c in chunks])
         out = []
         for block, box, m in zip(blocks, boxes, Q.chunks[0]):
             if kernel_name == "gaussian":
@@ -473,7 +565,11 @@ class ShardedTree:
             parts = [dask.delayed(_density_shard, pure=True)(trees[s], block, bandwidth, kernel_name,
                                                              chunks[s])
                      for s in near if self.shard_sizes[s]]
-            merged = dask.delayed(_density_merge, pure=True)(parts, m, divisor)
+            logs = None
+            if log:
+                logs = ((block, bandwidth, log_norm, True, plan, weight_keys) if kernel_name == "gaussian" else
+                        (None, bandwidth, log_norm, False, None, None))
+            merged = dask.delayed(_density_merge, pure=True)(parts, m, divisor, logs)
             out.append(da.from_delayed(merged, (m,), np.float64, meta=np.empty((0,), np.float64)))
         return da.concatenate(out) if out else da.zeros((0,), np.float64)
 
