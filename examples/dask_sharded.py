@@ -85,7 +85,7 @@ def run(client, label, points, queries, rows, args):
     held = client.who_has(tree.trees())
     per_worker = sorted(Counter(min(held[t.key]) for t in tree.trees()).values(), reverse=True)
     ends = np.cumsum((0,) + queries.chunks[0])
-    t_knn = t_dens = cpu_knn = 0.0
+    t_knn = t_dens = cpu_knn = cpu_here = 0.0
     sent, visits, got, order = 0, [], [], []
     # All blocks in one round by default: each runs on its nearest shard's worker, so the
     # workers share the blocks as they share the shards. With --rounds R, round r takes blocks
@@ -94,22 +94,27 @@ def run(client, label, points, queries, rows, args):
         picked = list(range(first, queries.numblocks[0], args.rounds))
         q = da.concatenate([queries.blocks[i] for i in picked])
         starts = np.cumsum([0] + [ends[i + 1] - ends[i] for i in picked])
-        sent0, cpu0 = sent_bytes(client), worker_cpu(client)
+        sent0, cpu0, here0 = sent_bytes(client), worker_cpu(client), time.process_time()
         (dist, ind), t = timed(lambda: wait_all(client, *tree.query(q, args.k)))
         t_knn += t
+        cpu_here += time.process_time() - here0
         cpu_knn += worker_cpu(client) - cpu0
         sent += sent_bytes(client) - sent0
         visits += [len(v) for v in tree.last_visits]
-        (dens,), t = timed(lambda: wait_all(client, tree.density(q, BANDWIDTH, KERNEL)))
-        t_dens += t
         mine = []
         for i, start in zip(picked, starts):
             at = rows[(rows >= ends[i]) & (rows < ends[i + 1])]
             order.append(at)
             mine.append(at - ends[i] + start)
         mine = np.concatenate(mine)
-        got.append(dask.compute(dist[mine], ind[mine], dens[mine]))
-        del dist, ind, dens
+        # The checked rows, then the answers released before the densities: a worker holds
+        # its shards and one kind of answer at a time.
+        knn = dask.compute(dist[mine], ind[mine])
+        del dist, ind
+        (dens,), t = timed(lambda: wait_all(client, tree.density(q, BANDWIDTH, KERNEL)))
+        t_dens += t
+        got.append((*knn, dens[mine].compute()))
+        del dens
     m = queries.shape[0]
     back = np.argsort(np.concatenate(order), kind="stable")
     print(f"  {label}: {tree.n_shards} shards built in {t_build:.1f} s; kNN (k = {args.k}) "
@@ -117,7 +122,8 @@ def run(client, label, points, queries, rows, args):
     print(f"  {'':{len(label)}}  shards visited per block: mean {np.mean(visits):.2f}, max {max(visits)} "
           f"of {tree.n_shards}; bytes sent by workers during kNN {sent / 1e6:.1f} MB "
           f"({sent / m:.0f} B per query row); worker CPU during kNN {cpu_knn:.2f} s "
-          f"({cpu_knn / m * 1e6:.1f} us per row); shards per worker {per_worker}")
+          f"({cpu_knn / m * 1e6:.1f} us per row); shards per worker {per_worker}; CPU of this process "
+          f"(client{' and scheduler' if client.cluster is not None else ''}) {cpu_here:.2f} s")
     return [np.concatenate(parts)[back] for parts in zip(*got)], m / t_knn
 
 
