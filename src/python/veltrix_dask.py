@@ -480,20 +480,29 @@ class ShardedTree:
                 query_w = self._per_row(weights[1], Q.shape[0], "w_queries", Q.chunks[0])
         blocks, boxes = self._blocks(Q)
         trees = self.trees()
+        holders = self._holders(trees)
+        if weights is not None:
+            point_w, query_w = self._futures(point_w), self._futures(query_w)
         near = [self._near(box, reach) for box in boxes]
+        # Shard order outside, block order inside: the order of the weighted sums.
+        parts = [self._client.submit(_pair_counts, trees[s], block, r,
+                                     None if weights is None else (point_w[s], query_w[b]),
+                                     pure=True, workers=holders[s], allow_other_workers=True)
+                 for s in range(self.n_shards) for b, block in enumerate(blocks) if s in near[b]]
         if weights is None:
-            parts = [dask.delayed(_pair_counts, pure=True)(trees[s], block, r, None)
-                     for block, shards in zip(blocks, near) for s in shards]
             if not parts:
                 return np.zeros(radii.shape, np.int64) if radii.ndim else 0
-            total = self._client.compute(dask.delayed(_count_total, pure=True)(parts)).result()
+            total = self._client.submit(_count_total, parts, pure=True).result()
             return total if radii.ndim else int(total)
-        parts = [dask.delayed(_pair_counts, pure=True)(trees[s], block, r, (point_w[s], query_w[b]))
-                 for s in range(self.n_shards) for b, block in enumerate(blocks) if s in near[b]]
         if not parts:
             return np.zeros(radii.shape) if radii.ndim else 0.0
-        total = self._client.compute(dask.delayed(_weight_sums, pure=True)(parts)).result()
+        total = self._client.submit(_weight_sums, parts, pure=True).result()
         return total if radii.ndim else float(total)
+
+    def _futures(self, pieces: list) -> list:
+        """The delayed pieces computed (started now), None left as None."""
+        started = iter(self._client.compute([p for p in pieces if p is not None]))
+        return [None if p is None else next(started) for p in pieces]
 
     def _per_row(self, w: Any, n: int, name: str, chunks: Sequence[int]) -> list:
         """A per-row weight array cut like ``chunks``, one delayed piece per chunk."""
@@ -517,6 +526,8 @@ class ShardedTree:
         the shard-ordered sum where it is a normal number; a Gaussian sum that underflowed is
         recomputed as a log-sum-exp over every point (each shard's over its points, then
         theirs in shard order), so it stays finite; bounded kernels give -inf out of reach.
+        The shard sums are submitted now, each on its tree's worker (as ``client.persist``
+        would start them); the array holds their futures.
         """
         Q = self._queries(Q)
         bandwidth = float(bandwidth)
@@ -548,12 +559,13 @@ class ShardedTree:
             log_norm = veltrix.spatial._density_log_norm(total, bandwidth, kernel_name, self.metric, self.dim)
         blocks, boxes = self._blocks(Q)
         trees = self.trees()
+        holders = self._holders(trees)
+        if weights is not None:
+            chunks = self._client.compute(chunks)
         if log and kernel_name == "gaussian":
             # Underflowed rows are searched again from the merge, by key: the weights too.
-            if weights is not None:
-                chunks = self._client.compute(chunks)
             plan = _Shards(self.shard_offsets, self.shard_sizes, self._los, self._his, self.metric,
-                           self._periods, [t.key for t in trees], self._holders(trees))
+                           self._periods, [t.key for t in trees], holders)
             weight_keys = None if weights is None else _Keys([c.key for c in chunks])
         out = []
         for block, box, m in zip(blocks, boxes, Q.chunks[0]):
@@ -562,14 +574,15 @@ class ShardedTree:
             else:
                 gaps = self._gaps(box)
                 near = [s for s in range(self.n_shards) if gaps[s] < bandwidth]
-            parts = [dask.delayed(_density_shard, pure=True)(trees[s], block, bandwidth, kernel_name,
-                                                             chunks[s])
+            # Submitted now, each pinned to its tree's worker as the kNN searches are.
+            parts = [self._client.submit(_density_shard, trees[s], block, bandwidth, kernel_name, chunks[s],
+                                         pure=True, workers=holders[s], allow_other_workers=True)
                      for s in near if self.shard_sizes[s]]
             logs = None
             if log:
                 logs = ((block, bandwidth, log_norm, True, plan, weight_keys) if kernel_name == "gaussian" else
                         (None, bandwidth, log_norm, False, None, None))
-            merged = dask.delayed(_density_merge, pure=True)(parts, m, divisor, logs)
-            out.append(da.from_delayed(merged, (m,), np.float64, meta=np.empty((0,), np.float64)))
+            merged = self._client.submit(_density_merge, parts, m, divisor, logs, pure=True)
+            out.append(da.from_delayed(dask.delayed(merged), (m,), np.float64, meta=np.empty((0,), np.float64)))
         return da.concatenate(out) if out else da.zeros((0,), np.float64)
 
