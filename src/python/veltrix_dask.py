@@ -424,29 +424,32 @@ class ShardedTree:
         partition per block of ``Q``: the shards' lists one after another in shard order (equal
         as sets to one tree's), or with ``sort_results`` ordered by distance and then row
         (identical to one tree's). A block visits only the shards whose box lies within its
-        largest radius, and sends each only the rows whose own radius reaches its box.
+        largest radius, and sends each only the rows whose own radius reaches its box. The
+        searches are submitted now, each on its tree's worker; the result holds their futures.
         """
         Q = self._queries(Q)
         r = self._radii(Q, r)
         blocks, boxes = self._blocks(Q, r)
         trees = self.trees()
-        rs = [r] * len(blocks) if np.ndim(r) == 0 else list(r.to_delayed().ravel())
+        holders = self._holders(trees)
+        rs = [r] * len(blocks) if np.ndim(r) == 0 else self._futures(list(r.to_delayed().ravel()))
         out = []
         for block, box, rb, m in zip(blocks, boxes, rs, Q.chunks[0]):
             near = self._near(box[:2], box[2])
             # Each shard gets only the rows whose own radius reaches its box, picked next to
-            # the block.
-            parts = [dask.delayed(_ball_shard, pure=True)(
-                         trees[s], dask.delayed(_rows_reaching, pure=True)(block, rb, self.shard_boxes[s], self.metric,
-                                                                           self._periods),
-                         sort_results, count_only)
-                     for s in near]
+            # the block; its search is pinned to its tree's worker. Submitted now.
+            parts = []
+            for s in near:
+                picked = self._client.submit(_rows_reaching, block, rb, self.shard_boxes[s], self.metric,
+                                             self._periods, pure=True)
+                parts.append(self._client.submit(_ball_shard, trees[s], picked, sort_results, count_only, pure=True,
+                                                 workers=holders[s], allow_other_workers=True))
             if count_only:
-                merged = dask.delayed(_count_merge, pure=True)(parts, m)
-                out.append(da.from_delayed(merged, (m,), np.int64, meta=np.empty((0,), np.int64)))
+                merged = self._client.submit(_count_merge, parts, m, pure=True)
+                out.append(da.from_delayed(dask.delayed(merged), (m,), np.int64, meta=np.empty((0,), np.int64)))
             else:
                 offsets = [self.shard_offsets[s] for s in near]
-                out.append(dask.delayed(_ball_merge, pure=True)(parts, offsets, m, sort_results))
+                out.append(dask.delayed(self._client.submit(_ball_merge, parts, offsets, m, sort_results, pure=True)))
         if count_only:
             return da.concatenate(out) if out else da.zeros((0,), np.int64)
         return db.from_delayed(out)
