@@ -44,6 +44,18 @@ CASES["kernel_density"] = (TREE, "t.kernel_density(X, 10.0)", AFTER)
 for workers in (1, 2):
     CASES[f"count_neighbors-{workers}"] = (TREE + "; import numpy; R = numpy.linspace(0.0, 1.8, 4000)",
                                            f"t.count_neighbors(X, R, workers={workers})", AFTER)
+# Builds, products and factorisations: the inputs stay as they were and still give the same answers.
+CASES["from_array"] = ("g = vr.seed(9); P = g.uniform(0.0, 1.0, [6_000_000, 3]); s = P.sum(); "
+                       "small = g.uniform(0.0, 1.0, [1000, 3]); ref = spatial.KDTree.from_array(small, 8).query(small, 3)[1].tolist()",
+                       "spatial.KDTree.from_array(P, 16)",
+                       "assert P.sum() == s and spatial.KDTree.from_array(small, 8).query(small, 3)[1].tolist() == ref")
+MATRIX = ("g = vr.seed(10); A = g.uniform(-1.0, 1.0, [{n}, {n}]); s = A.sum(); "
+          "S = g.uniform(-1.0, 1.0, [40, 40]); ref = (S @ S).tolist(), veltrix.linalg.solve(S, S).tolist()")
+MATRIX_AFTER = "assert A.sum() == s and ((S @ S).tolist(), veltrix.linalg.solve(S, S).tolist()) == ref"
+CASES["matmul"] = (MATRIX.format(n=3200), "A @ A", MATRIX_AFTER)
+CASES["solve"] = (MATRIX.format(n=2600), "veltrix.linalg.solve(A, A)", MATRIX_AFTER)
+# tol 0 never converges: every one of the iterations runs.
+CASES["eig_with_params"] = (MATRIX.format(n=200), "veltrix.linalg.eig_with_params(A, 5000, 0.0)", MATRIX_AFTER)
 
 
 @pytest.mark.parametrize("case", sorted(CASES))
