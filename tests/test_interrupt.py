@@ -57,6 +57,12 @@ CASES["solve"] = (MATRIX.format(n=2600), "veltrix.linalg.solve(A, A)", MATRIX_AF
 # tol 0 never converges: every one of the iterations runs.
 CASES["eig_with_params"] = (MATRIX.format(n=200), "veltrix.linalg.eig_with_params(A, 5000, 0.0)", MATRIX_AFTER)
 
+# Weighted draws from a density: the generator keeps its state.
+CASES["sample"] = ("import numpy; g = vr.seed(11); t = spatial.KDTree.from_array(g.uniform(0.0, 1.0, [100_000, 1]), 16); "
+                   "w = numpy.linspace(0.0, 1.0, 100_000); d = vr.seed(12); ref = vr.seed(12).uniform(0.0, 1.0, [3]).tolist()",
+                   "t.sample(20_000_000, d, 0.1, kernel='epanechnikov', weights=w)",
+                   "assert d.uniform(0.0, 1.0, [3]).tolist() == ref")
+
 
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_ctrl_c_stops_a_long_call(case):
