@@ -935,6 +935,7 @@ Result<Array64> lstsq(const Array64& a, const Array64& b, Isa isa) {
     buffer::advise_huge_pages(ab, m * ld * sizeof(f64));
     std::vector<f64> x(n * k);
     for (u64 i = 0; i < m; ++i) {
+        if (i % 4096 == 0) cancel::check();  // first touches of a large buffer take seconds
         f64* row = ab + i * ld;
         for (u64 j = 0; j < n; ++j) row[j] = down_a.apply(a.data[i * n + j]);
         for (u64 j = 0; j < k; ++j) row[n + j] = down_b.apply(b.data[i * k + j]);
