@@ -86,7 +86,10 @@ void draw_rows(const TreeData& t, Generator& g, u64 n, KernelType kernel, f64 h,
     const std::vector<u64> rows = chosen_rows(g.uniform(0.0, 1.0, Shape::d1(n)), t.n_points, by_row);
     std::vector<u64> pos(t.n_points);
     for (u64 p = 0; p < t.n_points; ++p) pos[t.indices[p]] = p;
-    for (u64 i = 0; i < n; ++i) std::copy_n(t.point(pos[rows[i]]), d, out + i * d);
+    for (u64 i = 0; i < n; ++i) {
+        poll(i);
+        std::copy_n(t.point(pos[rows[i]]), d, out + i * d);
+    }
     if (d == 0) return;
 
     // offset(i, j) is coordinate j of row i's offset before the bandwidth.
