@@ -45,7 +45,7 @@ for workers in (1, 2):
     CASES[f"count_neighbors-{workers}"] = (TREE + "; import numpy; R = numpy.linspace(0.0, 1.8, 4000)",
                                            f"t.count_neighbors(X, R, workers={workers})", AFTER)
 # Builds, products and factorisations: the inputs stay as they were and still give the same answers.
-CASES["from_array"] = ("g = vr.seed(9); P = g.uniform(0.0, 1.0, [3_000_000, 3]); s = P.sum(); "
+CASES["from_array"] = ("g = vr.seed(9); P = g.uniform(0.0, 1.0, [4_000_000, 3]); s = P.sum(); "
                        "small = g.uniform(0.0, 1.0, [1000, 3]); ref = spatial.KDTree.from_array(small, 8).query(small, 3)[1].tolist()",
                        "spatial.KDTree.from_array(P, 16)",
                        "assert P.sum() == s and spatial.KDTree.from_array(small, 8).query(small, 3)[1].tolist() == ref")
