@@ -44,6 +44,26 @@ CASES["kernel_density"] = (TREE, "t.kernel_density(X, 10.0)", AFTER)
 for workers in (1, 2):
     CASES[f"count_neighbors-{workers}"] = (TREE + "; import numpy; R = numpy.linspace(0.0, 1.8, 4000)",
                                            f"t.count_neighbors(X, R, workers={workers})", AFTER)
+# Builds, products and factorisations: the inputs stay as they were and still give the same answers.
+SMALL = "spatial.KDTree.from_array(small, 8).query(small, 3)[1].tolist()"
+CASES["from_array"] = ("g = vr.seed(9); P = g.uniform(0.0, 1.0, [4_000_000, 3]); s = P.sum(); "
+                       f"small = g.uniform(0.0, 1.0, [1000, 3]); ref = {SMALL}",
+                       "spatial.KDTree.from_array(P, 16)",
+                       f"assert P.sum() == s and {SMALL} == ref")
+MATRIX = ("g = vr.seed(10); A = g.uniform(-1.0, 1.0, [{n}, {n}]); s = A.sum(); "
+          "S = g.uniform(-1.0, 1.0, [40, 40]); ref = (S @ S).tolist(), veltrix.linalg.solve(S, S).tolist()")
+MATRIX_AFTER = "assert A.sum() == s and ((S @ S).tolist(), veltrix.linalg.solve(S, S).tolist()) == ref"
+CASES["matmul"] = (MATRIX.format(n=3200), "A @ A", MATRIX_AFTER)
+CASES["solve"] = (MATRIX.format(n=2600), "veltrix.linalg.solve(A, A)", MATRIX_AFTER)
+# tol 0 never converges: every one of the iterations runs.
+CASES["eig_with_params"] = (MATRIX.format(n=200), "veltrix.linalg.eig_with_params(A, 5000, 0.0)", MATRIX_AFTER)
+# Weighted draws from a density: the generator keeps its state.
+CASES["sample"] = ("import numpy; g = vr.seed(11); "
+                   "t = spatial.KDTree.from_array(g.uniform(0.0, 1.0, [100_000, 1]), 16); "
+                   "w = numpy.linspace(0.0, 1.0, 100_000); d = vr.seed(12); "
+                   "ref = vr.seed(12).uniform(0.0, 1.0, [3]).tolist()",
+                   "t.sample(8_000_000, d, 0.1, kernel='epanechnikov', weights=w)",
+                   "assert d.uniform(0.0, 1.0, [3]).tolist() == ref")
 
 
 @pytest.mark.parametrize("case", sorted(CASES))

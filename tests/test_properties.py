@@ -2,8 +2,10 @@
 
 Points come from a small grid (duplicates and exactly repeated pair distances), from wide
 ranges (huge and subnormal coordinates) or are absent; radii are 0 or exactly a pair distance,
-k runs up to the number of points, bandwidths reach the subnormal and the huge. Every answer
-must equal the brute-force one computed in the library's order of operations.
+k runs up to the number of points, bandwidths reach the subnormal and the huge, weights include
+zeros. Searches, pair searches, densities (weighted, normalised, logarithmic) and samples are
+covered; every answer must equal the brute-force one computed in the library's order of
+operations.
 VELTRIX_FUZZ_EXAMPLES sets the number of examples (the sanitizer script runs more).
 """
 
@@ -13,6 +15,7 @@ import os
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, assume, given, settings, strategies as st
+from scipy import special
 
 import veltrix
 
@@ -216,3 +219,157 @@ def test_periodic_edges_equal_brute_force(case, data):
         r = data.draw(st.sampled_from(sorted(set(ref.tolist())) + [0.0]))
         rows = tree.query_ball_point(q, r)
         assert sorted(rows.tolist()) == np.flatnonzero(ref <= r).tolist()
+
+
+# ---------------------------------------------------------------------------------------------
+# Pair searches: every pair against the full distance matrix, on plain trees (hostile values)
+# and on periodic ones (points on the box's edges).
+
+
+@st.composite
+def pair_cases(draw):
+    """(tree of the points, a tree of the other rows, points, other rows, distance rows)."""
+    if draw(st.booleans()):
+        cls, metric, leaf, box, pts, qs = draw(periodic_cases())
+        kw = {}
+        dist = lambda q, p: periodic_brute(metric, q, p, box)  # noqa: E731
+        make = lambda x, leaf: cls.from_points(x, leaf_size=leaf, metric=metric, boxsize=box)  # noqa: E731
+    else:
+        cls, metric, leaf, kw, pts, qs = draw(cases())
+        dist = lambda q, p: brute(metric, p, q)  # noqa: E731
+        make = lambda x, leaf: build(cls, metric, leaf, kw, x)  # noqa: E731
+    other_leaf = draw(st.sampled_from([1, 2, 20]))
+    return make(pts, leaf), make(qs, other_leaf), pts, qs, dist
+
+
+def radius_choices(d):
+    """0, exactly a pair distance, and values between or beyond them."""
+    finite = d[np.isfinite(d)].tolist()
+    return st.sampled_from(sorted(set([0.0, 0.5, 1e300] + finite)))
+
+
+@SETTINGS
+@given(pair_cases(), st.data())
+def test_pair_searches_equal_brute_force(case, data):
+    tree, other, pts, qs, dist = case
+    workers = data.draw(st.sampled_from([1, 2]))
+    own = np.array([dist(p, pts) for p in pts]).reshape(len(pts), len(pts))
+    r = data.draw(radius_choices(own))
+    i, j = np.nonzero(np.triu(own <= r, 1))
+    pairs, d = tree.query_pairs(r, return_distance=True, workers=workers)
+    assert pairs.shape == (len(i), 2) and pairs.tolist() == np.stack([i, j], 1).tolist()
+    assert same_bits(d, own[i, j])
+
+    cross = np.array([dist(p, qs) for p in pts]).reshape(len(pts), len(qs))
+    radii = sorted(data.draw(st.lists(radius_choices(cross), min_size=1, max_size=4)))
+    cum = [int((cross <= x).sum()) for x in radii]
+    bins = np.diff([0] + cum).tolist()
+    for o in (other, qs):
+        assert tree.count_neighbors(o, radii, workers=workers).tolist() == cum
+        assert tree.count_neighbors(o, radii, cumulative=False, workers=workers).tolist() == bins
+        assert tree.count_neighbors(o, radii[0], workers=workers) == cum[0]
+    # Weights of a few binary fractions, zeros among them: every sum is exact.
+    weight = st.sampled_from([0.0, 0.25, 1.0, 3.0])
+    wx = np.array(data.draw(st.lists(weight, min_size=len(pts), max_size=len(pts))))
+    wy = np.array(data.draw(st.lists(weight, min_size=len(qs), max_size=len(qs))))
+    ww = np.outer(wx, wy)
+    wcum = [float(ww[cross <= x].sum()) for x in radii]
+    assert tree.count_neighbors(other, radii, weights=(wx, wy), workers=workers).tolist() == wcum
+    wbins = np.diff([0.0] + wcum).tolist()
+    assert tree.count_neighbors(qs, radii, weights=(wx, wy), cumulative=False).tolist() == wbins
+
+    cut = radii[-1]
+    rows, cols, d = tree.sparse_distance_matrix(other, cut, workers=workers)
+    i, j = np.nonzero(cross <= cut)
+    assert rows.tolist() == i.tolist() and cols.tolist() == j.tolist() and same_bits(d, cross[i, j])
+
+
+# ---------------------------------------------------------------------------------------------
+# Weighted, normalised and log densities
+
+
+@SETTINGS
+@given(cases(), st.sampled_from(KERNELS),
+       st.sampled_from([5e-324, 1e-300, 1e-3, 0.5, 1.0, 7.0, 1e150, 1e300]), st.data())
+def test_weighted_density_equals_brute_force(case, kernel, h, data):
+    cls, metric, leaf, kw, pts, qs = case
+    tree = build(cls, metric, leaf, kw, pts)
+    n, dim = pts.shape
+    w = np.array(data.draw(st.lists(st.sampled_from([0.0, 0.0, 0.25, 1.0, 3.0]), min_size=n, max_size=n)))
+    workers = data.draw(st.sampled_from([1, 2]))
+    got = tree.density(qs, h, kernel, weights=w, workers=workers)
+    for q, g in zip(qs, got):
+        ref = sum(wi * kernel_value(kernel, dist / h) for wi, dist in zip(w.tolist(), brute(metric, pts, q).tolist()))
+        assert g == pytest.approx(ref, rel=1e-12, abs=float(w.sum()) * 1e-10)
+    if n and (w == 1.0).all():
+        assert same_bits(got, tree.density(qs, h, kernel))
+
+    total = sp._weight_total(w)
+    if not total > 0.0:
+        with pytest.raises(ValueError):
+            tree.density(qs, h, kernel, weights=w, normalize=True)
+        return
+    normalize = data.draw(st.booleans())
+    plain = tree.density(qs, h, kernel, weights=w, normalize=normalize, workers=workers)
+    if normalize:
+        divisor = sp._density_divisor(total, h, kernel, metric, dim)
+        with np.errstate(all="ignore"):
+            assert same_bits(plain, got / divisor)
+    logs = tree.density(qs, h, kernel, weights=w, normalize=normalize, log=True, workers=workers)
+    normal = (plain >= 2.2250738585072014e-308) & (plain < math.inf)
+    assert same_bits(logs[normal], np.log(plain[normal]))
+    # Elsewhere the log is worked out in log space: of the sum where that is a normal number,
+    # else (gaussian) the log-sum-exp of the exact exponents, less the divisor's log.
+    for q, value, raw, lg in zip(qs, plain, got, logs):
+        if 2.2250738585072014e-308 <= value < math.inf:
+            continue
+        if raw >= 2.2250738585072014e-308:
+            ref = math.log(raw)
+        elif kernel == "gaussian":
+            with np.errstate(over="ignore"):
+                u = brute(metric, pts, q) / h
+                ref = float(special.logsumexp((u * -0.5) * u, b=w))
+        else:
+            ref = -math.inf
+        if normalize:
+            ref -= math.log(total) + dim * math.log(h) + math.log(sp._kernel_norm(kernel, metric, dim))
+        if math.isinf(ref):
+            assert lg == ref
+        else:
+            assert lg == pytest.approx(ref, rel=1e-12, abs=1e-12)
+
+
+# ---------------------------------------------------------------------------------------------
+# Sampling
+
+
+@SETTINGS
+@given(cases(), st.sampled_from(KERNELS), st.sampled_from([5e-324, 1e-3, 0.5, 2.0, 1e150]),
+       st.sampled_from([0, 1, 7, 40]), st.integers(0, 2**64 - 1), st.data())
+def test_samples_are_reproducible_and_inside_the_support(case, kernel, h, count, seed, data):
+    cls, metric, leaf, kw, pts, _ = case
+    tree = build(cls, metric, leaf, kw, pts)
+    n, dim = pts.shape
+    w = np.array(data.draw(st.lists(st.sampled_from([0.0, 0.5, 1.0, 2.0]), min_size=n, max_size=n)))
+    weights = w if data.draw(st.booleans()) else None
+    draw = lambda g: tree.sample(count, g, h, kernel, weights=weights)  # noqa: E731
+    g = veltrix.random.seed(seed)
+    if n == 0 or (weights is not None and not w.sum() > 0.0) or (kernel in ("epanechnikov", "triangular")
+                                                                   and metric != "euclidean"):
+        with pytest.raises(ValueError):
+            draw(g)
+        # A refused draw leaves the generator alone.
+        assert same_bits(g.uniform(0.0, 1.0, [2]).tolist(), veltrix.random.seed(seed).uniform(0.0, 1.0, [2]).tolist())
+        return
+    s = draw(g)
+    assert s.dtype == np.float64 and s.shape == (count, dim)
+    again = veltrix.random.seed(seed)
+    assert same_bits(draw(again).ravel(), s.ravel())
+    assert same_bits(g.uniform(0.0, 1.0, [2]).tolist(), again.uniform(0.0, 1.0, [2]).tolist())
+    if np.abs(pts).max(initial=0.0) <= 1e6 and h <= 2.0:
+        assert np.isfinite(s).all()
+        if kernel != "gaussian":
+            # Within h of a point that may be chosen (a rounding's worth of slack).
+            chosen = pts if weights is None else pts[w > 0.0]
+            for row in s:
+                assert brute(metric, chosen, row).min() <= h * (1 + 1e-12) + 1e-9

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "array/cancel.hpp"
 #include "array/linalg_kernels.hpp"
 #include "ops/buffer.hpp"
 
@@ -95,6 +96,7 @@ void householder(u64 m, u64 n, f64* r, f64* q, HouseholderScratch& s) {
     f64* pb = reinterpret_cast<f64*>((reinterpret_cast<std::uintptr_t>(s.block.data()) + 63) &
                                      ~std::uintptr_t{63});
     for (u64 c0 = 0; c0 < n; c0 += panel) {
+        cancel::check();
         const u64 w = std::min(n, c0 + panel) - c0, wp = round_up_lanes(w);
         copy_columns_out(m, n, c0, w, wp, r, pb);
         kernels::reflect_steps(m, wp, 0, std::min(c0, steps), s.vs.data(), m, s.applied.data(),
@@ -121,6 +123,7 @@ void householder(u64 m, u64 n, f64* r, f64* q, HouseholderScratch& s) {
         copy_columns_in(m, n, c0, w, wp, pb, r);
     }
     for (u64 r0 = 0; r0 < m; r0 += qblock) {
+        cancel::check();
         const u64 w = std::min(qblock, m - r0), wp = round_up_lanes(w);
         // pb[c * wp + j] = Q[r0 + j, c], starting from the identity (padding rows at zero).
         std::fill(pb, pb + m * wp, 0.0);
@@ -257,6 +260,7 @@ Result<Array64> cholesky(const Array64& a) {
     std::vector<f64> lt(n * n, 0.0);  // lt[t * n + i] = L[i, t]
     std::vector<f64> st(n * n, 0.0);  // running sums; becomes the result
     for (u64 b0 = 0; b0 < n; b0 += nb) {
+        cancel::check();
         const u64 b1 = std::min(n, b0 + nb);
         for (u64 j = b0; j < b1; ++j) {
             const u64 rest = n - j;

@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "array/cancel.hpp"
+
 namespace veltrix::kernels {
 
 namespace {
@@ -270,6 +272,7 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
                 continue;
             }
             for (u64 ic = 0; ic < m; ic += MC) {
+                cancel::check();  // a block is a few milliseconds of work at most
                 const u64 mc = std::min(MC, m - ic);
                 pack_a<I>(mc, kc, a, ic, pc, apack);
                 for (u64 js = 0; js < nc; js += NR) {

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "array/cancel.hpp"
 #include "array/linalg_kernels.hpp"
 #include "ops/buffer.hpp"
 
@@ -330,6 +331,7 @@ public:
     void flush() {
         if (!sweeps_.empty())
             for (u64 c0 = 0; c0 < n_; c0 += rot_block) {
+                cancel::check();
                 const u64 w = block_width(n_, c0);
                 rotate_sweeps(w, zb_ + c0 * n_, w, sweeps_.data(), sweeps_.size(), cs_.data(),
                               ss_.data(), isa_);
@@ -368,6 +370,7 @@ void tridiagonalise(u64 n, f64* a, f64* d, f64* e, f64* vs, unsigned char* appli
     bool p_ready = false;  // vs[k], e[k] and p of step k already formed by step k−1
     for (u64 k = 0; k + 2 < n; ++k) {
         const u64 m = n - k - 1;
+        if (m >= 64) cancel::check();  // a step is one pass over the trailing triangle
         f64* b = a + (k + 1) * n + (k + 1);
         f64* v = vs + k * n;
         d[k] = a[k * n + k];
@@ -495,6 +498,7 @@ bool tridiagonal_ql(u64 n, f64* d, f64* e, f64* zb, Isa isa) {
     RotationQueue queue(n, zb, isa);
     u64 budget = 30 * n;
     for (u64 l = 0; l < n; ++l) {
+        if (l % 64 == 0) cancel::check();  // the vectors' share is polled in the queue's flush
         for (;;) {
             u64 m = l;
             for (; m + 1 < n; ++m)
@@ -831,6 +835,7 @@ void factor_panel(const Panel& q, u64 c0, u64 cw, Isa isa) {
 bool qr_least_squares(u64 m, u64 n, u64 k, f64* ab, u64 ld, f64* x, Isa isa) {
     std::vector<f64> rdiag(n), scratch(m), tau(qr_panel), p, v;
     for (u64 j0 = 0; j0 < n; j0 += qr_panel) {
+        cancel::check();
         const u64 jb = std::min(qr_panel, n - j0), rows = m - j0, rest = n + k - j0 - jb;
         p.resize(rows * jb);
         v.assign(rows * jb, 0.0);
@@ -930,6 +935,7 @@ Result<Array64> lstsq(const Array64& a, const Array64& b, Isa isa) {
     buffer::advise_huge_pages(ab, m * ld * sizeof(f64));
     std::vector<f64> x(n * k);
     for (u64 i = 0; i < m; ++i) {
+        if (i % 4096 == 0) cancel::check();  // first touches of a large buffer take seconds
         f64* row = ab + i * ld;
         for (u64 j = 0; j < n; ++j) row[j] = down_a.apply(a.data[i * n + j]);
         for (u64 j = 0; j < k; ++j) row[n + j] = down_b.apply(b.data[i * k + j]);

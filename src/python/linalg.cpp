@@ -16,23 +16,24 @@ Ref pair(Array64&& first, Array64&& second) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Implementations shared by the functions and the methods
+// Implementations shared by the functions and the methods. Products and factorisations stop
+// on Ctrl-C: the core looks for it between blocks.
 
-Ref matmul_impl(const Array64& x, const Array64& y) { return new_array(matmul(x, y)); }
+Ref matmul_impl(const Array64& x, const Array64& y) { return new_array(interruptible([&] { return matmul(x, y); })); }
 Ref transpose_impl(const Array64& a) { return new_array(transpose(a)); }
-Ref cholesky_impl(const Array64& a) { return new_array(unwrap(cholesky(a))); }
+Ref cholesky_impl(const Array64& a) { return new_array(unwrap(interruptible([&] { return cholesky(a); }))); }
 
 Ref qr_impl(const Array64& a) {
-    QrResult f = unwrap(qr(a));
+    QrResult f = unwrap(interruptible([&] { return qr(a); }));
     return pair(std::move(f.q), std::move(f.r));
 }
 
 Ref eig_with_params_impl(const Array64& a, u64 max_iter, double tol) {
-    EigResult e = unwrap(eig_with_params(a, max_iter, tol));
+    EigResult e = unwrap(interruptible([&] { return eig_with_params(a, max_iter, tol); }));
     return pair(std::move(e.values), std::move(e.vectors));
 }
 Ref eig_impl(const Array64& a) { return eig_with_params_impl(a, 1000, 1e-10); }
-Ref eigvals_impl(const Array64& a) { return new_array(unwrap(eigvals(a))); }
+Ref eigvals_impl(const Array64& a) { return new_array(unwrap(interruptible([&] { return eigvals(a); }))); }
 
 // None or an omitted k means the main diagonal.
 Ref diagonal_impl(const Array64& m, std::optional<i64> k) {
@@ -47,14 +48,18 @@ Ref diag_impl(const Array64& v, std::optional<i64> k) { return new_array(from_di
 // Reproducible solvers: attributes of the submodule, outside its __all__.
 
 Ref eigh_impl(const Array64& a) {
-    EighResult r = unwrap(eigh(a));
+    EighResult r = unwrap(interruptible([&] { return eigh(a); }));
     return pair(std::move(r.values), std::move(r.vectors));
 }
-Ref eigvalsh_impl(const Array64& a) { return new_array(unwrap(eigvalsh(a))); }
-Ref solve_impl(const Array64& a, const Array64& b) { return new_array(unwrap(solve(a, b))); }
-Ref lstsq_impl(const Array64& a, const Array64& b) { return new_array(unwrap(lstsq(a, b))); }
-Ref inv_impl(const Array64& a) { return new_array(unwrap(inv(a))); }
-Ref det_impl(const Array64& a) { return to_py(unwrap(det(a))); }
+Ref eigvalsh_impl(const Array64& a) { return new_array(unwrap(interruptible([&] { return eigvalsh(a); }))); }
+Ref solve_impl(const Array64& a, const Array64& b) {
+    return new_array(unwrap(interruptible([&] { return solve(a, b); })));
+}
+Ref lstsq_impl(const Array64& a, const Array64& b) {
+    return new_array(unwrap(interruptible([&] { return lstsq(a, b); })));
+}
+Ref inv_impl(const Array64& a) { return new_array(unwrap(interruptible([&] { return inv(a); }))); }
+Ref det_impl(const Array64& a) { return to_py(unwrap(interruptible([&] { return det(a); }))); }
 
 // ---------------------------------------------------------------------------------------------
 // Signatures

@@ -225,7 +225,8 @@ template <class Tree>
 constexpr auto from_array_impl = [](const Array64& points, u64 leaf_size, DistanceMetric metric, auto... selection) {
     typename Tree::Options options{};
     if constexpr (sizeof...(selection) == 1) options.selection = (selection, ...);
-    return wrap(unwrap(Tree::from_ndarray(points, leaf_size, metric, options)));
+    // Built with the lock held: the points are read from an Array other threads may write.
+    return wrap(unwrap(interruptible([&] { return Tree::from_ndarray(points, leaf_size, metric, options); })));
 };
 
 // from_points: the points as the tree's own row-major float64 values. A float64 NumPy array
@@ -551,10 +552,14 @@ Ref sample_impl(i64 n, PyObject* generator, Bandwidth bandwidth, Later<Kernel> k
     BorrowedMut<Generator> g(generator);
     const u64 rows = static_cast<u64>(n);
     numpy::Fresh<f64> out = numpy::fresh<f64>({rows, tree.dim});
-    {
+    // The draws advance a copy, kept only once every row is drawn: Ctrl-C leaves the
+    // generator as it was.
+    Generator draws = g.get();
+    interruptible([&] {
         WithoutGil unlocked;
-        sample_density(tree, g.get(), rows, k, h, w ? w->data() : nullptr, out.data);
-    }
+        sample_density(tree, draws, rows, k, h, w ? w->data() : nullptr, out.data);
+    });
+    g.get() = draws;
     return std::move(out.array);
 }
 

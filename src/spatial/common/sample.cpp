@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "array/cancel.hpp"
 #include "array/error.hpp"
 #include "spatial/common/kernels.hpp"
 #include "spatial/common/tree.hpp"
@@ -15,6 +16,12 @@ bool kernel_samplable(KernelType kernel, DistanceMetric metric) noexcept {
 }
 
 namespace {
+
+// Rows between looks for a stop in the per-row loops: milliseconds of work at most.
+constexpr u64 poll_rows = u64{1} << 16;
+void poll(u64 i) {
+    if (i % poll_rows == 0) cancel::check();
+}
 
 // The input row of each draw u in [0, 1).
 std::vector<u64> chosen_rows(const NdArray<f64>& u, u64 n_points, const f64* by_row) {
@@ -34,6 +41,7 @@ std::vector<u64> chosen_rows(const NdArray<f64>& u, u64 n_points, const f64* by_
         if (by_row[r] > 0.0) last = r;
     }
     for (u64 i = 0; i < n; ++i) {
+        poll(i);
         const f64 target = u.data[i] * s;
         const u64 r = static_cast<u64>(std::upper_bound(running.begin(), running.end(), target) - running.begin());
         rows[i] = std::min(r, last);
@@ -58,6 +66,7 @@ std::vector<f64> unit_ball_points(Generator& g, DistanceMetric metric, u64 n, u6
     const NdArray<f64> v = g.uniform(0.0, 1.0, Shape::d2(n, 2 * d));
     std::vector<f64> cut(d);
     for (u64 i = 0; i < n; ++i) {
+        poll(i);
         const f64* row = v.data.data() + i * 2 * d;
         std::copy_n(row, d, cut.begin());
         std::sort(cut.begin(), cut.end());
@@ -77,7 +86,10 @@ void draw_rows(const TreeData& t, Generator& g, u64 n, KernelType kernel, f64 h,
     const std::vector<u64> rows = chosen_rows(g.uniform(0.0, 1.0, Shape::d1(n)), t.n_points, by_row);
     std::vector<u64> pos(t.n_points);
     for (u64 p = 0; p < t.n_points; ++p) pos[t.indices[p]] = p;
-    for (u64 i = 0; i < n; ++i) std::copy_n(t.point(pos[rows[i]]), d, out + i * d);
+    for (u64 i = 0; i < n; ++i) {
+        poll(i);
+        std::copy_n(t.point(pos[rows[i]]), d, out + i * d);
+    }
     if (d == 0) return;
 
     // offset(i, j) is coordinate j of row i's offset before the bandwidth.
@@ -97,6 +109,7 @@ void draw_rows(const TreeData& t, Generator& g, u64 n, KernelType kernel, f64 h,
         const NdArray<f64> z = g.standard_normal(Shape::d2(n, d));
         const std::vector<f64> ball = unit_ball_points(g, t.metric, n, d);
         for (u64 i = 0; i < n; ++i) {
+            poll(i);
             const f64* zi = z.data.data() + i * d;
             const f64* bi = ball.data() + i * d;
             f64 sq = 0.0, norm = 0.0;
@@ -120,6 +133,7 @@ void draw_rows(const TreeData& t, Generator& g, u64 n, KernelType kernel, f64 h,
     const NdArray<f64> z = g.standard_normal(Shape::d2(n, d));
     const NdArray<f64> b = g.beta(law.a_per_dim * static_cast<f64>(d), law.b, Shape::d1(n));
     for (u64 i = 0; i < n; ++i) {
+        poll(i);
         const f64* zi = z.data.data() + i * d;
         f64 sq = 0.0;
         for (u64 j = 0; j < d; ++j) sq = zi[j] * zi[j] + sq;

@@ -755,6 +755,7 @@ private:
             deferred->push_back({start, end, id});
             return id;
         }
+        if (end - start >= 4096) cancel::check();  // large nodes only: each is milliseconds of work
         // Dimension 0 has no coordinate to split on: such nodes stay leaves.
         const bool may_split = end - start > leaf_size && dim > 0;
         const std::optional<u64> mid =
