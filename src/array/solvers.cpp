@@ -576,11 +576,13 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
     std::vector<f64> d(n), e(n), vs(n * n);
     std::vector<unsigned char> applied(n);
     tridiagonalise(n, w.data(), d.data(), e.data(), vs.data(), applied.data(), isa);
-    std::vector<f64> zb;
+    // Two n×n buffers serve the whole computation: fresh ones would cost a page fault per 4 KiB
+    // each call, as blocks this large go back to the system when freed. w is done with after
+    // the reduction: Qᵀ goes there, then into column blocks in vs (done with once Qᵀ is
+    // formed), and the sorted vectors end in w.
+    std::vector<f64>& zb = vs;
     if (want_vectors) {
-        // w is done with: Qᵀ goes there, then into column blocks.
         accumulate_qt(n, vs.data(), applied.data(), w.data(), isa);
-        zb.resize(n * n);
         to_blocks(n, w.data(), zb.data());
     }
     if (!tridiagonal_ql(n, d.data(), e.data(), want_vectors ? zb.data() : nullptr, isa))
@@ -606,18 +608,18 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
                 }
         }
     }
-    out.vectors.resize(n * n);
     for (u64 c0 = 0; c0 < n; c0 += rot_block) {
         const u64 bw = block_width(n, c0);
         const f64* block = zb.data() + c0 * n;
         for (u64 r = 0; r < bw; ++r) {
-            f64* row = out.vectors.data() + (c0 + r) * n;
+            f64* row = w.data() + (c0 + r) * n;
             for (u64 j = 0; j < n; ++j) {
                 const f64 z = block[perm[j] * bw + r];
                 row[j] = flip[perm[j]] ? -z : z;
             }
         }
     }
+    out.vectors = std::move(w);
     return out;
 }
 
