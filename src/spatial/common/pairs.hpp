@@ -49,35 +49,40 @@ struct PairBounds;
 // of two point coordinates, at most (at least) the difference of any two points inside, and
 // the accumulation is monotone, so both are exact bounds; the slack is a second guard. On a
 // torus a difference t counts as min(t, L - t): the gap is the smaller of the near gap and L
-// less the far extent, and the far extent is capped at L / 2.
+// less the far extent, and the far extent is capped at L / 2. The k-d nodes keep such boxes,
+// and the vantage-point nodes derive them.
+template <class M>
+PairRange box_pair_range(const M& m, const TreeData& t, const f64* alo, const f64* ahi, const f64* blo,
+                         const f64* bhi) noexcept {
+    const u64 dim = t.dim;
+    f64 sl = 0.0, sh = 0.0;
+    for (u64 i = 0; i < dim; ++i) {
+        const f64 g1 = blo[i] - ahi[i], g2 = alo[i] - bhi[i];
+        f64 gap = 0.0;
+        if (g1 > gap) gap = g1;
+        if (g2 > gap) gap = g2;
+        const f64 e1 = bhi[i] - alo[i], e2 = ahi[i] - blo[i];
+        f64 far = e1 > e2 ? e1 : e2;
+        if constexpr (is_periodic<M>) {
+            const f64 L = m.box[i];
+            const f64 round = L - far;
+            if (round < gap) gap = round > 0.0 ? round : 0.0;
+            if (far > L * 0.5) far = L * 0.5;
+        }
+        sl = M::accumulate(sl, gap);
+        sh = M::accumulate(sh, far);
+    }
+    return widen(M::finish(sl), M::finish(sh), t.slack, t.abs_slack);
+}
+
 template <>
 struct PairBounds<KdPolicy> {
     template <class M>
     static PairRange of(const M& m, const SpatialTree<KdPolicy>& a, u64 ia, const SpatialTree<KdPolicy>& b,
                         u64 ib) noexcept {
-        const u64 dim = a.dim;
         const f64* alo = a.block(ia);
-        const f64* ahi = alo + dim;
         const f64* blo = b.block(ib);
-        const f64* bhi = blo + dim;
-        f64 sl = 0.0, sh = 0.0;
-        for (u64 i = 0; i < dim; ++i) {
-            const f64 g1 = blo[i] - ahi[i], g2 = alo[i] - bhi[i];
-            f64 gap = 0.0;
-            if (g1 > gap) gap = g1;
-            if (g2 > gap) gap = g2;
-            const f64 e1 = bhi[i] - alo[i], e2 = ahi[i] - blo[i];
-            f64 far = e1 > e2 ? e1 : e2;
-            if constexpr (is_periodic<M>) {
-                const f64 L = m.box[i];
-                const f64 round = L - far;
-                if (round < gap) gap = round > 0.0 ? round : 0.0;
-                if (far > L * 0.5) far = L * 0.5;
-            }
-            sl = M::accumulate(sl, gap);
-            sh = M::accumulate(sh, far);
-        }
-        return widen(M::finish(sl), M::finish(sh), a.slack, a.abs_slack);
+        return box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
     }
 };
 
@@ -140,14 +145,46 @@ struct PairBounds<VpPolicy> {
         if (lo > out.lo) out.lo = lo;
         return out;
     }
+
+    // Spheres and shells are loose about the outer part of a split (a crescent seen from a
+    // point on it), boxes about its inner part, so the tighter of both sides. Only for walks
+    // whose result does not depend on how the node pairs were cut (`exact_prune`): which
+    // pairs are taken whole fixes a weighted sum's order, and that stays `of`'s.
+    template <class M>
+    static PairRange tight(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
+                           u64 ib) noexcept {
+        PairRange out = of(m, a, ia, b, ib);
+        const f64* alo = a.block(ia);
+        const f64* blo = b.block(ib);
+        const PairRange box = box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
+        if (box.lo > out.lo) out.lo = box.lo;
+        if (box.hi < out.hi) out.hi = box.hi;
+        return out;
+    }
 };
+
+// The bounds a walk with result set R uses for a pair of nodes.
+template <class P, class R, class M>
+PairRange pair_range(const M& m, const SpatialTree<P>& a, u64 ia, const SpatialTree<P>& b, u64 ib) noexcept {
+    if constexpr (R::exact_prune && requires { PairBounds<P>::tight(m, a, ia, b, ib); })
+        return PairBounds<P>::tight(m, a, ia, b, ib);
+    else
+        return PairBounds<P>::of(m, a, ia, b, ib);
+}
 
 // The single-point search's lower bound from the point q to node `id` of t: a leaf point whose
 // bound already exceeds every radius skips the leaf's distances.
 template <class P, class M>
 f64 point_node_bound(const M& m, const SpatialTree<P>& t, u64 id, const f64* q) noexcept {
     const typename P::Node& node = t.nodes[id];
-    return P::lower_bound(t, node, P::measure(m, t, node, t.block(id), q));
+    if constexpr (!std::is_same_v<P, VpPolicy>) {
+        return P::lower_bound(t, node, P::measure(m, t, node, t.block(id), q));
+    } else {
+        // A point skipped here has no pair within any radius still reported, so another valid
+        // bound changes no result: the derived box's, tighter about a small node than the
+        // shell about its vantage point and cheaper.
+        return KdPolicy::lower_bound(t, KDNode{}, KdPolicy::measure(m, t, KDNode{}, t.block(id), q));
+    }
 }
 
 // Leaves this small are scanned without a bound per point.
@@ -203,7 +240,7 @@ struct PairWalk {
         const bool same = symmetric && ia == ib;
         if (symmetric && nb.end <= na.start) return;  // every q before every p: found from the other side
         typename R::Window next;
-        if (!rs.narrow(w, PairBounds<P>::of(m, a, ia, b, ib), next)) return;
+        if (!rs.narrow(w, pair_range<P, R>(m, a, ia, b, ib), next)) return;
         // One node inside the other (same tree): taking them whole would list pairs twice.
         const bool nested = symmetric && !same && nb.start < na.end && na.start < nb.end;
         if (!nested && rs.whole(next, ia, ib, same)) return;
@@ -243,6 +280,8 @@ template <class P, class M, class W>
 struct BinCounts {
     using Window = std::pair<u64, u64>;  // the pairs lie in bins [first, second]
     static constexpr bool weighted = std::is_same_v<W, f64>;
+    // Counts come out the same however the walk cuts the node pairs; weighted sums do not.
+    static constexpr bool exact_prune = !weighted;
 
     const M& m;
     const SpatialTree<P>& a;
@@ -449,6 +488,7 @@ struct PairBudget {
 template <class P, class M>
 struct CertainPairs {
     using Window = bool;
+    static constexpr bool exact_prune = true;
 
     const SpatialTree<P>& a;
     const SpatialTree<P>& b;
@@ -477,6 +517,8 @@ struct CertainPairs {
 template <class P, class M>
 struct ListPairs {
     using Window = bool;  // every pair of the nodes is within the radius
+    // The pairs are sorted at the end, so the walk's cut of the node pairs never shows.
+    static constexpr bool exact_prune = true;
 
     const M& m;
     const SpatialTree<P>& a;

@@ -4,6 +4,9 @@
 //   near_first      whether internal nodes are visited nearer child first (else left first);
 //   summarizes      whether summarize() may stand in for a whole internal node;
 //   prunes(bound)   whether a node whose points are all at least `bound` away is skipped;
+//   exact_prune     whether a skipped node only ever held points the set would not take, so
+//                   that a tighter valid bound changes nothing but the work (not so for a
+//                   density, where a pruned node's small terms are left out of the sum);
 //   add(d, rows, n) takes the n distances of consecutive leaf points and their input rows
 //                   (d may be overwritten).
 #pragma once
@@ -23,6 +26,7 @@ template <class R>
 concept ResultSet = requires(R& r, const R& cr, f64* d, const u64* rows, u64 n, f64 bound) {
     { R::near_first } -> std::convertible_to<bool>;
     { R::summarizes } -> std::convertible_to<bool>;
+    { R::exact_prune } -> std::convertible_to<bool>;
     { cr.prunes(bound) } -> std::same_as<bool>;
     { r.add(d, rows, n) } -> std::same_as<void>;
 };
@@ -32,6 +36,7 @@ concept ResultSet = requires(R& r, const R& cr, f64* d, const u64* rows, u64 n, 
 struct KnnResults {
     static constexpr bool near_first = true;
     static constexpr bool summarizes = false;
+    static constexpr bool exact_prune = true;
 
     NeighborHeap heap;
     u64 k;
@@ -60,6 +65,7 @@ struct KnnResults {
 struct RadiusResults {
     static constexpr bool near_first = false;
     static constexpr bool summarizes = false;
+    static constexpr bool exact_prune = true;
 
     f64 radius;
     std::vector<u64>* rows;
@@ -81,6 +87,7 @@ struct RadiusResults {
 struct RadiusCount {
     static constexpr bool near_first = false;
     static constexpr bool summarizes = false;
+    static constexpr bool exact_prune = true;
 
     f64 radius;
     u64 count = 0;
@@ -139,6 +146,7 @@ template <class K>
 struct DensitySum {
     static constexpr bool near_first = false;
     static constexpr bool summarizes = true;
+    static constexpr bool exact_prune = false;
 
     f64 h;
     const ApproxCriterion& criterion;

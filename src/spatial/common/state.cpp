@@ -368,6 +368,7 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
                                                   : node.start <= node.vantage && node.vantage < node.end;
             if (!inside) return Error{msg::tree_state::vantage};
         }
+        VpPolicy::derive_boxes(t, t.nodes);
     }
     return t;
 }

@@ -775,6 +775,15 @@ private:
         return P::measure(mt, *this, nodes[id], block(id), q);
     }
 
+    // A child's measure, which some policies know to be the parent's own (the same vantage
+    // point): the same computation, so it is taken over rather than repeated.
+    template <class M>
+    Measure child_measure(const M& mt, const Node& parent, const Measure& m, u64 child, const f64* q) const {
+        if constexpr (requires { P::same_measure(parent, parent); })
+            if (P::same_measure(parent, nodes[child])) return m;
+        return measure(mt, child, q);
+    }
+
     // The one search of every query: prune by the node's lower bound, hand leaf distances to
     // the result set, let it summarize an internal node if it can, else visit the children.
     template <class M, ResultSet R>
@@ -782,10 +791,21 @@ private:
         search_node(mt, 0, measure(mt, 0, q), q, rs);
     }
 
+    // A policy may hand its children bounds from what the parent knows (a child's points are
+    // among the parent's, and its split confines them further); used where tighter pruning
+    // cannot change a result.
+    template <class R>
+    static constexpr bool inherits_bounds =
+        R::exact_prune && requires(const TreeData& t, const Node& n, const Measure& m, f64& f) {
+            P::child_floors(t, n, m, f64{}, f, f);
+        };
+
     template <class M, ResultSet R>
-    void search_node(const M& mt, u64 id, const Measure& m, const f64* q, R& rs) const {
+    void search_node(const M& mt, u64 id, const Measure& m, const f64* q, R& rs, f64 floor = 0.0) const {
         const Node& node = nodes[id];
-        if (rs.prunes(P::lower_bound(*this, node, m))) return;
+        f64 bound = P::lower_bound(*this, node, m);
+        if constexpr (inherits_bounds<R>) bound = floor > bound ? floor : bound;
+        if (rs.prunes(bound)) return;
         if (node.is_leaf()) {
             scan_leaf(mt, node, q, rs);
             return;
@@ -796,13 +816,25 @@ private:
                     [&] { return P::near_far(*this, node, block(id), m, q); }))
                 return;
         }
-        const Measure ml = measure(mt, node.left, q), mr = measure(mt, node.right, q);
+        f64 fl = 0.0, fr = 0.0;
+        if constexpr (inherits_bounds<R>) {
+            P::child_floors(*this, node, m, bound, fl, fr);
+            // A child pruned now stays pruned when its turn comes (a result set only ever
+            // prunes more as it fills), so it is dropped before it is measured.
+            const bool skip_left = rs.prunes(fl), skip_right = rs.prunes(fr);
+            if (skip_left || skip_right) {
+                if (!skip_left) search_node(mt, node.left, child_measure(mt, node, m, node.left, q), q, rs, fl);
+                if (!skip_right) search_node(mt, node.right, child_measure(mt, node, m, node.right, q), q, rs, fr);
+                return;
+            }
+        }
+        const Measure ml = child_measure(mt, node, m, node.left, q), mr = child_measure(mt, node, m, node.right, q);
         if (!R::near_first || P::left_first(node, m, ml, mr, q)) {
-            search_node(mt, node.left, ml, q, rs);
-            search_node(mt, node.right, mr, q, rs);
+            search_node(mt, node.left, ml, q, rs, fl);
+            search_node(mt, node.right, mr, q, rs, fr);
         } else {
-            search_node(mt, node.right, mr, q, rs);
-            search_node(mt, node.left, ml, q, rs);
+            search_node(mt, node.right, mr, q, rs, fr);
+            search_node(mt, node.left, ml, q, rs, fl);
         }
     }
 
@@ -839,7 +871,7 @@ private:
         Measure m = measure(mt, 0, q);
         while (!nodes[id].is_leaf()) {
             const Node& node = nodes[id];
-            const Measure ml = measure(mt, node.left, q), mr = measure(mt, node.right, q);
+            const Measure ml = child_measure(mt, node, m, node.left, q), mr = child_measure(mt, node, m, node.right, q);
             const bool left = P::left_first(node, m, ml, mr, q);
             id = left ? node.left : node.right;
             m = left ? ml : mr;

@@ -32,7 +32,9 @@ struct VpPolicy {
     };
     using Measure = f64;  // metric distance from the query to the node's vantage point
 
-    static u64 floats_per_node(u64) noexcept { return 0; }
+    // The node's bounding box (lows, then highs): not part of the split, derived once the
+    // points are in place (finish, and a restored state) for the searches to prune with.
+    static u64 floats_per_node(u64 dim) noexcept { return 2 * dim; }
 
     template <class M>
     static std::optional<u64> build(const M& mt, TreeData& t, BuildScratch& s, const Options& opt, Node& node,
@@ -80,16 +82,41 @@ struct VpPolicy {
 
     // Turns each node's vantage input row into its final position.
     static void finish(TreeData& t, std::vector<Node>& nodes) {
+        derive_boxes(t, nodes);
         if (t.n_points == 0) return;
         std::vector<u64> pos(t.n_points);
         for (u64 p = 0; p < t.n_points; ++p) pos[t.indices[p]] = p;
         for (Node& n : nodes) n.vantage = pos[n.vantage];
     }
 
+    // Leaves' boxes from their points, internal nodes' from their children's (pre-order puts
+    // children after their parent, so a backward pass meets them first).
+    static void derive_boxes(TreeData& t, const std::vector<Node>& nodes) noexcept {
+        const u64 dim = t.dim;
+        for (u64 id = nodes.size(); id-- > 0;) {
+            const Node& n = nodes[id];
+            f64* lo = t.node_floats.data() + id * 2 * dim;
+            f64* hi = lo + dim;
+            if (n.is_leaf()) {
+                bounding_box(t, n.start, n.end, lo, hi);
+                continue;
+            }
+            const f64* l = t.block(n.left);
+            const f64* r = t.block(n.right);
+            for (u64 j = 0; j < dim; ++j) {
+                lo[j] = l[j] < r[j] ? l[j] : r[j];
+                hi[j] = l[dim + j] > r[dim + j] ? l[dim + j] : r[dim + j];
+            }
+        }
+    }
+
     template <class M>
     static f64 measure(const M& mt, const TreeData& t, const Node& node, const f64*, const f64* q) noexcept {
         return mt.distance(q, t.point(node.vantage), t.dim);
     }
+
+    // Under the first-point selection a left child keeps its parent's vantage point.
+    static bool same_measure(const Node& parent, const Node& child) noexcept { return child.vantage == parent.vantage; }
 
     // The other points lie in the shell [min_dist, max_dist] around the vantage point, which
     // itself lies at d_v: the bound is the smaller of d_v and the shell's distance, the
@@ -104,6 +131,29 @@ struct VpPolicy {
         return dv < shell ? dv : shell;
     }
     static f64 lower_bound(const TreeData& t, const Node& node, f64 dv) noexcept { return min_dist_to_node(t, node, dv); }
+
+    // The split confines each child to a shell about the parent's vantage point: the right
+    // child's points lie at [threshold, max_dist] from it, the left child's others at
+    // [min_dist, threshold] and its vantage point at 0. A child's own vantage point is
+    // generally another point, whose ball about a shell is loose, so the parent's shell and
+    // the parent's bound (its points include the child's) are handed down. Rounding is
+    // allowed for as in min_dist_to_node; nothing is handed down unless every value is finite.
+    static void child_floors(const TreeData& t, const Node& node, f64 dv, f64 bound, f64& left,
+                             f64& right) noexcept {
+        left = right = bound;
+        const f64 thr = node.threshold, lo = node.min_dist, hi = node.max_dist;
+        if (!(std::isfinite(dv) && std::isfinite(thr) && std::isfinite(lo) && std::isfinite(hi))) return;
+        const f64 e = 2.0 * t.slack;
+        const f64 beyond = ((thr - dv) - (thr + dv) * e) - t.abs_slack;  // outside the threshold
+        const f64 outside = ((dv - hi) - (dv + hi) * e) - t.abs_slack;   // beyond the shell
+        const f64 within = ((dv - thr) - (dv + thr) * e) - t.abs_slack;  // inside the threshold
+        const f64 inner = ((lo - dv) - (lo + dv) * e) - t.abs_slack;     // inside the shell
+        const f64 r = beyond > outside ? beyond : outside;
+        f64 l = within > inner ? within : inner;
+        if (dv < l) l = dv;
+        if (r > right) right = r;
+        if (l > left) left = l;
+    }
 
     // Equal to the threshold or NaN: right first.
     static bool left_first(const Node& node, f64 dv, f64, f64, const f64*) noexcept { return dv < node.threshold; }
