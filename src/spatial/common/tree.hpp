@@ -27,21 +27,30 @@
 
 namespace veltrix {
 
-inline constexpr u64 no_child = ~u64{0};
+inline constexpr TreeIndex no_child = ~TreeIndex{0};
 
-// Range and links that every node record starts with. Nodes are numbered in pre-order, so
-// an internal node's left child is always the next node.
+// Range and link that every node record starts with. Nodes are numbered in pre-order, so an
+// internal node's left child is always the next node and only the right one is stored.
+// Positions and node numbers are 32-bit (max_tree_points), which keeps the records small.
 struct TreeNode {
-    u64 start = 0, end = 0;
-    u64 left = no_child, right = no_child;
+    TreeIndex start = 0, end = 0;
+    TreeIndex right = no_child;
 
-    bool is_leaf() const noexcept { return left == no_child; }
-    u64 count() const noexcept { return end - start; }
+    bool is_leaf() const noexcept { return right == no_child; }
+    u64 count() const noexcept { return u64{end} - start; }
+    static u64 left_of(u64 id) noexcept { return id + 1; }
 };
+
+// The most points one tree holds. Positions, input rows and node numbers are 32-bit; a tree
+// of n points has at most 2n - 1 nodes, and at most n - 1 when leaf_size >= 3 (every leaf
+// below a split then holds two points or more). Larger sets are split into several trees.
+constexpr u64 max_tree_points(u64 leaf_size) noexcept {
+    return leaf_size >= 3 ? u64{no_child} : u64{1} << 31;
+}
 
 // What a node policy may read of a tree.
 struct TreeData {
-    std::vector<u64> indices;      // indices[p]: input row of the point at position p
+    std::vector<TreeIndex> indices;  // indices[p]: input row of the point at position p
     std::vector<f64> data;         // row p is the point at position p, during the build too
     std::vector<f64> node_floats;  // block_len floats per node, in node order
     u64 n_points = 0, dim = 0, leaf_size = 0, block_len = 0;
@@ -156,7 +165,7 @@ f64 select_value(f64* a, u64 n, u64 rank, Less less) {
 // keys are k[i], moved along with the points, or with `OnCoordinate` coordinate `sd` of the
 // points themselves (k unused), which saves a buffer of one key per point.
 template <u64 D, bool OnCoordinate = false, class Less>
-void partition_points(f64* k, u64* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0) noexcept {
+void partition_points(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0) noexcept {
     if constexpr (D != 0) dim = D;
     u64 lt = 0, i = 0, gt = n;
     while (i < gt) {
@@ -200,7 +209,7 @@ f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less)
     s.selection.assign(keys.begin(), keys.end());
     const f64 pivot = select_value(s.selection.data(), n, rank, less);
     f64* k = keys.data();
-    u64* idx = t.indices.data() + first;
+    TreeIndex* idx = t.indices.data() + first;
     f64* pts = t.data.data() + first * t.dim;
     switch (t.dim) {
         case 1: partition_points<1>(k, idx, pts, n, t.dim, pivot, less); break;
@@ -239,7 +248,7 @@ concept NodePolicy = requires(TreeData& building, BuildScratch& scratch, const T
     // Floored at 0 and never above the computed distance of any point of the node.
     { P::lower_bound(tree, node, m) } -> std::same_as<f64>;
     // Whether a k-nearest search visits the left child first (node measure, then the children's).
-    { P::left_first(node, m, m, m, q) } -> std::same_as<bool>;
+    { P::left_first(tree, node, m, m, m, q) } -> std::same_as<bool>;
     // Near and far distances of the two-point estimate of a node's density.
     { P::near_far(tree, node, tree.block(n), m, q) } -> std::same_as<NearFar>;
     // The node's extent compared with the max_span criterion.
@@ -379,7 +388,7 @@ inline constexpr u64 radix_select_min = u64{1} << 17;
 inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64 sd) {
     const u64 n = end - start;
     const auto less = [](f64 a, f64 b) { return a < b; };
-    u64* idx = t.indices.data() + start;
+    TreeIndex* idx = t.indices.data() + start;
     f64* pts = t.data.data() + start * t.dim;
     f64 pivot;
     if (n > radix_select_min) {
@@ -428,6 +437,7 @@ public:
                                          u64 threads = 1) {
         VELTRIX_ASSERT_EQ(data.size(), n * dim, msg::points_rank);
         if (leaf_size == 0) return Error{msg::leaf_size_zero};
+        if (n > max_tree_points(leaf_size)) return Error{msg::too_many_points(n, max_tree_points(leaf_size))};
         if (!box.empty()) {
             VELTRIX_ASSERT_EQ(box.size(), dim, msg::points_rank);
             for (u64 p = 0; p < n * dim; ++p)
@@ -449,7 +459,7 @@ public:
         t.data = std::move(data);
         if (t.periodic()) t.wrap_rows(t.data.data(), n);
         t.indices.resize(t.n_points);
-        std::iota(t.indices.begin(), t.indices.end(), u64{0});
+        std::iota(t.indices.begin(), t.indices.end(), TreeIndex{0});
         // Every leaf below a split holds at least half a leaf's worth (rounded up), which
         // bounds the node count so that neither vector grows during the build.
         const u64 min_leaf = (leaf_size - 1) / 2 + 1;
@@ -529,7 +539,7 @@ public:
             if (node.is_leaf())
                 for (u64 p = node.start; p < node.end; ++p) s = s + w.by_position[p];
             else
-                s = w.by_node[node.left] + w.by_node[node.right];
+                s = w.by_node[TreeNode::left_of(id)] + w.by_node[node.right];
             w.by_node[id] = s;
         }
         return w;
@@ -716,10 +726,7 @@ private:
         if (run_of[id] != no_child) {
             NodeRun& r = runs[run_of[id]];
             for (Node n : r.nodes) {
-                if (!n.is_leaf()) {
-                    n.left += at;
-                    n.right += at;
-                }
+                if (!n.is_leaf()) n.right += at;
                 nodes.push_back(n);
             }
             node_floats.insert(node_floats.end(), r.floats.begin(), r.floats.end());
@@ -730,10 +737,8 @@ private:
         node_floats.insert(node_floats.end(), top.floats.begin() + id * block_len,
                            top.floats.begin() + (id + 1) * block_len);
         if (!top.nodes[id].is_leaf()) {
-            const u64 left = splice(top, runs, run_of, top.nodes[id].left);
-            const u64 right = splice(top, runs, run_of, top.nodes[id].right);
-            nodes[at].left = left;
-            nodes[at].right = right;
+            splice(top, runs, run_of, TreeNode::left_of(id));
+            nodes[at].right = splice(top, runs, run_of, top.nodes[id].right);
         }
         return at;
     }
@@ -761,10 +766,8 @@ private:
             P::build(mt, *this, scratch, options, node, floats.data() + id * block_len, may_split);
         out[id] = node;
         if (mid) {
-            const u64 left = build_recursive(mt, scratch, out, floats, start, *mid, depth - 1, deferred);
-            const u64 right = build_recursive(mt, scratch, out, floats, *mid, end, depth - 1, deferred);
-            out[id].left = left;
-            out[id].right = right;
+            build_recursive(mt, scratch, out, floats, start, *mid, depth - 1, deferred);
+            out[id].right = build_recursive(mt, scratch, out, floats, *mid, end, depth - 1, deferred);
         }
         return id;
     }
@@ -795,13 +798,14 @@ private:
                     [&] { return P::near_far(*this, node, block(id), m, q); }))
                 return;
         }
-        const Measure ml = measure(mt, node.left, q), mr = measure(mt, node.right, q);
-        if (!R::near_first || P::left_first(node, m, ml, mr, q)) {
-            search_node(mt, node.left, ml, q, rs);
+        const u64 left = TreeNode::left_of(id);
+        const Measure ml = measure(mt, left, q), mr = measure(mt, node.right, q);
+        if (!R::near_first || P::left_first(*this, node, m, ml, mr, q)) {
+            search_node(mt, left, ml, q, rs);
             search_node(mt, node.right, mr, q, rs);
         } else {
             search_node(mt, node.right, mr, q, rs);
-            search_node(mt, node.left, ml, q, rs);
+            search_node(mt, left, ml, q, rs);
         }
     }
 
@@ -838,9 +842,9 @@ private:
         Measure m = measure(mt, 0, q);
         while (!nodes[id].is_leaf()) {
             const Node& node = nodes[id];
-            const Measure ml = measure(mt, node.left, q), mr = measure(mt, node.right, q);
-            const bool left = P::left_first(node, m, ml, mr, q);
-            id = left ? node.left : node.right;
+            const Measure ml = measure(mt, TreeNode::left_of(id), q), mr = measure(mt, node.right, q);
+            const bool left = P::left_first(*this, node, m, ml, mr, q);
+            id = left ? TreeNode::left_of(id) : node.right;
             m = left ? ml : mr;
         }
         return id;
