@@ -202,12 +202,22 @@ void partition_points(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivo
 // `rank` has the pivot. Swapping in place beats scattering into a buffer even at 16 dimensions.
 // The partition is written without branches on the comparisons: each step swaps the key under
 // examination with its destination (itself when it equals the pivot).
+inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer);
+inline constexpr u64 radix_select_min = u64{1} << 17;
+
+// With `ordered_by_less` the caller vouches that `less` is plain `<` on keys without NaN:
+// a large node then selects by radix counting on the keys themselves instead of a copy.
 template <class Less>
-f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less) {
+f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less, bool ordered_by_less = false) {
     std::vector<f64>& keys = s.keys;
     const u64 n = keys.size();
-    s.selection.assign(keys.begin(), keys.end());
-    const f64 pivot = select_value(s.selection.data(), n, rank, less);
+    f64 pivot;
+    if (ordered_by_less && n > radix_select_min) {
+        pivot = select_coordinate(keys.data(), n, 1, 0, rank, s.selection);
+    } else {
+        s.selection.assign(keys.begin(), keys.end());
+        pivot = select_value(s.selection.data(), n, rank, less);
+    }
     f64* k = keys.data();
     TreeIndex* idx = t.indices.data() + first;
     f64* pts = t.data.data() + first * t.dim;
@@ -378,8 +388,6 @@ inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, s
     }
     return 0.0;  // not reached: the last level always copies out
 }
-
-inline constexpr u64 radix_select_min = u64{1} << 17;
 
 // Selects the median of coordinate `sd` into position start + (end - start) / 2 and returns
 // that position. NaN coordinates are refused before the build, so `<` orders the keys. As

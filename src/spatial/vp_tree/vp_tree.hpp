@@ -65,7 +65,7 @@ struct VpPolicy {
                                                     // and partition stay free of branches.
                                                     return (x < y) | (!std::isnan(x) & std::isnan(y));
                                                 })
-                               : select_at_rank(t, s, start + 1, a, [](f64 x, f64 y) { return x < y; });
+                               : select_at_rank(t, s, start + 1, a, [](f64 x, f64 y) { return x < y; }, true);
         if (w % 2 == 1) {
             node.threshold = da;
         } else {
