@@ -96,7 +96,15 @@ struct TreeData {
 struct BuildScratch {
     std::vector<f64> keys, selection;  // one key per position of the node being split
     std::vector<f64> lo, hi;
+    // Threads the passes over one large node may share (the top of a parallel build).
+    u64 threads = 1;
 };
+
+// Nodes smaller than this run their passes on one thread.
+inline constexpr u64 parallel_pass_min = u64{1} << 16;
+
+// Chunk c of `chunks` nearly equal contiguous chunks of [0, n).
+inline std::pair<u64, u64> chunk_range(u64 n, u64 chunks, u64 c) noexcept { return {n * c / chunks, n * (c + 1) / chunks}; }
 
 // The value of rank `rank` among a[0, n) under `less`, reordering a. Quickselect with a
 // branch-free partition: the keys split about evenly around a median-of-three pivot, so a
@@ -202,7 +210,8 @@ void partition_points(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivo
 // `rank` has the pivot. Swapping in place beats scattering into a buffer even at 16 dimensions.
 // The partition is written without branches on the comparisons: each step swaps the key under
 // examination with its destination (itself when it equals the pivot).
-inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer);
+inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer,
+                             u64 threads = 1);
 inline constexpr u64 radix_select_min = u64{1} << 17;
 
 // With `ordered_by_less` the caller vouches that `less` is plain `<` on keys without NaN:
@@ -213,7 +222,7 @@ f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less,
     const u64 n = keys.size();
     f64 pivot;
     if (ordered_by_less && n > radix_select_min) {
-        pivot = select_coordinate(keys.data(), n, 1, 0, rank, s.selection);
+        pivot = select_coordinate(keys.data(), n, 1, 0, rank, s.selection, s.threads);
     } else {
         s.selection.assign(keys.begin(), keys.end());
         pivot = select_value(s.selection.data(), n, rank, less);
@@ -332,8 +341,29 @@ void sum_and_box(const f64* x, u64 n, u64 dim, f64* sum, f64* lo, f64* hi) noexc
 }
 
 // Per-coordinate extremes of the node's points (NaN coordinates are refused before the build).
-inline void bounding_box(const TreeData& t, u64 start, u64 end, f64* lo, f64* hi) noexcept {
-    sum_and_box<false>(t.point(start), end - start, t.dim, nullptr, lo, hi);
+// With several threads, contiguous chunks are merged in position order keeping the earlier
+// of equal extremes, as the one pass does, so even the sign of a zero bound is the same.
+inline void bounding_box(const TreeData& t, u64 start, u64 end, f64* lo, f64* hi, u64 threads = 1) {
+    const u64 n = end - start, dim = t.dim;
+    if (threads <= 1 || n < parallel_pass_min || dim == 0) {
+        sum_and_box<false>(t.point(start), n, dim, nullptr, lo, hi);
+        return;
+    }
+    std::vector<f64> part(2 * dim * threads);
+    share_jobs(threads, threads, [&](u64 c) {
+        const auto [b, e] = chunk_range(n, threads, c);
+        f64* l = part.data() + 2 * dim * c;
+        sum_and_box<false>(t.point(start + b), e - b, dim, nullptr, l, l + dim);
+    });
+    std::copy_n(part.data(), dim, lo);
+    std::copy_n(part.data() + dim, dim, hi);
+    for (u64 c = 1; c < threads; ++c) {
+        const f64* l = part.data() + 2 * dim * c;
+        for (u64 j = 0; j < dim; ++j) {
+            lo[j] = l[j] < lo[j] ? l[j] : lo[j];
+            hi[j] = l[dim + j] > hi[j] ? l[dim + j] : hi[j];
+        }
+    }
 }
 
 // The first coordinate of largest positive spread; 0 when none is positive.
@@ -356,33 +386,49 @@ inline u64 widest_dim(const f64* lo, const f64* hi, u64 dim) noexcept {
 // remain to be copied out and selected among. The partition that follows sees only the value,
 // and the value of a rank does not depend on how it is found (-0.0 and +0.0 compare equal
 // there), so the tree is the one a selection over a copy of the keys gives.
-inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer) {
+// With several threads, contiguous chunks count on their own (integer sums: exact) and copy
+// out into buffers of their own, joined in chunk order: the same keys in the same order.
+inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer,
+                             u64 threads) {
     constexpr u64 digits = u64{1} << 16, few = u64{1} << 16;
     const auto ordered = [](f64 x) {
         const u64 b = std::bit_cast<u64>(x);
         return (b >> 63) ? ~b : b | (u64{1} << 63);
     };
-    std::vector<u64> count(digits);
+    const u64 chunks = threads > 1 && n >= parallel_pass_min ? threads : 1;
+    std::vector<u64> count(digits * chunks);
+    std::vector<std::vector<f64>> copied(chunks - 1);
     u64 prefix = 0;  // the digits chosen so far
     for (int level = 0; level < 4; ++level) {
         const int low = 48 - 16 * level;  // the digit's lowest bit
         // In play: the keys whose digits above this one are `prefix`.
         const auto in_play = [&](u64 u) { return level == 0 || (u >> (low + 16)) == prefix; };
-        std::fill(count.begin(), count.end(), u64{0});
-        for (u64 p = 0; p < n; ++p) {
-            const u64 u = ordered(pts[p * dim + sd]);
-            if (in_play(u)) ++count[(u >> low) & (digits - 1)];
-        }
+        share_jobs(chunks, chunks, [&](u64 c) {
+            u64* cc = count.data() + digits * c;
+            std::fill(cc, cc + digits, u64{0});
+            const auto [b, e] = chunk_range(n, chunks, c);
+            for (u64 p = b; p < e; ++p) {
+                const u64 u = ordered(pts[p * dim + sd]);
+                if (in_play(u)) ++cc[(u >> low) & (digits - 1)];
+            }
+        });
+        for (u64 c = 1; c < chunks; ++c)
+            for (u64 d = 0; d < digits; ++d) count[d] += count[digits * c + d];
         u64 d = 0;
         while (rank >= count[d]) rank -= count[d++];
         const u64 remaining = count[d];
         prefix = (prefix << 16) | d;
         if (remaining <= few || level == 3) {
             buffer.clear();
-            for (u64 p = 0; p < n; ++p) {
-                const f64 x = pts[p * dim + sd];
-                if ((ordered(x) >> low) == prefix) buffer.push_back(x);
-            }
+            share_jobs(chunks, chunks, [&](u64 c) {
+                std::vector<f64>& out = c == 0 ? buffer : copied[c - 1];
+                const auto [b, e] = chunk_range(n, chunks, c);
+                for (u64 p = b; p < e; ++p) {
+                    const f64 x = pts[p * dim + sd];
+                    if ((ordered(x) >> low) == prefix) out.push_back(x);
+                }
+            });
+            for (const std::vector<f64>& part : copied) buffer.insert(buffer.end(), part.begin(), part.end());
             return select_value(buffer.data(), remaining, rank, [](f64 a, f64 b) { return a < b; });
         }
     }
@@ -401,7 +447,7 @@ inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64
     f64 pivot;
     if (n > radix_select_min) {
         // Large nodes (the top of a big build) select without a copy of their keys.
-        pivot = select_coordinate(pts, n, t.dim, sd, n / 2, s.keys);
+        pivot = select_coordinate(pts, n, t.dim, sd, n / 2, s.keys, s.threads);
     } else {
         s.keys.resize(n);
         for (u64 k = 0; k < n; ++k) s.keys[k] = pts[k * t.dim + sd];
@@ -706,6 +752,8 @@ private:
         const u64 depth = static_cast<u64>(std::bit_width(capped - 1)) + 1;
         NodeRun top;
         std::vector<Deferred> deferred;
+        // The top nodes share their passes over the points among the threads.
+        scratch.threads = capped;
         build_recursive(mt, scratch, top.nodes, top.floats, 0, n_points, depth, &deferred);
         scratch = BuildScratch{};
         std::vector<NodeRun> runs(deferred.size());

@@ -22,7 +22,7 @@ struct KdPolicy {
                                     bool may_split) {
         f64* lo = block;
         f64* hi = block + t.dim;
-        bounding_box(t, node.start, node.end, lo, hi);
+        bounding_box(t, node.start, node.end, lo, hi, s.threads);
         node.split_dim = static_cast<TreeIndex>(widest_dim(lo, hi, t.dim));
         if (!may_split) return std::nullopt;
         return split_at_median(t, s, node.start, node.end, node.split_dim);
