@@ -747,9 +747,11 @@ private:
             build_recursive(mt, scratch, nodes, node_floats, 0, n_points, 0, nullptr);
             return;
         }
-        // Twice as many subtrees as threads, so that one slow thread holds up little.
+        // Median splits leave subtrees of equal size: a power of two of threads gets one
+        // each, which keeps the serial top to the fewest levels; other counts get twice as
+        // many subtrees as threads, so that the last ones even out.
         const u64 capped = std::min<u64>(threads, 64);
-        const u64 depth = static_cast<u64>(std::bit_width(capped - 1)) + 1;
+        const u64 depth = static_cast<u64>(std::bit_width(capped - 1)) + (std::has_single_bit(capped) ? 0 : 1);
         NodeRun top;
         std::vector<Deferred> deferred;
         // The top nodes share their passes over the points among the threads.
