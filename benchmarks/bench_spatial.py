@@ -339,9 +339,10 @@ import resource, sys, numpy as np
 n, which = int(sys.argv[1]), sys.argv[2]
 x = np.random.default_rng(7).uniform(size=(n, 3))
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-if which == "from_points":
+if which.startswith("from_points"):
     import veltrix
-    t = veltrix.spatial.KDTree.from_points(x, leaf_size=20)
+    cls = which.split()[1] if " " in which else "KDTree"
+    t = getattr(veltrix.spatial, cls).from_points(x, leaf_size=20)
 elif which == "from_array":
     import veltrix
     t = veltrix.spatial.KDTree.from_array(veltrix.Array.from_numpy(x), 20)
@@ -360,7 +361,7 @@ def build_memory(n):
     import sys
 
     out = {}
-    for which in ("from_points", "from_array", "cKDTree"):
+    for which in ("from_points", "from_points BallTree", "from_points VPTree", "from_array", "cKDTree"):
         r = subprocess.run([sys.executable, "-c", _MEMORY_PROBE, str(n), which], capture_output=True, text=True,
                            check=True)
         out[which] = int(r.stdout)
@@ -476,7 +477,7 @@ if __name__ == "__main__":
         for n in [int(float(v)) for v in sys.argv[2:] or ["1e7"]]:
             coords = n * 3 * 8
             for which, rise in build_memory(n).items():
-                print(f"peak rise {which:12s} n={n:.0e} d=3: {rise / 1e6:8.1f} MB = {rise / coords:.2f} x coordinates")
+                print(f"peak rise {which:20s} n={n:.0e} d=3: {rise / 1e6:8.1f} MB = {rise / coords:.2f} x coordinates")
         raise SystemExit
     if sys.argv[1:] == ["--pairs"]:
         run_cases(_pair_cases(), repeat=3)

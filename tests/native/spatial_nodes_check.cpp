@@ -51,9 +51,9 @@ void kd_examples() {
 
     auto t = build<KDTree>(points(4, 2, {0, 0, 1, 0, 2, 0, 3, 0}), 1);
     const KDNode& root = t.nodes[0];
-    expect(root.split_dim == 0 && root.split_value == 2.0, "kd: split_dim 0, split_value 2");
+    expect(root.split_dim == 0 && KdPolicy::split_value(t, root) == 2.0, "kd: split_dim 0, split_value 2");
     expect(xs(t, 0, 2) == std::set<f64>{0, 1} && xs(t, 2, 4) == std::set<f64>{2, 3}, "kd: halves");
-    expect(t.nodes.size() == 7 && t.nodes[1].left == 2 && t.nodes[0].right == 4, "kd: pre-order numbering");
+    expect(t.nodes.size() == 7 && t.nodes[1].right == 3 && t.nodes[0].right == 4, "kd: pre-order numbering");
     expect(t.block(0)[0] == 0 && t.block(0)[1] == 0 && t.block(0)[2] == 3 && t.block(0)[3] == 0, "kd: root box");
     for (u64 p = 0; p < 4; ++p) expect(t.point(p)[0] == static_cast<f64>(t.indices[p]), "kd: data in tree order");
 
@@ -172,7 +172,7 @@ void selection() {
 
 // The three-way partition over whole points, one branch per comparison, kept here as the
 // order the trees are built in; the build's branch-free version must leave the same order.
-void reference_partition(std::vector<f64>& keys, std::vector<u64>& idx, std::vector<f64>& pts, u64 dim, f64 pivot) {
+void reference_partition(std::vector<f64>& keys, std::vector<TreeIndex>& idx, std::vector<f64>& pts, u64 dim, f64 pivot) {
     u64 lt = 0, i = 0, gt = keys.size();
     const auto swap_at = [&](u64 a, u64 b) {
         std::swap(keys[a], keys[b]);
@@ -207,7 +207,7 @@ void partition_order() {
                 BuildScratch s;
                 s.keys = pattern;
                 std::vector<f64> keys = pattern, sorted = pattern, pts = t.data;
-                std::vector<u64> idx = t.indices;
+                std::vector<TreeIndex> idx = t.indices;
                 std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n / 2), sorted.end());
                 reference_partition(keys, idx, pts, dim, sorted[n / 2]);
                 select_at_rank(t, s, 0, n / 2, [](f64 a, f64 b) { return a < b; });
@@ -286,7 +286,20 @@ void radix_selection() {
     }
 }
 
+// Positions and node numbers are 32-bit: a larger tree is refused with a message naming
+// `points` (zero-dimensional rows, so nothing of that size is allocated).
+void size_limit() {
+    const u64 big = u64{1} << 32, half = u64{1} << 31;
+    expect(max_tree_points(3) == big - 1 && max_tree_points(2) == half, "limit values");
+    for (const auto& [n, leaf] : std::vector<std::pair<u64, u64>>{{big, 20}, {half + 1, 2}, {half + 1, 1}}) {
+        const Result<KDTree> t = KDTree::from_rows({}, n, 0, leaf, DistanceMetric::Euclidean);
+        expect(!t && t.error().rfind("points has " + std::to_string(n) + " rows", 0) == 0,
+               "refused: " + std::to_string(n) + " points, leaf_size " + std::to_string(leaf));
+    }
+}
+
 int main() {
+    size_limit();
     kd_examples();
     ball_examples();
     vp_examples();

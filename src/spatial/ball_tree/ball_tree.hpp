@@ -59,7 +59,7 @@ struct BallPolicy {
 
     // The child with the nearer centroid first; the left one on equal distances, the right
     // one when the comparison fails on NaN.
-    static bool left_first(const Node&, f64, f64 dl, f64 dr, const f64*) noexcept { return dl <= dr; }
+    static bool left_first(const TreeData&, const Node&, f64, f64 dl, f64 dr, const f64*) noexcept { return dl <= dr; }
 
     static NearFar near_far(const TreeData&, const Node& node, const f64*, f64 dc, const f64*) noexcept {
         const f64 near = dc - node.radius;

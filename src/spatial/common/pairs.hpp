@@ -208,7 +208,7 @@ std::vector<u64> pair_tasks(const SpatialTree<P>& t) {
             out.push_back(id);
         } else {
             stack.push_back(n.right);
-            stack.push_back(n.left);
+            stack.push_back(TreeNode::left_of(id));
         }
     }
     return out;
@@ -252,19 +252,20 @@ struct PairWalk {
             rs.leaves(next, ia, ib, same);
             return;
         }
+        const u64 la = TreeNode::left_of(ia), lb = TreeNode::left_of(ib);
         if (same) {
-            visit(na.left, na.left, next);
-            visit(na.left, na.right, next);
+            visit(la, la, next);
+            visit(la, na.right, next);
             visit(na.right, na.right, next);
             return;
         }
         // The larger node splits (tree a's on a tie), so that nested nodes of one tree come
         // apart and the two sides shrink together.
         if (!na.is_leaf() && (nb.is_leaf() || na.count() >= nb.count())) {
-            visit(na.left, ib, next);
+            visit(la, ib, next);
             visit(na.right, ib, next);
         } else {
-            visit(ia, nb.left, next);
+            visit(ia, lb, next);
             visit(ia, nb.right, next);
         }
     }
@@ -375,7 +376,7 @@ std::vector<f64> node_weights(const SpatialTree<P>& t, const std::vector<f64>& w
             for (u64 p = n.start; p < n.end; ++p) s = s + w[p];
             out[id] = s;
         } else {
-            out[id] = out[n.left] + out[n.right];
+            out[id] = out[TreeNode::left_of(id)] + out[n.right];
         }
     }
     return out;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <concepts>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -22,8 +23,11 @@
 
 namespace veltrix {
 
+// A position, input row or node number inside one tree (see max_tree_points).
+using TreeIndex = std::uint32_t;
+
 template <class R>
-concept ResultSet = requires(R& r, const R& cr, f64* d, const u64* rows, u64 n, f64 bound) {
+concept ResultSet = requires(R& r, const R& cr, f64* d, const TreeIndex* rows, u64 n, f64 bound) {
     { R::near_first } -> std::convertible_to<bool>;
     { R::summarizes } -> std::convertible_to<bool>;
     { R::exact_prune } -> std::convertible_to<bool>;
@@ -46,7 +50,7 @@ struct KnnResults {
 
     bool prunes(f64 bound) const noexcept { return bound > limit || (heap.size() == k && bound > heap.max_dist()); }
 
-    void add(const f64* d, const u64* rows, u64 n) {
+    void add(const f64* d, const TreeIndex* rows, u64 n) {
         for (u64 j = 0; j < n; ++j) {
             if (d[j] > limit) continue;
             if (heap.size() < k) {
@@ -73,7 +77,7 @@ struct RadiusResults {
 
     bool prunes(f64 bound) const noexcept { return bound > radius; }
 
-    void add(const f64* d, const u64* r, u64 n) {
+    void add(const f64* d, const TreeIndex* r, u64 n) {
         for (u64 j = 0; j < n; ++j) {
             if (d[j] <= radius) {
                 rows->push_back(r[j]);
@@ -94,7 +98,7 @@ struct RadiusCount {
 
     bool prunes(f64 bound) const noexcept { return bound > radius; }
 
-    void add(const f64* d, const u64*, u64 n) noexcept {
+    void add(const f64* d, const TreeIndex*, u64 n) noexcept {
         for (u64 j = 0; j < n; ++j) count += d[j] <= radius;
     }
 };
@@ -152,12 +156,12 @@ struct DensitySum {
     const ApproxCriterion& criterion;
     f64 acc = 0.0;
     const DensityWeights* weights = nullptr;
-    const u64* first_row = nullptr;  // the tree's row array: a leaf's rows pointer minus it is a position
+    const TreeIndex* first_row = nullptr;  // the tree's row array: a leaf's rows pointer minus it is a position
 
     // Even the nearest possible point weighs (almost) nothing; leaves too.
     bool prunes(f64 bound) const noexcept { return K::negligible(bound / h); }
 
-    void add(f64* d, const u64* rows, u64 n) noexcept {
+    void add(f64* d, const TreeIndex* rows, u64 n) noexcept {
         if (!weights) {
             acc = add_kernel_values<K>(acc, d, n, h);
             return;

@@ -162,6 +162,9 @@ Result<Header> read_header(const unsigned char* data, std::size_t size) {
     if (h.selection > (h.kind == TreeKind::VP ? 1 : 0)) return Error{msg::tree_state::header};
     // Every position and split must fit the index width.
     if (h.width == 4 && h.n_points > std::numeric_limits<std::uint32_t>::max()) return Error{msg::tree_state::header};
+    // No tree of more points is ever built; a state claiming one is refused as a build would be.
+    if (h.n_points > max_tree_points(h.leaf_size))
+        return Error{msg::too_many_points(h.n_points, max_tree_points(h.leaf_size))};
     // A tree of n points has one node when n is 0 and at most 2n - 1 otherwise.
     if (h.n_nodes == 0 || (h.n_points > 0 && h.n_nodes / 2 >= h.n_points) || (h.n_points == 0 && h.n_nodes != 1))
         return Error{msg::tree_state::nodes};
@@ -199,9 +202,10 @@ bool restore_structure(const Header& h, Reader& r, std::vector<Node>& nodes) {
         stack.pop_back();
         if (id == h.n_nodes || p.depth > max_depth) return false;
         Node& node = nodes[id];
-        node.start = p.start;
-        node.end = p.end;
-        if (p.parent != no_child) (p.right ? nodes[p.parent].right : nodes[p.parent].left) = id;
+        node.start = static_cast<TreeIndex>(p.start);
+        node.end = static_cast<TreeIndex>(p.end);
+        // A left child is always its parent's next node.
+        if (p.parent != no_child && p.right) nodes[p.parent].right = static_cast<TreeIndex>(id);
         const u64 split = r.index(h.width);
         const bool splits = p.end - p.start > h.leaf_size && h.dim > 0;
         if (splits != (split != 0)) return false;
@@ -225,15 +229,14 @@ void restore_boxes(KDTree& t) {
         if (node.is_leaf()) {
             bounding_box(t, node.start, node.end, lo, hi);
         } else {
-            const f64* l = t.block(node.left);
+            const f64* l = t.block(TreeNode::left_of(id));
             const f64* r = t.block(node.right);
             for (u64 j = 0; j < dim; ++j) {
                 lo[j] = r[j] < l[j] ? r[j] : l[j];
                 hi[j] = r[dim + j] > l[dim + j] ? r[dim + j] : l[dim + j];
             }
         }
-        node.split_dim = widest_dim(lo, hi, dim);
-        node.split_value = node.is_leaf() ? 0.0 : t.block(node.right)[node.split_dim];
+        node.split_dim = static_cast<TreeIndex>(widest_dim(lo, hi, dim));
     }
 }
 
@@ -332,10 +335,11 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
 
     t.indices.resize(h.n_points);
     std::vector<unsigned char> seen(h.n_points, 0);
-    for (u64& row : t.indices) {
-        row = r.index(h.width);
-        if (row >= h.n_points || seen[row]) return Error{msg::tree_state::rows};
-        seen[row] = 1;
+    for (TreeIndex& row : t.indices) {
+        const u64 stored_row = r.index(h.width);
+        if (stored_row >= h.n_points || seen[stored_row]) return Error{msg::tree_state::rows};
+        seen[stored_row] = 1;
+        row = static_cast<TreeIndex>(stored_row);
     }
 
     if (!restore_structure(h, r, t.nodes)) return Error{msg::tree_state::nodes};
@@ -360,13 +364,14 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
         }
         const bool first = t.options.selection == VantageSelection::First;
         for (VPNode& node : t.nodes) {
-            node.vantage = r.index(h.width);
+            const u64 vantage = r.index(h.width);
             // The vantage point stays inside its node; with First it never leaves the node's
             // first position. The empty root of an empty tree keeps 0.
-            const bool inside = node.count() == 0 ? node.vantage == 0
-                                : first           ? node.vantage == node.start
-                                                  : node.start <= node.vantage && node.vantage < node.end;
+            const bool inside = node.count() == 0 ? vantage == 0
+                                : first           ? vantage == node.start
+                                                  : node.start <= vantage && vantage < node.end;
             if (!inside) return Error{msg::tree_state::vantage};
+            node.vantage = static_cast<TreeIndex>(vantage);
         }
         VpPolicy::derive_boxes(t, t.nodes);
     }

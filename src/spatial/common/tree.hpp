@@ -27,21 +27,30 @@
 
 namespace veltrix {
 
-inline constexpr u64 no_child = ~u64{0};
+inline constexpr TreeIndex no_child = ~TreeIndex{0};
 
-// Range and links that every node record starts with. Nodes are numbered in pre-order, so
-// an internal node's left child is always the next node.
+// Range and link that every node record starts with. Nodes are numbered in pre-order, so an
+// internal node's left child is always the next node and only the right one is stored.
+// Positions and node numbers are 32-bit (max_tree_points), which keeps the records small.
 struct TreeNode {
-    u64 start = 0, end = 0;
-    u64 left = no_child, right = no_child;
+    TreeIndex start = 0, end = 0;
+    TreeIndex right = no_child;
 
-    bool is_leaf() const noexcept { return left == no_child; }
-    u64 count() const noexcept { return end - start; }
+    bool is_leaf() const noexcept { return right == no_child; }
+    u64 count() const noexcept { return u64{end} - start; }
+    static u64 left_of(u64 id) noexcept { return id + 1; }
 };
+
+// The most points one tree holds. Positions, input rows and node numbers are 32-bit; a tree
+// of n points has at most 2n - 1 nodes, and at most n - 1 when leaf_size >= 3 (every leaf
+// below a split then holds two points or more). Larger sets are split into several trees.
+constexpr u64 max_tree_points(u64 leaf_size) noexcept {
+    return leaf_size >= 3 ? u64{no_child} : u64{1} << 31;
+}
 
 // What a node policy may read of a tree.
 struct TreeData {
-    std::vector<u64> indices;      // indices[p]: input row of the point at position p
+    std::vector<TreeIndex> indices;  // indices[p]: input row of the point at position p
     std::vector<f64> data;         // row p is the point at position p, during the build too
     std::vector<f64> node_floats;  // block_len floats per node, in node order
     u64 n_points = 0, dim = 0, leaf_size = 0, block_len = 0;
@@ -87,7 +96,15 @@ struct TreeData {
 struct BuildScratch {
     std::vector<f64> keys, selection;  // one key per position of the node being split
     std::vector<f64> lo, hi;
+    // Threads the passes over one large node may share (the top of a parallel build).
+    u64 threads = 1;
 };
+
+// Nodes smaller than this run their passes on one thread.
+inline constexpr u64 parallel_pass_min = u64{1} << 16;
+
+// Chunk c of `chunks` nearly equal contiguous chunks of [0, n).
+inline std::pair<u64, u64> chunk_range(u64 n, u64 chunks, u64 c) noexcept { return {n * c / chunks, n * (c + 1) / chunks}; }
 
 // The value of rank `rank` among a[0, n) under `less`, reordering a. Quickselect with a
 // branch-free partition: the keys split about evenly around a median-of-three pivot, so a
@@ -156,7 +173,7 @@ f64 select_value(f64* a, u64 n, u64 rank, Less less) {
 // keys are k[i], moved along with the points, or with `OnCoordinate` coordinate `sd` of the
 // points themselves (k unused), which saves a buffer of one key per point.
 template <u64 D, bool OnCoordinate = false, class Less>
-void partition_points(f64* k, u64* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0) noexcept {
+void partition_points(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0) noexcept {
     if constexpr (D != 0) dim = D;
     u64 lt = 0, i = 0, gt = n;
     while (i < gt) {
@@ -193,14 +210,25 @@ void partition_points(f64* k, u64* idx, f64* pts, u64 n, u64 dim, f64 pivot, Les
 // `rank` has the pivot. Swapping in place beats scattering into a buffer even at 16 dimensions.
 // The partition is written without branches on the comparisons: each step swaps the key under
 // examination with its destination (itself when it equals the pivot).
+inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer,
+                             u64 threads = 1);
+inline constexpr u64 radix_select_min = u64{1} << 17;
+
+// With `ordered_by_less` the caller vouches that `less` is plain `<` on keys without NaN:
+// a large node then selects by radix counting on the keys themselves instead of a copy.
 template <class Less>
-f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less) {
+f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less, bool ordered_by_less = false) {
     std::vector<f64>& keys = s.keys;
     const u64 n = keys.size();
-    s.selection.assign(keys.begin(), keys.end());
-    const f64 pivot = select_value(s.selection.data(), n, rank, less);
+    f64 pivot;
+    if (ordered_by_less && n > radix_select_min) {
+        pivot = select_coordinate(keys.data(), n, 1, 0, rank, s.selection, s.threads);
+    } else {
+        s.selection.assign(keys.begin(), keys.end());
+        pivot = select_value(s.selection.data(), n, rank, less);
+    }
     f64* k = keys.data();
-    u64* idx = t.indices.data() + first;
+    TreeIndex* idx = t.indices.data() + first;
     f64* pts = t.data.data() + first * t.dim;
     switch (t.dim) {
         case 1: partition_points<1>(k, idx, pts, n, t.dim, pivot, less); break;
@@ -239,7 +267,7 @@ concept NodePolicy = requires(TreeData& building, BuildScratch& scratch, const T
     // Floored at 0 and never above the computed distance of any point of the node.
     { P::lower_bound(tree, node, m) } -> std::same_as<f64>;
     // Whether a k-nearest search visits the left child first (node measure, then the children's).
-    { P::left_first(node, m, m, m, q) } -> std::same_as<bool>;
+    { P::left_first(tree, node, m, m, m, q) } -> std::same_as<bool>;
     // Near and far distances of the two-point estimate of a node's density.
     { P::near_far(tree, node, tree.block(n), m, q) } -> std::same_as<NearFar>;
     // The node's extent compared with the max_span criterion.
@@ -313,8 +341,29 @@ void sum_and_box(const f64* x, u64 n, u64 dim, f64* sum, f64* lo, f64* hi) noexc
 }
 
 // Per-coordinate extremes of the node's points (NaN coordinates are refused before the build).
-inline void bounding_box(const TreeData& t, u64 start, u64 end, f64* lo, f64* hi) noexcept {
-    sum_and_box<false>(t.point(start), end - start, t.dim, nullptr, lo, hi);
+// With several threads, contiguous chunks are merged in position order keeping the earlier
+// of equal extremes, as the one pass does, so even the sign of a zero bound is the same.
+inline void bounding_box(const TreeData& t, u64 start, u64 end, f64* lo, f64* hi, u64 threads = 1) {
+    const u64 n = end - start, dim = t.dim;
+    if (threads <= 1 || n < parallel_pass_min || dim == 0) {
+        sum_and_box<false>(t.point(start), n, dim, nullptr, lo, hi);
+        return;
+    }
+    std::vector<f64> part(2 * dim * threads);
+    share_jobs(threads, threads, [&](u64 c) {
+        const auto [b, e] = chunk_range(n, threads, c);
+        f64* l = part.data() + 2 * dim * c;
+        sum_and_box<false>(t.point(start + b), e - b, dim, nullptr, l, l + dim);
+    });
+    std::copy_n(part.data(), dim, lo);
+    std::copy_n(part.data() + dim, dim, hi);
+    for (u64 c = 1; c < threads; ++c) {
+        const f64* l = part.data() + 2 * dim * c;
+        for (u64 j = 0; j < dim; ++j) {
+            lo[j] = l[j] < lo[j] ? l[j] : lo[j];
+            hi[j] = l[dim + j] > hi[j] ? l[dim + j] : hi[j];
+        }
+    }
 }
 
 // The first coordinate of largest positive spread; 0 when none is positive.
@@ -337,40 +386,54 @@ inline u64 widest_dim(const f64* lo, const f64* hi, u64 dim) noexcept {
 // remain to be copied out and selected among. The partition that follows sees only the value,
 // and the value of a rank does not depend on how it is found (-0.0 and +0.0 compare equal
 // there), so the tree is the one a selection over a copy of the keys gives.
-inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer) {
+// With several threads, contiguous chunks count on their own (integer sums: exact) and copy
+// out into buffers of their own, joined in chunk order: the same keys in the same order.
+inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer,
+                             u64 threads) {
     constexpr u64 digits = u64{1} << 16, few = u64{1} << 16;
     const auto ordered = [](f64 x) {
         const u64 b = std::bit_cast<u64>(x);
         return (b >> 63) ? ~b : b | (u64{1} << 63);
     };
-    std::vector<u64> count(digits);
+    const u64 chunks = threads > 1 && n >= parallel_pass_min ? threads : 1;
+    std::vector<u64> count(digits * chunks);
+    std::vector<std::vector<f64>> copied(chunks - 1);
     u64 prefix = 0;  // the digits chosen so far
     for (int level = 0; level < 4; ++level) {
         const int low = 48 - 16 * level;  // the digit's lowest bit
         // In play: the keys whose digits above this one are `prefix`.
         const auto in_play = [&](u64 u) { return level == 0 || (u >> (low + 16)) == prefix; };
-        std::fill(count.begin(), count.end(), u64{0});
-        for (u64 p = 0; p < n; ++p) {
-            const u64 u = ordered(pts[p * dim + sd]);
-            if (in_play(u)) ++count[(u >> low) & (digits - 1)];
-        }
+        share_jobs(chunks, chunks, [&](u64 c) {
+            u64* cc = count.data() + digits * c;
+            std::fill(cc, cc + digits, u64{0});
+            const auto [b, e] = chunk_range(n, chunks, c);
+            for (u64 p = b; p < e; ++p) {
+                const u64 u = ordered(pts[p * dim + sd]);
+                if (in_play(u)) ++cc[(u >> low) & (digits - 1)];
+            }
+        });
+        for (u64 c = 1; c < chunks; ++c)
+            for (u64 d = 0; d < digits; ++d) count[d] += count[digits * c + d];
         u64 d = 0;
         while (rank >= count[d]) rank -= count[d++];
         const u64 remaining = count[d];
         prefix = (prefix << 16) | d;
         if (remaining <= few || level == 3) {
             buffer.clear();
-            for (u64 p = 0; p < n; ++p) {
-                const f64 x = pts[p * dim + sd];
-                if ((ordered(x) >> low) == prefix) buffer.push_back(x);
-            }
+            share_jobs(chunks, chunks, [&](u64 c) {
+                std::vector<f64>& out = c == 0 ? buffer : copied[c - 1];
+                const auto [b, e] = chunk_range(n, chunks, c);
+                for (u64 p = b; p < e; ++p) {
+                    const f64 x = pts[p * dim + sd];
+                    if ((ordered(x) >> low) == prefix) out.push_back(x);
+                }
+            });
+            for (const std::vector<f64>& part : copied) buffer.insert(buffer.end(), part.begin(), part.end());
             return select_value(buffer.data(), remaining, rank, [](f64 a, f64 b) { return a < b; });
         }
     }
     return 0.0;  // not reached: the last level always copies out
 }
-
-inline constexpr u64 radix_select_min = u64{1} << 17;
 
 // Selects the median of coordinate `sd` into position start + (end - start) / 2 and returns
 // that position. NaN coordinates are refused before the build, so `<` orders the keys. As
@@ -379,12 +442,12 @@ inline constexpr u64 radix_select_min = u64{1} << 17;
 inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64 sd) {
     const u64 n = end - start;
     const auto less = [](f64 a, f64 b) { return a < b; };
-    u64* idx = t.indices.data() + start;
+    TreeIndex* idx = t.indices.data() + start;
     f64* pts = t.data.data() + start * t.dim;
     f64 pivot;
     if (n > radix_select_min) {
         // Large nodes (the top of a big build) select without a copy of their keys.
-        pivot = select_coordinate(pts, n, t.dim, sd, n / 2, s.keys);
+        pivot = select_coordinate(pts, n, t.dim, sd, n / 2, s.keys, s.threads);
     } else {
         s.keys.resize(n);
         for (u64 k = 0; k < n; ++k) s.keys[k] = pts[k * t.dim + sd];
@@ -428,6 +491,7 @@ public:
                                          u64 threads = 1) {
         VELTRIX_ASSERT_EQ(data.size(), n * dim, msg::points_rank);
         if (leaf_size == 0) return Error{msg::leaf_size_zero};
+        if (n > max_tree_points(leaf_size)) return Error{msg::too_many_points(n, max_tree_points(leaf_size))};
         if (!box.empty()) {
             VELTRIX_ASSERT_EQ(box.size(), dim, msg::points_rank);
             for (u64 p = 0; p < n * dim; ++p)
@@ -449,7 +513,7 @@ public:
         t.data = std::move(data);
         if (t.periodic()) t.wrap_rows(t.data.data(), n);
         t.indices.resize(t.n_points);
-        std::iota(t.indices.begin(), t.indices.end(), u64{0});
+        std::iota(t.indices.begin(), t.indices.end(), TreeIndex{0});
         // Every leaf below a split holds at least half a leaf's worth (rounded up), which
         // bounds the node count so that neither vector grows during the build.
         const u64 min_leaf = (leaf_size - 1) / 2 + 1;
@@ -529,7 +593,7 @@ public:
             if (node.is_leaf())
                 for (u64 p = node.start; p < node.end; ++p) s = s + w.by_position[p];
             else
-                s = w.by_node[node.left] + w.by_node[node.right];
+                s = w.by_node[TreeNode::left_of(id)] + w.by_node[node.right];
             w.by_node[id] = s;
         }
         return w;
@@ -683,11 +747,15 @@ private:
             build_recursive(mt, scratch, nodes, node_floats, 0, n_points, 0, nullptr);
             return;
         }
-        // Twice as many subtrees as threads, so that one slow thread holds up little.
+        // Median splits leave subtrees of equal size: a power of two of threads gets one
+        // each, which keeps the serial top to the fewest levels; other counts get twice as
+        // many subtrees as threads, so that the last ones even out.
         const u64 capped = std::min<u64>(threads, 64);
-        const u64 depth = static_cast<u64>(std::bit_width(capped - 1)) + 1;
+        const u64 depth = static_cast<u64>(std::bit_width(capped - 1)) + (std::has_single_bit(capped) ? 0 : 1);
         NodeRun top;
         std::vector<Deferred> deferred;
+        // The top nodes share their passes over the points among the threads.
+        scratch.threads = capped;
         build_recursive(mt, scratch, top.nodes, top.floats, 0, n_points, depth, &deferred);
         scratch = BuildScratch{};
         std::vector<NodeRun> runs(deferred.size());
@@ -716,10 +784,7 @@ private:
         if (run_of[id] != no_child) {
             NodeRun& r = runs[run_of[id]];
             for (Node n : r.nodes) {
-                if (!n.is_leaf()) {
-                    n.left += at;
-                    n.right += at;
-                }
+                if (!n.is_leaf()) n.right += at;
                 nodes.push_back(n);
             }
             node_floats.insert(node_floats.end(), r.floats.begin(), r.floats.end());
@@ -730,10 +795,8 @@ private:
         node_floats.insert(node_floats.end(), top.floats.begin() + id * block_len,
                            top.floats.begin() + (id + 1) * block_len);
         if (!top.nodes[id].is_leaf()) {
-            const u64 left = splice(top, runs, run_of, top.nodes[id].left);
-            const u64 right = splice(top, runs, run_of, top.nodes[id].right);
-            nodes[at].left = left;
-            nodes[at].right = right;
+            splice(top, runs, run_of, TreeNode::left_of(id));
+            nodes[at].right = splice(top, runs, run_of, top.nodes[id].right);
         }
         return at;
     }
@@ -762,10 +825,8 @@ private:
             P::build(mt, *this, scratch, options, node, floats.data() + id * block_len, may_split);
         out[id] = node;
         if (mid) {
-            const u64 left = build_recursive(mt, scratch, out, floats, start, *mid, depth - 1, deferred);
-            const u64 right = build_recursive(mt, scratch, out, floats, *mid, end, depth - 1, deferred);
-            out[id].left = left;
-            out[id].right = right;
+            build_recursive(mt, scratch, out, floats, start, *mid, depth - 1, deferred);
+            out[id].right = build_recursive(mt, scratch, out, floats, *mid, end, depth - 1, deferred);
         }
         return id;
     }
@@ -816,6 +877,7 @@ private:
                     [&] { return P::near_far(*this, node, block(id), m, q); }))
                 return;
         }
+        const u64 left = TreeNode::left_of(id);
         f64 fl = 0.0, fr = 0.0;
         if constexpr (inherits_bounds<R>) {
             P::child_floors(*this, node, m, bound, fl, fr);
@@ -823,18 +885,18 @@ private:
             // prunes more as it fills), so it is dropped before it is measured.
             const bool skip_left = rs.prunes(fl), skip_right = rs.prunes(fr);
             if (skip_left || skip_right) {
-                if (!skip_left) search_node(mt, node.left, child_measure(mt, node, m, node.left, q), q, rs, fl);
+                if (!skip_left) search_node(mt, left, child_measure(mt, node, m, left, q), q, rs, fl);
                 if (!skip_right) search_node(mt, node.right, child_measure(mt, node, m, node.right, q), q, rs, fr);
                 return;
             }
         }
-        const Measure ml = child_measure(mt, node, m, node.left, q), mr = child_measure(mt, node, m, node.right, q);
-        if (!R::near_first || P::left_first(node, m, ml, mr, q)) {
-            search_node(mt, node.left, ml, q, rs, fl);
+        const Measure ml = child_measure(mt, node, m, left, q), mr = child_measure(mt, node, m, node.right, q);
+        if (!R::near_first || P::left_first(*this, node, m, ml, mr, q)) {
+            search_node(mt, left, ml, q, rs, fl);
             search_node(mt, node.right, mr, q, rs, fr);
         } else {
             search_node(mt, node.right, mr, q, rs, fr);
-            search_node(mt, node.left, ml, q, rs, fl);
+            search_node(mt, left, ml, q, rs, fl);
         }
     }
 
@@ -871,9 +933,9 @@ private:
         Measure m = measure(mt, 0, q);
         while (!nodes[id].is_leaf()) {
             const Node& node = nodes[id];
-            const Measure ml = child_measure(mt, node, m, node.left, q), mr = child_measure(mt, node, m, node.right, q);
-            const bool left = P::left_first(node, m, ml, mr, q);
-            id = left ? node.left : node.right;
+            const Measure ml = child_measure(mt, node, m, TreeNode::left_of(id), q), mr = child_measure(mt, node, m, node.right, q);
+            const bool left = P::left_first(*this, node, m, ml, mr, q);
+            id = left ? TreeNode::left_of(id) : node.right;
             m = left ? ml : mr;
         }
         return id;

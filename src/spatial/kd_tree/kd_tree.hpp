@@ -6,9 +6,10 @@
 namespace veltrix {
 
 struct KdPolicy {
+    // The split value is not stored: it is the median selected at the split, which is the
+    // smallest coordinate of the right child along split_dim, its box's lower corner there.
     struct Node : TreeNode {
-        u64 split_dim = 0;
-        f64 split_value = 0.0;  // 0.0 in a leaf
+        TreeIndex split_dim = 0;
     };
     struct Options {};
     using Measure = f64;  // distance from the query to the node's box
@@ -21,12 +22,10 @@ struct KdPolicy {
                                     bool may_split) {
         f64* lo = block;
         f64* hi = block + t.dim;
-        bounding_box(t, node.start, node.end, lo, hi);
-        node.split_dim = widest_dim(lo, hi, t.dim);
+        bounding_box(t, node.start, node.end, lo, hi, s.threads);
+        node.split_dim = static_cast<TreeIndex>(widest_dim(lo, hi, t.dim));
         if (!may_split) return std::nullopt;
-        const u64 mid = split_at_median(t, s, node.start, node.end, node.split_dim);
-        node.split_value = t.point(mid)[node.split_dim];
-        return mid;
+        return split_at_median(t, s, node.start, node.end, node.split_dim);
     }
 
     static void finish(TreeData&, std::vector<Node>&) noexcept {}
@@ -84,9 +83,12 @@ struct KdPolicy {
         return t.metric == DistanceMetric::Manhattan ? box - box * t.slack : box;
     }
 
+    // The split value, read from the right child's box (which the search has just measured).
+    static f64 split_value(const TreeData& t, const Node& node) noexcept { return t.block(node.right)[node.split_dim]; }
+
     // A NaN query coordinate goes right first.
-    static bool left_first(const Node& node, f64, f64, f64, const f64* q) noexcept {
-        return q[node.split_dim] <= node.split_value;
+    static bool left_first(const TreeData& t, const Node& node, f64, f64, f64, const f64* q) noexcept {
+        return q[node.split_dim] <= split_value(t, node);
     }
 
     // Always Euclidean: to the nearest point of the box and to its farthest corner. On a

@@ -22,7 +22,7 @@ struct VpPolicy {
         // Position of the node's own vantage point once the whole build is done. Children
         // swap their own vantage points into their first position, so under random
         // selection this is generally not `start` (input row while building).
-        u64 vantage = 0;
+        TreeIndex vantage = 0;
         f64 threshold = 0.0;  // median distance from the vantage point to the other points
         f64 min_dist = std::numeric_limits<f64>::infinity();
         f64 max_dist = -std::numeric_limits<f64>::infinity();
@@ -67,7 +67,7 @@ struct VpPolicy {
                                                     // and partition stay free of branches.
                                                     return (x < y) | (!std::isnan(x) & std::isnan(y));
                                                 })
-                               : select_at_rank(t, s, start + 1, a, [](f64 x, f64 y) { return x < y; });
+                               : select_at_rank(t, s, start + 1, a, [](f64 x, f64 y) { return x < y; }, true);
         if (w % 2 == 1) {
             node.threshold = da;
         } else {
@@ -84,8 +84,8 @@ struct VpPolicy {
     static void finish(TreeData& t, std::vector<Node>& nodes) {
         derive_boxes(t, nodes);
         if (t.n_points == 0) return;
-        std::vector<u64> pos(t.n_points);
-        for (u64 p = 0; p < t.n_points; ++p) pos[t.indices[p]] = p;
+        std::vector<TreeIndex> pos(t.n_points);
+        for (u64 p = 0; p < t.n_points; ++p) pos[t.indices[p]] = static_cast<TreeIndex>(p);
         for (Node& n : nodes) n.vantage = pos[n.vantage];
     }
 
@@ -101,7 +101,7 @@ struct VpPolicy {
                 bounding_box(t, n.start, n.end, lo, hi);
                 continue;
             }
-            const f64* l = t.block(n.left);
+            const f64* l = t.block(TreeNode::left_of(id));
             const f64* r = t.block(n.right);
             for (u64 j = 0; j < dim; ++j) {
                 lo[j] = l[j] < r[j] ? l[j] : r[j];
@@ -156,7 +156,7 @@ struct VpPolicy {
     }
 
     // Equal to the threshold or NaN: right first.
-    static bool left_first(const Node& node, f64 dv, f64, f64, const f64*) noexcept { return dv < node.threshold; }
+    static bool left_first(const TreeData&, const Node& node, f64 dv, f64, f64, const f64*) noexcept { return dv < node.threshold; }
 
     static NearFar near_far(const TreeData&, const Node& node, const f64*, f64 dv, const f64*) noexcept {
         const f64 near = dv - node.max_dist;
