@@ -339,8 +339,9 @@ void check_gemm(std::mt19937_64& rng) {
 void check_vector_products(std::mt19937_64& rng) {
     for (Isa isa : isas) {
         if (!runs(isa)) continue;
-        for (u64 m : {0, 1, 7, 8, 9, 17, 64, 65, 513, 1030})
-            for (u64 n : {0, 1, 5, 8, 33, 63, 511, 1100}) {
+        // Row counts around the blocks of eight and four rows, lengths around four columns.
+        for (u64 m : {0, 1, 4, 7, 8, 9, 12, 13, 17, 64, 65, 513, 1030})
+            for (u64 n : {0, 1, 3, 4, 5, 8, 33, 63, 511, 1100}) {
                 const auto a = random_values(rng, m * n, true), x = random_values(rng, n, true);
                 std::vector<f64> y(m);
                 kernels::gemv(m, n, a.data(), x.data(), y.data(), isa);
