@@ -219,24 +219,12 @@ bool restore_structure(const Header& h, Reader& r, std::vector<Node>& nodes) {
     return id == h.n_nodes;
 }
 
-// k-d boxes bottom-up: in pre-order every child comes after its parent.
+// k-d boxes bottom-up, each node's split coordinate from its box as the build chose it.
 void restore_boxes(KDTree& t) {
-    const u64 dim = t.dim;
-    for (u64 id = t.nodes.size(); id-- > 0;) {
-        KDNode& node = t.nodes[id];
-        f64* lo = t.node_floats.data() + id * t.block_len;
-        f64* hi = lo + dim;
-        if (node.is_leaf()) {
-            bounding_box(t, node.start, node.end, lo, hi);
-        } else {
-            const f64* l = t.block(TreeNode::left_of(id));
-            const f64* r = t.block(node.right);
-            for (u64 j = 0; j < dim; ++j) {
-                lo[j] = r[j] < l[j] ? r[j] : l[j];
-                hi[j] = r[dim + j] > l[dim + j] ? r[dim + j] : l[dim + j];
-            }
-        }
-        node.split_dim = static_cast<TreeIndex>(widest_dim(lo, hi, dim));
+    derive_boxes(t, t.nodes);
+    for (u64 id = 0; id < t.nodes.size(); ++id) {
+        const f64* lo = t.block(id);
+        t.nodes[id].split_dim = static_cast<TreeIndex>(widest_dim(lo, lo + t.dim, t.dim));
     }
 }
 
@@ -373,7 +361,7 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
             if (!inside) return Error{msg::tree_state::vantage};
             node.vantage = static_cast<TreeIndex>(vantage);
         }
-        VpPolicy::derive_boxes(t, t.nodes);
+        derive_boxes(t, t.nodes);
     }
     return t;
 }

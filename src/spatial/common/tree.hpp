@@ -366,6 +366,30 @@ inline void bounding_box(const TreeData& t, u64 start, u64 end, f64* lo, f64* hi
     }
 }
 
+// Node boxes (lows, then highs, at the start of each block) bottom-up: a leaf's from its
+// points, an internal node's from its children's, the left one's on equal values as the one
+// pass over the points keeps the earlier. Pre-order puts children after their parent, so a
+// backward pass meets them first.
+template <class Node>
+void derive_boxes(TreeData& t, const std::vector<Node>& nodes) {
+    const u64 dim = t.dim;
+    for (u64 id = nodes.size(); id-- > 0;) {
+        const Node& node = nodes[id];
+        f64* lo = t.node_floats.data() + id * t.block_len;
+        f64* hi = lo + dim;
+        if (node.is_leaf()) {
+            bounding_box(t, node.start, node.end, lo, hi);
+            continue;
+        }
+        const f64* l = t.block(TreeNode::left_of(id));
+        const f64* r = t.block(node.right);
+        for (u64 j = 0; j < dim; ++j) {
+            lo[j] = r[j] < l[j] ? r[j] : l[j];
+            hi[j] = r[dim + j] > l[dim + j] ? r[dim + j] : l[dim + j];
+        }
+    }
+}
+
 // The first coordinate of largest positive spread; 0 when none is positive.
 inline u64 widest_dim(const f64* lo, const f64* hi, u64 dim) noexcept {
     f64 best = 0.0;

@@ -82,32 +82,11 @@ struct VpPolicy {
 
     // Turns each node's vantage input row into its final position.
     static void finish(TreeData& t, std::vector<Node>& nodes) {
-        derive_boxes(t, nodes);
+        veltrix::derive_boxes(t, nodes);
         if (t.n_points == 0) return;
         std::vector<TreeIndex> pos(t.n_points);
         for (u64 p = 0; p < t.n_points; ++p) pos[t.indices[p]] = static_cast<TreeIndex>(p);
         for (Node& n : nodes) n.vantage = pos[n.vantage];
-    }
-
-    // Leaves' boxes from their points, internal nodes' from their children's (pre-order puts
-    // children after their parent, so a backward pass meets them first).
-    static void derive_boxes(TreeData& t, const std::vector<Node>& nodes) noexcept {
-        const u64 dim = t.dim;
-        for (u64 id = nodes.size(); id-- > 0;) {
-            const Node& n = nodes[id];
-            f64* lo = t.node_floats.data() + id * 2 * dim;
-            f64* hi = lo + dim;
-            if (n.is_leaf()) {
-                bounding_box(t, n.start, n.end, lo, hi);
-                continue;
-            }
-            const f64* l = t.block(TreeNode::left_of(id));
-            const f64* r = t.block(n.right);
-            for (u64 j = 0; j < dim; ++j) {
-                lo[j] = l[j] < r[j] ? l[j] : r[j];
-                hi[j] = l[dim + j] > r[dim + j] ? l[dim + j] : r[dim + j];
-            }
-        }
     }
 
     template <class M>
