@@ -686,14 +686,22 @@ VELTRIX_INLINE bool householder_vector_body(u64 len, const f64* __restrict x, u6
 VELTRIX_KERNEL_SET(generic, GenericIsa, GenericIsa, )
 VELTRIX_KERNEL_SET(avx2, Avx2Isa, Avx2Isa, VELTRIX_TARGET_AVX2)
 VELTRIX_KERNEL_SET(avx512, Avx512Isa, Avx512Isa, VELTRIX_TARGET_AVX512)
-// The AVX-512 blocking and tiles built from AVX2 instructions, for the native checks.
+// The AVX-512 blocking and tiles built from AVX2 instructions, for the native checks: only
+// builds that make them compile this set (it is the largest of the four, since every
+// eight-lane operation becomes two, and no user calls it).
+#if VELTRIX_EMULATED_KERNELS
 VELTRIX_KERNEL_SET(avx512_as_avx2, Avx512Isa, Avx512Isa, VELTRIX_TARGET_AVX2)
+#define VELTRIX_EMULATED_CASE(fn, ...) \
+    case static_cast<int>(avx512_as_avx2): fn##_avx512_as_avx2(__VA_ARGS__); break;
+#else
+#define VELTRIX_EMULATED_CASE(fn, ...)
+#endif
 
 #define VELTRIX_DISPATCH(isa, fn, ...)                                                           \
     switch (static_cast<int>(isa)) {                                                             \
     case static_cast<int>(Isa::avx512): fn##_avx512(__VA_ARGS__); break;                         \
     case static_cast<int>(Isa::avx2): fn##_avx2(__VA_ARGS__); break;                             \
-    case static_cast<int>(avx512_as_avx2): fn##_avx512_as_avx2(__VA_ARGS__); break;              \
+    VELTRIX_EMULATED_CASE(fn, __VA_ARGS__)                                                       \
     default: fn##_generic(__VA_ARGS__); break;                                                   \
     }
 
@@ -721,7 +729,9 @@ void gevm(u64 n, u64 q, const f64* x, const f64* b, f64* y, Isa isa) {
 
 bool householder_vector(u64 len, const f64* x, u64 stride, f64* v, const f64* x_sq, Isa isa) {
     switch (static_cast<int>(isa)) {
+#if VELTRIX_EMULATED_KERNELS
     case static_cast<int>(avx512_as_avx2): return householder_vector_avx512_as_avx2(len, x, stride, v, x_sq);
+#endif
     case static_cast<int>(Isa::avx512): return householder_vector_avx512(len, x, stride, v, x_sq);
     case static_cast<int>(Isa::avx2): return householder_vector_avx2(len, x, stride, v, x_sq);
     default: return householder_vector_generic(len, x, stride, v, x_sq);
@@ -730,7 +740,9 @@ bool householder_vector(u64 len, const f64* x, u64 stride, f64* v, const f64* x_
 
 bool reflect_left_norm(u64 rows, u64 cols, const f64* v, f64* m, u64 ld, u64 col, f64* sq, Isa isa) {
     switch (static_cast<int>(isa)) {
+#if VELTRIX_EMULATED_KERNELS
     case static_cast<int>(avx512_as_avx2): return reflect_left_norm_avx512_as_avx2(rows, cols, v, m, ld, col, sq);
+#endif
     case static_cast<int>(Isa::avx512): return reflect_left_norm_avx512(rows, cols, v, m, ld, col, sq);
     case static_cast<int>(Isa::avx2): return reflect_left_norm_avx2(rows, cols, v, m, ld, col, sq);
     default: return reflect_left_norm_generic(rows, cols, v, m, ld, col, sq);

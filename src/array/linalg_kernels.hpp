@@ -34,7 +34,8 @@ using veltrix::best_isa;
 // Not a set of its own: the AVX-512 variants' blocking, tiles and edges compiled with AVX2
 // instructions (each eight-lane operation as two four-lane ones, the same IEEE operation per
 // lane), so that machines without AVX-512 can hold that logic against the plain loops. Runs
-// wherever AVX2 does; only the native checks pass it.
+// wherever AVX2 does; only the native checks pass it, and only builds that make them compile
+// it (elsewhere it runs the generic kernels).
 inline constexpr Isa avx512_as_avx2 = static_cast<Isa>(3);
 
 // c[i*q + j] = -0.0 + a(i,0)*b(0,j) + a(i,1)*b(1,j) + ... (t ascending), for an m×n

@@ -12,6 +12,16 @@
 
 namespace veltrix::py {
 
+std::string render_number(double v) {
+    // An infinite default as a literal that inspect and ast read back (as inf).
+    if (v == std::numeric_limits<double>::infinity()) return "1e999";
+    std::string out;
+    append_shortest(out, v);
+    return out;
+}
+std::string render_number(u64 v) { return std::to_string(v); }
+std::string render_number(i64 v) { return std::to_string(v); }
+
 // ---------------------------------------------------------------------------------------------
 // Argument parsing
 
@@ -133,6 +143,11 @@ constexpr auto hold_shared_borrow_sig =
     signature("_hold_shared_borrow", param<ArrayArg>("array"), param<F64>("seconds"));
 
 }  // namespace
+
+void add_signature_param(std::vector<SignatureParam>& params, const char* name, std::optional<std::string> fallback,
+                         bool keyword_only) {
+    params.push_back({name, std::move(fallback), keyword_only});
+}
 
 const char* register_signature(const std::string& key, const char* doc_name, bool has_self,
                                std::vector<SignatureParam> params) {

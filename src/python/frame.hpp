@@ -30,15 +30,10 @@ namespace veltrix::py {
 
 struct NoDefault {};
 
-inline std::string render_number(double v) {
-    // An infinite default as a literal that inspect and ast read back (as inf).
-    if (v == std::numeric_limits<double>::infinity()) return "1e999";
-    std::string out;
-    append_shortest(out, v);
-    return out;
-}
-inline std::string render_number(u64 v) { return std::to_string(v); }
-inline std::string render_number(i64 v) { return std::to_string(v); }
+// Defaults as a signature writes them (startup code, kept out of line).
+std::string render_number(double v);
+std::string render_number(u64 v);
+std::string render_number(i64 v);
 
 template <class T, std::optional<T> (*Read)(PyObject*)>
 struct Converter {
@@ -235,6 +230,10 @@ struct SignatureParam {
 // Records an entry point in the private `veltrix._signatures` table under its call name
 // ("zeros", "Array.zeros", "Array" for a constructor) and returns its docstring, the text
 // signature "{doc_name}([$self, ]params)\n--\n\n", kept for the life of the process.
+// params.push_back, out of line: startup code, not worth inlining into every entry point.
+void add_signature_param(std::vector<SignatureParam>& params, const char* name, std::optional<std::string> fallback,
+                         bool keyword_only);
+
 const char* register_signature(const std::string& key, const char* doc_name, bool has_self,
                                std::vector<SignatureParam> params);
 
@@ -348,7 +347,7 @@ const char* document(const std::string& key, const char* doc_name) {
         std::optional<std::string> fallback;
         if constexpr (P::presence == Presence::optional) fallback = "None";
         else if constexpr (P::presence != Presence::required) fallback = P::conv::render(p.fallback);
-        params.push_back({p.name, std::move(fallback), p.keyword_only});
+        add_signature_param(params, p.name, std::move(fallback), p.keyword_only);
     });
     return register_signature(key, doc_name, std::remove_cvref_t<decltype(S)>::has_self, std::move(params));
 }

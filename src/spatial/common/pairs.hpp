@@ -666,4 +666,16 @@ SortedPairs list_pairs(const SpatialTree<P>& a, const SpatialTree<P>* b, f64 r, 
     return sort_pairs(parts, a.n_points, with_dist);
 }
 
+// Each tree's own translation unit compiles its pair searches (they are the largest code of
+// the library, and compiling them once per tree keeps a build's units short and parallel).
+#define VELTRIX_PAIR_SEARCHES(kind, P)                                                                  \
+    kind template SortedPairs list_pairs<P>(const SpatialTree<P>&, const SpatialTree<P>*, f64, bool, u64); \
+    kind template std::vector<u64> count_pairs<u64, P>(const SpatialTree<P>&, const SpatialTree<P>&,       \
+                                                       const f64*, u64, const f64*, const f64*, bool, u64); \
+    kind template std::vector<f64> count_pairs<f64, P>(const SpatialTree<P>&, const SpatialTree<P>&,       \
+                                                       const f64*, u64, const f64*, const f64*, bool, u64);
+VELTRIX_PAIR_SEARCHES(extern, KdPolicy)
+VELTRIX_PAIR_SEARCHES(extern, BallPolicy)
+VELTRIX_PAIR_SEARCHES(extern, VpPolicy)
+
 }  // namespace veltrix

@@ -5,11 +5,7 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
-#include <exception>
-#include <system_error>
-#include <thread>
-#include <vector>
+#include <type_traits>
 
 #include "array/cancel.hpp"
 #include "array/ndarray.hpp"
@@ -35,58 +31,32 @@ inline u64 block_count(u64 m, u64 threads) noexcept {
     return (m + b - 1) / b;
 }
 
+// A borrowed callable taking a job number: the thread machinery below is compiled once, not
+// once per job (each job's body was compiled twice, for the serial and the threaded path).
+// Jobs are coarse (a block of rows, a subtree), so the indirect call costs nothing measurable.
+class JobRef {
+public:
+    template <class Job>
+        requires(!std::is_same_v<std::remove_cv_t<Job>, JobRef>)
+    JobRef(Job& job) noexcept
+        : object_(&job), call_([](void* o, u64 j) { (*static_cast<Job*>(o))(j); }) {}
+    void operator()(u64 j) const { call_(object_, j); }
+
+private:
+    void* object_;
+    void (*call_)(void*, u64);
+};
+
 // Calls job(j) once for each j in [0, n) on up to `threads` threads, the calling one
 // included, handing the j out from a shared counter in ascending order. The first exception a
 // job throws stops the handing out and is rethrown once every thread has finished. Before
 // each job the caller's cancellation token is polled (cancel.hpp): the started threads share
 // it, and a cancelled batch throws Cancelled once all have stopped.
+void share_jobs(u64 n, u64 threads, JobRef job);
+
 template <class Job>
 void share_jobs(u64 n, u64 threads, Job&& job) {
-    if (n <= 1 || threads <= 1) {
-        for (u64 j = 0; j < n; ++j) {
-            cancel::check();
-            job(j);
-        }
-        return;
-    }
-    CancelToken* const token = cancel::current;
-    const bool owner = cancel::is_owner;
-    std::atomic<u64> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr error;
-    const auto work = [&](bool caller) {
-        const cancel::Scope scope(token, caller && owner);
-        try {
-            for (;;) {
-                if (failed.load(std::memory_order_relaxed)) return;
-                cancel::check();
-                const u64 j = next.fetch_add(1, std::memory_order_relaxed);
-                if (j >= n) return;
-                job(j);
-            }
-        } catch (...) {
-            // Only the first failure is kept; the others stop at their next job.
-            if (!failed.exchange(true)) error = std::current_exception();
-        }
-    };
-    {
-        // Joined on every way out, so no thread outlives the references it holds.
-        struct Joined {
-            std::vector<std::thread> threads;
-            ~Joined() {
-                for (std::thread& t : threads) t.join();
-            }
-        } started;
-        const u64 extra = std::min(threads, n) - 1;
-        started.threads.reserve(extra);
-        try {
-            for (u64 t = 0; t < extra; ++t) started.threads.emplace_back(work, false);
-        } catch (const std::system_error&) {
-            // No further thread to be had: those started and this one share the jobs.
-        }
-        work(true);
-    }
-    if (error) std::rethrow_exception(error);
+    share_jobs(n, threads, JobRef(job));
 }
 
 // Calls block(b, begin, end) once for each block b = 0, 1, ... of [0, m), block b covering

@@ -512,43 +512,7 @@ public:
     // over `threads` threads; the tree is the same for every count.
     static Result<SpatialTree> from_rows(std::vector<f64>&& data, u64 n, u64 dim, u64 leaf_size,
                                          DistanceMetric metric, Options options = {}, std::vector<f64> box = {},
-                                         u64 threads = 1) {
-        VELTRIX_ASSERT_EQ(data.size(), n * dim, msg::points_rank);
-        if (leaf_size == 0) return Error{msg::leaf_size_zero};
-        if (n > max_tree_points(leaf_size)) return Error{msg::too_many_points(n, max_tree_points(leaf_size))};
-        if (!box.empty()) {
-            VELTRIX_ASSERT_EQ(box.size(), dim, msg::points_rank);
-            for (u64 p = 0; p < n * dim; ++p)
-                if (!std::isfinite(data[p])) return Error{msg::nonfinite_periodic_points(p / dim)};
-        } else {
-            for (f64 x : data)
-                if (std::isnan(x)) return Error{msg::nan_points};
-        }
-        SpatialTree t;
-        t.n_points = n;
-        t.dim = dim;
-        t.leaf_size = leaf_size;
-        t.metric = metric;
-        t.options = options;
-        t.block_len = P::floats_per_node(t.dim);
-        t.slack = slack_for(t.dim);
-        t.box = std::move(box);
-        t.abs_slack = abs_slack_for(t.box);
-        t.data = std::move(data);
-        if (t.periodic()) t.wrap_rows(t.data.data(), n);
-        t.indices.resize(t.n_points);
-        std::iota(t.indices.begin(), t.indices.end(), TreeIndex{0});
-        // Every leaf below a split holds at least half a leaf's worth (rounded up), which
-        // bounds the node count so that neither vector grows during the build.
-        const u64 min_leaf = (leaf_size - 1) / 2 + 1;
-        const u64 expected_nodes = 2 * (t.n_points / min_leaf) + 1;
-        t.nodes.reserve(expected_nodes);
-        t.node_floats.reserve(expected_nodes * t.block_len);
-        // The build moves whole points, so the data ends in tree order.
-        t.with_tree_metric([&](const auto& mt) { t.build_all(mt, threads); });
-        P::finish(t, t.nodes);
-        return t;
-    }
+                                         u64 threads = 1);
 
     // Calls f(m) with the tree's metric object, periodic when the tree has a box.
     template <class F>
@@ -565,17 +529,7 @@ public:
     }
 
     // Input rows within `radius` (inclusive), in depth-first visiting order.
-    std::vector<u64> query_radius(const f64* query, f64 radius) const {
-        std::vector<u64> out;
-        if (n_points == 0) return out;
-        std::vector<f64> wrapped;
-        query = wrapped_queries(query, 1, wrapped);
-        with_tree_metric([&](const auto& mt) {
-            RadiusResults rs{radius, &out, nullptr};
-            search(mt, query, rs);
-        });
-        return out;
-    }
+    std::vector<u64> query_radius(const f64* query, f64 radius) const;
 
     Result<Array64> kernel_density(const Array64& queries, KernelType kernel, f64 bandwidth) const {
         return kernel_density_approx(queries, kernel, ApproxCriterion::none(), bandwidth);
@@ -583,24 +537,11 @@ public:
 
     // One density per query row, in row order.
     Result<Array64> kernel_density_approx(const Array64& queries, KernelType kernel,
-                                          const ApproxCriterion& criterion, f64 bandwidth) const {
-        if (queries.ndim() != 2) VELTRIX_FAIL(msg::queries_rank);
-        VELTRIX_ASSERT_EQ(queries.shape[1], dim, msg::query_dimension);
-        if (!valid_bandwidth(bandwidth)) return Error{msg::bandwidth};
-        const u64 nq = queries.shape[0];
-        Array64 out = Array64::zeros(Shape::d1(nq));
-        density_batch(queries.data.data(), nq, kernel, criterion, bandwidth, out.data.data(), 1);
-        return out;
-    }
+                                          const ApproxCriterion& criterion, f64 bandwidth) const;
 
     // Densities at the stored points themselves, reported in input-row order.
     Result<Array64> kernel_density_at_points(KernelType kernel, const ApproxCriterion& criterion,
-                                             f64 bandwidth) const {
-        if (!valid_bandwidth(bandwidth)) return Error{msg::bandwidth};
-        Array64 out = Array64::zeros(Shape::d1(n_points));
-        density_batch(nullptr, n_points, kernel, criterion, bandwidth, out.data.data(), 1);
-        return out;
-    }
+                                             f64 bandwidth) const;
 
     static bool valid_bandwidth(f64 bandwidth) noexcept { return bandwidth > 0.0; }
 
@@ -634,106 +575,24 @@ public:
     // [i * k, (i + 1) * k) of `rows` and, unless it is null, of `dist`; places left over hold
     // distance inf and row n_points. Needs k <= n_points.
     void query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads,
-                         f64 limit = std::numeric_limits<f64>::infinity()) const {
-        if (k > n_points) VELTRIX_FAIL(msg::k_too_large);
-        if (k == 0) return;
-        std::vector<f64> wrapped;
-        x = wrapped_queries(x, m, wrapped);
-        with_tree_metric([&](const auto& mt) {
-            for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
-                KnnResults rs(k, limit);
-                for (const u64 i : search_order(mt, x, begin, end)) {
-                    search(mt, x + i * dim, rs);
-                    const u64 found = rs.heap.size();
-                    rs.heap.drain_sorted(dist ? dist + i * k : nullptr, rows + i * k);
-                    if (dist) std::fill(dist + i * k + found, dist + (i + 1) * k, std::numeric_limits<f64>::infinity());
-                    std::fill(rows + i * k + found, rows + (i + 1) * k, n_points);
-                }
-            });
-        });
-    }
+                         f64 limit = std::numeric_limits<f64>::infinity()) const;
 
     // The number of points within radius r_i = radii[i * radius_step] of each row (a step of 0
     // gives every row radii[0]).
     void count_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step, u64* counts,
-                            u64 threads) const {
-        std::fill(counts, counts + m, u64{0});
-        if (n_points == 0) return;
-        std::vector<f64> wrapped;
-        x = wrapped_queries(x, m, wrapped);
-        with_tree_metric([&](const auto& mt) {
-            for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
-                for (const u64 i : search_order(mt, x, begin, end)) {
-                    RadiusCount rs{radii[i * radius_step]};
-                    search(mt, x + i * dim, rs);
-                    counts[i] = rs.count;
-                }
-            });
-        });
-    }
+                            u64 threads) const;
 
     // The points within radius r_i of each row (radii as in count_radius_batch), in visiting
     // order or, when `sorted`, by distance and then row number. Distances are kept when
     // `with_dist` or `sorted`.
     RadiusBatch query_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step, bool with_dist,
-                                   bool sorted, u64 threads) const {
-        const bool keep = with_dist || sorted;
-        std::vector<f64> wrapped;
-        x = wrapped_queries(x, m, wrapped);
-        std::vector<RadiusBatch::Part> parts(block_count(m, threads));
-        with_tree_metric([&](const auto& mt) {
-            for_each_block(m, threads, [&](u64 b, u64 begin, u64 end) {
-                RadiusBatch::Part& part = parts[b];
-                part.begin = begin;
-                part.first.resize(end - begin);
-                part.count.resize(end - begin);
-                std::vector<Neighbor> scratch;
-                for (const u64 i : search_order(mt, x, begin, end)) {
-                    const u64 first = part.rows.size();
-                    if (n_points > 0) {
-                        RadiusResults rs{radii[i * radius_step], &part.rows, keep ? &part.dists : nullptr};
-                        search(mt, x + i * dim, rs);
-                    }
-                    if (sorted) sort_by_distance(part, first, scratch);
-                    part.first[i - begin] = first;
-                    part.count[i - begin] = part.rows.size() - first;
-                }
-            });
-        });
-        return RadiusBatch::assemble(parts, m, keep);
-    }
+                                   bool sorted, u64 threads) const;
 
     // One density per row, each equal to kernel_density_approx for that row; with x null, at
     // the m = n_points stored points, written in input-row order. Needs a valid bandwidth.
     // With `weights` (density_weights), each point's term is multiplied by its weight.
     void density_batch(const f64* x, u64 m, KernelType kernel, const ApproxCriterion& criterion, f64 h,
-                       f64* out, u64 threads, const DensityWeights* weights = nullptr) const {
-        if (!valid_bandwidth(h)) VELTRIX_FAIL(msg::bandwidth);
-        if (n_points == 0) {
-            // every density of an empty tree is 0
-            std::fill(out, out + m, 0.0);
-            return;
-        }
-        std::vector<f64> wrapped;
-        if (x) x = wrapped_queries(x, m, wrapped);
-        with_tree_metric([&](const auto& mt) {
-            with_kernel(kernel, [&]<class K>() {
-                for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
-                    const auto one = [&](const f64* q) {
-                        DensitySum<K> rs{h, criterion, 0.0, weights, indices.data()};
-                        search(mt, q, rs);
-                        return rs.acc;
-                    };
-                    if (!x) {
-                        // The stored points are already in tree order.
-                        for (u64 p = begin; p < end; ++p) out[indices[p]] = one(point(p));
-                        return;
-                    }
-                    for (const u64 i : search_order(mt, x, begin, end)) out[i] = one(x + i * dim);
-                });
-            });
-        });
-    }
+                       f64* out, u64 threads, const DensityWeights* weights = nullptr) const;
 
     // x itself, or for a periodic tree its m rows wrapped into the box in `buffer`.
     const f64* wrapped_queries(const f64* x, u64 m, std::vector<f64>& buffer) const {
@@ -979,5 +838,173 @@ private:
         }
     }
 };
+
+// The members a tree's own translation unit instantiates (they are not inline, so the
+// extern declarations after each policy keep other units from compiling them again).
+
+template <NodePolicy P>
+Result<SpatialTree<P>> SpatialTree<P>::from_rows(std::vector<f64>&& data, u64 n, u64 dim, u64 leaf_size, DistanceMetric metric, Options options, std::vector<f64> box, u64 threads) {
+    VELTRIX_ASSERT_EQ(data.size(), n * dim, msg::points_rank);
+    if (leaf_size == 0) return Error{msg::leaf_size_zero};
+    if (n > max_tree_points(leaf_size)) return Error{msg::too_many_points(n, max_tree_points(leaf_size))};
+    if (!box.empty()) {
+        VELTRIX_ASSERT_EQ(box.size(), dim, msg::points_rank);
+        for (u64 p = 0; p < n * dim; ++p)
+            if (!std::isfinite(data[p])) return Error{msg::nonfinite_periodic_points(p / dim)};
+    } else {
+        for (f64 x : data)
+            if (std::isnan(x)) return Error{msg::nan_points};
+    }
+    SpatialTree t;
+    t.n_points = n;
+    t.dim = dim;
+    t.leaf_size = leaf_size;
+    t.metric = metric;
+    t.options = options;
+    t.block_len = P::floats_per_node(t.dim);
+    t.slack = slack_for(t.dim);
+    t.box = std::move(box);
+    t.abs_slack = abs_slack_for(t.box);
+    t.data = std::move(data);
+    if (t.periodic()) t.wrap_rows(t.data.data(), n);
+    t.indices.resize(t.n_points);
+    std::iota(t.indices.begin(), t.indices.end(), TreeIndex{0});
+    // Every leaf below a split holds at least half a leaf's worth (rounded up), which
+    // bounds the node count so that neither vector grows during the build.
+    const u64 min_leaf = (leaf_size - 1) / 2 + 1;
+    const u64 expected_nodes = 2 * (t.n_points / min_leaf) + 1;
+    t.nodes.reserve(expected_nodes);
+    t.node_floats.reserve(expected_nodes * t.block_len);
+    // The build moves whole points, so the data ends in tree order.
+    t.with_tree_metric([&](const auto& mt) { t.build_all(mt, threads); });
+    P::finish(t, t.nodes);
+    return t;
+}
+
+template <NodePolicy P>
+std::vector<u64> SpatialTree<P>::query_radius(const f64* query, f64 radius) const {
+    std::vector<u64> out;
+    if (n_points == 0) return out;
+    std::vector<f64> wrapped;
+    query = wrapped_queries(query, 1, wrapped);
+    with_tree_metric([&](const auto& mt) {
+        RadiusResults rs{radius, &out, nullptr};
+        search(mt, query, rs);
+    });
+    return out;
+}
+
+template <NodePolicy P>
+Result<Array64> SpatialTree<P>::kernel_density_approx(const Array64& queries, KernelType kernel, const ApproxCriterion& criterion, f64 bandwidth) const {
+    if (queries.ndim() != 2) VELTRIX_FAIL(msg::queries_rank);
+    VELTRIX_ASSERT_EQ(queries.shape[1], dim, msg::query_dimension);
+    if (!valid_bandwidth(bandwidth)) return Error{msg::bandwidth};
+    const u64 nq = queries.shape[0];
+    Array64 out = Array64::zeros(Shape::d1(nq));
+    density_batch(queries.data.data(), nq, kernel, criterion, bandwidth, out.data.data(), 1);
+    return out;
+}
+
+template <NodePolicy P>
+Result<Array64> SpatialTree<P>::kernel_density_at_points(KernelType kernel, const ApproxCriterion& criterion, f64 bandwidth) const {
+    if (!valid_bandwidth(bandwidth)) return Error{msg::bandwidth};
+    Array64 out = Array64::zeros(Shape::d1(n_points));
+    density_batch(nullptr, n_points, kernel, criterion, bandwidth, out.data.data(), 1);
+    return out;
+}
+
+template <NodePolicy P>
+void SpatialTree<P>::query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads, f64 limit) const {
+    if (k > n_points) VELTRIX_FAIL(msg::k_too_large);
+    if (k == 0) return;
+    std::vector<f64> wrapped;
+    x = wrapped_queries(x, m, wrapped);
+    with_tree_metric([&](const auto& mt) {
+        for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
+            KnnResults rs(k, limit);
+            for (const u64 i : search_order(mt, x, begin, end)) {
+                search(mt, x + i * dim, rs);
+                const u64 found = rs.heap.size();
+                rs.heap.drain_sorted(dist ? dist + i * k : nullptr, rows + i * k);
+                if (dist) std::fill(dist + i * k + found, dist + (i + 1) * k, std::numeric_limits<f64>::infinity());
+                std::fill(rows + i * k + found, rows + (i + 1) * k, n_points);
+            }
+        });
+    });
+}
+
+template <NodePolicy P>
+void SpatialTree<P>::count_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step, u64* counts, u64 threads) const {
+    std::fill(counts, counts + m, u64{0});
+    if (n_points == 0) return;
+    std::vector<f64> wrapped;
+    x = wrapped_queries(x, m, wrapped);
+    with_tree_metric([&](const auto& mt) {
+        for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
+            for (const u64 i : search_order(mt, x, begin, end)) {
+                RadiusCount rs{radii[i * radius_step]};
+                search(mt, x + i * dim, rs);
+                counts[i] = rs.count;
+            }
+        });
+    });
+}
+
+template <NodePolicy P>
+RadiusBatch SpatialTree<P>::query_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step, bool with_dist, bool sorted, u64 threads) const {
+    const bool keep = with_dist || sorted;
+    std::vector<f64> wrapped;
+    x = wrapped_queries(x, m, wrapped);
+    std::vector<RadiusBatch::Part> parts(block_count(m, threads));
+    with_tree_metric([&](const auto& mt) {
+        for_each_block(m, threads, [&](u64 b, u64 begin, u64 end) {
+            RadiusBatch::Part& part = parts[b];
+            part.begin = begin;
+            part.first.resize(end - begin);
+            part.count.resize(end - begin);
+            std::vector<Neighbor> scratch;
+            for (const u64 i : search_order(mt, x, begin, end)) {
+                const u64 first = part.rows.size();
+                if (n_points > 0) {
+                    RadiusResults rs{radii[i * radius_step], &part.rows, keep ? &part.dists : nullptr};
+                    search(mt, x + i * dim, rs);
+                }
+                if (sorted) sort_by_distance(part, first, scratch);
+                part.first[i - begin] = first;
+                part.count[i - begin] = part.rows.size() - first;
+            }
+        });
+    });
+    return RadiusBatch::assemble(parts, m, keep);
+}
+
+template <NodePolicy P>
+void SpatialTree<P>::density_batch(const f64* x, u64 m, KernelType kernel, const ApproxCriterion& criterion, f64 h, f64* out, u64 threads, const DensityWeights* weights) const {
+    if (!valid_bandwidth(h)) VELTRIX_FAIL(msg::bandwidth);
+    if (n_points == 0) {
+        // every density of an empty tree is 0
+        std::fill(out, out + m, 0.0);
+        return;
+    }
+    std::vector<f64> wrapped;
+    if (x) x = wrapped_queries(x, m, wrapped);
+    with_tree_metric([&](const auto& mt) {
+        with_kernel(kernel, [&]<class K>() {
+            for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
+                const auto one = [&](const f64* q) {
+                    DensitySum<K> rs{h, criterion, 0.0, weights, indices.data()};
+                    search(mt, q, rs);
+                    return rs.acc;
+                };
+                if (!x) {
+                    // The stored points are already in tree order.
+                    for (u64 p = begin; p < end; ++p) out[indices[p]] = one(point(p));
+                    return;
+                }
+                for (const u64 i : search_order(mt, x, begin, end)) out[i] = one(x + i * dim);
+            });
+        });
+    });
+}
 
 }  // namespace veltrix

@@ -1,10 +1,13 @@
 #include "spatial/vp_tree/vp_tree.hpp"
 
+#include "spatial/common/pairs.hpp"
+
 #include "random/generator.hpp"
 
 namespace veltrix {
 
 template class SpatialTree<VpPolicy>;
+VELTRIX_PAIR_SEARCHES(, VpPolicy)
 
 std::optional<VantageSelection> selection_from_name(std::string_view s) noexcept {
     if (s == "first") return VantageSelection::First;
