@@ -13,14 +13,14 @@ namespace {
 using Lengths = Converter<std::vector<i64>, to_i64_vec>;
 
 Ref reshape_impl(std::vector<i64> dims, const Array64& a) { return new_array(unwrap(reshape(a, dims))); }
-Ref copy_impl(const Array64& a) { return new_array(a.clone()); }
+Ref array_copy_impl(const Array64& a) { return new_array(a.clone()); }
 Ref min_impl(const Array64& a) { return to_py(unwrap(stats::min(a))); }
 Ref max_impl(const Array64& a) { return to_py(unwrap(stats::max(a))); }
 Ref argmin_impl(const Array64& a) { return check_new(PyLong_FromUnsignedLongLong(unwrap(stats::argmin(a)))); }
 Ref argmax_impl(const Array64& a) { return check_new(PyLong_FromUnsignedLongLong(unwrap(stats::argmax(a)))); }
 
 constexpr auto reshape_sig = signature("reshape", param<Lengths>("shape"), shared_self<Array64>);
-constexpr auto copy_sig = signature("copy", shared_self<Array64>);
+constexpr auto array_copy_sig = signature("copy", shared_self<Array64>);
 constexpr auto min_sig = signature("min", shared_self<Array64>);
 constexpr auto max_sig = signature("max", shared_self<Array64>);
 constexpr auto argmin_sig = signature("argmin", shared_self<Array64>);
@@ -40,7 +40,7 @@ Ref transposed(const Array64& a) { return new_array(reverse_axes(a)); }
 }  // namespace
 
 PyMethodDef array_reshape_def = def<reshape_sig, reshape_impl, Class::array>();
-PyMethodDef array_copy_def = def<copy_sig, copy_impl, Class::array>();
+PyMethodDef array_copy_def = def<array_copy_sig, array_copy_impl, Class::array>();
 PyMethodDef array_min_def = def<min_sig, min_impl, Class::array>();
 PyMethodDef array_max_def = def<max_sig, max_impl, Class::array>();
 PyMethodDef array_argmin_def = def<argmin_sig, argmin_impl, Class::array>();

@@ -54,9 +54,9 @@ constexpr auto asarray_sig = signature("asarray", param<ArrayOrVec>("data"), opt
 constexpr auto eye_sig =
     signature("eye", param<Index>("n"), optional_param<Index>("m"), optional_param<I64>("k"));
 constexpr auto column_stack_sig = signature("column_stack", param<ArrayCopies>("arrays"));
-constexpr auto new_sig = signature("__new__", param<ShapeArg>("shape"), param<Floats>("data"));
+constexpr auto array_new_sig = signature("__new__", param<ShapeArg>("shape"), param<Floats>("data"));
 
-using ArrayConstructor = Constructor<new_sig, construct_impl, Class::array>;
+using ArrayConstructor = Constructor<array_new_sig, construct_impl, Class::array>;
 
 // ---------------------------------------------------------------------------------------------
 // Shape, length, representation, lists

@@ -194,6 +194,9 @@ constexpr Signature<P...> signature(const char* name, P... params) {
     return {name, {params...}};
 }
 
+// The common signature of a function of one array.
+constexpr auto of_a(const char* name) { return signature(name, param<ArrayArg>("a")); }
+
 // What the argument parser needs; built from a signature at compile time.
 struct ParseSpec {
     const char* name;

@@ -64,7 +64,6 @@ Ref det_impl(const Array64& a) { return to_py(unwrap(interruptible([&] { return 
 // ---------------------------------------------------------------------------------------------
 // Signatures
 
-constexpr auto of_a(const char* name) { return signature(name, param<ArrayArg>("a")); }
 constexpr auto of_ab(const char* name) { return signature(name, param<ArrayArg>("a"), param<ArrayArg>("b")); }
 
 constexpr auto matmul_f = of_ab("matmul"), dot_f = of_ab("dot");

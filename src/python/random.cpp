@@ -14,10 +14,10 @@ Ref wrap(Generator g) { return new_instance(type_object(Class::generator), std::
 // ---------------------------------------------------------------------------------------------
 // Factories
 
-Ref from_clock_impl() { return wrap(Generator::from_clock()); }
-Ref from_seed_impl(u64 seed) { return wrap(Generator::from_seed(seed)); }
+Ref generator_from_clock_impl() { return wrap(Generator::from_clock()); }
+Ref generator_from_seed_impl(u64 seed) { return wrap(Generator::from_seed(seed)); }
 
-constexpr auto new_sig = signature("__new__");
+constexpr auto generator_new_sig = signature("__new__");
 constexpr auto from_seed_sig = signature("from_seed", param<Index>("seed"));
 constexpr auto seed_sig = signature("seed", param<Index>("seed"));
 constexpr auto clock_sig = signature("new");
@@ -50,11 +50,11 @@ constexpr auto beta_sig = draw_sig<F64>("beta", "alpha", "beta_param");
 constexpr auto standard_normal_sig =
     signature("standard_normal", exclusive_self<Generator>, param<ShapeArg>("shape"));
 
-using Constructor_ = Constructor<new_sig, from_clock_impl, Class::generator>;
+using Constructor_ = Constructor<generator_new_sig, generator_from_clock_impl, Class::generator>;
 
 PyMethodDef random_functions[] = {
-    def<seed_sig, from_seed_impl>(),
-    def<clock_sig, from_clock_impl>(),
+    def<seed_sig, generator_from_seed_impl>(),
+    def<clock_sig, generator_from_clock_impl>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -62,7 +62,7 @@ PyMethodDef random_functions[] = {
 
 PyType_Spec& generator_spec() {
     static PyMethodDef generator_methods[] = {
-        def<from_seed_sig, from_seed_impl, Class::generator>(),
+        def<from_seed_sig, generator_from_seed_impl, Class::generator>(),
         def<uniform_sig, two_parameter_draw<&Generator::uniform, f64, f64>, Class::generator>(),
         def<randint_sig, two_parameter_draw<&Generator::randint_f64, i64, i64>, Class::generator>(),
         def<normal_sig, two_parameter_draw<&Generator::normal, f64, f64>, Class::generator>(),

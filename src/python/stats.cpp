@@ -24,7 +24,6 @@ Ref quantile_impl(const Array64& a, ArrayOrScalar q) {
     return new_array(stats::quantiles(a, std::get<Array64>(q).data));
 }
 
-constexpr auto of_a(const char* name) { return signature(name, param<ArrayArg>("a")); }
 constexpr auto of_pair(const char* name) { return signature(name, param<ArrayArg>("a"), param<ArrayArg>("b")); }
 
 constexpr auto sum_f = of_a("sum"), mean_f = of_a("mean"), var_f = of_a("var"), std_f = of_a("std"),

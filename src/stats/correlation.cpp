@@ -13,8 +13,6 @@ namespace veltrix::stats {
 
 namespace {
 
-constexpr f64 kNaN = std::numeric_limits<f64>::quiet_NaN();
-
 struct Unscaled {
     f64 operator()(f64 x) const { return x; }
 };

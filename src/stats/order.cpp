@@ -24,7 +24,6 @@ namespace veltrix::stats {
 
 namespace {
 
-constexpr f64 kNaN = std::numeric_limits<f64>::quiet_NaN();
 constexpr const char* kBadQuantile = "Quantile must be between 0 and 1";
 
 using Buffer = std::unique_ptr<f64[]>;

@@ -8,8 +8,6 @@ namespace veltrix::stats {
 
 namespace {
 
-constexpr f64 kNaN = std::numeric_limits<f64>::quiet_NaN();
-
 // The one plain sum: from -0.0 so that an empty or all-negative-zero buffer keeps its sign.
 f64 plain_sum(const f64* x, std::size_t n) {
     f64 s = -0.0;

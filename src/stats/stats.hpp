@@ -4,12 +4,16 @@
 // results are reproducible to the last bit.
 #pragma once
 
+#include <limits>
 #include <vector>
 
 #include "array/ndarray.hpp"
 #include "ops/isa.hpp"
 
 namespace veltrix::stats {
+
+// What a statistic of no values (or of a NaN) is.
+inline constexpr f64 kNaN = std::numeric_limits<f64>::quiet_NaN();
 
 // Reductions over the flat buffer; they never fail.
 f64 sum(const Array64& a);
