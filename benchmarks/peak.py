@@ -14,8 +14,9 @@ library is built) and reports, for each instruction set the running CPU supports
 - the rate of the matrix product's register tile shapes over L1-resident packed panels;
 - the core's clock, and the no-FMA peak in flops per cycle.
 
-Every figure is the best of short trials on the thread's CPU clock, taken in rounds spread over
-1.5 s per run: on a shared machine busy trials are discarded rather than averaged in. A core
+Every figure is the fifth-best of short trials on the thread's CPU clock, taken in rounds spread
+over 1.5 s per run: on a shared machine busy trials are discarded rather than averaged in, and
+no single trial that the clock timed too short sets a figure. A core
 shared with work outside this system (on a virtual machine, the other hardware thread of the
 physical core) runs the chains at fewer flops per cycle at an unchanged clock; the peak of a
 core alone is a whole number of vectors per cycle, so a best figure that is not is reported as
@@ -41,7 +42,7 @@ LABELS = {
     "nofma_avx512": ("no-FMA peak, AVX-512 (separate multiply and add)", "GFLOP/s"),
     "fma_avx512": ("FMA peak, AVX-512", "GFLOP/s"),
     "sequential_add_ns": ("sequential-add bound (one dependent add)", "ns/element"),
-    "stream_read_gbs": ("streaming read of 32 MiB (a 2048² matrix)", "GB/s"),
+    "stream_read_gbs": ("streaming read of 128 MiB (a 4096² matrix), from memory", "GB/s"),
     "core_ghz": ("core clock (dependent integer adds)", "GHz"),
 }
 LANES = {"avx2": 4, "avx512": 8}
@@ -139,11 +140,11 @@ def report(figures, out=print):
         if key in figures:
             share = figures.get(f"{key}_share")
             note = f"   ({100 * share:.0f} % of trials within 3 %)" if share is not None else ""
-            out(f"{label:52s} {figures[key]:8.2f} {unit}{note}")
+            out(f"{label:58s} {figures[key]:8.2f} {unit}{note}")
     check = per_cycle(figures)
     if check:
         fpc, whole, ok = check
-        out(f"{'no-FMA peak per cycle':52s} {fpc:8.2f} flops"
+        out(f"{'no-FMA peak per cycle':58s} {fpc:8.2f} flops"
             + ("" if ok else f"   DISTURBED: not a whole number of vectors ({whole}); the core "
                              "was shared throughout, percentages against it are too high"))
     peak, _ = nofma_peak(figures)
@@ -152,7 +153,7 @@ def report(figures, out=print):
         out("register tiles, k = 256, L1-resident packed panels (% of the no-FMA peak):")
         for key in tiles:
             name = key[len("tile_"):].replace("_", " ")
-            out(f"  {name:50s} {figures[key]:8.2f} GFLOP/s {100 * figures[key] / peak:5.0f} %")
+            out(f"  {name:56s} {figures[key]:8.2f} GFLOP/s {100 * figures[key] / peak:5.0f} %")
 
 
 def main(argv=None):
