@@ -261,7 +261,8 @@ void check_gemm(std::mt19937_64& rng) {
         // rows at a small size.
         const u64 edge_shapes[][3] = {{128, 128, 24}, {129, 128, 24}, {64, 256, 16}, {64, 257, 16},
                                       {100, 163, 9}, {101, 163, 9}, {40, 256, 128}, {40, 256, 129},
-                                      {8, 128, 256}, {8, 128, 257}};
+                                      {8, 128, 256}, {8, 128, 257}, {42, 384, 85}, {42, 385, 85},
+                                      {43, 384, 80}, {40, 384, 86}};
         for (const auto& sh : edge_shapes) {
             const u64 m = sh[0], n = sh[1], q = sh[2];
             const auto a = random_values(rng, m * n, true), b = random_values(rng, n * q, true);
@@ -302,11 +303,12 @@ void check_gemm(std::mt19937_64& rng) {
                        std::to_string(n) + "x" + std::to_string(q) + " tri " + std::to_string(tri));
         }
         // Every dimension across every tile side (4, 6, 8 rows; 4, 8, 24 columns), cache block
-        // (KC 96 and 256, MC 96 and 192, NC 1008 and 1024) and vector edge, the others held
-        // at sizes that are themselves off every edge.
-        const u64 edges[] = {0,   1,   7,   8,   9,   11,  12,  13,  15,  16,  17,  23,   24,   25,
-                             47,  48,  49,  63,  64,  65,  95,  96,  97,  127, 128,  129,  191,
-                             192, 193, 255, 256, 257, 511, 513, 1007, 1008, 1009, 1023, 1025};
+        // (KC 96, 256 and 384, MC 48, 96 and 192, NC 1008 and 1024) and vector edge, the others
+        // held at sizes that are themselves off every edge.
+        const u64 edges[] = {0,   1,   7,   8,   9,   11,  12,  13,  15,  16,   17,   23,   24,  25,
+                             47,  48,  49,  63,  64,  65,  95,  96,  97,  127,  128,  129,  191,
+                             192, 193, 255, 256, 257, 383, 384, 385, 511, 513,  767,  768,  769,
+                             1007, 1008, 1009, 1023, 1025};
         for (u64 e : edges) {
             const u64 shapes[][3] = {{e, 65, 17}, {13, e, 33}, {9, 129, e}};
             for (const auto& sh : shapes) {
