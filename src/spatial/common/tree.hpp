@@ -1084,14 +1084,24 @@ Result<SpatialTree<P>> SpatialTree<P>::from_rows(std::vector<f64>&& data, u64 n,
     VELTRIX_ASSERT_EQ(data.size(), n * dim, msg::points_rank);
     if (leaf_size == 0) return Error{msg::leaf_size_zero};
     if (n > max_tree_points(leaf_size)) return Error{msg::too_many_points(n, max_tree_points(leaf_size))};
-    if (!box.empty()) {
-        VELTRIX_ASSERT_EQ(box.size(), dim, msg::points_rank);
-        for (u64 p = 0; p < n * dim; ++p)
-            if (!std::isfinite(data[p])) return Error{msg::nonfinite_periodic_points(p / dim)};
-    } else {
-        for (f64 x : data)
-            if (std::isnan(x)) return Error{msg::nan_points};
-    }
+    if (!box.empty()) VELTRIX_ASSERT_EQ(box.size(), dim, msg::points_rank);
+    // The first coordinate a periodic tree cannot wrap (not finite) or any tree cannot order
+    // (NaN); n * dim when there is none. A parallel build looks in chunks on its threads.
+    const u64 values = n * dim;
+    const u64 parts = threads > 1 && values >= parallel_pass_min ? std::min<u64>(threads, 64) : 1;
+    std::vector<u64> first_bad(parts, values);
+    share_jobs(parts, parts, [&](u64 c) {
+        const auto [b, e] = chunk_range(values, parts, c);
+        const f64* x = data.data();
+        u64 p = b;
+        if (box.empty())
+            while (p < e && !std::isnan(x[p])) ++p;
+        else
+            while (p < e && std::isfinite(x[p])) ++p;
+        if (p < e) first_bad[c] = p;
+    });
+    const u64 bad = *std::min_element(first_bad.begin(), first_bad.end());
+    if (bad < values) return Error{box.empty() ? msg::nan_points : msg::nonfinite_periodic_points(bad / dim)};
     SpatialTree t;
     t.n_points = n;
     t.dim = dim;
