@@ -31,14 +31,33 @@ struct BallPolicy {
             for (u64 j = 0; j < dim; ++j) centroid[j] = centroid[j] / static_cast<f64>(n);
         // A chunk of distances at a time keeps the scratch small at the top of a big build.
         constexpr u64 chunk = 4096;
-        s.keys.resize(std::min(n, chunk));
-        f64 r = 0.0;
-        for (u64 p = 0; p < n; p += chunk) {
-            const u64 c = std::min(chunk, n - p);
-            distances_to(mt, t.point(node.start + p), c, dim, centroid, s.keys.data());
-            for (u64 j = 0; j < c; ++j) r = s.keys[j] > r ? s.keys[j] : r;
+        const u64 chunks = (n + chunk - 1) / chunk;
+        // Largest distance over chunks [c0, c1), NaN never taken. The maximum of the others
+        // does not depend on the order they are met in (all are +0.0 or more), so the top of
+        // a parallel build may split the chunks among its threads.
+        const auto farthest = [&](u64 c0, u64 c1, f64* d) {
+            f64 r = 0.0;
+            for (u64 p = c0 * chunk; p < std::min(n, c1 * chunk); p += chunk) {
+                const u64 c = std::min(chunk, n - p);
+                distances_to(mt, t.point(node.start + p), c, dim, centroid, d);
+                for (u64 j = 0; j < c; ++j) r = d[j] > r ? d[j] : r;
+            }
+            return r;
+        };
+        if (s.threads > 1 && n >= parallel_pass_min) {
+            std::vector<f64> part(s.threads, 0.0);
+            share_jobs(s.threads, s.threads, [&](u64 k) {
+                std::vector<f64> d(chunk);
+                const auto [c0, c1] = chunk_range(chunks, s.threads, k);
+                part[k] = farthest(c0, c1, d.data());
+            });
+            f64 r = 0.0;
+            for (const f64 x : part) r = x > r ? x : r;
+            node.radius = r;
+        } else {
+            s.keys.resize(std::min(n, chunk));
+            node.radius = farthest(0, chunks, s.keys.data());
         }
-        node.radius = r;
         if (!may_split) return std::nullopt;
         return split_at_median(t, s, node.start, node.end, widest_dim(lo, hi, dim));
     }

@@ -172,11 +172,18 @@ f64 select_value(f64* a, u64 n, u64 rank, Less less) {
 // is not 0, `dim` otherwise, so that the common small dimensions swap without a loop). The
 // keys are k[i], moved along with the points, or with `OnCoordinate` coordinate `sd` of the
 // points themselves (k unused), which saves a buffer of one key per point.
+// Large ranges poll for cancellation every partition_poll steps (milliseconds of work).
+inline constexpr u64 partition_poll = u64{1} << 18;
+
 template <u64 D, bool OnCoordinate = false, class Less>
-void partition_points(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0) noexcept {
+void partition_points(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0) {
     if constexpr (D != 0) dim = D;
     u64 lt = 0, i = 0, gt = n;
-    while (i < gt) {
+    for (u64 step = 0; i < gt; ++step) {
+        if (step == partition_poll) {
+            step = 0;
+            cancel::check();
+        }
         const f64 x = OnCoordinate ? pts[i * dim + sd] : k[i];
         const bool below = less(x, pivot), above = less(pivot, x);
         // Masks rather than a conditional, which the compiler would turn back into branches.
@@ -201,6 +208,230 @@ void partition_points(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivo
         gt -= above;
         i += !above;
     }
+}
+
+// Moves one point (its key when keys travel with the points, its input row, its coordinates).
+struct PointRef {
+    f64* k;
+    TreeIndex* idx;
+    f64* pts;
+    u64 dim;
+
+    static void copy_row(f64* __restrict to, const f64* __restrict from, u64 dim) noexcept {
+        // A branch on the dimension every point takes the same way costs less than a call.
+        switch (dim) {
+            case 1: to[0] = from[0]; return;
+            case 2: to[0] = from[0]; to[1] = from[1]; return;
+            case 3: to[0] = from[0]; to[1] = from[1]; to[2] = from[2]; return;
+            case 4: to[0] = from[0]; to[1] = from[1]; to[2] = from[2]; to[3] = from[3]; return;
+            default: std::memcpy(to, from, dim * sizeof(f64));
+        }
+    }
+    // Slot layout of a point held aside: key, row (as a float's bits), coordinates.
+    u64 slot() const noexcept { return dim + 2; }
+    void load(u64 p, f64* s) const noexcept {
+        if (k) s[0] = k[p];
+        s[1] = std::bit_cast<f64>(u64{idx[p]});
+        copy_row(s + 2, pts + p * dim, dim);
+    }
+    void store(u64 p, const f64* s) const noexcept {
+        if (k) k[p] = s[0];
+        idx[p] = static_cast<TreeIndex>(std::bit_cast<u64>(s[1]));
+        copy_row(pts + p * dim, s + 2, dim);
+    }
+};
+
+// Keys equal to the pivot that the threaded partition still takes on; more go serially.
+inline constexpr u64 parallel_partition_max_equal = 1024;
+
+// partition_points<0, OnCoordinate> over `threads` threads, leaving every point where the
+// serial pass leaves it; false (nothing moved) when too many keys equal the pivot.
+//
+// The serial pass reads points from the front until one lies above the pivot, which it sends
+// to the back and replaces with the last unread point there; it reads from the back so until
+// a point does not lie above, then from the front again. Points below go to the front in the
+// order read, points above to the back in that order, and those equal to the pivot gather
+// between, in a queue that turns by one for every point below read after them. Which point is
+// read when depends on the comparisons alone: with the counts of each kind per chunk, every
+// thread knows where its share of the front (and the back points its above-pivot points call
+// for) ends up, and replays the serial pass there. A thread writes only positions it has read
+// itself, except a few just below its front (where the equal keys sat), held back until all
+// are done, as are the equal keys themselves.
+template <bool OnCoordinate, class Less>
+bool partition_points_parallel(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd,
+                               u64 threads) {
+    const PointRef ref{OnCoordinate ? nullptr : k, idx, pts, dim};
+    const auto key = [&](u64 p) { return OnCoordinate ? pts[p * dim + sd] : k[p]; };
+    const u64 chunks = threads * 64;
+    // Points below and above the pivot per chunk.
+    std::vector<u64> below(chunks), above(chunks);
+    share_jobs(chunks, threads, [&](u64 c) {
+        const auto [b, e] = chunk_range(n, chunks, c);
+        u64 nb = 0, na = 0;
+        for (u64 p = b; p < e; ++p) {
+            const f64 x = key(p);
+            nb += less(x, pivot);
+            na += less(pivot, x);
+        }
+        below[c] = nb;
+        above[c] = na;
+    });
+    u64 n_below = 0, n_above = 0;
+    for (u64 c = 0; c < chunks; ++c) {
+        n_below += below[c];
+        n_above += above[c];
+    }
+    const u64 n_equal = n - n_below - n_above;
+    if (n_equal > parallel_partition_max_equal) return false;
+    const auto is_above = [&](u64 p) { return less(pivot, key(p)); };
+    const auto chunk_of = [&](u64 p) {
+        u64 c = p * chunks / n;  // chunk_range's bounds are floors: step to the chunk holding p
+        while (c + 1 < chunks && chunk_range(n, chunks, c + 1).first <= p) ++c;
+        while (chunk_range(n, chunks, c).first > p) --c;
+        return c;
+    };
+    // Points below and above the pivot among positions [0, p).
+    const auto counts_before = [&](u64 p) {
+        std::pair<u64, u64> r{0, 0};
+        if (p >= n) return std::pair<u64, u64>{n_below, n_above};
+        const u64 c = chunk_of(p);
+        for (u64 j = 0; j < c; ++j) {
+            r.first += below[j];
+            r.second += above[j];
+        }
+        for (u64 q = chunk_range(n, chunks, c).first; q < p; ++q) {
+            const f64 x = key(q);
+            r.first += less(x, pivot);
+            r.second += less(pivot, x);
+        }
+        return r;
+    };
+    // Position of the j-th point (j >= 1) not above the pivot counted from the back; none: 0.
+    const auto nth_not_above_from_back = [&](u64 j) -> u64 {
+        for (u64 c = chunks; c-- > 0;) {
+            const auto [b, e] = chunk_range(n, chunks, c);
+            const u64 here = (e - b) - above[c];
+            if (j > here) {
+                j -= here;
+                continue;
+            }
+            for (u64 p = e; p-- > b;)
+                if (!is_above(p) && --j == 0) return p;
+        }
+        return 0;
+    };
+    // The front reads stop at `front`: the points not above the pivot, one more if the point
+    // there lies above (read from the front, it finds no unread point left at the back).
+    const u64 not_above = n_below + n_equal;
+    const u64 front = not_above + (not_above < n && is_above(not_above) ? 1 : 0);
+
+    // Thread t replays the reads of front positions [f0[t], f0[t + 1]) and of the back points
+    // that the points above among them call for: back positions [g0[t + 1], g0[t]).
+    std::vector<u64> f0(threads + 1), g0(threads + 1), lt0(threads);
+    for (u64 t = 0; t <= threads; ++t) {
+        f0[t] = front * t / threads;
+        const u64 sent_back = counts_before(f0[t]).second;
+        // The back point read last before f0[t] is the sent_back-th not above the pivot.
+        const u64 q = sent_back == 0 ? n : nth_not_above_from_back(sent_back);
+        g0[t] = q > front ? q : front;
+    }
+    g0[threads] = front;
+    for (u64 t = 0; t < threads; ++t) {
+        const u64 front_below = counts_before(f0[t]).first;
+        const u64 back_below = n_below - counts_before(g0[t]).first;
+        lt0[t] = front_below + back_below;
+    }
+
+    struct Held {
+        std::vector<f64> points;       // slots of the equal points, in reading order
+        std::vector<u64> below_first;  // per equal point: points below read since the last one
+        std::vector<f64> low;          // slots of points below headed under the thread's front
+        std::vector<u64> low_at;       // ... and their positions
+        u64 below_after = 0;           // points below read after the last equal point
+    };
+    std::vector<Held> held(threads);
+    const u64 slot = ref.slot();
+    share_jobs(threads, threads, [&](u64 t) {
+        Held& h = held[t];
+        const u64 first = f0[t];
+        // The last thread runs until the serial pass would stop; the others until their front
+        // share is read (the back points then read are theirs by construction).
+        const u64 fend = t + 1 == threads ? n : f0[t + 1];
+        u64 f = first, gt = g0[t], lt = lt0[t];
+        if (f >= fend || f >= gt) return;
+        std::vector<f64> buf(2 * slot);
+        f64* cur = buf.data();
+        f64* nxt = cur + slot;
+        ref.load(f++, cur);
+        u64 since_equal = 0;
+        for (u64 step = 1;; ++step) {
+            if (step == partition_poll) {
+                step = 0;
+                cancel::check();
+            }
+            const f64 x = OnCoordinate ? cur[2 + sd] : cur[0];
+            const bool b = less(x, pivot), a = less(pivot, x);
+            // The common steps (a point below or above, in the middle of the range) without a
+            // branch on the comparison, which would mispredict half the time.
+            const bool equal = !a && !b;
+            const bool rare = equal | (a & (gt == f)) | (b & ((lt < first) | (f == fend) | (f == gt)));
+            if (!rare) [[likely]] {
+                const u64 ma = u64{0} - u64{a};
+                const u64 from = ((gt - 1) & ma) | (f & ~ma), to = ((gt - 1) & ma) | (lt & ~ma);
+                ref.load(from, nxt);
+                ref.store(to, cur);
+                gt -= a;
+                lt += b;
+                f += b;
+                since_equal += b;
+            } else if (a) {
+                // The last read point, alone between the sides, stays where it is.
+                ref.store(gt - 1, cur);
+                break;
+            } else {
+                if (b) {
+                    if (lt >= first) {
+                        ref.store(lt, cur);
+                    } else {
+                        h.low.insert(h.low.end(), cur, cur + slot);
+                        h.low_at.push_back(lt);
+                    }
+                    ++lt;
+                    ++since_equal;
+                } else {
+                    h.points.insert(h.points.end(), cur, cur + slot);
+                    h.below_first.push_back(since_equal);
+                    since_equal = 0;
+                }
+                if (f == fend || f == gt) break;
+                ref.load(f++, nxt);
+            }
+            std::swap(cur, nxt);
+        }
+        h.below_after = since_equal;
+    });
+
+    for (const Held& h : held)
+        for (u64 j = 0; j < h.low_at.size(); ++j) ref.store(h.low_at[j], h.low.data() + j * slot);
+    // The equal points' queue: each joins at the back; each point below read while it is not
+    // empty moves its front to its back. It ends right after the points below.
+    std::vector<const f64*> queue;
+    u64 turns = 0;
+    const auto turn = [&] {
+        if (!queue.empty()) std::rotate(queue.begin(), queue.begin() + turns % queue.size(), queue.end());
+        turns = 0;
+    };
+    for (const Held& h : held) {
+        for (u64 j = 0; j < h.below_first.size(); ++j) {
+            turns += h.below_first[j];
+            turn();
+            queue.push_back(h.points.data() + j * slot);
+        }
+        turns += h.below_after;
+    }
+    turn();
+    for (u64 j = 0; j < queue.size(); ++j) ref.store(n_below + j, queue[j]);
+    return true;
 }
 
 // Orders positions [first, first + keys.size()) by their keys so that the position of `rank`
@@ -230,6 +461,9 @@ f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less,
     f64* k = keys.data();
     TreeIndex* idx = t.indices.data() + first;
     f64* pts = t.data.data() + first * t.dim;
+    if (s.threads > 1 && n >= parallel_pass_min &&
+        partition_points_parallel<false>(k, idx, pts, n, t.dim, pivot, less, 0, s.threads))
+        return pivot;
     switch (t.dim) {
         case 1: partition_points<1>(k, idx, pts, n, t.dim, pivot, less); break;
         case 2: partition_points<2>(k, idx, pts, n, t.dim, pivot, less); break;
@@ -477,6 +711,9 @@ inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64
         for (u64 k = 0; k < n; ++k) s.keys[k] = pts[k * t.dim + sd];
         pivot = select_value(s.keys.data(), n, n / 2, less);
     }
+    if (s.threads > 1 && n >= parallel_pass_min &&
+        partition_points_parallel<true>(nullptr, idx, pts, n, t.dim, pivot, less, sd, s.threads))
+        return start + n / 2;
     switch (t.dim) {
         case 1: partition_points<1, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
         case 2: partition_points<2, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
@@ -847,14 +1084,24 @@ Result<SpatialTree<P>> SpatialTree<P>::from_rows(std::vector<f64>&& data, u64 n,
     VELTRIX_ASSERT_EQ(data.size(), n * dim, msg::points_rank);
     if (leaf_size == 0) return Error{msg::leaf_size_zero};
     if (n > max_tree_points(leaf_size)) return Error{msg::too_many_points(n, max_tree_points(leaf_size))};
-    if (!box.empty()) {
-        VELTRIX_ASSERT_EQ(box.size(), dim, msg::points_rank);
-        for (u64 p = 0; p < n * dim; ++p)
-            if (!std::isfinite(data[p])) return Error{msg::nonfinite_periodic_points(p / dim)};
-    } else {
-        for (f64 x : data)
-            if (std::isnan(x)) return Error{msg::nan_points};
-    }
+    if (!box.empty()) VELTRIX_ASSERT_EQ(box.size(), dim, msg::points_rank);
+    // The first coordinate a periodic tree cannot wrap (not finite) or any tree cannot order
+    // (NaN); n * dim when there is none. A parallel build looks in chunks on its threads.
+    const u64 values = n * dim;
+    const u64 parts = threads > 1 && values >= parallel_pass_min ? std::min<u64>(threads, 64) : 1;
+    std::vector<u64> first_bad(parts, values);
+    share_jobs(parts, parts, [&](u64 c) {
+        const auto [b, e] = chunk_range(values, parts, c);
+        const f64* x = data.data();
+        u64 p = b;
+        if (box.empty())
+            while (p < e && !std::isnan(x[p])) ++p;
+        else
+            while (p < e && std::isfinite(x[p])) ++p;
+        if (p < e) first_bad[c] = p;
+    });
+    const u64 bad = *std::min_element(first_bad.begin(), first_bad.end());
+    if (bad < values) return Error{box.empty() ? msg::nan_points : msg::nonfinite_periodic_points(bad / dim)};
     SpatialTree t;
     t.n_points = n;
     t.dim = dim;
