@@ -17,6 +17,16 @@ std::optional<VantageSelection> selection_from_name(std::string_view lowered) no
 // A position uniform over [start, end), from a generator seeded by the clock for this node alone.
 u64 random_vantage(u64 start, u64 end);
 
+// The orders of the distance selection, as named types: lambdas inside the metric-templated
+// build would make a copy of the selection and partition passes for every metric.
+struct PlainLess {
+    bool operator()(f64 x, f64 y) const noexcept { return x < y; }
+};
+// NaN last. Bitwise, not short-circuit: the selection and partition stay free of branches.
+struct NanLastLess {
+    bool operator()(f64 x, f64 y) const noexcept { return (x < y) | (!std::isnan(x) & std::isnan(y)); }
+};
+
 struct VpPolicy {
     struct Node : TreeNode {
         // Position of the node's own vantage point once the whole build is done. Children
@@ -61,13 +71,8 @@ struct VpPolicy {
         if (w == 0) return std::nullopt;
         // NaN distances (from infinite coordinates) order last, so the order stays strict-weak;
         // without any, plain `<` is the same order and cheaper.
-        const f64 da = any_nan ? select_at_rank(t, s, start + 1, a,
-                                                [](f64 x, f64 y) {
-                                                    // Bitwise, not short-circuit: the selection
-                                                    // and partition stay free of branches.
-                                                    return (x < y) | (!std::isnan(x) & std::isnan(y));
-                                                })
-                               : select_at_rank(t, s, start + 1, a, [](f64 x, f64 y) { return x < y; }, true);
+        const f64 da = any_nan ? select_at_rank(t, s, start + 1, a, NanLastLess{})
+                               : select_at_rank(t, s, start + 1, a, PlainLess{}, true);
         if (w % 2 == 1) {
             node.threshold = da;
         } else {
