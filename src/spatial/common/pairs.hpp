@@ -51,17 +51,19 @@ struct PairBounds;
 // torus a difference t counts as min(t, L - t): the gap is the smaller of the near gap and L
 // less the far extent, and the far extent is capped at L / 2. The k-d nodes keep such boxes,
 // and the vantage-point nodes derive them.
-template <class M>
-PairRange box_pair_range(const M& m, const TreeData& t, const f64* alo, const f64* ahi, const f64* blo,
-                         const f64* bhi) noexcept {
+// Single-precision boxes rounded outward bound their points as well (widened by less than
+// one float step), and their corners convert to f64 exactly.
+template <class M, class T>
+PairRange box_pair_range(const M& m, const TreeData& t, const T* alo, const T* ahi, const T* blo,
+                         const T* bhi) noexcept {
     const u64 dim = t.dim;
     f64 sl = 0.0, sh = 0.0;
     for (u64 i = 0; i < dim; ++i) {
-        const f64 g1 = blo[i] - ahi[i], g2 = alo[i] - bhi[i];
+        const f64 g1 = f64{blo[i]} - f64{ahi[i]}, g2 = f64{alo[i]} - f64{bhi[i]};
         f64 gap = 0.0;
         if (g1 > gap) gap = g1;
         if (g2 > gap) gap = g2;
-        const f64 e1 = bhi[i] - alo[i], e2 = ahi[i] - blo[i];
+        const f64 e1 = f64{bhi[i]} - f64{alo[i]}, e2 = f64{ahi[i]} - f64{blo[i]};
         f64 far = e1 > e2 ? e1 : e2;
         if constexpr (is_periodic<M>) {
             const f64 L = m.box[i];
@@ -154,8 +156,8 @@ struct PairBounds<VpPolicy> {
     static PairRange tight(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
                            u64 ib) noexcept {
         PairRange out = of(m, a, ia, b, ib);
-        const f64* alo = a.block(ia);
-        const f64* blo = b.block(ib);
+        const float* alo = a.box32(ia);
+        const float* blo = b.box32(ib);
         const PairRange box = box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
         if (box.lo > out.lo) out.lo = box.lo;
         if (box.hi < out.hi) out.hi = box.hi;
@@ -183,7 +185,7 @@ f64 point_node_bound(const M& m, const SpatialTree<P>& t, u64 id, const f64* q) 
         // A point skipped here has no pair within any radius still reported, so another valid
         // bound changes no result: the derived box's, tighter about a small node than the
         // shell about its vantage point and cheaper.
-        return KdPolicy::lower_bound(t, KDNode{}, KdPolicy::measure(m, t, KDNode{}, t.block(id), q));
+        return KdPolicy::lower_bound(t, KDNode{}, KdPolicy::measure(m, t, KDNode{}, t.box32(id), q));
     }
 }
 
