@@ -152,26 +152,38 @@ struct PairBounds<VpPolicy> {
     // point on it), boxes about its inner part, so the tighter of both sides. Only for walks
     // whose result does not depend on how the node pairs were cut (`exact_prune`): which
     // pairs are taken whole fixes a weighted sum's order, and that stays `of`'s.
+    // The boxes' bounds come first, as `coarse`: most node pairs a walk skips are already
+    // skipped by them, before a distance between vantage points is taken.
     template <class M>
-    static PairRange tight(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
-                           u64 ib) noexcept {
-        PairRange out = of(m, a, ia, b, ib);
+    static PairRange coarse(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
+                            u64 ib) noexcept {
         const float* alo = a.box32(ia);
         const float* blo = b.box32(ib);
-        const PairRange box = box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
+        return box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
+    }
+    template <class M>
+    static PairRange tight(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
+                           u64 ib, PairRange box) noexcept {
+        PairRange out = of(m, a, ia, b, ib);
         if (box.lo > out.lo) out.lo = box.lo;
         if (box.hi < out.hi) out.hi = box.hi;
         return out;
     }
 };
 
-// The bounds a walk with result set R uses for a pair of nodes.
+// Narrows window w to `next` by the bounds a walk with result set R uses for a pair of nodes;
+// false when the pair is skipped. A policy with a cheaper coarse bound tries it first: a
+// narrow that skips on wider bounds skips on tighter ones too.
 template <class P, class R, class M>
-PairRange pair_range(const M& m, const SpatialTree<P>& a, u64 ia, const SpatialTree<P>& b, u64 ib) noexcept {
-    if constexpr (R::exact_prune && requires { PairBounds<P>::tight(m, a, ia, b, ib); })
-        return PairBounds<P>::tight(m, a, ia, b, ib);
-    else
-        return PairBounds<P>::of(m, a, ia, b, ib);
+bool narrow_pair(const M& m, R& rs, const typename R::Window& w, const SpatialTree<P>& a, u64 ia,
+                 const SpatialTree<P>& b, u64 ib, typename R::Window& next) {
+    if constexpr (R::exact_prune && requires { PairBounds<P>::coarse(m, a, ia, b, ib); }) {
+        const PairRange box = PairBounds<P>::coarse(m, a, ia, b, ib);
+        if (!rs.narrow(w, box, next)) return false;
+        return rs.narrow(w, PairBounds<P>::tight(m, a, ia, b, ib, box), next);
+    } else {
+        return rs.narrow(w, PairBounds<P>::of(m, a, ia, b, ib), next);
+    }
 }
 
 // The single-point search's lower bound from the point q to node `id` of t: a leaf point whose
@@ -242,7 +254,7 @@ struct PairWalk {
         const bool same = symmetric && ia == ib;
         if (symmetric && nb.end <= na.start) return;  // every q before every p: found from the other side
         typename R::Window next;
-        if (!rs.narrow(w, pair_range<P, R>(m, a, ia, b, ib), next)) return;
+        if (!narrow_pair<P>(m, rs, w, a, ia, b, ib, next)) return;
         // One node inside the other (same tree): taking them whole would list pairs twice.
         const bool nested = symmetric && !same && nb.start < na.end && na.start < nb.end;
         if (!nested && rs.whole(next, ia, ib, same)) return;
@@ -531,6 +543,9 @@ struct ListPairs {
     bool symmetric;
     PairList& out;
     PairBudget& budget;
+    // Leaves compare accumulations with this instead of distances with r: the same pairs,
+    // and a distance is finished only for a pair that is kept.
+    f64 limit = accumulation_limit(m, r);
     f64 d[64]{};
 
     bool narrow(bool, PairRange range, bool& inside) const noexcept {
@@ -568,11 +583,11 @@ struct ListPairs {
             if (bound_points && point_node_bound(m, b, ib, a.point(p)) > r) continue;
             for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
                 const u64 k = std::min<u64>(64, nb.end - q0);
-                distances_to(m, b.point(q0), k, a.dim, a.point(p), d);
+                accumulations_to(m, b.point(q0), k, a.dim, a.point(p), d);
                 for (u64 j = 0; j < k; ++j) {
-                    if (d[j] <= r) {
+                    if (d[j] <= limit) {
                         emit(p, q0 + j);
-                        if (with_dist) out.dists.push_back(d[j]);
+                        if (with_dist) out.dists.push_back(m.finish(d[j]));
                     }
                 }
             }
