@@ -255,15 +255,11 @@ f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less,
     return pivot;
 }
 
-// As select_at_rank with `ordered_by_less`, for keys that are a function of the point alone
-// and are never stored: key_of(point) for the partition, for_keys(b, e, f) handing the keys
-// of positions first + [b, e) to f in order (and agreeing with key_of bit for bit) for the
-// selection. The same arrangement without a buffer of one key per position.
-template <class ForKeys, class KeyOf>
-f64 select_at_rank_computed(TreeData& t, BuildScratch& s, u64 first, u64 n, u64 rank, ForKeys for_keys,
-                            KeyOf key_of) {
-    const f64 pivot = select_keys(n, rank, s.selection, s.threads, for_keys);
-    const auto less = [](f64 x, f64 y) { return x < y; };
+// The partition of select_at_rank about a pivot already selected, for keys that are a
+// function of the point alone and never stored: key_of(point), computed as each point is
+// examined. The same arrangement without a buffer of one key per position.
+template <class Less, class KeyOf>
+void partition_computed(TreeData& t, u64 first, u64 n, f64 pivot, Less less, KeyOf key_of) {
     TreeIndex* idx = t.indices.data() + first;
     f64* pts = t.data.data() + first * t.dim;
     switch (t.dim) {
@@ -273,7 +269,6 @@ f64 select_at_rank_computed(TreeData& t, BuildScratch& s, u64 first, u64 n, u64 
         case 4: partition_points<4>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
         default: partition_points<0>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
     }
-    return pivot;
 }
 
 struct NearFar {

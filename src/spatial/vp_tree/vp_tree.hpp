@@ -126,8 +126,22 @@ struct VpPolicy {
         node.min_dist = lo;
         node.max_dist = hi;
         const u64 a = w / 2;
-        const f64 da = select_at_rank_computed(t, s, first, w, a, for_keys,
-                                               [&](const f64* x) { return mt.distance(x, vp, dim); });
+        const f64 da = select_keys(w, a, s.selection, s.threads, for_keys);
+        // The partition compares accumulations (the distances before their last step, which
+        // never decreases) with the largest ones below and at the pivot: the same decisions,
+        // without that step on the partition's chain of dependent loads.
+        constexpr f64 inf = std::numeric_limits<f64>::infinity();
+        const f64 below = da > 0.0 ? accumulation_limit(mt, std::nextafter(da, -inf)) : -inf;
+        const f64 at_most = accumulation_limit(mt, da);
+        // The partition asks less(key, pivot) and less(pivot, key); a NaN pivot tells them apart.
+        constexpr f64 mark = std::numeric_limits<f64>::quiet_NaN();
+        partition_computed(
+            t, first, w, mark, [&](f64 x, f64 y) { return std::isnan(y) ? x <= below : y > at_most; },
+            [&](const f64* x) {
+                f64 acc = 0.0;
+                for (u64 i = 0; i < dim; ++i) acc = mt.step(acc, x[i], vp[i], i);
+                return acc;
+            });
         if (w % 2 == 1) return da;
         f64 m = -std::numeric_limits<f64>::infinity();
         for_keys(0, a, [&](f64 d) { m = d > m ? d : m; });
@@ -143,13 +157,22 @@ struct VpPolicy {
         derive_boxes(t, nodes);
     }
     static void find_vantage_positions(const TreeData& t, std::vector<Node>& nodes) {
-        std::vector<std::pair<TreeIndex, TreeIndex>> by_row(nodes.size());
-        std::vector<u64> marked((t.n_points + 63) / 64, 0);
+        // A vantage point still in its node's first position (every one under the first-point
+        // selection) is found there; only the others are looked up.
+        std::vector<std::pair<TreeIndex, TreeIndex>> by_row;
+        std::vector<u64> marked;
         for (u64 id = 0; id < nodes.size(); ++id) {
-            const TreeIndex row = nodes[id].vantage;
-            by_row[id] = {row, static_cast<TreeIndex>(id)};
+            Node& node = nodes[id];
+            const TreeIndex row = node.vantage;
+            if (t.indices[node.start] == row) {
+                node.vantage = node.start;
+                continue;
+            }
+            if (marked.empty()) marked.assign((t.n_points + 63) / 64, 0);
+            by_row.push_back({row, static_cast<TreeIndex>(id)});
             marked[row / 64] |= u64{1} << (row % 64);
         }
+        if (by_row.empty()) return;
         std::sort(by_row.begin(), by_row.end());
         for (u64 p = 0; p < t.n_points; ++p) {
             const TreeIndex row = t.indices[p];
