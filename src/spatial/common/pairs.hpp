@@ -575,12 +575,31 @@ struct ListPairs {
         return true;
     }
 
+    // Whether point q lies beyond the radius from every point of node ib. The Euclidean box
+    // bound of the vantage-point tree is compared before its square root, with `limit`: the
+    // same decision as the bound's against r.
+    bool point_outside(u64 ib, const f64* q) const noexcept {
+        if constexpr (std::is_same_v<P, VpPolicy> && std::is_same_v<M, EuclideanMetric>) {
+            const float* lo = b.box32(ib);
+            const float* hi = lo + b.dim;
+            f64 s = 0.0;
+            for (u64 i = 0; i < b.dim; ++i) {
+                const f64 l = lo[i], h = hi[i];
+                const f64 g = q[i] < l ? l - q[i] : (q[i] > h ? q[i] - h : 0.0);
+                s = s + g * g;
+            }
+            return s > limit;
+        } else {
+            return point_node_bound(m, b, ib, q) > r;
+        }
+    }
+
     void leaves(bool, u64 ia, u64 ib, bool same) {
         const TreeNode& na = a.nodes[ia];
         const TreeNode& nb = b.nodes[ib];
         const bool bound_points = !same && nb.count() >= point_bound_min;
         for (u64 p = na.start; p < na.end; ++p) {
-            if (bound_points && point_node_bound(m, b, ib, a.point(p)) > r) continue;
+            if (bound_points && point_outside(ib, a.point(p))) continue;
             for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
                 const u64 k = std::min<u64>(64, nb.end - q0);
                 accumulations_to(m, b.point(q0), k, a.dim, a.point(p), d);
