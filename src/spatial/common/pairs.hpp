@@ -148,19 +148,19 @@ struct PairBounds<VpPolicy> {
         return out;
     }
 
-    // Spheres and shells are loose about the outer part of a split (a crescent seen from a
-    // point on it), boxes about its inner part, so the tighter of both sides. Only for walks
-    // whose result does not depend on how the node pairs were cut (`exact_prune`): which
-    // pairs are taken whole fixes a weighted sum's order, and that stays `of`'s.
-    // The boxes' bounds come first, as `coarse`: most node pairs a walk skips are already
-    // skipped by them, before a distance between vantage points is taken.
+    // Walks whose result does not depend on how the node pairs were cut (`exact_prune`)
+    // bound a pair by the derived boxes first: tighter than spheres and shells about the
+    // inner part of a split, and cheaper than a distance between vantage points. Which pairs
+    // are taken whole fixes a weighted sum's order, and that stays `of`'s.
     template <class M>
-    static PairRange coarse(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
-                            u64 ib) noexcept {
+    static PairRange boxed(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
+                           u64 ib) noexcept {
         const float* alo = a.box32(ia);
         const float* blo = b.box32(ib);
         return box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
     }
+    // The box's range tightened by the spheres and shells (loose about the outer part of a
+    // split, a crescent seen from a point on it), for walks that refine.
     template <class M>
     static PairRange tight(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
                            u64 ib, PairRange box) noexcept {
@@ -172,15 +172,17 @@ struct PairBounds<VpPolicy> {
 };
 
 // Narrows window w to `next` by the bounds a walk with result set R uses for a pair of nodes;
-// false when the pair is skipped. A policy with a cheaper coarse bound tries it first: a
-// narrow that skips on wider bounds skips on tighter ones too.
+// false when the pair is skipped. A set with `refine` (many radius bins: a narrower window
+// saves work below) has a pair the boxes keep bounded again more tightly; a narrow that
+// skips on wider bounds skips on tighter ones too. With one radius that cost more than it saved.
 template <class P, class R, class M>
 bool narrow_pair(const M& m, R& rs, const typename R::Window& w, const SpatialTree<P>& a, u64 ia,
                  const SpatialTree<P>& b, u64 ib, typename R::Window& next) {
-    if constexpr (R::exact_prune && requires { PairBounds<P>::coarse(m, a, ia, b, ib); }) {
-        const PairRange box = PairBounds<P>::coarse(m, a, ia, b, ib);
+    if constexpr (R::exact_prune && requires { PairBounds<P>::boxed(m, a, ia, b, ib); }) {
+        const PairRange box = PairBounds<P>::boxed(m, a, ia, b, ib);
         if (!rs.narrow(w, box, next)) return false;
-        return rs.narrow(w, PairBounds<P>::tight(m, a, ia, b, ib, box), next);
+        if constexpr (R::refine) return rs.narrow(w, PairBounds<P>::tight(m, a, ia, b, ib, box), next);
+        return true;
     } else {
         return rs.narrow(w, PairBounds<P>::of(m, a, ia, b, ib), next);
     }
@@ -236,7 +238,8 @@ std::vector<u64> pair_tasks(const SpatialTree<P>& t) {
 //   narrow(w, range, out)  false: no pair of the nodes can be taken (skip them); else the window;
 //   whole(w, ia, ib, same) true when the set took every pair of the two nodes without descending
 //                          (`same`: one node paired with itself, each unordered pair once);
-//   leaves(w, ia, ib, same) compares the points of two leaves.
+//   leaves(w, ia, ib, same) compares the points of two leaves;
+//   exact_prune, refine     see narrow_pair.
 template <class P, class M, class R>
 struct PairWalk {
     const M& m;
@@ -297,6 +300,7 @@ struct BinCounts {
     static constexpr bool weighted = std::is_same_v<W, f64>;
     // Counts come out the same however the walk cuts the node pairs; weighted sums do not.
     static constexpr bool exact_prune = !weighted;
+    static constexpr bool refine = true;
 
     const M& m;
     const SpatialTree<P>& a;
@@ -504,6 +508,7 @@ template <class P, class M>
 struct CertainPairs {
     using Window = bool;
     static constexpr bool exact_prune = true;
+    static constexpr bool refine = false;
 
     const SpatialTree<P>& a;
     const SpatialTree<P>& b;
@@ -534,6 +539,7 @@ struct ListPairs {
     using Window = bool;  // every pair of the nodes is within the radius
     // The pairs are sorted at the end, so the walk's cut of the node pairs never shows.
     static constexpr bool exact_prune = true;
+    static constexpr bool refine = false;
 
     const M& m;
     const SpatialTree<P>& a;
