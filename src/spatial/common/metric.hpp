@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <concepts>
+#include <limits>
 #include <optional>
 #include <string_view>
 
@@ -137,6 +138,39 @@ void distances_to(const M& m, const f64* x, u64 count, u64 dim, const f64* c, f6
         for (u64 l = 0; l < B; ++l) out[p + l] = m.finish(s[l]);
     }
     for (; p < count; ++p, x += dim) out[p] = m.distance(x, c, dim);
+}
+
+// The accumulations behind distances_to, m.finish not yet applied: m.finish(out[p]) is
+// m.distance(x + p * dim, c, dim) to the bit.
+template <class M>
+void accumulations_to(const M& m, const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
+    constexpr u64 B = 8;
+    u64 p = 0;
+    for (; p + B <= count; p += B, x += B * dim) {
+        f64 s[B];
+        for (u64 l = 0; l < B; ++l) s[l] = 0.0;
+        for (u64 i = 0; i < dim; ++i) {
+            const f64 ci = c[i];
+            for (u64 l = 0; l < B; ++l) s[l] = m.step(s[l], x[l * dim + i], ci, i);
+        }
+        for (u64 l = 0; l < B; ++l) out[p + l] = s[l];
+    }
+    for (; p < count; ++p, x += dim) {
+        f64 s = 0.0;
+        for (u64 i = 0; i < dim; ++i) s = m.step(s, x[i], c[i], i);
+        out[p] = s;
+    }
+}
+
+// The largest accumulation whose finished distance is at most r (finish never decreases), so
+// that `s <= limit` decides `m.finish(s) <= r` without finishing; r is not NaN.
+template <class M>
+f64 accumulation_limit(const M& m, f64 r) noexcept {
+    constexpr f64 inf = std::numeric_limits<f64>::infinity();
+    f64 x = m.finish(r) == r ? r : r * r;
+    while (x > 0.0 && m.finish(x) > r) x = std::nextafter(x, -inf);
+    while (x < inf && m.finish(std::nextafter(x, inf)) <= r) x = std::nextafter(x, inf);
+    return x;
 }
 
 // The same for a metric without state.

@@ -51,17 +51,19 @@ struct PairBounds;
 // torus a difference t counts as min(t, L - t): the gap is the smaller of the near gap and L
 // less the far extent, and the far extent is capped at L / 2. The k-d nodes keep such boxes,
 // and the vantage-point nodes derive them.
-template <class M>
-PairRange box_pair_range(const M& m, const TreeData& t, const f64* alo, const f64* ahi, const f64* blo,
-                         const f64* bhi) noexcept {
+// Single-precision boxes rounded outward bound their points as well (widened by less than
+// one float step), and their corners convert to f64 exactly.
+template <class M, class T>
+PairRange box_pair_range(const M& m, const TreeData& t, const T* alo, const T* ahi, const T* blo,
+                         const T* bhi) noexcept {
     const u64 dim = t.dim;
     f64 sl = 0.0, sh = 0.0;
     for (u64 i = 0; i < dim; ++i) {
-        const f64 g1 = blo[i] - ahi[i], g2 = alo[i] - bhi[i];
+        const f64 g1 = f64{blo[i]} - f64{ahi[i]}, g2 = f64{alo[i]} - f64{bhi[i]};
         f64 gap = 0.0;
         if (g1 > gap) gap = g1;
         if (g2 > gap) gap = g2;
-        const f64 e1 = bhi[i] - alo[i], e2 = ahi[i] - blo[i];
+        const f64 e1 = f64{bhi[i]} - f64{alo[i]}, e2 = f64{ahi[i]} - f64{blo[i]};
         f64 far = e1 > e2 ? e1 : e2;
         if constexpr (is_periodic<M>) {
             const f64 L = m.box[i];
@@ -146,30 +148,44 @@ struct PairBounds<VpPolicy> {
         return out;
     }
 
-    // Spheres and shells are loose about the outer part of a split (a crescent seen from a
-    // point on it), boxes about its inner part, so the tighter of both sides. Only for walks
-    // whose result does not depend on how the node pairs were cut (`exact_prune`): which
-    // pairs are taken whole fixes a weighted sum's order, and that stays `of`'s.
+    // Walks whose result does not depend on how the node pairs were cut (`exact_prune`)
+    // bound a pair by the derived boxes first: tighter than spheres and shells about the
+    // inner part of a split, and cheaper than a distance between vantage points. Which pairs
+    // are taken whole fixes a weighted sum's order, and that stays `of`'s.
+    template <class M>
+    static PairRange boxed(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
+                           u64 ib) noexcept {
+        const float* alo = a.box32(ia);
+        const float* blo = b.box32(ib);
+        return box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
+    }
+    // The box's range tightened by the spheres and shells (loose about the outer part of a
+    // split, a crescent seen from a point on it), for walks that refine.
     template <class M>
     static PairRange tight(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
-                           u64 ib) noexcept {
+                           u64 ib, PairRange box) noexcept {
         PairRange out = of(m, a, ia, b, ib);
-        const f64* alo = a.block(ia);
-        const f64* blo = b.block(ib);
-        const PairRange box = box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
         if (box.lo > out.lo) out.lo = box.lo;
         if (box.hi < out.hi) out.hi = box.hi;
         return out;
     }
 };
 
-// The bounds a walk with result set R uses for a pair of nodes.
+// Narrows window w to `next` by the bounds a walk with result set R uses for a pair of nodes;
+// false when the pair is skipped. A set with `refine` (many radius bins: a narrower window
+// saves work below) has a pair the boxes keep bounded again more tightly; a narrow that
+// skips on wider bounds skips on tighter ones too. With one radius that cost more than it saved.
 template <class P, class R, class M>
-PairRange pair_range(const M& m, const SpatialTree<P>& a, u64 ia, const SpatialTree<P>& b, u64 ib) noexcept {
-    if constexpr (R::exact_prune && requires { PairBounds<P>::tight(m, a, ia, b, ib); })
-        return PairBounds<P>::tight(m, a, ia, b, ib);
-    else
-        return PairBounds<P>::of(m, a, ia, b, ib);
+bool narrow_pair(const M& m, R& rs, const typename R::Window& w, const SpatialTree<P>& a, u64 ia,
+                 const SpatialTree<P>& b, u64 ib, typename R::Window& next) {
+    if constexpr (R::exact_prune && requires { PairBounds<P>::boxed(m, a, ia, b, ib); }) {
+        const PairRange box = PairBounds<P>::boxed(m, a, ia, b, ib);
+        if (!rs.narrow(w, box, next)) return false;
+        if constexpr (R::refine) return rs.narrow(w, PairBounds<P>::tight(m, a, ia, b, ib, box), next);
+        return true;
+    } else {
+        return rs.narrow(w, PairBounds<P>::of(m, a, ia, b, ib), next);
+    }
 }
 
 // The single-point search's lower bound from the point q to node `id` of t: a leaf point whose
@@ -183,7 +199,7 @@ f64 point_node_bound(const M& m, const SpatialTree<P>& t, u64 id, const f64* q) 
         // A point skipped here has no pair within any radius still reported, so another valid
         // bound changes no result: the derived box's, tighter about a small node than the
         // shell about its vantage point and cheaper.
-        return KdPolicy::lower_bound(t, KDNode{}, KdPolicy::measure(m, t, KDNode{}, t.block(id), q));
+        return KdPolicy::lower_bound(t, KDNode{}, KdPolicy::measure(m, t, KDNode{}, t.box32(id), q));
     }
 }
 
@@ -222,7 +238,8 @@ std::vector<u64> pair_tasks(const SpatialTree<P>& t) {
 //   narrow(w, range, out)  false: no pair of the nodes can be taken (skip them); else the window;
 //   whole(w, ia, ib, same) true when the set took every pair of the two nodes without descending
 //                          (`same`: one node paired with itself, each unordered pair once);
-//   leaves(w, ia, ib, same) compares the points of two leaves.
+//   leaves(w, ia, ib, same) compares the points of two leaves;
+//   exact_prune, refine     see narrow_pair.
 template <class P, class M, class R>
 struct PairWalk {
     const M& m;
@@ -240,7 +257,7 @@ struct PairWalk {
         const bool same = symmetric && ia == ib;
         if (symmetric && nb.end <= na.start) return;  // every q before every p: found from the other side
         typename R::Window next;
-        if (!rs.narrow(w, pair_range<P, R>(m, a, ia, b, ib), next)) return;
+        if (!narrow_pair<P>(m, rs, w, a, ia, b, ib, next)) return;
         // One node inside the other (same tree): taking them whole would list pairs twice.
         const bool nested = symmetric && !same && nb.start < na.end && na.start < nb.end;
         if (!nested && rs.whole(next, ia, ib, same)) return;
@@ -283,6 +300,7 @@ struct BinCounts {
     static constexpr bool weighted = std::is_same_v<W, f64>;
     // Counts come out the same however the walk cuts the node pairs; weighted sums do not.
     static constexpr bool exact_prune = !weighted;
+    static constexpr bool refine = true;
 
     const M& m;
     const SpatialTree<P>& a;
@@ -490,6 +508,7 @@ template <class P, class M>
 struct CertainPairs {
     using Window = bool;
     static constexpr bool exact_prune = true;
+    static constexpr bool refine = false;
 
     const SpatialTree<P>& a;
     const SpatialTree<P>& b;
@@ -520,6 +539,7 @@ struct ListPairs {
     using Window = bool;  // every pair of the nodes is within the radius
     // The pairs are sorted at the end, so the walk's cut of the node pairs never shows.
     static constexpr bool exact_prune = true;
+    static constexpr bool refine = false;
 
     const M& m;
     const SpatialTree<P>& a;
@@ -529,6 +549,9 @@ struct ListPairs {
     bool symmetric;
     PairList& out;
     PairBudget& budget;
+    // Leaves compare accumulations with this instead of distances with r: the same pairs,
+    // and a distance is finished only for a pair that is kept.
+    f64 limit = accumulation_limit(m, r);
     f64 d[64]{};
 
     bool narrow(bool, PairRange range, bool& inside) const noexcept {
@@ -558,19 +581,38 @@ struct ListPairs {
         return true;
     }
 
+    // Whether point q lies beyond the radius from every point of node ib. The Euclidean box
+    // bound of the vantage-point tree is compared before its square root, with `limit`: the
+    // same decision as the bound's against r.
+    bool point_outside(u64 ib, const f64* q) const noexcept {
+        if constexpr (std::is_same_v<P, VpPolicy> && std::is_same_v<M, EuclideanMetric>) {
+            const float* lo = b.box32(ib);
+            const float* hi = lo + b.dim;
+            f64 s = 0.0;
+            for (u64 i = 0; i < b.dim; ++i) {
+                const f64 l = lo[i], h = hi[i];
+                const f64 g = q[i] < l ? l - q[i] : (q[i] > h ? q[i] - h : 0.0);
+                s = s + g * g;
+            }
+            return s > limit;
+        } else {
+            return point_node_bound(m, b, ib, q) > r;
+        }
+    }
+
     void leaves(bool, u64 ia, u64 ib, bool same) {
         const TreeNode& na = a.nodes[ia];
         const TreeNode& nb = b.nodes[ib];
         const bool bound_points = !same && nb.count() >= point_bound_min;
         for (u64 p = na.start; p < na.end; ++p) {
-            if (bound_points && point_node_bound(m, b, ib, a.point(p)) > r) continue;
+            if (bound_points && point_outside(ib, a.point(p))) continue;
             for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
                 const u64 k = std::min<u64>(64, nb.end - q0);
-                distances_to(m, b.point(q0), k, a.dim, a.point(p), d);
+                accumulations_to(m, b.point(q0), k, a.dim, a.point(p), d);
                 for (u64 j = 0; j < k; ++j) {
-                    if (d[j] <= r) {
+                    if (d[j] <= limit) {
                         emit(p, q0 + j);
-                        if (with_dist) out.dists.push_back(d[j]);
+                        if (with_dist) out.dists.push_back(m.finish(d[j]));
                     }
                 }
             }

@@ -361,7 +361,7 @@ Result<SpatialTree<P>> tree_from_state(const unsigned char* data, std::size_t si
             if (!inside) return Error{msg::tree_state::vantage};
             node.vantage = static_cast<TreeIndex>(vantage);
         }
-        derive_boxes(t, t.nodes);
+        VpPolicy::derive_boxes(t, t.nodes);
     }
     return t;
 }

@@ -13,6 +13,7 @@
 #include <limits>
 #include <numeric>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -53,6 +54,9 @@ struct TreeData {
     std::vector<TreeIndex> indices;  // indices[p]: input row of the point at position p
     std::vector<f64> data;         // row p is the point at position p, during the build too
     std::vector<f64> node_floats;  // block_len floats per node, in node order
+    // Derived boxes kept in single precision, rounded outward so that they still hold every
+    // point (vantage-point trees: bounds only, at half the memory); 2 * dim per node.
+    std::vector<float> boxes32;
     u64 n_points = 0, dim = 0, leaf_size = 0, block_len = 0;
     DistanceMetric metric = DistanceMetric::Euclidean;
     // Side lengths of the periodic box, one per coordinate; empty when space is not periodic.
@@ -83,6 +87,7 @@ struct TreeData {
 
     const f64* point(u64 pos) const noexcept { return data.data() + pos * dim; }
     const f64* block(u64 node) const noexcept { return node_floats.data() + node * block_len; }
+    const float* box32(u64 node) const noexcept { return boxes32.data() + node * 2 * dim; }
 
     // Exchanges the points at two positions: coordinates and input row numbers together.
     void swap_points(u64 a, u64 b) noexcept {
@@ -172,24 +177,30 @@ f64 select_value(f64* a, u64 n, u64 rank, Less less) {
 // is not 0, `dim` otherwise, so that the common small dimensions swap without a loop). The
 // keys are k[i], moved along with the points, or with `OnCoordinate` coordinate `sd` of the
 // points themselves (k unused), which saves a buffer of one key per point.
-// Large ranges poll for cancellation every partition_poll steps (milliseconds of work).
+// With a `key_of` (not null), each key is key_of(point), computed afresh as the point is
+// examined, and k is unused as well. Large ranges poll for cancellation every partition_poll
+// steps (milliseconds of work).
 inline constexpr u64 partition_poll = u64{1} << 18;
 
-template <u64 D, bool OnCoordinate = false, class Less>
-void partition_points(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0) {
+template <u64 D, bool OnCoordinate = false, class Less, class KeyOf = std::nullptr_t>
+void partition_points(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0,
+                      KeyOf key_of = nullptr) {
     if constexpr (D != 0) dim = D;
+    constexpr bool computed = !std::is_null_pointer_v<KeyOf>;
     u64 lt = 0, i = 0, gt = n;
     for (u64 step = 0; i < gt; ++step) {
         if (step == partition_poll) {
             step = 0;
             cancel::check();
         }
-        const f64 x = OnCoordinate ? pts[i * dim + sd] : k[i];
+        f64 x;
+        if constexpr (computed) x = key_of(pts + i * dim);
+        else x = OnCoordinate ? pts[i * dim + sd] : k[i];
         const bool below = less(x, pivot), above = less(pivot, x);
         // Masks rather than a conditional, which the compiler would turn back into branches.
         const u64 mb = u64{0} - u64{below}, ma = u64{0} - u64{above};
         const u64 j = (lt & mb) | ((gt - 1) & ma) | (i & ~(mb | ma));
-        if constexpr (!OnCoordinate) {
+        if constexpr (!OnCoordinate && !computed) {
             k[i] = k[j];
             k[j] = x;
         }
@@ -443,6 +454,10 @@ bool partition_points_parallel(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim,
 // examination with its destination (itself when it equals the pivot).
 inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer,
                              u64 threads = 1);
+// The same over any n keys that for_keys(b, e, f) hands to f in order, keys [b, e) at a
+// time, as often as asked: keys computed on each pass need no buffer either.
+template <class ForKeys>
+f64 select_keys(u64 n, u64 rank, std::vector<f64>& buffer, u64 threads, ForKeys for_keys);
 inline constexpr u64 radix_select_min = u64{1} << 17;
 
 // With `ordered_by_less` the caller vouches that `less` is plain `<` on keys without NaN:
@@ -472,6 +487,22 @@ f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less,
         default: partition_points<0>(k, idx, pts, n, t.dim, pivot, less); break;
     }
     return pivot;
+}
+
+// The partition of select_at_rank about a pivot already selected, for keys that are a
+// function of the point alone and never stored: key_of(point), computed as each point is
+// examined. The same arrangement without a buffer of one key per position.
+template <class Less, class KeyOf>
+void partition_computed(TreeData& t, u64 first, u64 n, f64 pivot, Less less, KeyOf key_of) {
+    TreeIndex* idx = t.indices.data() + first;
+    f64* pts = t.data.data() + first * t.dim;
+    switch (t.dim) {
+        case 1: partition_points<1>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
+        case 2: partition_points<2>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
+        case 3: partition_points<3>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
+        case 4: partition_points<4>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
+        default: partition_points<0>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
+    }
 }
 
 struct NearFar {
@@ -600,28 +631,47 @@ inline void bounding_box(const TreeData& t, u64 start, u64 end, f64* lo, f64* hi
     }
 }
 
-// Node boxes (lows, then highs, at the start of each block) bottom-up: a leaf's from its
+// Node boxes (lows, then highs, `stride` values apart per node) bottom-up: a leaf's from its
 // points, an internal node's from its children's, the left one's on equal values as the one
 // pass over the points keeps the earlier. Pre-order puts children after their parent, so a
-// backward pass meets them first.
-template <class Node>
-void derive_boxes(TreeData& t, const std::vector<Node>& nodes) {
+// backward pass meets them first. Single-precision boxes round a leaf's bounds outward (the
+// children's extremes are then exact in float).
+template <class T, class Node>
+void derive_boxes(const TreeData& t, const std::vector<Node>& nodes, T* out, u64 stride) {
     const u64 dim = t.dim;
+    std::vector<f64> wide(std::is_same_v<T, f64> ? 0 : 2 * dim);
     for (u64 id = nodes.size(); id-- > 0;) {
         const Node& node = nodes[id];
-        f64* lo = t.node_floats.data() + id * t.block_len;
-        f64* hi = lo + dim;
+        T* lo = out + id * stride;
+        T* hi = lo + dim;
         if (node.is_leaf()) {
-            bounding_box(t, node.start, node.end, lo, hi);
+            if constexpr (std::is_same_v<T, f64>) {
+                bounding_box(t, node.start, node.end, lo, hi);
+            } else {
+                bounding_box(t, node.start, node.end, wide.data(), wide.data() + dim);
+                constexpr T inf = std::numeric_limits<T>::infinity();
+                for (u64 j = 0; j < dim; ++j) {
+                    T l = static_cast<T>(wide[j]), h = static_cast<T>(wide[dim + j]);
+                    if (l > wide[j]) l = std::nextafter(l, -inf);
+                    if (h < wide[dim + j]) h = std::nextafter(h, inf);
+                    lo[j] = l;
+                    hi[j] = h;
+                }
+            }
             continue;
         }
-        const f64* l = t.block(TreeNode::left_of(id));
-        const f64* r = t.block(node.right);
+        const T* l = out + TreeNode::left_of(id) * stride;
+        const T* r = out + node.right * stride;
         for (u64 j = 0; j < dim; ++j) {
             lo[j] = r[j] < l[j] ? r[j] : l[j];
             hi[j] = r[dim + j] > l[dim + j] ? r[dim + j] : l[dim + j];
         }
     }
+}
+
+template <class Node>
+void derive_boxes(TreeData& t, const std::vector<Node>& nodes) {
+    derive_boxes(t, nodes, t.node_floats.data(), t.block_len);
 }
 
 // The first coordinate of largest positive spread; 0 when none is positive.
@@ -648,6 +698,13 @@ inline u64 widest_dim(const f64* lo, const f64* hi, u64 dim) noexcept {
 // out into buffers of their own, joined in chunk order: the same keys in the same order.
 inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer,
                              u64 threads) {
+    return select_keys(n, rank, buffer, threads, [&](u64 b, u64 e, auto&& f) {
+        for (u64 p = b; p < e; ++p) f(pts[p * dim + sd]);
+    });
+}
+
+template <class ForKeys>
+f64 select_keys(u64 n, u64 rank, std::vector<f64>& buffer, u64 threads, ForKeys for_keys) {
     constexpr u64 digits = u64{1} << 16, few = u64{1} << 16;
     const auto ordered = [](f64 x) {
         const u64 b = std::bit_cast<u64>(x);
@@ -665,10 +722,10 @@ inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, s
             u64* cc = count.data() + digits * c;
             std::fill(cc, cc + digits, u64{0});
             const auto [b, e] = chunk_range(n, chunks, c);
-            for (u64 p = b; p < e; ++p) {
-                const u64 u = ordered(pts[p * dim + sd]);
+            for_keys(b, e, [&](f64 x) {
+                const u64 u = ordered(x);
                 if (in_play(u)) ++cc[(u >> low) & (digits - 1)];
-            }
+            });
         });
         for (u64 c = 1; c < chunks; ++c)
             for (u64 d = 0; d < digits; ++d) count[d] += count[digits * c + d];
@@ -681,10 +738,9 @@ inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, s
             share_jobs(chunks, chunks, [&](u64 c) {
                 std::vector<f64>& out = c == 0 ? buffer : copied[c - 1];
                 const auto [b, e] = chunk_range(n, chunks, c);
-                for (u64 p = b; p < e; ++p) {
-                    const f64 x = pts[p * dim + sd];
+                for_keys(b, e, [&](f64 x) {
                     if ((ordered(x) >> low) == prefix) out.push_back(x);
-                }
+                });
             });
             for (const std::vector<f64>& part : copied) buffer.insert(buffer.end(), part.begin(), part.end());
             return select_value(buffer.data(), remaining, rank, [](f64 a, f64 b) { return a < b; });

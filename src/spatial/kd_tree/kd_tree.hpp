@@ -43,11 +43,11 @@ struct KdPolicy {
 
     // Euclidean box distance, except under Chebyshev, where a point can be closer than its
     // Euclidean box distance: there the largest per-coordinate gap is the lower bound. On a
-    // torus the gaps are periodic_gap's.
-    template <class M>
-    static f64 measure(const M& mt, const TreeData& t, const Node&, const f64* block, const f64* q) noexcept {
-        const f64* lo = block;
-        const f64* hi = block + t.dim;
+    // torus the gaps are periodic_gap's. Boxes may also be single precision (rounded outward).
+    template <class M, class B>
+    static f64 measure(const M& mt, const TreeData& t, const Node&, const B* block, const f64* q) noexcept {
+        const B* lo = block;
+        const B* hi = block + t.dim;
         if constexpr (is_periodic<M>) {
             f64 s = 0.0;
             for (u64 i = 0; i < t.dim; ++i) {

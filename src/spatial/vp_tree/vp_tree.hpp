@@ -42,9 +42,15 @@ struct VpPolicy {
     };
     using Measure = f64;  // metric distance from the query to the node's vantage point
 
-    // The node's bounding box (lows, then highs): not part of the split, derived once the
-    // points are in place (finish, and a restored state) for the searches to prune with.
-    static u64 floats_per_node(u64 dim) noexcept { return 2 * dim; }
+    // No floats in the node blocks: the nodes' bounding boxes are not part of the split but
+    // derived once the points are in place (finish, and a restored state) for the searches
+    // to prune with, in single precision (boxes32): bounds need no more, and a build of many
+    // points peaks at less memory.
+    static u64 floats_per_node(u64) noexcept { return 0; }
+    static void derive_boxes(TreeData& t, const std::vector<Node>& nodes) {
+        t.boxes32.assign(nodes.size() * 2 * t.dim, 0.0f);
+        veltrix::derive_boxes(t, nodes, t.boxes32.data(), 2 * t.dim);
+    }
 
     template <class M>
     static std::optional<u64> build(const M& mt, TreeData& t, BuildScratch& s, const Options& opt, Node& node,
@@ -58,6 +64,14 @@ struct VpPolicy {
         const f64* vp = t.point(start);  // later swaps within this node never touch `start`
         auto& keys = s.keys;
         const u64 w = end - start - 1, a = w / 2;
+        if (w > computed_keys_min) {
+            const std::optional<f64> threshold = split_without_keys(mt, t, s, node, start + 1, w, vp);
+            if (threshold) {
+                node.threshold = *threshold;
+                if (!may_split) return std::nullopt;
+                return start + 1 + a;
+            }
+        }
         keys.resize(w);
         distances_to(mt, t.point(start + 1), w, t.dim, vp, keys.data());
         // NaN distances are never taken as the nearest or farthest.
@@ -85,13 +99,92 @@ struct VpPolicy {
         return start + 1 + a;
     }
 
-    // Turns each node's vantage input row into its final position.
+    // Nodes with more distances than this split without storing them (a buffer of one per
+    // point would be the largest scratch of a big build): they are computed again for each
+    // pass of the selection and the partition, bit for bit the same.
+    static constexpr u64 computed_keys_min = u64{1} << 20;
+
+    // The split of the w points from position `first` on about their distances to vp, as the
+    // stored keys give it; the threshold, or none (nothing moved) when a distance is NaN and
+    // the stored keys' NaN order is needed.
+    template <class M>
+    static std::optional<f64> split_without_keys(const M& mt, TreeData& t, BuildScratch& s, Node& node, u64 first,
+                                                 u64 w, const f64* vp) {
+        const u64 dim = t.dim;
+        // Keys of positions first + [b, e), 64 at a time through the batched kernel.
+        const auto for_keys = [&](u64 b, u64 e, auto&& f) {
+            f64 d[64];
+            for (u64 q = b; q < e; q += 64) {
+                const u64 k = std::min<u64>(64, e - q);
+                distances_to(mt, t.point(first + q), k, dim, vp, d);
+                for (u64 j = 0; j < k; ++j) f(d[j]);
+            }
+        };
+        f64 lo = node.min_dist, hi = node.max_dist;
+        bool any_nan = false;
+        for_keys(0, w, [&](f64 d) {
+            lo = d < lo ? d : lo;
+            hi = d > hi ? d : hi;
+            any_nan |= std::isnan(d);
+        });
+        if (any_nan) return std::nullopt;
+        node.min_dist = lo;
+        node.max_dist = hi;
+        const u64 a = w / 2;
+        const f64 da = select_keys(w, a, s.selection, s.threads, for_keys);
+        // The partition compares accumulations (the distances before their last step, which
+        // never decreases) with the largest ones below and at the pivot: the same decisions,
+        // without that step on the partition's chain of dependent loads.
+        constexpr f64 inf = std::numeric_limits<f64>::infinity();
+        const f64 below = da > 0.0 ? accumulation_limit(mt, std::nextafter(da, -inf)) : -inf;
+        const f64 at_most = accumulation_limit(mt, da);
+        // The partition asks less(key, pivot) and less(pivot, key); a NaN pivot tells them apart.
+        constexpr f64 mark = std::numeric_limits<f64>::quiet_NaN();
+        partition_computed(
+            t, first, w, mark, [&](f64 x, f64 y) { return std::isnan(y) ? x <= below : y > at_most; },
+            [&](const f64* x) {
+                f64 acc = 0.0;
+                for (u64 i = 0; i < dim; ++i) acc = mt.step(acc, x[i], vp[i], i);
+                return acc;
+            });
+        if (w % 2 == 1) return da;
+        f64 m = -std::numeric_limits<f64>::infinity();
+        for_keys(0, a, [&](f64 d) { m = d > m ? d : m; });
+        return (m + da) * 0.5;
+    }
+
+    // Turns each node's vantage input row into its final position. Only vantage rows are
+    // looked up (a bit per row marks them, the (row, node) pairs sorted by row find their
+    // nodes): a map of every row would be the largest allocation after the build. The boxes
+    // come after, once that scratch is gone.
     static void finish(TreeData& t, std::vector<Node>& nodes) {
-        veltrix::derive_boxes(t, nodes);
-        if (t.n_points == 0) return;
-        std::vector<TreeIndex> pos(t.n_points);
-        for (u64 p = 0; p < t.n_points; ++p) pos[t.indices[p]] = static_cast<TreeIndex>(p);
-        for (Node& n : nodes) n.vantage = pos[n.vantage];
+        if (t.n_points > 0) find_vantage_positions(t, nodes);
+        derive_boxes(t, nodes);
+    }
+    static void find_vantage_positions(const TreeData& t, std::vector<Node>& nodes) {
+        // A vantage point still in its node's first position (every one under the first-point
+        // selection) is found there; only the others are looked up.
+        std::vector<std::pair<TreeIndex, TreeIndex>> by_row;
+        std::vector<u64> marked;
+        for (u64 id = 0; id < nodes.size(); ++id) {
+            Node& node = nodes[id];
+            const TreeIndex row = node.vantage;
+            if (t.indices[node.start] == row) {
+                node.vantage = node.start;
+                continue;
+            }
+            if (marked.empty()) marked.assign((t.n_points + 63) / 64, 0);
+            by_row.push_back({row, static_cast<TreeIndex>(id)});
+            marked[row / 64] |= u64{1} << (row % 64);
+        }
+        if (by_row.empty()) return;
+        std::sort(by_row.begin(), by_row.end());
+        for (u64 p = 0; p < t.n_points; ++p) {
+            const TreeIndex row = t.indices[p];
+            if (!((marked[row / 64] >> (row % 64)) & 1)) continue;
+            auto it = std::lower_bound(by_row.begin(), by_row.end(), std::pair<TreeIndex, TreeIndex>{row, 0});
+            for (; it != by_row.end() && it->first == row; ++it) nodes[it->second].vantage = static_cast<TreeIndex>(p);
+        }
     }
 
     template <class M>
