@@ -121,27 +121,10 @@ concept Metric = requires(const M& m, const f64* a, u64 n) {
     { m.finish(m.step(0.0, *a, *a, n)) } -> std::same_as<f64>;
 };
 
-// out[p] = m.distance(x + p * dim, c, dim) for the `count` consecutive points at x. Eight
-// points at a time, each with its own accumulator, so their dependent chains of additions
-// overlap; every distance keeps the single-point order of operations.
-template <class M>
-void distances_to(const M& m, const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
-    constexpr u64 B = 8;
-    u64 p = 0;
-    for (; p + B <= count; p += B, x += B * dim) {
-        f64 s[B];
-        for (u64 l = 0; l < B; ++l) s[l] = 0.0;
-        for (u64 i = 0; i < dim; ++i) {
-            const f64 ci = c[i];
-            for (u64 l = 0; l < B; ++l) s[l] = m.step(s[l], x[l * dim + i], ci, i);
-        }
-        for (u64 l = 0; l < B; ++l) out[p + l] = m.finish(s[l]);
-    }
-    for (; p < count; ++p, x += dim) out[p] = m.distance(x, c, dim);
-}
-
-// The accumulations behind distances_to, m.finish not yet applied: m.finish(out[p]) is
-// m.distance(x + p * dim, c, dim) to the bit.
+// out[p] = the accumulation of m.distance(x + p * dim, c, dim) for the `count` consecutive
+// points at x, m.finish not yet applied (so m.finish(out[p]) is that distance to the bit).
+// Eight points at a time, each with its own accumulator, so their dependent chains of
+// additions overlap; every accumulation keeps the single-point order of operations.
 template <class M>
 void accumulations_to(const M& m, const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
     constexpr u64 B = 8;
@@ -160,6 +143,13 @@ void accumulations_to(const M& m, const f64* x, u64 count, u64 dim, const f64* c
         for (u64 i = 0; i < dim; ++i) s = m.step(s, x[i], c[i], i);
         out[p] = s;
     }
+}
+
+// out[p] = m.distance(x + p * dim, c, dim): the accumulations, then each finished.
+template <class M>
+void distances_to(const M& m, const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
+    accumulations_to(m, x, count, dim, c, out);
+    for (u64 p = 0; p < count; ++p) out[p] = m.finish(out[p]);
 }
 
 // The largest accumulation whose finished distance is at most r (finish never decreases), so
