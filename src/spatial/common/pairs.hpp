@@ -586,15 +586,7 @@ struct ListPairs {
     // same decision as the bound's against r.
     bool point_outside(u64 ib, const f64* q) const noexcept {
         if constexpr (std::is_same_v<P, VpPolicy> && std::is_same_v<M, EuclideanMetric>) {
-            const float* lo = b.box32(ib);
-            const float* hi = lo + b.dim;
-            f64 s = 0.0;
-            for (u64 i = 0; i < b.dim; ++i) {
-                const f64 l = lo[i], h = hi[i];
-                const f64 g = q[i] < l ? l - q[i] : (q[i] > h ? q[i] - h : 0.0);
-                s = s + g * g;
-            }
-            return s > limit;
+            return KdPolicy::gap_sum(b, b.box32(ib), q) > limit;
         } else {
             return point_node_bound(m, b, ib, q) > r;
         }

@@ -221,6 +221,19 @@ void partition_points(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivo
     }
 }
 
+// partition_points with the common small dimensions unrolled.
+template <bool OnCoordinate, class Less, class KeyOf = std::nullptr_t>
+void partition_any_dim(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim, f64 pivot, Less less, u64 sd = 0,
+                       KeyOf key_of = nullptr) {
+    switch (dim) {
+        case 1: partition_points<1, OnCoordinate>(k, idx, pts, n, dim, pivot, less, sd, key_of); break;
+        case 2: partition_points<2, OnCoordinate>(k, idx, pts, n, dim, pivot, less, sd, key_of); break;
+        case 3: partition_points<3, OnCoordinate>(k, idx, pts, n, dim, pivot, less, sd, key_of); break;
+        case 4: partition_points<4, OnCoordinate>(k, idx, pts, n, dim, pivot, less, sd, key_of); break;
+        default: partition_points<0, OnCoordinate>(k, idx, pts, n, dim, pivot, less, sd, key_of); break;
+    }
+}
+
 // Moves one point (its key when keys travel with the points, its input row, its coordinates).
 struct PointRef {
     f64* k;
@@ -339,18 +352,15 @@ bool partition_points_parallel(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim,
     // Thread t replays the reads of front positions [f0[t], f0[t + 1]) and of the back points
     // that the points above among them call for: back positions [g0[t + 1], g0[t]).
     std::vector<u64> f0(threads + 1), g0(threads + 1), lt0(threads);
-    for (u64 t = 0; t <= threads; ++t) {
+    f0[threads] = front;
+    g0[threads] = front;
+    for (u64 t = 0; t < threads; ++t) {
         f0[t] = front * t / threads;
-        const u64 sent_back = counts_before(f0[t]).second;
+        const auto [front_below, sent_back] = counts_before(f0[t]);
         // The back point read last before f0[t] is the sent_back-th not above the pivot.
         const u64 q = sent_back == 0 ? n : nth_not_above_from_back(sent_back);
         g0[t] = q > front ? q : front;
-    }
-    g0[threads] = front;
-    for (u64 t = 0; t < threads; ++t) {
-        const u64 front_below = counts_before(f0[t]).first;
-        const u64 back_below = n_below - counts_before(g0[t]).first;
-        lt0[t] = front_below + back_below;
+        lt0[t] = front_below + (n_below - counts_before(g0[t]).first);
     }
 
     struct Held {
@@ -479,13 +489,7 @@ f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less,
     if (s.threads > 1 && n >= parallel_pass_min &&
         partition_points_parallel<false>(k, idx, pts, n, t.dim, pivot, less, 0, s.threads))
         return pivot;
-    switch (t.dim) {
-        case 1: partition_points<1>(k, idx, pts, n, t.dim, pivot, less); break;
-        case 2: partition_points<2>(k, idx, pts, n, t.dim, pivot, less); break;
-        case 3: partition_points<3>(k, idx, pts, n, t.dim, pivot, less); break;
-        case 4: partition_points<4>(k, idx, pts, n, t.dim, pivot, less); break;
-        default: partition_points<0>(k, idx, pts, n, t.dim, pivot, less); break;
-    }
+    partition_any_dim<false>(k, idx, pts, n, t.dim, pivot, less);
     return pivot;
 }
 
@@ -496,13 +500,7 @@ template <class Less, class KeyOf>
 void partition_computed(TreeData& t, u64 first, u64 n, f64 pivot, Less less, KeyOf key_of) {
     TreeIndex* idx = t.indices.data() + first;
     f64* pts = t.data.data() + first * t.dim;
-    switch (t.dim) {
-        case 1: partition_points<1>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
-        case 2: partition_points<2>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
-        case 3: partition_points<3>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
-        case 4: partition_points<4>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
-        default: partition_points<0>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of); break;
-    }
+    partition_any_dim<false>(nullptr, idx, pts, n, t.dim, pivot, less, 0, key_of);
 }
 
 struct NearFar {
@@ -770,13 +768,7 @@ inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64
     if (s.threads > 1 && n >= parallel_pass_min &&
         partition_points_parallel<true>(nullptr, idx, pts, n, t.dim, pivot, less, sd, s.threads))
         return start + n / 2;
-    switch (t.dim) {
-        case 1: partition_points<1, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
-        case 2: partition_points<2, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
-        case 3: partition_points<3, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
-        case 4: partition_points<4, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
-        default: partition_points<0, true>(nullptr, idx, pts, n, t.dim, pivot, less, sd); break;
-    }
+    partition_any_dim<true>(nullptr, idx, pts, n, t.dim, pivot, less, sd);
     return start + n / 2;
 }
 
@@ -1136,7 +1128,9 @@ private:
 // extern declarations after each policy keep other units from compiling them again).
 
 template <NodePolicy P>
-Result<SpatialTree<P>> SpatialTree<P>::from_rows(std::vector<f64>&& data, u64 n, u64 dim, u64 leaf_size, DistanceMetric metric, Options options, std::vector<f64> box, u64 threads) {
+Result<SpatialTree<P>> SpatialTree<P>::from_rows(std::vector<f64>&& data, u64 n, u64 dim, u64 leaf_size,
+                                                 DistanceMetric metric, Options options, std::vector<f64> box,
+                                                 u64 threads) {
     VELTRIX_ASSERT_EQ(data.size(), n * dim, msg::points_rank);
     if (leaf_size == 0) return Error{msg::leaf_size_zero};
     if (n > max_tree_points(leaf_size)) return Error{msg::too_many_points(n, max_tree_points(leaf_size))};
@@ -1198,7 +1192,8 @@ std::vector<u64> SpatialTree<P>::query_radius(const f64* query, f64 radius) cons
 }
 
 template <NodePolicy P>
-Result<Array64> SpatialTree<P>::kernel_density_approx(const Array64& queries, KernelType kernel, const ApproxCriterion& criterion, f64 bandwidth) const {
+Result<Array64> SpatialTree<P>::kernel_density_approx(const Array64& queries, KernelType kernel,
+                                                      const ApproxCriterion& criterion, f64 bandwidth) const {
     if (queries.ndim() != 2) VELTRIX_FAIL(msg::queries_rank);
     VELTRIX_ASSERT_EQ(queries.shape[1], dim, msg::query_dimension);
     if (!valid_bandwidth(bandwidth)) return Error{msg::bandwidth};
@@ -1209,7 +1204,8 @@ Result<Array64> SpatialTree<P>::kernel_density_approx(const Array64& queries, Ke
 }
 
 template <NodePolicy P>
-Result<Array64> SpatialTree<P>::kernel_density_at_points(KernelType kernel, const ApproxCriterion& criterion, f64 bandwidth) const {
+Result<Array64> SpatialTree<P>::kernel_density_at_points(KernelType kernel, const ApproxCriterion& criterion,
+                                                         f64 bandwidth) const {
     if (!valid_bandwidth(bandwidth)) return Error{msg::bandwidth};
     Array64 out = Array64::zeros(Shape::d1(n_points));
     density_batch(nullptr, n_points, kernel, criterion, bandwidth, out.data.data(), 1);
@@ -1217,7 +1213,8 @@ Result<Array64> SpatialTree<P>::kernel_density_at_points(KernelType kernel, cons
 }
 
 template <NodePolicy P>
-void SpatialTree<P>::query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads, f64 limit) const {
+void SpatialTree<P>::query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64* rows, u64 threads,
+                                     f64 limit) const {
     if (k > n_points) VELTRIX_FAIL(msg::k_too_large);
     if (k == 0) return;
     std::vector<f64> wrapped;
@@ -1237,7 +1234,8 @@ void SpatialTree<P>::query_knn_batch(const f64* x, u64 m, u64 k, f64* dist, u64*
 }
 
 template <NodePolicy P>
-void SpatialTree<P>::count_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step, u64* counts, u64 threads) const {
+void SpatialTree<P>::count_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step, u64* counts,
+                                        u64 threads) const {
     std::fill(counts, counts + m, u64{0});
     if (n_points == 0) return;
     std::vector<f64> wrapped;
@@ -1254,7 +1252,8 @@ void SpatialTree<P>::count_radius_batch(const f64* x, u64 m, const f64* radii, u
 }
 
 template <NodePolicy P>
-RadiusBatch SpatialTree<P>::query_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step, bool with_dist, bool sorted, u64 threads) const {
+RadiusBatch SpatialTree<P>::query_radius_batch(const f64* x, u64 m, const f64* radii, u64 radius_step,
+                                               bool with_dist, bool sorted, u64 threads) const {
     const bool keep = with_dist || sorted;
     std::vector<f64> wrapped;
     x = wrapped_queries(x, m, wrapped);
@@ -1282,7 +1281,8 @@ RadiusBatch SpatialTree<P>::query_radius_batch(const f64* x, u64 m, const f64* r
 }
 
 template <NodePolicy P>
-void SpatialTree<P>::density_batch(const f64* x, u64 m, KernelType kernel, const ApproxCriterion& criterion, f64 h, f64* out, u64 threads, const DensityWeights* weights) const {
+void SpatialTree<P>::density_batch(const f64* x, u64 m, KernelType kernel, const ApproxCriterion& criterion,
+                                   f64 h, f64* out, u64 threads, const DensityWeights* weights) const {
     if (!valid_bandwidth(h)) VELTRIX_FAIL(msg::bandwidth);
     if (n_points == 0) {
         // every density of an empty tree is 0

@@ -65,16 +65,25 @@ struct KdPolicy {
             }
             return r;
         } else {
-            // A coordinate inside the box adds +0.0, which leaves the non-negative sum as it
-            // was: the same bits as adding only the outside gaps, without a branch to mispredict.
-            f64 s = 0.0;
-            for (u64 i = 0; i < t.dim; ++i) {
-                const f64 below = lo[i] - q[i], above = q[i] - hi[i];
-                const f64 g = q[i] < lo[i] ? below : (q[i] > hi[i] ? above : 0.0);
-                s = s + g * g;
-            }
-            return std::sqrt(s);
+            return std::sqrt(gap_sum(t, block, q));
         }
+    }
+
+    // The Euclidean box distance before its square root: the squared gaps of q outside the
+    // box, added in coordinate order. A coordinate inside the box adds +0.0, which leaves the
+    // non-negative sum as it was: the same bits as adding only the outside gaps, without a
+    // branch to mispredict.
+    template <class B>
+    static f64 gap_sum(const TreeData& t, const B* block, const f64* q) noexcept {
+        const B* lo = block;
+        const B* hi = block + t.dim;
+        f64 s = 0.0;
+        for (u64 i = 0; i < t.dim; ++i) {
+            const f64 below = lo[i] - q[i], above = q[i] - hi[i];
+            const f64 g = q[i] < lo[i] ? below : (q[i] > hi[i] ? above : 0.0);
+            s = s + g * g;
+        }
+        return s;
     }
 
     // Both box distances are exact lower bounds of the Euclidean and Chebyshev distances as
