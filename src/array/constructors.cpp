@@ -6,7 +6,7 @@ namespace veltrix {
 
 Array64 full(Shape shape, f64 value) {
     const u64 n = shape.size();
-    return Array64(std::move(shape), std::vector<f64>(n, value));
+    return Array64(std::move(shape), Storage<f64>(n, value));
 }
 
 Array64 ones(Shape shape) { return full(std::move(shape), 1.0); }
@@ -48,7 +48,7 @@ Array64 column_stack(const std::vector<Array64>& arrays) {
         VELTRIX_ASSERT_EQ(b.rows, rows, "All arrays must have the same number of rows");
         cols += b.cols;
     }
-    std::vector<f64> data;
+    Storage<f64> data;
     data.reserve(rows * cols);
     for (u64 r = 0; r < rows; ++r)
         for (const Block& b : blocks) {
@@ -117,7 +117,7 @@ Array64 reverse_axes(const Array64& a) {
         dims[j] = a.shape[rank - 1 - j];
         step[j] = a.strides[rank - 1 - j];
     }
-    std::vector<f64> out(a.data.size());
+    Storage<f64> out(a.data.size());
     u64 src = 0;
     for (f64& v : out) {
         v = a.data[src];

@@ -163,19 +163,19 @@ Array64 matmul(const Array64& a, const Array64& b) {
         f64 s = -0.0;
         const u64 n = a.shape[0];
         for (u64 t = 0; t < n; ++t) s = s + a.data[t] * b.data[t];
-        return Array64(Shape::d1(1), std::vector<f64>{s});
+        return Array64(Shape::d1(1), Storage<f64>{s});
     }
     if (ra == 1 && rb == 2) {
         VELTRIX_ASSERT_EQ(a.shape[0], b.shape[0], "Inner dimensions must match");
         const u64 n = b.shape[0], q = b.shape[1];
-        std::vector<f64> out(q);
+        Storage<f64> out(q);
         kernels::gevm(n, q, a.data.data(), b.data.data(), out.data());
         return Array64(Shape::d1(q), std::move(out));
     }
     if (ra == 2 && rb == 1) {
         VELTRIX_ASSERT_EQ(a.shape[1], b.shape[0], "Inner dimensions must match");
         const u64 m = a.shape[0], n = a.shape[1];
-        std::vector<f64> out(m);
+        Storage<f64> out(m);
         kernels::gemv(m, n, a.data.data(), b.data.data(), out.data());
         return Array64(Shape::d1(m), std::move(out));
     }
@@ -186,7 +186,7 @@ Array64 matmul(const Array64& a, const Array64& b) {
                               std::to_string(p));
         const Result<u64> size = checked_size(Shape{m, q});
         if (!size) VELTRIX_FAIL("capacity overflow");
-        std::vector<f64> out = buffer::zeroed<f64>(m * q);
+        Storage<f64> out = buffer::zeroed<f64>(m * q);
         kernels::gemm(m, q, n, {a.data.data(), n, 1}, {b.data.data(), q, 1}, out.data());
         return Array64(Shape{m, q}, std::move(out));
     }
@@ -199,7 +199,7 @@ Array64 outer(const Array64& a, const Array64& b) {
     const u64 m = a.shape[0], n = b.shape[0];
     const Result<u64> size = checked_size(Shape{m, n});
     if (!size) VELTRIX_FAIL("capacity overflow");
-    std::vector<f64> out = buffer::zeroed<f64>(m * n);
+    Storage<f64> out = buffer::zeroed<f64>(m * n);
     for (u64 i = 0; i < m; ++i) {
         const f64 ai = a.data[i];
         f64* row = out.data() + i * n;
@@ -211,7 +211,7 @@ Array64 outer(const Array64& a, const Array64& b) {
 Array64 transpose(const Array64& a) {
     VELTRIX_ASSERT_EQ(a.ndim(), 2, "transpose requires 2D array");
     const u64 r = a.shape[0], c = a.shape[1];
-    std::vector<f64> out = buffer::zeroed<f64>(r * c);
+    Storage<f64> out = buffer::zeroed<f64>(r * c);
     transpose_into(r, c, a.data.data(), out.data());
     return Array64(Shape{c, r}, std::move(out));
 }
@@ -223,7 +223,7 @@ Array64 diagonal(const Array64& a, i64 k) {
     const u64 g = k < 0 ? magnitude(k) : 0;
     if (!(g < r && f < c)) return Array64(Shape::d1(0), {});
     const u64 len = std::min(c - f, r - g);
-    std::vector<f64> out(len);
+    Storage<f64> out(len);
     for (u64 i = 0; i < len; ++i) out[i] = a.data[(g + i) * c + (f + i)];
     return Array64(Shape::d1(len), std::move(out));
 }
@@ -258,7 +258,7 @@ Result<Array64> cholesky(const Array64& a) {
     // not positive stops the factorisation.
     constexpr u64 nb = 32, rb = 64;
     std::vector<f64> lt(n * n, 0.0);  // lt[t * n + i] = L[i, t]
-    std::vector<f64> st(n * n, 0.0);  // running sums; becomes the result
+    Storage<f64> st(n * n, 0.0);  // running sums; becomes the result
     for (u64 b0 = 0; b0 < n; b0 += nb) {
         cancel::check();
         const u64 b1 = std::min(n, b0 + nb);
@@ -293,10 +293,10 @@ Result<Array64> cholesky(const Array64& a) {
 Result<QrResult> qr(const Array64& a) {
     if (a.ndim() != 2) return Error{"QR decomposition requires a 2D matrix"};
     const u64 m = a.shape[0], n = a.shape[1];
-    std::vector<f64> r = buffer::copy(a.data.data(), a.data.size());
+    Storage<f64> r = buffer::copy(a.data.data(), a.data.size());
     const Result<u64> qsize = checked_size(Shape{m, m});
     if (!qsize) VELTRIX_FAIL("capacity overflow");
-    std::vector<f64> q = buffer::zeroed<f64>(m * m);
+    Storage<f64> q = buffer::zeroed<f64>(m * m);
     HouseholderScratch scratch;
     householder(m, n, r.data(), q.data(), scratch);
     clear_below_diagonal(m, n, r.data());
@@ -339,7 +339,7 @@ Result<EigResult> eig_with_params(const Array64& a, u64 max_iter, f64 tol) {
         if (std::isnan(ay)) return true;
         return ax > ay;
     });
-    std::vector<f64> values(n), vectors(n * n);
+    Storage<f64> values(n), vectors(n * n);
     for (u64 j = 0; j < n; ++j) values[j] = d[perm[j]];
     for (u64 row = 0; row < n; ++row)
         for (u64 j = 0; j < n; ++j) vectors[row * n + j] = vec[row * n + perm[j]];

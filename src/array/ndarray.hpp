@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "array/error.hpp"
+#include "array/storage.hpp"
 
 namespace veltrix {
 
@@ -58,11 +59,11 @@ template <class T>
 struct NdArray {
     Shape shape;
     std::vector<u64> strides;
-    std::vector<T> data;
+    Storage<T> data;
 
     NdArray() : shape(), strides(), data(1) {}
 
-    NdArray(Shape s, std::vector<T> d) : shape(std::move(s)), data(std::move(d)) {
+    NdArray(Shape s, Storage<T> d) : shape(std::move(s)), data(std::move(d)) {
         const u64 n = shape.size();
         if (n != data.size())
             fail_assert_eq("Storage length " + std::to_string(data.size()) +
@@ -73,7 +74,7 @@ struct NdArray {
 
     static NdArray zeros(Shape s) {
         const u64 n = s.size();
-        return NdArray(std::move(s), std::vector<T>(n));
+        return NdArray(std::move(s), Storage<T>(n));
     }
 
     std::size_t ndim() const noexcept { return shape.rank(); }
@@ -102,7 +103,7 @@ struct NdArray {
 
     // Elements at flat positions; every position must lie inside the data.
     NdArray take(const std::vector<u64>& idx) const {
-        std::vector<T> out(idx.size());
+        Storage<T> out(idx.size());
         for (std::size_t i = 0; i < idx.size(); ++i) {
             if (idx[i] >= data.size())
                 VELTRIX_FAIL("take index " + std::to_string(idx[i]) + " is out of bounds for size " +
@@ -124,7 +125,7 @@ struct NdArray {
     template <class F>
     auto map(F&& f) const -> NdArray<decltype(f(std::declval<const T&>()))> {
         using U = decltype(f(std::declval<const T&>()));
-        std::vector<U> out(data.size());
+        Storage<U> out(data.size());
         const T* src = data.data();
         U* dst = out.data();
         const std::size_t n = data.size();

@@ -50,7 +50,7 @@ constexpr const char* singular = "Matrix is singular";
 // ---------------------------------------------------------------------------------------------
 // Checks shared by the entry points
 
-bool all_finite(const std::vector<f64>& x) {
+bool all_finite(const Storage<f64>& x) {
     for (f64 v : x)
         if (!std::isfinite(v)) return false;
     return true;
@@ -553,8 +553,8 @@ std::vector<u64> ascending(const std::vector<f64>& d) {
 }
 
 struct SymmetricEigen {
-    std::vector<f64> values;   // ascending
-    std::vector<f64> vectors;  // n×n row-major, column j for values[j]; empty without vectors
+    Storage<f64> values;   // ascending
+    Storage<f64> vectors;  // n×n row-major, column j for values[j]; empty without vectors
 };
 
 Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool want_vectors, Isa isa) {
@@ -565,7 +565,7 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
     if (n == 0) return out;
 
     // The lower triangle, scaled.
-    std::vector<f64> w(n * n);
+    Storage<f64> w(n * n);
     f64 amax = 0.0;
     for (u64 i = 0; i < n; ++i) amax = std::max(amax, max_abs(a.data.data() + i * n, i + 1));
     const int ea = exponent_of(amax);
@@ -741,7 +741,7 @@ void lu_solve(u64 n, const f64* lu, const u64* piv, u64 k, f64* x, Isa isa) {
 }
 
 struct LuFactors {
-    std::vector<f64> lu;
+    Storage<f64> lu;
     std::vector<u64> piv;
     u64 swaps = 0;
     bool regular = false;  // false: an exactly zero pivot stopped the factorisation
@@ -935,7 +935,7 @@ Result<Array64> lstsq(const Array64& a, const Array64& b, Isa isa) {
     const std::unique_ptr<f64[]> ab_store(new f64[m * ld + 8]);
     f64* const ab = reinterpret_cast<f64*>((reinterpret_cast<std::uintptr_t>(ab_store.get()) + 63) & ~std::uintptr_t{63});
     buffer::advise_huge_pages(ab, m * ld * sizeof(f64));
-    std::vector<f64> x(n * k);
+    Storage<f64> x(n * k);
     for (u64 i = 0; i < m; ++i) {
         if (i % 4096 == 0) cancel::check();  // first touches of a large buffer take seconds
         f64* row = ab + i * ld;

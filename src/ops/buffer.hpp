@@ -6,6 +6,8 @@
 #include <iterator>
 #include <vector>
 
+#include "array/storage.hpp"
+
 #include <sys/mman.h>
 
 namespace veltrix::buffer {
@@ -64,8 +66,8 @@ inline void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
 
 // An empty vector with capacity for n elements.
 template <class T>
-std::vector<T> reserve(std::size_t n) {
-    std::vector<T> v;
+Storage<T> reserve(std::size_t n) {
+    Storage<T> v;
     v.reserve(n);
     advise_huge_pages(v.data(), n * sizeof(T));
     return v;
@@ -75,8 +77,8 @@ std::vector<T> reserve(std::size_t n) {
 // huge-page advice comes before the zero-fill touches the fresh pages, so a large result
 // faults in a few 2 MiB pages rather than thousands of 4 KiB ones.
 template <class T>
-std::vector<T> zeroed(std::size_t n) {
-    std::vector<T> v = reserve<T>(n);
+Storage<T> zeroed(std::size_t n) {
+    Storage<T> v = reserve<T>(n);
     v.resize(n);
     return v;
 }
@@ -86,16 +88,16 @@ std::vector<T> zeroed(std::size_t n) {
 // compiled with its operands the other way round, which changes which of two NaN operands'
 // payloads the result carries.
 template <class T, class F>
-std::vector<T> generate(std::size_t n, const F& f) {
-    std::vector<T> v = reserve<T>(n);
+Storage<T> generate(std::size_t n, const F& f) {
+    Storage<T> v = reserve<T>(n);
     v.insert(v.end(), GenerateIter<T, F>{&f, 0}, GenerateIter<T, F>{&f, static_cast<std::ptrdiff_t>(n)});
     return v;
 }
 
 // A copy of [first, first + n).
 template <class T>
-std::vector<T> copy(const T* first, std::size_t n) {
-    std::vector<T> v = reserve<T>(n);
+Storage<T> copy(const T* first, std::size_t n) {
+    Storage<T> v = reserve<T>(n);
     v.insert(v.end(), first, first + n);
     return v;
 }

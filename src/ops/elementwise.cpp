@@ -18,7 +18,7 @@ namespace {
 // bound by memory, eight lanes add nothing). Each element still gets the same single IEEE
 // operation, only more of them per instruction, so the results do not depend on the copy taken.
 template <class F>
-std::vector<f64> generate(u64 n, const F& f) {
+Storage<f64> generate(u64 n, const F& f) {
     return dispatch_best([&]<Isa>() { return buffer::generate<f64>(n, f); }, Isa::avx2);
 }
 
@@ -170,7 +170,7 @@ Array64 binary_op_copy(const Array64& a, const Array64& b, BinaryOp op) {
     Result<u64> count = checked_size(*shape);
     if (!count) VELTRIX_FAIL("capacity overflow");
     const u64 n = count.value();
-    std::vector<f64> out = buffer::reserve<f64>(n);
+    Storage<f64> out = buffer::reserve<f64>(n);
     out.resize(n);
     if (n != 0) {
         const BroadcastPlan plan = plan_broadcast(*shape, a.shape, a.strides, b.shape, b.strides);

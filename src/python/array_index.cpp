@@ -41,7 +41,7 @@ Ref block(const Array64& a, u64 start, std::size_t lead) {
     if (start > a.data.size() || count > a.data.size() - start)
         raise(PyExc_ValueError, msg::position_out_of_bounds);
     const auto first = a.data.begin() + static_cast<std::ptrdiff_t>(start);
-    return new_array(Array64(std::move(sub), std::vector<f64>(first, first + static_cast<std::ptrdiff_t>(count))));
+    return new_array(Array64(std::move(sub), Storage<f64>(first, first + static_cast<std::ptrdiff_t>(count))));
 }
 
 Ref element(const Array64& a, u64 pos) {
@@ -56,7 +56,7 @@ Ref flat_slice(const Array64& a, PyObject* key) {
     const auto n = static_cast<Py_ssize_t>(a.data.size());
     const Py_ssize_t len = PySlice_AdjustIndices(n, &start, &stop, step);
     // Adjusted, the visited positions start + k * step (k < len) all lie inside the data.
-    std::vector<f64> out(static_cast<std::size_t>(len));
+    Storage<f64> out(static_cast<std::size_t>(len));
     for (Py_ssize_t k = 0; k < len; ++k) out[std::size_t(k)] = a.data[std::size_t(start + k * step)];
     return new_array(Array64(Shape::d1(static_cast<u64>(len)), std::move(out)));
 }
@@ -140,7 +140,7 @@ Ref take_impl(std::vector<u64> idx, const Array64& a) {
 // Iteration over a snapshot of the flat data
 
 struct ArrayIterState {
-    std::vector<f64> data;
+    Storage<f64> data;
     std::size_t position = 0;
 };
 using IterObject = Instance<ArrayIterState>;

@@ -23,18 +23,22 @@ Ref zeros_impl(Shape shape) { return new_array(Array64::zeros(std::move(shape)))
 Ref ones_impl(Shape shape) { return new_array(ones(std::move(shape))); }
 Ref full_impl(Shape shape, double value) { return new_array(full(std::move(shape), value)); }
 
-Ref construct_impl(Shape shape, std::vector<double> data) {
+Ref shaped_array(Shape shape, Storage<f64> data) {
     const u64 count = shape.size();
     if (count != data.size())
         raise(PyExc_ValueError, msg::data_length_mismatch(data.size(), shape.to_string(), count));
     return new_array(Array64(std::move(shape), std::move(data)));
 }
 
+Ref construct_impl(Shape shape, std::vector<double> data) {
+    return shaped_array(std::move(shape), Storage<f64>(data.begin(), data.end()));
+}
+
 // An Array gives only its data; without a shape, the data is one-dimensional.
 Ref asarray_impl(Array64 v, std::optional<Shape> shape) {
     if (!shape && v.ndim() == 1) return new_array(std::move(v));
     Shape s = shape ? std::move(*shape) : Shape::d1(v.data.size());
-    return construct_impl(std::move(s), std::move(v.data));
+    return shaped_array(std::move(s), std::move(v.data));
 }
 
 Ref eye_impl(u64 n, std::optional<u64> m, std::optional<i64> k) {

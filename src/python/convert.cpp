@@ -167,7 +167,7 @@ std::optional<Array64> to_array_or_vec(PyObject* o) {
         std::optional<std::vector<double>> v = to_f64_vec(x);
         if (!v) return std::nullopt;
         const u64 n = v->size();
-        return Array64(Shape::d1(n), std::move(*v));
+        return Array64(Shape::d1(n), Storage<f64>(v->begin(), v->end()));
     });
 }
 
@@ -188,11 +188,11 @@ static Array64 sequence_numbers(PyObject* o, const char* name) {
     const Py_ssize_t len = PySequence_Fast_GET_SIZE(seq.get());
     PyObject** items = PySequence_Fast_ITEMS(seq.get());
     if (len == 0 || !is_sequence(items[0])) {
-        std::vector<f64> values = convert_argument<Floats>(name, o);
+        const std::vector<f64> values = convert_argument<Floats>(name, o);
         const u64 n = values.size();
-        return Array64(Shape::d1(n), std::move(values));
+        return Array64(Shape::d1(n), Storage<f64>(values.begin(), values.end()));
     }
-    std::vector<f64> values;
+    Storage<f64> values;
     u64 cols = 0;
     for (Py_ssize_t i = 0; i < len; ++i) {
         const std::vector<double> row = convert_argument<Floats>(name, items[i]);

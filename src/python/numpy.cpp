@@ -144,7 +144,7 @@ PyType_Spec& slice_container_spec() {
 namespace {
 
 // A container owning a copy of `data`; the buffer is never empty, so its pointer is never null.
-Ref new_slice_container(const std::vector<f64>& data) {
+Ref new_slice_container(const Storage<f64>& data) {
     PyTypeObject* type = type_object(Class::slice_container);
     Ref obj = check_new(type->tp_alloc(type, 0));
     auto* c = reinterpret_cast<SliceContainer*>(obj.get());

@@ -99,7 +99,7 @@ Ref box_gaps_impl(PyObject* los_o, PyObject* his_o, PyObject* lo_o, PyObject* hi
         gaps[i] = sharded::box_gap(lo.data.data(), hi.data.data(), los.data.data() + i * d, his.data.data() + i * d, d,
                                    metric, boxsize ? boxsize->data() : nullptr);
     if (!reach_o) return numpy_of(gaps, {m});
-    std::vector<f64> reach;
+    Storage<f64> reach;
     if (const std::optional<double> r = PyFloat_Check(*reach_o) || PyLong_Check(*reach_o) ? to_f64(*reach_o)
                                                                                           : std::nullopt) {
         reach.assign(m, *r);
@@ -168,7 +168,7 @@ Ref merge_lists_impl(PyObject* parts_o, u64 m, bool sort_results) {
             raise(PyExc_ValueError, msg::shard_rows);
         for (u64 j = 0; j < m_p; ++j) {
             const std::vector<u64> local = row_numbers(values(PySequence_Fast_GET_ITEM(lists.get(), j), "rows"));
-            std::vector<f64> dist;
+            Storage<f64> dist;
             if (sort_results) dist = values(PySequence_Fast_GET_ITEM(dists->get(), j), "distances").data;
             if (sort_results && dist.size() != local.size()) raise(PyExc_ValueError, msg::shard_rows);
             sharded::append_list(out[sel ? (*sel)[j] : j], local.data(), dist.data(), local.size(), offset,
@@ -255,7 +255,7 @@ Ref add_logs_impl(PyObject* parts_o, double log_norm) {
     const Ref parts = sequence(parts_o);
     const Py_ssize_t len = PySequence_Fast_GET_SIZE(parts.get());
     if (len == 0) raise(PyExc_ValueError, msg::shard_parts);
-    std::vector<std::vector<f64>> logs;
+    std::vector<Storage<f64>> logs;
     for (Py_ssize_t p = 0; p < len; ++p) {
         logs.push_back(values(PySequence_Fast_GET_ITEM(parts.get(), p), "parts").data);
         if (logs.back().size() != logs.front().size()) raise(PyExc_ValueError, msg::shard_rows);

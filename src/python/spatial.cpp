@@ -93,7 +93,7 @@ bool read_query(PyObject* o, QueryArg& q) {
 std::vector<double> query_vector(PyObject* o, u64 dim) {
     QueryArg arg;
     if (!read_query(o, arg)) raise(PyExc_ValueError, msg::bad_query);
-    if (arg.array) arg.values = (*arg.array)->data;
+    if (arg.array) arg.values.assign((*arg.array)->data.begin(), (*arg.array)->data.end());
     if (arg.values.size() != dim) raise(PyExc_ValueError, msg::query_length(arg.values.size(), dim));
     return std::move(arg.values);
 }
@@ -108,7 +108,7 @@ std::optional<Numbers> density_queries(std::optional<PyObject*> o, u64 dim) {
         // A number is one query of width 1, whatever the tree's dimension (the core asserts it).
         const u64 m = arg.values.size();
         if (!arg.scalar && m != dim) raise(PyExc_ValueError, msg::query_length(m, dim));
-        out.owned = Array64(Shape::d2(1, m), std::move(arg.values));
+        out.owned = Array64(Shape::d2(1, m), Storage<f64>(arg.values.begin(), arg.values.end()));
         return out;
     }
     const Array64& a = arg.array->get();
@@ -240,8 +240,7 @@ PointRows point_rows(PyObject* o) {
     Numbers v = numbers(o, "points");
     if (v.array().ndim() != 2) raise(PyExc_ValueError, msg::points_rank(v.array().ndim()));
     PointRows p{{}, v.rows(), v.cols()};
-    if (v.borrowed) p.values = v.array().data;
-    else p.values = std::move(v.owned.data);
+    p.values.assign(v.array().data.begin(), v.array().data.end());
     return p;
 }
 

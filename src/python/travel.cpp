@@ -76,7 +76,7 @@ Ref array_from_bytes_impl(PyObject* shape_obj, PyObject* data_obj) {
     if (data.size() != n * sizeof(f64))
         raise(PyExc_ValueError,
               msg::array_state_length(static_cast<long long>(data.size()), shape.to_string(), n * sizeof(f64)));
-    std::vector<f64> values(n);
+    Storage<f64> values(n);
     if (n) std::memcpy(values.data(), data.data(), n * sizeof(f64));
     return new_array(Array64(std::move(shape), std::move(values)));
 }

@@ -39,7 +39,7 @@ NdArray<f64> box_muller(Generator& gen, Shape shape, Out out, Finish finish) {
     constexpr u64 kBlock = 1024;  // pairs per block
     constexpr unsigned kBuckets = 256;
     const u64 n = detail::sample_count(shape, sizeof(f64));
-    std::vector<f64> buf(n);
+    Storage<f64> buf(n);
     Generator g = gen;
     f64* p = buf.data();
     double radius[kBlock], theta[kBlock];
@@ -247,7 +247,7 @@ struct GammaSampler {
 template <class Variate>
 NdArray<f64> fill_gamma(Generator& gen, Shape shape, bool read_ahead, Variate variate) {
     const u64 n = detail::sample_count(shape, sizeof(f64));
-    std::vector<f64> out(n);
+    Storage<f64> out(n);
     Generator g = gen;
     f64* p = out.data();
     // Polled between blocks; the state is committed only after the last value.

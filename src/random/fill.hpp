@@ -27,7 +27,7 @@ inline constexpr u64 poll_block = u64{1} << 16;
 template <class T, class Draw>
 NdArray<T> fill(Generator& gen, Shape shape, Draw&& draw) {
     const u64 n = sample_count(shape, sizeof(T));
-    std::vector<T> out(n);
+    Storage<T> out(n);
     Generator g = gen;
     T* p = out.data();
     for (u64 first = 0; first < n; first += poll_block) {

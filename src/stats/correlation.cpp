@@ -151,7 +151,7 @@ f64 pearson(const Array64& a, const Array64& b) {
 
 Array64 ranks(const Array64& a) {
     const std::size_t n = a.data.size();
-    std::vector<f64> out(n);
+    Storage<f64> out(n);
     fill_ranks(a, out.data());
     return Array64(Shape::d1(n), std::move(out));
 }

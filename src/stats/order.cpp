@@ -218,12 +218,12 @@ f64 quantile(const Array64& a, f64 q) {
     return v.empty() ? kNaN : interpolate(p, v[0], v[1]);
 }
 
-Array64 quantiles(const Array64& a, const std::vector<f64>& qs) {
+Array64 quantiles(const Array64& a, const Storage<f64>& qs) {
     for (f64 q : qs)
         if (!valid_probability(q)) VELTRIX_FAIL(kBadQuantile);
     const std::size_t k = qs.size();
     const std::size_t n = a.data.size();
-    std::vector<f64> out(k, kNaN);
+    Storage<f64> out(k, kNaN);
     if (n == 0 || k == 0) return Array64(Shape::d1(k), std::move(out));
 
     std::vector<Interpolation> where(k);

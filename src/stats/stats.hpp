@@ -41,7 +41,7 @@ std::size_t extreme_index(const f64* x, std::size_t n, bool smallest, Isa isa);
 // is an internal error, checked before anything else.
 f64 median(const Array64& a);
 f64 quantile(const Array64& a, f64 q);
-Array64 quantiles(const Array64& a, const std::vector<f64>& qs);
+Array64 quantiles(const Array64& a, const Storage<f64>& qs);
 
 // Correlation of vectors. Length and dimension preconditions are internal errors.
 f64 pearson(const Array64& a, const Array64& b);

@@ -22,7 +22,8 @@ using kernels::Isa;
 
 namespace {
 
-bool same_bits(const std::vector<f64>& x, const std::vector<f64>& y) {
+template <class X, class Y>
+bool same_bits(const X& x, const Y& y) {
     return x.size() == y.size() && (x.empty() || std::memcmp(x.data(), y.data(), x.size() * 8) == 0);
 }
 
@@ -140,7 +141,7 @@ RefEig ref_eig_iterate(u64 n, const std::vector<f64>& a0, u64 max_iter, f64 tol)
 // per column, as a straightforward implementation would; timed only.
 Array64 indexed_matmul(const Array64& a, const Array64& b) {
     const u64 m = a.shape[0], n = a.shape[1], q = b.shape[1];
-    std::vector<f64> out;
+    Storage<f64> out;
     out.reserve(m * q);
     for (u64 i = 0; i < m; ++i)
         for (u64 j = 0; j < q; ++j) {
@@ -428,7 +429,7 @@ void check_factorisations(std::mt19937_64& rng) {
     for (u64 m : sizes)
         for (u64 n : sizes) {
             const auto a = random_values(rng, m * n, true);
-            Result<QrResult> f = qr(Array64(Shape{m, n}, a));
+            Result<QrResult> f = qr(array_of(Shape{m, n}, a));
             const RefQr ref = ref_qr(m, n, a);
             expect(f.ok() && same_bits(f.value().q.data, ref.q) && same_bits(f.value().r.data, ref.r),
                    "qr " + std::to_string(m) + "x" + std::to_string(n));
@@ -442,13 +443,13 @@ void check_factorisations(std::mt19937_64& rng) {
             return t;
         }());
         for (u64 i = 0; i < n; ++i) a[i * n + i] = a[i * n + i] + f64(n);
-        Result<Array64> l = cholesky(Array64(Shape{n, n}, a));
+        Result<Array64> l = cholesky(array_of(Shape{n, n}, a));
         expect(l.ok() && same_bits(l.value().data, ref_cholesky(n, a)), "cholesky " + std::to_string(n));
         if (n >= 2) {
             // A remainder that is not positive half-way down: both orders fail.
             auto bad = a;
             bad[(n / 2) * n + n / 2] = -1.0;
-            expect(!cholesky(Array64(Shape{n, n}, bad)).ok() && ref_cholesky(n, bad).empty(),
+            expect(!cholesky(array_of(Shape{n, n}, bad)).ok() && ref_cholesky(n, bad).empty(),
                    "cholesky failure " + std::to_string(n));
         }
     }
@@ -461,7 +462,7 @@ void check_eig(std::mt19937_64& rng) {
         for (u64 i = 0; i < n; ++i)
             for (u64 j = 0; j < n; ++j) a[i * n + j] = b[i * n + j] + b[j * n + i];
         for (u64 iters : {0, 1, 7, 60}) {
-            Result<EigResult> e = eig_with_params(Array64(Shape{n, n}, a), iters, 1e-10);
+            Result<EigResult> e = eig_with_params(array_of(Shape{n, n}, a), iters, 1e-10);
             const RefEig ref = ref_eig_iterate(n, a, iters, 1e-10);
             bool ok = e.ok();
             // Each value must be a diagonal entry of the reference iterate, with its column.
@@ -526,7 +527,7 @@ void bench() {
         for (u64 i = 0; i < n; ++i) for (u64 j = 0; j < n; ++j) bt[j * n + i] = b[i * n + j];
         auto spd = ref_matmul(n, n, n, b, bt);
         for (u64 i = 0; i < n; ++i) spd[i * n + i] = spd[i * n + i] + f64(n);
-        const Array64 arr(Shape{n, n}, spd);
+        const Array64 arr = array_of(Shape{n, n}, spd);
         const double fast = best_seconds([&] { (void)cholesky(arr); }, 10);
         const double plain = best_seconds([&] { (void)ref_cholesky(n, spd); }, 3);
         std::printf("cholesky 256: fast %.3f ms, plain %.3f ms (%.1fx)\n", fast * 1e3, plain * 1e3, plain / fast);
@@ -534,7 +535,7 @@ void bench() {
     {
         const u64 n = 256;
         const auto a = random_values(rng, n * n);
-        const Array64 arr(Shape{n, n}, a);
+        const Array64 arr = array_of(Shape{n, n}, a);
         const double fast = best_seconds([&] { (void)qr(arr); }, 10);
         const double plain = best_seconds([&] { (void)ref_qr(n, n, a); }, 3);
         const double indexed = best_seconds([&] { (void)indexed_qr(arr); }, 2);
@@ -546,7 +547,7 @@ void bench() {
         std::vector<f64> a(n * n);
         for (u64 i = 0; i < n; ++i)
             for (u64 j = 0; j < n; ++j) a[i * n + j] = b[i * n + j] + b[j * n + i];
-        const Array64 arr(Shape{n, n}, a);
+        const Array64 arr = array_of(Shape{n, n}, a);
         const u64 iters = 20;  // per-iteration cost; an unconverged input runs 1000 of these
         const double fast = best_seconds([&] { (void)eig_with_params(arr, iters, 0.0); }, 5);
         const double plain = best_seconds([&] { (void)ref_eig_iterate(n, a, iters, 0.0); }, 2);

@@ -38,7 +38,7 @@ std::vector<Isa> isas() {
     return out;
 }
 
-f64 max_abs(const std::vector<f64>& x) {
+f64 max_abs(const Storage<f64>& x) {
     f64 m = 0.0;
     for (f64 v : x) m = std::max(m, std::fabs(v));
     return m;

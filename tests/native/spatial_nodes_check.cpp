@@ -20,7 +20,7 @@ using namespace veltrix::check;
 
 namespace {
 
-Array64 points(u64 n, u64 dim, std::vector<f64> v) { return Array64(Shape::d2(n, dim), std::move(v)); }
+Array64 points(u64 n, u64 dim, const std::vector<f64>& v) { return array_of(Shape::d2(n, dim), v); }
 
 template <class Tree>
 Tree build(const Array64& a, u64 leaf, DistanceMetric m = DistanceMetric::Euclidean,

@@ -29,7 +29,7 @@ Array64 points(u64 n, u64 dim, unsigned seed) {
         x = r == 0 ? -0.0 : r == 1 ? 0.0 : static_cast<f64>(static_cast<i64>(rng() % 40) - 20) * 0.25;
     }
     if (n > 3 && dim > 0) v[dim * 3] = INFINITY;
-    return Array64(Shape::d2(n, dim), std::move(v));
+    return array_of(Shape::d2(n, dim), v);
 }
 
 template <class P>

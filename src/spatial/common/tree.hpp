@@ -787,7 +787,7 @@ public:
     static Result<SpatialTree> from_ndarray(const Array64& points, u64 leaf_size, DistanceMetric metric,
                                             Options options = {}) {
         if (points.ndim() != 2) VELTRIX_FAIL(msg::points_rank);
-        return from_rows(std::vector<f64>(points.data), points.shape[0], points.shape[1], leaf_size, metric,
+        return from_rows(std::vector<f64>(points.data.begin(), points.data.end()), points.shape[0], points.shape[1], leaf_size, metric,
                          options);
     }
 
