@@ -107,6 +107,43 @@ def test_round_trip(shape, data):
     assert b.to_numpy().tobytes() == np.array(values, dtype=np.float64).tobytes()
 
 
+# Buffers of several MiB come from their own allocator (mapped blocks, freed ones reused): every
+# way in and out must carry the values through, also when a block is handed out again.
+@pytest.mark.parametrize("way", ["to_numpy", "pickle", "pickle5", "__array__", "copy", "list"])
+def test_large_buffers_round_trip(way):
+    import copy
+    import pickle
+
+    x = np.random.default_rng(5).uniform(-1.0, 1.0, (700, 1000))
+    for _ in range(3):  # later rounds reuse the blocks freed by earlier ones
+        a = Array.from_numpy(x)
+        if way == "to_numpy":
+            b = a.to_numpy()
+        elif way == "pickle":
+            b = pickle.loads(pickle.dumps(a)).to_numpy()
+        elif way == "pickle5":
+            frames = []
+            data = pickle.dumps(a, protocol=5, buffer_callback=frames.append)
+            b = pickle.loads(data, buffers=frames).to_numpy()
+        elif way == "__array__":
+            b = np.asarray(a)
+        elif way == "copy":
+            b = copy.deepcopy(a + 0.0).to_numpy()
+        else:
+            b = np.array(Array(list(a.shape), a.to_numpy().ravel().tolist()).to_numpy())
+        del a
+        assert b.tobytes() == x.tobytes()
+
+
+def test_large_block_cache_is_bounded_and_released():
+    arrays = [Array.from_numpy(np.full(600_000 + 300_000 * i, float(i))) for i in range(12)]
+    del arrays
+    blocks, held = veltrix._large_blocks()
+    assert blocks <= 8 and held <= 128 << 20
+    assert veltrix._release_large_blocks() == (blocks, held)
+    assert veltrix._large_blocks() == (0, 0)
+
+
 # ---------------------------------------------------------------------------------------------
 # Without NumPy
 

@@ -64,18 +64,16 @@ inline void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
     (void)madvise(reinterpret_cast<void*>(first), p + bytes - first, MADV_HUGEPAGE);
 }
 
-// An empty vector with capacity for n elements.
+// An empty vector with capacity for n elements. A large one is already advised for huge pages
+// by its allocator.
 template <class T>
 Storage<T> reserve(std::size_t n) {
     Storage<T> v;
     v.reserve(n);
-    advise_huge_pages(v.data(), n * sizeof(T));
     return v;
 }
 
-// n value-initialised elements (zeros), for kernels that write their results in place. The
-// huge-page advice comes before the zero-fill touches the fresh pages, so a large result
-// faults in a few 2 MiB pages rather than thousands of 4 KiB ones.
+// n value-initialised elements (zeros), for kernels that write their results in place.
 template <class T>
 Storage<T> zeroed(std::size_t n) {
     Storage<T> v = reserve<T>(n);

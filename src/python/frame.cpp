@@ -7,6 +7,7 @@
 #include <map>
 #include <thread>
 
+#include "array/storage.hpp"
 #include "ops/vmath.hpp"
 #include "python/messages.hpp"
 
@@ -142,6 +143,16 @@ Ref hold_shared_borrow_impl(const Array64&, double seconds) {
 constexpr auto hold_shared_borrow_sig =
     signature("_hold_shared_borrow", param<ArrayArg>("array"), param<F64>("seconds"));
 
+// The large-block cache of the array storage, as (blocks, bytes).
+Ref block_counts(large_blocks::CacheState s) {
+    return tuple_of(check_new(PyLong_FromSize_t(s.blocks)), check_new(PyLong_FromSize_t(s.bytes)));
+}
+Ref large_blocks_impl() { return block_counts(large_blocks::cached()); }
+Ref release_large_blocks_impl() { return block_counts(large_blocks::release()); }
+
+constexpr auto large_blocks_sig = signature("_large_blocks");
+constexpr auto release_large_blocks_sig = signature("_release_large_blocks");
+
 }  // namespace
 
 void add_signature_param(std::vector<SignatureParam>& params, const char* name, std::optional<std::string> fallback,
@@ -165,7 +176,9 @@ const char* register_signature(const std::string& key, const char* doc_name, boo
 }
 
 void register_private(PyObject* m) {
-    static PyMethodDef defs[] = {def<hold_shared_borrow_sig, hold_shared_borrow_impl>(), {}};
+    static PyMethodDef defs[] = {def<hold_shared_borrow_sig, hold_shared_borrow_impl>(),
+                                 def<large_blocks_sig, large_blocks_impl>(),
+                                 def<release_large_blocks_sig, release_large_blocks_impl>(), {}};
     add_functions(m, defs, false);
     check_status(PyObject_SetAttrString(m, "_signatures", signature_dict().get()));
     // The package version the build passed in (pyproject.toml's), outside __all__.

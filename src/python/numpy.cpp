@@ -119,7 +119,7 @@ struct SliceContainer {
     void (*drop)(f64* ptr, std::size_t len, std::size_t cap);
 };
 
-void drop_f64_buffer(f64* ptr, std::size_t, std::size_t cap) { std::allocator<f64>().deallocate(ptr, cap); }
+void drop_f64_buffer(f64* ptr, std::size_t, std::size_t cap) { LargeAllocator<f64>().deallocate(ptr, cap); }
 
 void slice_container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
@@ -149,11 +149,10 @@ Ref new_slice_container(const Storage<f64>& data) {
     Ref obj = check_new(type->tp_alloc(type, 0));
     auto* c = reinterpret_cast<SliceContainer*>(obj.get());
     const std::size_t cap = data.empty() ? 1 : data.size();
-    c->ptr = std::allocator<f64>().allocate(cap);
+    c->ptr = LargeAllocator<f64>().allocate(cap);
     c->len = data.size();
     c->cap = cap;
     c->drop = drop_f64_buffer;
-    buffer::advise_huge_pages(c->ptr, cap * sizeof(f64));
     if (!data.empty()) std::memcpy(c->ptr, data.data(), data.size() * sizeof(f64));
     return obj;
 }

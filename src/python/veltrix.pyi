@@ -1064,6 +1064,12 @@ def _panic_from_args(args: Tuple[object, ...]) -> BaseException:
     """The internal-error exception rebuilt from its ``args``: what its pickles name, so that
     it reaches the caller from worker processes (``ProcessPoolExecutor``, Dask) as itself."""
 
+# The array storage's cache of freed large blocks (private, outside __all__).
+def _large_blocks() -> Tuple[int, int]:
+    """``(blocks, bytes)`` that the cache of freed large array buffers holds now."""
+def _release_large_blocks() -> Tuple[int, int]:
+    """Returns every cached block to the system; ``(blocks, bytes)`` released."""
+
 # The package version (pyproject.toml's, passed in by the build); not in __all__.
 __version__: str
 
