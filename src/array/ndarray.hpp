@@ -63,6 +63,15 @@ struct NdArray {
 
     NdArray() : shape(), strides(), data(1) {}
 
+    // Copies take the elements by one memcpy (see copy_of).
+    NdArray(const NdArray& o) : shape(o.shape), strides(o.strides), data(copy_of(o.data.data(), o.data.size())) {}
+    NdArray(NdArray&&) noexcept = default;
+    NdArray& operator=(const NdArray& o) {
+        if (this != &o) *this = NdArray(o);
+        return *this;
+    }
+    NdArray& operator=(NdArray&&) noexcept = default;
+
     NdArray(Shape s, Storage<T> d) : shape(std::move(s)), data(std::move(d)) {
         const u64 n = shape.size();
         if (n != data.size())

@@ -2,9 +2,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace veltrix {
@@ -41,6 +45,15 @@ CacheState release() noexcept;
 
 }  // namespace large_blocks
 
+// The value of an element that its writer overwrites right after (see copy_of). The conversion
+// only lets the vector's insert compile its paths for the middle, which copy_of never takes.
+struct Uninit {
+    template <class T>
+    operator T() const noexcept {
+        return T{};
+    }
+};
+
 // std::allocator for small blocks, large_blocks for large ones; stateless, so vectors move
 // and swap their buffers freely.
 template <class T>
@@ -64,6 +77,17 @@ struct LargeAllocator {
         else std::allocator<T>{}.deallocate(p, n);
     }
 
+    // Default-initialises for Uninit (an element about to be overwritten), constructs as
+    // std::allocator would otherwise.
+    template <class U>
+    void construct(U* p, Uninit) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        std::construct_at(p, std::forward<Args>(args)...);
+    }
+
     template <class U>
     friend bool operator==(const LargeAllocator&, const LargeAllocator<U>&) noexcept {
         return true;
@@ -73,5 +97,53 @@ struct LargeAllocator {
 // The element storage of arrays and of the buffers that become arrays.
 template <class T>
 using Storage = std::vector<T, LargeAllocator<T>>;
+
+// A range of n Uninit values, for creating n elements without writing them.
+struct BlankIter {
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = Uninit;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = Uninit;
+    std::ptrdiff_t i;
+    Uninit operator*() const noexcept { return {}; }
+    BlankIter& operator++() noexcept {
+        ++i;
+        return *this;
+    }
+    BlankIter operator++(int) noexcept {
+        BlankIter t = *this;
+        ++i;
+        return t;
+    }
+    BlankIter& operator--() noexcept {
+        --i;
+        return *this;
+    }
+    BlankIter& operator+=(std::ptrdiff_t d) noexcept {
+        i += d;
+        return *this;
+    }
+    BlankIter& operator-=(std::ptrdiff_t d) noexcept {
+        i -= d;
+        return *this;
+    }
+    friend BlankIter operator+(BlankIter a, std::ptrdiff_t d) noexcept { return a += d; }
+    friend std::ptrdiff_t operator-(const BlankIter& a, const BlankIter& b) noexcept { return a.i - b.i; }
+    friend bool operator==(const BlankIter& a, const BlankIter& b) noexcept { return a.i == b.i; }
+};
+
+// A copy of [first, first + n) by one memcpy. The library's own element-wise copy serves only
+// std::allocator; with any other allocator a vector copies element by element, which at 10^6
+// elements took about 1.25x memcpy's time. The elements are created uninitialised, then written.
+template <class T>
+Storage<T> copy_of(const T* first, std::size_t n) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    Storage<T> v;
+    v.reserve(n);
+    v.insert(v.end(), BlankIter{0}, BlankIter{static_cast<std::ptrdiff_t>(n)});
+    if (n) std::memcpy(v.data(), first, n * sizeof(T));
+    return v;
+}
 
 }  // namespace veltrix

@@ -95,9 +95,7 @@ Storage<T> generate(std::size_t n, const F& f) {
 // A copy of [first, first + n).
 template <class T>
 Storage<T> copy(const T* first, std::size_t n) {
-    Storage<T> v = reserve<T>(n);
-    v.insert(v.end(), first, first + n);
-    return v;
+    return copy_of(first, n);
 }
 
 }  // namespace veltrix::buffer
