@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "array/cancel.hpp"
-#include "array/storage.hpp"
 
 namespace veltrix::kernels {
 
@@ -190,31 +189,20 @@ VELTRIX_INLINE void gemm_tile_rows(u64 rows, u64 kc, u64 t0, const f64* start, c
 constexpr u64 direct_a_limit = 128 * 128, direct_b_limit = 256 * 128;
 
 // Packing space kept per thread (0: B, 1: A): a fresh allocation of a few MiB per product
-// would fault its pages in again on every call. Products never nest on one thread. A space of
-// a MiB or more (B's strips at the large sizes) lies on huge pages: on small pages walking it
-// strip by strip misses the TLB at every 4 KiB.
+// would fault its pages in again on every call. Products never nest on one thread.
 VELTRIX_INLINE f64* pack_space(int which, u64 n) {
-    constexpr std::size_t huge_from = std::size_t{1} << 20;
     struct Space {
-        f64* p = nullptr;
-        std::size_t bytes = 0;
-        void free() noexcept {
-            if (bytes >= huge_from) large_blocks::deallocate(p, bytes);
-            else delete[] p;
-            p = nullptr;
-            bytes = 0;
-        }
-        ~Space() { free(); }
+        std::unique_ptr<f64[]> store;
+        u64 size = 0;
     };
     thread_local Space spaces[2];
     Space& s = spaces[which];
-    const std::size_t bytes = (n + 8) * sizeof(f64);
-    if (s.bytes < bytes) {
-        s.free();
-        s.p = bytes >= huge_from ? static_cast<f64*>(large_blocks::allocate(bytes)) : new f64[n + 8];
-        s.bytes = bytes;
+    if (s.size < n) {
+        s.store.reset();
+        s.store.reset(new f64[n + 8]);
+        s.size = n;
     }
-    return line_aligned(s.p);
+    return line_aligned(s.store.get());
 }
 
 template <class I>

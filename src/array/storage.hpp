@@ -28,8 +28,7 @@ inline constexpr std::size_t cache_max_blocks = 8;
 inline constexpr std::size_t cache_max_bytes = std::size_t{128} << 20;
 
 // A block of at least `bytes` bytes, 2 MiB-aligned, on huge pages where the system has them;
-// std::bad_alloc when the system refuses it. Arrays use it from min_bytes; long-lived scratch
-// space may use it for smaller blocks too.
+// std::bad_alloc when the system refuses it.
 void* allocate(std::size_t bytes);
 // Returns a block from allocate(bytes) (the same `bytes`) to the cache or the system.
 void deallocate(void* p, std::size_t bytes) noexcept;
