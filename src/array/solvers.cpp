@@ -198,26 +198,29 @@ VELTRIX_INLINE void axpy_body(u64 n, f64 s, const f64* __restrict x, f64* __rest
 }
 
 // One QL sweep's plane rotations: for i = hi−1 down to lo, rows i and i+1 become
-// (c·x_i − s·x_{i+1}, s·x_i + c·x_{i+1}) with c = cs[off + i − lo], s = ss[off + i − lo].
+// (c·x_i − s·x_{i+1}, s·x_i + c·x_{i+1}), with c and s from rotation off + i − lo of a batch.
 struct Sweep {
     u64 lo, hi, off;
 };
 
-// Finished sweeps waiting to be applied to the vectors.
+// Finished sweeps waiting to be applied to the vectors; rotation i of a sweep has its cosine
+// at cs[2·(off + i − lo)] and its sine next to it.
 struct SweepBatch {
     std::vector<Sweep> sweeps;
-    std::vector<f64> cs, ss;
+    std::vector<f64> cs;
 
+    u64 rotations() const { return cs.size() / 2; }
     void push(u64 lo, u64 hi, const f64* c, const f64* s) {
         if (lo >= hi) return;
-        sweeps.push_back({lo, hi, cs.size()});
-        cs.insert(cs.end(), c + lo, c + hi);
-        ss.insert(ss.end(), s + lo, s + hi);
+        sweeps.push_back({lo, hi, rotations()});
+        for (u64 i = lo; i < hi; ++i) {
+            cs.push_back(c[i]);
+            cs.push_back(s[i]);
+        }
     }
     void clear() {
         sweeps.clear();
         cs.clear();
-        ss.clear();
     }
 };
 
@@ -263,7 +266,7 @@ public:
     bool running() const { return state_ == State::sweep; }
     bool failed() const { return state_ == State::failed; }
     // Running, and the batch of finished sweeps not yet full.
-    bool ready() const { return state_ == State::sweep && out_->cs.size() < batch_cap_; }
+    bool ready() const { return state_ == State::sweep && out_->rotations() < batch_cap_; }
 
     // The next rotation of the current sweep (only while running()).
     VELTRIX_INLINE void step() {
@@ -370,49 +373,69 @@ constexpr int wave = 4;
 
 template <class V, int NV>
 VELTRIX_INLINE void rotate_wave(f64* z, u64 ld, const Sweep* sw, const f64* __restrict cs,
-                                const f64* __restrict ss, QlIteration* ql, int& countdown) {
+                                QlIteration* ql, int& countdown) {
     constexpr u64 W = sizeof(V) / sizeof(f64);
+    // Sweep j's (c, s) at step r: cs_j[2r], cs_j[2r + 1], valid for r in [lo[j], hi[j]).
     i64 lo[wave], hi[wave];
-    const f64* c[wave];
-    const f64* s[wave];
+    const f64* cs_j[wave];
     i64 top = 0, bottom = std::numeric_limits<i64>::max();
+    i64 full_lo = std::numeric_limits<i64>::min(), full_hi = std::numeric_limits<i64>::max();
     for (int j = 0; j < wave; ++j) {
-        lo[j] = i64(sw[j].lo);
-        hi[j] = i64(sw[j].hi);
-        c[j] = cs + sw[j].off - sw[j].lo;
-        s[j] = ss + sw[j].off - sw[j].lo;
+        lo[j] = i64(sw[j].lo) - j;
+        hi[j] = i64(sw[j].hi) - j;
+        cs_j[j] = cs + 2 * (i64(sw[j].off) - lo[j]);
         if (lo[j] < hi[j]) {
-            top = std::max(top, hi[j]);
-            bottom = std::min(bottom, lo[j]);
+            top = std::max(top, hi[j] + j);
+            bottom = std::min(bottom, lo[j] + j);
         }
+        full_lo = std::max(full_lo, lo[j]);
+        full_hi = std::min(full_hi, hi[j] - 1);
     }
     if (bottom > top) return;
     V carry[wave][NV];
     for (int j = 0; j < wave; ++j)
         for (int q = 0; q < NV; ++q) carry[j][q] = V{};
-    for (i64 r = top; r >= bottom - wave; --r) {
-        V x[NV];
-        for (int q = 0; q < NV; ++q) x[q] = r >= bottom ? vload<V>(z + u64(r) * ld + q * W) : V{};
-        for (int j = 0; j < wave; ++j) {
-            const i64 i = r + j;
-            if (i >= lo[j] && i < hi[j]) {
-                const f64 ci = c[j][i], si = s[j][i];
-                for (int q = 0; q < NV; ++q) {
-                    const V t = x[q];
-                    x[q] = si * t + ci * carry[j][q];
-                    carry[j][q] = ci * t - si * carry[j][q];
-                }
-            } else {
-                for (int q = 0; q < NV; ++q) std::swap(x[q], carry[j][q]);
-            }
+    V x[NV];
+    const auto rotate = [&](int j, i64 r) __attribute__((always_inline)) {
+        const f64 ci = cs_j[j][2 * r], si = cs_j[j][2 * r + 1];
+        for (int q = 0; q < NV; ++q) {
+            const V t = x[q];
+            x[q] = si * t + ci * carry[j][q];
+            carry[j][q] = ci * t - si * carry[j][q];
         }
-        const i64 out = r + wave;
-        if (out >= bottom && out <= top)
-            for (int q = 0; q < NV; ++q) vstore(z + u64(out) * ld + q * W, x[q]);
+    };
+    const auto tick = [&]() __attribute__((always_inline)) {
         if (--countdown == 0) {
             countdown = ql_spacing;
             if (ql->ready()) ql->step();
         }
+    };
+    // Every step of the group's range; where all sweeps are inside theirs (the bulk of it for
+    // sweeps of one block), a loop without the range tests.
+    const i64 last = bottom - wave;
+    const i64 fast_hi = std::min(full_hi, top), fast_lo = std::max(full_lo, last);
+    for (i64 r = top; r >= last;) {
+        if (r == fast_hi && fast_lo <= fast_hi) {
+            for (; r >= fast_lo; --r) {
+                for (int q = 0; q < NV; ++q) x[q] = vload<V>(z + u64(r) * ld + q * W);
+                for (int j = 0; j < wave; ++j) rotate(j, r);
+                for (int q = 0; q < NV; ++q) vstore(z + u64(r + wave) * ld + q * W, x[q]);
+                tick();
+            }
+            continue;
+        }
+        for (int q = 0; q < NV; ++q) x[q] = r >= bottom ? vload<V>(z + u64(r) * ld + q * W) : V{};
+        for (int j = 0; j < wave; ++j) {
+            if (r >= lo[j] && r < hi[j])
+                rotate(j, r);
+            else
+                for (int q = 0; q < NV; ++q) std::swap(x[q], carry[j][q]);
+        }
+        const i64 out = r + wave;
+        if (out >= bottom && out <= top)
+            for (int q = 0; q < NV; ++q) vstore(z + u64(out) * ld + q * W, x[q]);
+        tick();
+        --r;
     }
 }
 
@@ -421,17 +444,16 @@ VELTRIX_INLINE void rotate_wave(f64* z, u64 ld, const Sweep* sw, const f64* __re
 // iteration ql (producing later sweeps) advances one step every ql_spacing rows.
 template <class V, int NV>
 VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,
-                                       const f64* __restrict cs, const f64* __restrict ss,
-                                       QlIteration* ql) {
+                                       const f64* __restrict cs, QlIteration* ql) {
     constexpr u64 W = sizeof(V) / sizeof(f64), CB = NV * W;
     int countdown = ql_spacing;
     u64 j0 = 0;
     for (; j0 + CB <= cols; j0 += CB)
-        for (u64 g = 0; g < count; g += wave) rotate_wave<V, NV>(z + j0, ld, sw + g, cs, ss, ql, countdown);
+        for (u64 g = 0; g < count; g += wave) rotate_wave<V, NV>(z + j0, ld, sw + g, cs, ql, countdown);
     for (; j0 + W <= cols; j0 += W)
-        for (u64 g = 0; g < count; g += wave) rotate_wave<V, 1>(z + j0, ld, sw + g, cs, ss, ql, countdown);
+        for (u64 g = 0; g < count; g += wave) rotate_wave<V, 1>(z + j0, ld, sw + g, cs, ql, countdown);
     for (; j0 < cols; ++j0)
-        for (u64 g = 0; g < count; g += wave) rotate_wave<f64, 1>(z + j0, ld, sw + g, cs, ss, ql, countdown);
+        for (u64 g = 0; g < count; g += wave) rotate_wave<f64, 1>(z + j0, ld, sw + g, cs, ql, countdown);
 }
 
 #define VELTRIX_SOLVER_SET(suffix, V, NV, ATTR)                                                        \
@@ -447,8 +469,8 @@ VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw
     }                                                                                             \
     ATTR void axpy_##suffix(u64 n, f64 s, const f64* x, f64* y) { axpy_body(n, s, x, y); }       \
     ATTR void rotate_sweeps_##suffix(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,       \
-                                     const f64* c, const f64* s, QlIteration* ql) {              \
-        rotate_sweeps_body<V, NV>(cols, z, ld, sw, count, c, s, ql);                              \
+                                     const f64* cs, QlIteration* ql) {                           \
+        rotate_sweeps_body<V, NV>(cols, z, ld, sw, count, cs, ql);                                \
     }
 
 VELTRIX_SOLVER_SET(generic, v2d, 2, )
@@ -481,9 +503,9 @@ f64 sym_product(u64 len, f64* x, const f64* u, f64 ur, f64* y, Isa isa) {
     }
 }
 void axpy(u64 n, f64 s, const f64* x, f64* y, Isa isa) { VELTRIX_SOLVER_DISPATCH(isa, axpy, n, s, x, y) }
-void rotate_sweeps(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count, const f64* c,
-                   const f64* s, QlIteration* ql, Isa isa) {
-    VELTRIX_SOLVER_DISPATCH(isa, rotate_sweeps, cols, z, ld, sw, count, c, s, ql)
+void rotate_sweeps(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count, const f64* cs,
+                   QlIteration* ql, Isa isa) {
+    VELTRIX_SOLVER_DISPATCH(isa, rotate_sweeps, cols, z, ld, sw, count, cs, ql)
 }
 
 // The vectors of the QL iteration are kept in column blocks of rot_block columns (the width the
@@ -636,7 +658,7 @@ bool tridiagonal_ql(u64 n, f64* d, f64* e, f64* zb, Isa isa) {
             cancel::check();
             const u64 w = block_width(n, c0);
             rotate_sweeps(w, zb + c0 * n, w, batch.sweeps.data(), batch.sweeps.size(), batch.cs.data(),
-                          batch.ss.data(), &ql, isa);
+                          &ql, isa);
         }
     }
     return !ql.failed();
