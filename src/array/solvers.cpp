@@ -601,6 +601,7 @@ void accumulate_qt(u64 n, const f64* vs, const unsigned char* applied, f64* qt, 
     const u64 steps = n - 2;
     std::vector<f64> v((n - 1) * nb), t(nb * nb), cv((n - 1) * nb), cvt((n - 1) * nb), g(nb * nb);
     for (u64 k0 = (steps - 1) / nb * nb;; k0 -= nb) {
+        cancel::check();  // a block is three products over the trailing square
         const u64 k1 = std::min(steps, k0 + nb), w = k1 - k0, m = n - k0 - 1;
         // V: column j holds the vector of step k0+j from row j on (global rows k+1 ..).
         std::fill(v.begin(), v.begin() + m * w, 0.0);
