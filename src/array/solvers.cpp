@@ -456,7 +456,7 @@ VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw
         for (u64 g = 0; g < count; g += wave) rotate_wave<f64, 1>(z + j0, ld, sw + g, cs, ql, countdown);
 }
 
-#define VELTRIX_SOLVER_SET(suffix, V, NV, ATTR)                                                        \
+#define VELTRIX_SOLVER_SET(suffix, V, ATTR)                                                            \
     ATTR void sym_update_##suffix(u64 len, f64* x, f64 vi, f64 wi, const f64* w, const f64* v) { \
         sym_row_body<V, true, false>(len, x, vi, wi, w, v, nullptr, 0.0, nullptr);                \
     }                                                                                             \
@@ -467,15 +467,22 @@ VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw
     ATTR f64 sym_product_##suffix(u64 len, f64* x, const f64* u, f64 ur, f64* y) {               \
         return sym_row_body<V, false, true>(len, x, 0.0, 0.0, nullptr, nullptr, u, ur, y);        \
     }                                                                                             \
-    ATTR void axpy_##suffix(u64 n, f64 s, const f64* x, f64* y) { axpy_body(n, s, x, y); }       \
-    ATTR void rotate_sweeps_##suffix(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,       \
-                                     const f64* cs, QlIteration* ql) {                           \
-        rotate_sweeps_body<V, NV>(cols, z, ld, sw, count, cs, ql);                                \
-    }
+    ATTR void axpy_##suffix(u64 n, f64 s, const f64* x, f64* y) { axpy_body(n, s, x, y); }
 
-VELTRIX_SOLVER_SET(generic, v2d, 2, )
-VELTRIX_SOLVER_SET(avx2, v4d, 2, VELTRIX_TARGET_AVX2)
-VELTRIX_SOLVER_SET(avx512, v4d, 2, VELTRIX_TARGET_AVX512)
+VELTRIX_SOLVER_SET(generic, v2d, )
+VELTRIX_SOLVER_SET(avx2, v4d, VELTRIX_TARGET_AVX2)
+VELTRIX_SOLVER_SET(avx512, v4d, VELTRIX_TARGET_AVX512)
+
+// The rotations work in four-lane vectors on AVX-512 machines too (their bound is the
+// multiplier, not the width), so two copies serve all three sets.
+void rotate_sweeps_generic(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count, const f64* cs,
+                           QlIteration* ql) {
+    rotate_sweeps_body<v2d, 2>(cols, z, ld, sw, count, cs, ql);
+}
+VELTRIX_TARGET_AVX2 void rotate_sweeps_avx2(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,
+                                            const f64* cs, QlIteration* ql) {
+    rotate_sweeps_body<v4d, 2>(cols, z, ld, sw, count, cs, ql);
+}
 
 #define VELTRIX_SOLVER_DISPATCH(isa, fn, ...)                                                     \
     switch (isa) {                                                                                \
@@ -505,7 +512,10 @@ f64 sym_product(u64 len, f64* x, const f64* u, f64 ur, f64* y, Isa isa) {
 void axpy(u64 n, f64 s, const f64* x, f64* y, Isa isa) { VELTRIX_SOLVER_DISPATCH(isa, axpy, n, s, x, y) }
 void rotate_sweeps(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count, const f64* cs,
                    QlIteration* ql, Isa isa) {
-    VELTRIX_SOLVER_DISPATCH(isa, rotate_sweeps, cols, z, ld, sw, count, cs, ql)
+    if (isa == Isa::generic)
+        rotate_sweeps_generic(cols, z, ld, sw, count, cs, ql);
+    else
+        rotate_sweeps_avx2(cols, z, ld, sw, count, cs, ql);
 }
 
 // The vectors of the QL iteration are kept in column blocks of rot_block columns (the width the
