@@ -222,6 +222,15 @@ struct SweepBatch {
         sweeps.clear();
         cs.clear();
     }
+    // Moves the first k sweeps of `from` here, replacing what was here.
+    void take_front(SweepBatch& from, u64 k) {
+        const u64 rot = k == 0 ? 0 : from.sweeps[k - 1].off + (from.sweeps[k - 1].hi - from.sweeps[k - 1].lo);
+        sweeps.assign(from.sweeps.begin(), from.sweeps.begin() + i64(k));
+        cs.assign(from.cs.begin(), from.cs.begin() + i64(2 * rot));
+        from.sweeps.erase(from.sweeps.begin(), from.sweeps.begin() + i64(k));
+        from.cs.erase(from.cs.begin(), from.cs.begin() + i64(2 * rot));
+        for (Sweep& w : from.sweeps) w.off -= rot;
+    }
 };
 
 // sqrt(a² + b²) without overflow or harmful underflow.
@@ -361,7 +370,7 @@ private:
 
 // Kernel rows between two QL steps run alongside them: enough arithmetic to cover a step's
 // latency.
-constexpr int ql_spacing = 16;
+constexpr int ql_spacing = 8;
 
 // Sweeps applied together, G at a time, as a wavefront: at step r sweep j does its rotation
 // i = r + j (when i is in [lo, hi)). The row sweep j finishes at that step, i + 1, is exactly
@@ -662,8 +671,9 @@ bool tridiagonal_ql(u64 n, f64* d, f64* e, f64* zb, Isa isa) {
     for (;;) {
         while (filling.sweeps.size() < wave && ql.running()) ql.step();
         if (filling.sweeps.empty()) break;
-        std::swap(batch, filling);
-        filling.clear();
+        // Whole groups while more are coming: an empty sweep in a group wastes its share.
+        const u64 whole = filling.sweeps.size() / wave * wave;
+        batch.take_front(filling, ql.running() ? whole : filling.sweeps.size());
         while (batch.sweeps.size() % wave != 0) batch.sweeps.push_back({0, 0, 0});
         for (u64 c0 = 0; c0 < n; c0 += rot_block) {
             cancel::check();
