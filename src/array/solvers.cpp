@@ -368,12 +368,12 @@ private:
     State state_ = State::done;
 };
 
-// Kernel rows between two QL steps run alongside them: enough arithmetic to cover a step's
-// latency.
+// Kernel rows between two QL steps, whose arithmetic covers a step's latency; the iteration
+// then runs ahead of the application and waits at full batches.
 constexpr int ql_spacing = 8;
 
-// Sweeps applied together, G at a time, as a wavefront: at step r sweep j does its rotation
-// i = r + j (when i is in [lo, hi)). The row sweep j finishes at that step, i + 1, is exactly
+// Sweeps applied together, `wave` at a time, as a wavefront: at step r sweep j does its
+// rotation i = r + j (when i is in [lo, hi)). The row sweep j finishes at that step, i + 1, is exactly
 // the row sweep j+1 needs next, so it passes on in registers: each step loads one row and
 // stores one, and every element still receives each sweep's operations in sweep order, the
 // same operations as applying the sweeps one after another. A sweep outside its range passes
