@@ -553,6 +553,21 @@ struct ListPairs {
     // and a distance is finished only for a pair that is kept.
     f64 limit = accumulation_limit(m, r);
     f64 d[64]{};
+    f64 g[64]{};  // box bounds of a's points
+
+    // Point p of a against b's positions [q0, end).
+    void scan(u64 p, u64 q0, u64 end) {
+        for (; q0 < end; q0 += 64) {
+            const u64 k = std::min<u64>(64, end - q0);
+            accumulations_to(m, b.point(q0), k, a.dim, a.point(p), d);
+            for (u64 j = 0; j < k; ++j) {
+                if (d[j] <= limit) {
+                    emit(p, q0 + j);
+                    if (with_dist) out.dists.push_back(m.finish(d[j]));
+                }
+            }
+        }
+    }
 
     bool narrow(bool, PairRange range, bool& inside) const noexcept {
         if (range.lo > r) return false;
@@ -581,33 +596,29 @@ struct ListPairs {
         return true;
     }
 
-    // Whether point q lies beyond the radius from every point of node ib. The Euclidean box
-    // bound of the vantage-point tree is compared before its square root, with `limit`: the
-    // same decision as the bound's against r.
-    bool point_outside(u64 ib, const f64* q) const noexcept {
-        if constexpr (std::is_same_v<P, VpPolicy> && std::is_same_v<M, EuclideanMetric>) {
-            return KdPolicy::gap_sum(b, b.box32(ib), q) > limit;
-        } else {
-            return point_node_bound(m, b, ib, q) > r;
-        }
-    }
+    // The k-d and vantage-point trees' Euclidean box bound of a point is compared before its
+    // square root, with `limit`: the same decision as the bound's against r.
+    static constexpr bool box_points = std::is_same_v<M, EuclideanMetric> && !std::is_same_v<P, BallPolicy>;
 
     void leaves(bool, u64 ia, u64 ib, bool same) {
         const TreeNode& na = a.nodes[ia];
         const TreeNode& nb = b.nodes[ib];
-        const bool bound_points = !same && nb.count() >= point_bound_min;
-        for (u64 p = na.start; p < na.end; ++p) {
-            if (bound_points && point_outside(ib, a.point(p))) continue;
-            for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
-                const u64 k = std::min<u64>(64, nb.end - q0);
-                accumulations_to(m, b.point(q0), k, a.dim, a.point(p), d);
-                for (u64 j = 0; j < k; ++j) {
-                    if (d[j] <= limit) {
-                        emit(p, q0 + j);
-                        if (with_dist) out.dists.push_back(m.finish(d[j]));
-                    }
-                }
+        if (same || nb.count() < point_bound_min) {
+            for (u64 p = na.start; p < na.end; ++p) scan(p, same ? p + 1 : nb.start, nb.end);
+        } else if constexpr (box_points) {
+            // Every point of a's leaf against b's box first, eight side by side.
+            for (u64 p0 = na.start; p0 < na.end; p0 += 64) {
+                const u64 k = std::min<u64>(64, na.end - p0);
+                if constexpr (std::is_same_v<P, VpPolicy>)
+                    KdPolicy::gap_sums(b, b.box32(ib), a.point(p0), k, g);
+                else
+                    KdPolicy::gap_sums(b, b.block(ib), a.point(p0), k, g);
+                for (u64 j = 0; j < k; ++j)
+                    if (!(g[j] > limit)) scan(p0 + j, nb.start, nb.end);
             }
+        } else {
+            for (u64 p = na.start; p < na.end; ++p)
+                if (!(point_node_bound(m, b, ib, a.point(p)) > r)) scan(p, nb.start, nb.end);
         }
     }
 };
