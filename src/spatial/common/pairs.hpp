@@ -644,18 +644,23 @@ struct ListPairs {
     f64 d[64]{};
     f64 g[64]{};  // box bounds of a's points
 
-    // Point p of a against b's positions [q0, end).
-    void scan(u64 p, u64 q0, u64 end) {
-        for (; q0 < end; q0 += 64) {
-            const u64 k = std::min<u64>(64, end - q0);
-            accumulations_to(m, b.point(q0), k, a.dim, a.point(p), d);
+    // Point p of a against the `count` points packed at x, whose positions in b are at(j).
+    template <class At>
+    void scan(u64 p, const f64* x, u64 count, At at) {
+        for (u64 q0 = 0; q0 < count; q0 += 64) {
+            const u64 k = std::min<u64>(64, count - q0);
+            accumulations_to(m, x + q0 * a.dim, k, a.dim, a.point(p), d);
             for (u64 j = 0; j < k; ++j) {
                 if (d[j] <= limit) {
-                    emit(p, q0 + j);
+                    emit(p, at(q0 + j));
                     if (with_dist) out.dists.push_back(m.finish(d[j]));
                 }
             }
         }
+    }
+    // Point p of a against b's positions [q0, end).
+    void scan(u64 p, u64 q0, u64 end) {
+        if (q0 < end) scan(p, b.point(q0), end - q0, [q0](u64 j) { return q0 + j; });
     }
 
     bool narrow(bool, PairRange range, bool& inside) const noexcept {
@@ -688,6 +693,13 @@ struct ListPairs {
     // The k-d and vantage-point trees' Euclidean box bound of a point is compared before its
     // square root, with `limit`: the same decision as the bound's against r.
     static constexpr bool box_points = std::is_same_v<M, EuclideanMetric> && !std::is_same_v<P, BallPolicy>;
+    std::vector<f64> near;    // b's points near a's box, packed
+    std::vector<u64> near_at;  // and their positions
+
+    static auto box_of(const SpatialTree<P>& t, u64 id) noexcept {
+        if constexpr (std::is_same_v<P, VpPolicy>) return t.box32(id);
+        else return t.block(id);
+    }
 
     void leaves(bool, u64 ia, u64 ib, bool same) {
         const TreeNode& na = a.nodes[ia];
@@ -695,15 +707,28 @@ struct ListPairs {
         if (same || nb.count() < point_bound_min) {
             for (u64 p = na.start; p < na.end; ++p) scan(p, same ? p + 1 : nb.start, nb.end);
         } else if constexpr (box_points) {
-            // Every point of a's leaf against b's box first, eight side by side.
+            // Only b's points near a's box can pair: they are packed first; then every point of
+            // a near b's box is measured against them. Both tests take eight points side by side.
+            const u64 dim = a.dim;
+            near.resize(nb.count() * dim);
+            near_at.resize(nb.count());
+            u64 kept = 0;
+            for (u64 q0 = nb.start; q0 < nb.end; q0 += 64) {
+                const u64 k = std::min<u64>(64, nb.end - q0);
+                KdPolicy::gap_sums(a, box_of(a, ia), b.point(q0), k, g);
+                for (u64 j = 0; j < k; ++j) {
+                    if (g[j] > limit) continue;
+                    std::copy_n(b.point(q0 + j), dim, near.data() + kept * dim);
+                    near_at[kept++] = q0 + j;
+                }
+            }
+            if (kept == 0) return;
+            const u64* at = near_at.data();
             for (u64 p0 = na.start; p0 < na.end; p0 += 64) {
                 const u64 k = std::min<u64>(64, na.end - p0);
-                if constexpr (std::is_same_v<P, VpPolicy>)
-                    KdPolicy::gap_sums(b, b.box32(ib), a.point(p0), k, g);
-                else
-                    KdPolicy::gap_sums(b, b.block(ib), a.point(p0), k, g);
+                KdPolicy::gap_sums(b, box_of(b, ib), a.point(p0), k, g);
                 for (u64 j = 0; j < k; ++j)
-                    if (!(g[j] > limit)) scan(p0 + j, nb.start, nb.end);
+                    if (!(g[j] > limit)) scan(p0 + j, near.data(), kept, [at](u64 i) { return at[i]; });
             }
         } else {
             for (u64 p = na.start; p < na.end; ++p)

@@ -88,9 +88,14 @@ struct KdPolicy {
 
     // gap_sum of `count` consecutive points from x, eight side by side (each lane's sum in
     // gap_sum's order: the same bits).
-    template <class B>
+    template <class B, u64 D = 0>
     static void gap_sums(const TreeData& t, const B* block, const f64* x, u64 count, f64* out) noexcept {
-        const u64 dim = t.dim;
+        // The common low dimensions get loops of a known length, unrolled.
+        if constexpr (D == 0) {
+            if (t.dim == 3) return gap_sums<B, 3>(t, block, x, count, out);
+            if (t.dim == 2) return gap_sums<B, 2>(t, block, x, count, out);
+        }
+        const u64 dim = D ? D : t.dim;
         const B* lo = block;
         const B* hi = block + dim;
         u64 p = 0;
@@ -108,7 +113,15 @@ struct KdPolicy {
             }
             for (u64 l = 0; l < 8; ++l) out[p + l] = s[l];
         }
-        for (; p < count; ++p, x += dim) out[p] = gap_sum(t, block, x);
+        for (; p < count; ++p, x += dim) {
+            f64 s = 0.0;
+            for (u64 i = 0; i < dim; ++i) {
+                const f64 below = lo[i] - x[i], above = x[i] - hi[i];
+                const f64 g = x[i] < lo[i] ? below : (x[i] > hi[i] ? above : 0.0);
+                s = s + g * g;
+            }
+            out[p] = s;
+        }
     }
 
     // Both box distances are exact lower bounds of the Euclidean and Chebyshev distances as
