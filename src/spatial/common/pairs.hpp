@@ -693,8 +693,8 @@ struct ListPairs {
     // The k-d and vantage-point trees' Euclidean box bound of a point is compared before its
     // square root, with `limit`: the same decision as the bound's against r.
     static constexpr bool box_points = std::is_same_v<M, EuclideanMetric> && !std::is_same_v<P, BallPolicy>;
-    std::vector<f64> near;    // b's points near a's box, packed
-    std::vector<u64> near_at;  // and their positions
+    std::vector<f64> near{};    // b's points near a's box, packed
+    std::vector<u64> near_at{};  // and their positions
 
     static auto box_of(const SpatialTree<P>& t, u64 id) noexcept {
         if constexpr (std::is_same_v<P, VpPolicy>) return t.box32(id);
