@@ -57,6 +57,14 @@ CASES["matmul"] = (MATRIX.format(n=3200), "A @ A", MATRIX_AFTER)
 CASES["solve"] = (MATRIX.format(n=2600), "veltrix.linalg.solve(A, A)", MATRIX_AFTER)
 # tol 0 never converges: every one of the iterations runs.
 CASES["eig_with_params"] = (MATRIX.format(n=200), "veltrix.linalg.eig_with_params(A, 5000, 0.0)", MATRIX_AFTER)
+# eigh: a dense matrix is stopped in the reduction, a tridiagonal one (no reduction) in the
+# iteration and its rotations.
+CASES["eigh"] = (MATRIX.format(n=2500), "veltrix.linalg.eigh(A)", MATRIX_AFTER)
+CASES["eigh_tridiagonal"] = (
+    MATRIX.format(n=40) + "; import numpy; N = 3000; "
+    "A = veltrix.Array.from_numpy(numpy.diag(numpy.arange(N) % 7.0) + numpy.eye(N, k=1) + numpy.eye(N, k=-1)); "
+    "s = A.sum()",
+    "veltrix.linalg.eigh(A)", MATRIX_AFTER)
 # Weighted draws from a density: the generator keeps its state.
 CASES["sample"] = ("import numpy; g = vr.seed(11); "
                    "t = spatial.KDTree.from_array(g.uniform(0.0, 1.0, [100_000, 1]), 16); "

@@ -57,6 +57,9 @@ def symmetric_cases():
         "ill_conditioned": with_spectrum(np.logspace(-15, 0, 25), rng),
         "wilkinson": np.diag(np.abs(np.arange(-10.0, 11.0))) + np.eye(21, k=1) + np.eye(21, k=-1),
         "tridiagonal_split": np.diag([1.0, 2.0, 3.0, 4.0]) + np.diag([1.0, 0.0, 1.0], 1) + np.diag([1.0, 0.0, 1.0], -1),
+        # Many batches of sweeps, and column counts off every kernel width.
+        "random_231": (lambda h: h + h.T)(rng.standard_normal((231, 231))),
+        "clustered_150": with_spectrum(np.repeat(np.linspace(-1.0, 1.0, 15), 10) + 1e-13 * np.arange(150), rng),
     }
 
 

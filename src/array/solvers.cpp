@@ -198,56 +198,274 @@ VELTRIX_INLINE void axpy_body(u64 n, f64 s, const f64* __restrict x, f64* __rest
 }
 
 // One QL sweep's plane rotations: for i = hi−1 down to lo, rows i and i+1 become
-// (c·x_i − s·x_{i+1}, s·x_i + c·x_{i+1}) with c = cs[off + i − lo], s = ss[off + i − lo].
+// (c·x_i − s·x_{i+1}, s·x_i + c·x_{i+1}), with c and s from rotation off + i − lo of a batch.
 struct Sweep {
     u64 lo, hi, off;
 };
 
-// Applies the sweeps in order to a row-major matrix, NV vectors of columns at a time, so that
-// a column block stays in cache across all of them. Row i+1 is final once rotation i is done,
-// so the row being carried down a sweep stays in registers.
-template <class V, int NV>
-VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,
-                                       const f64* __restrict cs, const f64* __restrict ss) {
-    constexpr u64 W = sizeof(V) / sizeof(f64), CB = NV * W;
-    u64 j0 = 0;
-    for (; j0 + CB <= cols; j0 += CB) {
-        for (u64 w = 0; w < count; ++w) {
-            const u64 lo = sw[w].lo, hi = sw[w].hi;
-            const f64* c = cs + sw[w].off - lo;
-            const f64* s = ss + sw[w].off - lo;
-            V carry[NV];
-            for (int q = 0; q < NV; ++q) carry[q] = vload<V>(z + hi * ld + j0 + q * W);
-            for (u64 i = hi; i-- > lo;) {
-                f64* xi = z + i * ld + j0;
-                f64* xn = z + (i + 1) * ld + j0;
-                const f64 ci = c[i], si = s[i];
-                for (int q = 0; q < NV; ++q) {
-                    const V x = vload<V>(xi + q * W);
-                    vstore(xn + q * W, si * x + ci * carry[q]);
-                    carry[q] = ci * x - si * carry[q];
-                }
-            }
-            for (int q = 0; q < NV; ++q) vstore(z + lo * ld + j0 + q * W, carry[q]);
+// Finished sweeps waiting to be applied to the vectors; rotation i of a sweep has its cosine
+// at cs[2·(off + i − lo)] and its sine next to it.
+struct SweepBatch {
+    std::vector<Sweep> sweeps;
+    std::vector<f64> cs;
+
+    u64 rotations() const { return cs.size() / 2; }
+    void push(u64 lo, u64 hi, const f64* c, const f64* s) {
+        if (lo >= hi) return;
+        sweeps.push_back({lo, hi, rotations()});
+        for (u64 i = lo; i < hi; ++i) {
+            cs.push_back(c[i]);
+            cs.push_back(s[i]);
         }
     }
-    for (u64 j = j0; j < cols; ++j) {
-        for (u64 w = 0; w < count; ++w) {
-            const u64 lo = sw[w].lo, hi = sw[w].hi;
-            const f64* c = cs + sw[w].off - lo;
-            const f64* s = ss + sw[w].off - lo;
-            f64 carry = z[hi * ld + j];
-            for (u64 i = hi; i-- > lo;) {
-                const f64 x = z[i * ld + j];
-                z[(i + 1) * ld + j] = s[i] * x + c[i] * carry;
-                carry = c[i] * x - s[i] * carry;
-            }
-            z[lo * ld + j] = carry;
+    void clear() {
+        sweeps.clear();
+        cs.clear();
+    }
+    // Moves the first k sweeps of `from` here, replacing what was here.
+    void take_front(SweepBatch& from, u64 k) {
+        const u64 rot = k == 0 ? 0 : from.sweeps[k - 1].off + (from.sweeps[k - 1].hi - from.sweeps[k - 1].lo);
+        sweeps.assign(from.sweeps.begin(), from.sweeps.begin() + i64(k));
+        cs.assign(from.cs.begin(), from.cs.begin() + i64(2 * rot));
+        from.sweeps.erase(from.sweeps.begin(), from.sweeps.begin() + i64(k));
+        from.cs.erase(from.cs.begin(), from.cs.begin() + i64(2 * rot));
+        for (Sweep& w : from.sweeps) w.off -= rot;
+    }
+};
+
+// sqrt(a² + b²) without overflow or harmful underflow.
+f64 pythag(f64 a, f64 b) {
+    const f64 x = std::fabs(a), y = std::fabs(b);
+    if (x > y) {
+        const f64 r = y / x;
+        return x * std::sqrt(1.0 + r * r);
+    }
+    if (y == 0.0) return 0.0;
+    const f64 r = x / y;
+    return y * std::sqrt(1.0 + r * r);
+}
+
+// The same from one square root while the sum of squares is safely inside the normal range.
+VELTRIX_INLINE f64 hypot_fast(f64 a, f64 b) {
+    const f64 sq = a * a + b * b;
+    if (sq >= 0x1p-900 && sq <= 0x1p900) [[likely]]
+        return std::sqrt(sq);
+    return pythag(a, b);
+}
+
+// |a| with the sign of b (b = −0.0 counts as positive).
+f64 with_sign(f64 a, f64 b) { return b >= 0.0 ? std::fabs(a) : -std::fabs(a); }
+
+// The implicit QL iteration with Wilkinson shifts on the symmetric tridiagonal (d, e), leaving
+// the eigenvalues, unsorted, in d. Each sweep chases the bulge from the bottom of the
+// unreduced block [l, m] up to l with the shift of the leading 2×2 block's eigenvalue nearer
+// d[l]. An off-diagonal entry is negligible when e² <= ε²·|d[m]|·|d[m+1]| + (smallest normal),
+// a test that respects graded matrices. Finished sweeps go to `out` when given.
+//
+// It runs one rotation per step(): a chain of dependent divisions and square roots that
+// leaves the arithmetic units mostly idle, so the kernels applying earlier sweeps to the
+// vectors call step() between their own rows and the two overlap.
+class QlIteration {
+public:
+    QlIteration(u64 n, f64* d, f64* e, SweepBatch* out)
+        : n_(n), d_(d), e_(e), out_(out), cs_(n), ss_(n), budget_(30 * n), batch_cap_(8 * n) {
+        seek();
+    }
+
+    bool running() const { return state_ == State::sweep; }
+    bool failed() const { return state_ == State::failed; }
+    // Running, and the batch of finished sweeps not yet full.
+    bool ready() const { return state_ == State::sweep && out_->rotations() < batch_cap_; }
+
+    // The next rotation of the current sweep (only while running()).
+    VELTRIX_INLINE void step() {
+        const u64 i = --i_;
+        const f64 f = s_ * e_[i], b = c_ * e_[i];
+        f64 r = hypot_fast(f, g_);
+        e_[i + 1] = r;
+        if (r == 0.0) [[unlikely]] {
+            cut(i);
+            return;
         }
+        s_ = f / r;
+        c_ = g_ / r;
+        g_ = d_[i + 1] - p_;
+        r = (d_[i] - g_) * s_ + 2.0 * c_ * b;
+        p_ = s_ * r;
+        d_[i + 1] = g_ + p_;
+        g_ = c_ * r - b;
+        cs_[i] = c_;
+        ss_[i] = s_;
+        if (i == l_) [[unlikely]]
+            end_sweep();
+    }
+
+    void run() {
+        while (running()) step();
+    }
+
+private:
+    enum class State { sweep, done, failed };
+
+    // Underflow split the block at i+1: the sweep ends there and the block is searched again.
+    [[gnu::noinline]] void cut(u64 i) {
+        d_[i + 1] = d_[i + 1] - p_;
+        e_[m_] = 0.0;
+        if (out_) out_->push(i + 1, m_, cs_.data(), ss_.data());
+        seek();
+    }
+
+    [[gnu::noinline]] void end_sweep() {
+        if (out_) out_->push(l_, m_, cs_.data(), ss_.data());
+        d_[l_] = d_[l_] - p_;
+        e_[l_] = g_;
+        e_[m_] = 0.0;
+        seek();
+    }
+
+    // Starts the next sweep: on the block at l if it is still unreduced, else at the next l.
+    [[gnu::noinline]] void seek() {
+        constexpr f64 eps = std::numeric_limits<f64>::epsilon() / 2;
+        constexpr f64 eps2 = eps * eps;
+        constexpr f64 safmin = std::numeric_limits<f64>::min();
+        for (; l_ < n_; ++l_) {
+            if (l_ % 64 == 0 && polled_ != l_) {
+                polled_ = l_;
+                cancel::check();
+            }
+            u64 m = l_;
+            for (; m + 1 < n_; ++m)
+                if (e_[m] * e_[m] <= (eps2 * std::fabs(d_[m])) * std::fabs(d_[m + 1]) + safmin) break;
+            if (m == l_) continue;
+            if (budget_-- == 0) {
+                state_ = State::failed;
+                return;
+            }
+            const u64 l = l_;
+            f64 g = (d_[l + 1] - d_[l]) / (2.0 * e_[l]);
+            const f64 r = hypot_fast(g, 1.0);
+            g_ = d_[m] - d_[l] + e_[l] / (g + with_sign(r, g));
+            s_ = 1.0;
+            c_ = 1.0;
+            p_ = 0.0;
+            m_ = m;
+            i_ = m;
+            state_ = State::sweep;
+            return;
+        }
+        state_ = State::done;
+    }
+
+    u64 n_;
+    f64* d_;
+    f64* e_;
+    SweepBatch* out_;
+    std::vector<f64> cs_, ss_;
+    u64 budget_;
+    u64 batch_cap_;  // rotations: the batch's cosines and sines stay in cache
+    u64 l_ = 0, m_ = 0, i_ = 0, polled_ = ~u64{0};
+    f64 g_ = 0.0, s_ = 1.0, c_ = 1.0, p_ = 0.0;
+    State state_ = State::done;
+};
+
+// Kernel rows between two QL steps, whose arithmetic covers a step's latency; the iteration
+// then runs ahead of the application and waits at full batches.
+constexpr int ql_spacing = 8;
+
+// Sweeps applied together, `wave` at a time, as a wavefront: at step r sweep j does its
+// rotation i = r + j (when i is in [lo, hi)). The row sweep j finishes at that step, i + 1, is exactly
+// the row sweep j+1 needs next, so it passes on in registers: each step loads one row and
+// stores one, and every element still receives each sweep's operations in sweep order, the
+// same operations as applying the sweeps one after another. A sweep outside its range passes
+// rows through unchanged (its carry then simply lags one row behind).
+constexpr int wave = 4;
+
+template <class V, int NV>
+VELTRIX_INLINE void rotate_wave(f64* z, u64 ld, const Sweep* sw, const f64* __restrict cs,
+                                QlIteration* ql, int& countdown) {
+    constexpr u64 W = sizeof(V) / sizeof(f64);
+    // Sweep j's (c, s) at step r: cs_j[2r], cs_j[2r + 1], valid for r in [lo[j], hi[j]).
+    i64 lo[wave], hi[wave];
+    const f64* cs_j[wave];
+    i64 top = 0, bottom = std::numeric_limits<i64>::max();
+    i64 full_lo = std::numeric_limits<i64>::min(), full_hi = std::numeric_limits<i64>::max();
+    for (int j = 0; j < wave; ++j) {
+        lo[j] = i64(sw[j].lo) - j;
+        hi[j] = i64(sw[j].hi) - j;
+        cs_j[j] = cs + 2 * (i64(sw[j].off) - lo[j]);
+        if (lo[j] < hi[j]) {
+            top = std::max(top, hi[j] + j);
+            bottom = std::min(bottom, lo[j] + j);
+        }
+        full_lo = std::max(full_lo, lo[j]);
+        full_hi = std::min(full_hi, hi[j] - 1);
+    }
+    if (bottom > top) return;
+    V carry[wave][NV];
+    for (int j = 0; j < wave; ++j)
+        for (int q = 0; q < NV; ++q) carry[j][q] = V{};
+    V x[NV];
+    const auto rotate = [&](int j, i64 r) __attribute__((always_inline)) {
+        const f64 ci = cs_j[j][2 * r], si = cs_j[j][2 * r + 1];
+        for (int q = 0; q < NV; ++q) {
+            const V t = x[q];
+            x[q] = si * t + ci * carry[j][q];
+            carry[j][q] = ci * t - si * carry[j][q];
+        }
+    };
+    const auto tick = [&]() __attribute__((always_inline)) {
+        if (--countdown == 0) {
+            countdown = ql_spacing;
+            if (ql->ready()) ql->step();
+        }
+    };
+    // Every step of the group's range; where all sweeps are inside theirs (the bulk of it for
+    // sweeps of one block), a loop without the range tests.
+    const i64 last = bottom - wave;
+    const i64 fast_hi = std::min(full_hi, top), fast_lo = std::max(full_lo, last);
+    for (i64 r = top; r >= last;) {
+        if (r == fast_hi && fast_lo <= fast_hi) {
+            for (; r >= fast_lo; --r) {
+                for (int q = 0; q < NV; ++q) x[q] = vload<V>(z + u64(r) * ld + q * W);
+                for (int j = 0; j < wave; ++j) rotate(j, r);
+                for (int q = 0; q < NV; ++q) vstore(z + u64(r + wave) * ld + q * W, x[q]);
+                tick();
+            }
+            continue;
+        }
+        for (int q = 0; q < NV; ++q) x[q] = r >= bottom ? vload<V>(z + u64(r) * ld + q * W) : V{};
+        for (int j = 0; j < wave; ++j) {
+            if (r >= lo[j] && r < hi[j])
+                rotate(j, r);
+            else
+                for (int q = 0; q < NV; ++q) std::swap(x[q], carry[j][q]);
+        }
+        const i64 out = r + wave;
+        if (out >= bottom && out <= top)
+            for (int q = 0; q < NV; ++q) vstore(z + u64(out) * ld + q * W, x[q]);
+        tick();
+        --r;
     }
 }
 
-#define VELTRIX_SOLVER_SET(suffix, V, NV, ATTR)                                                        \
+// Applies the sweeps in order to a row-major block of `cols` columns, NV vectors of columns at
+// a time; sw holds a whole number of groups of `wave` sweeps (empty ones pad the last). The
+// iteration ql (producing later sweeps) advances one step every ql_spacing rows.
+template <class V, int NV>
+VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,
+                                       const f64* __restrict cs, QlIteration* ql) {
+    constexpr u64 W = sizeof(V) / sizeof(f64), CB = NV * W;
+    int countdown = ql_spacing;
+    u64 j0 = 0;
+    for (; j0 + CB <= cols; j0 += CB)
+        for (u64 g = 0; g < count; g += wave) rotate_wave<V, NV>(z + j0, ld, sw + g, cs, ql, countdown);
+    for (; j0 + W <= cols; j0 += W)
+        for (u64 g = 0; g < count; g += wave) rotate_wave<V, 1>(z + j0, ld, sw + g, cs, ql, countdown);
+    for (; j0 < cols; ++j0)
+        for (u64 g = 0; g < count; g += wave) rotate_wave<f64, 1>(z + j0, ld, sw + g, cs, ql, countdown);
+}
+
+#define VELTRIX_SOLVER_SET(suffix, V, ATTR)                                                            \
     ATTR void sym_update_##suffix(u64 len, f64* x, f64 vi, f64 wi, const f64* w, const f64* v) { \
         sym_row_body<V, true, false>(len, x, vi, wi, w, v, nullptr, 0.0, nullptr);                \
     }                                                                                             \
@@ -258,15 +476,22 @@ VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw
     ATTR f64 sym_product_##suffix(u64 len, f64* x, const f64* u, f64 ur, f64* y) {               \
         return sym_row_body<V, false, true>(len, x, 0.0, 0.0, nullptr, nullptr, u, ur, y);        \
     }                                                                                             \
-    ATTR void axpy_##suffix(u64 n, f64 s, const f64* x, f64* y) { axpy_body(n, s, x, y); }       \
-    ATTR void rotate_sweeps_##suffix(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,       \
-                                     const f64* c, const f64* s) {                                \
-        rotate_sweeps_body<V, NV>(cols, z, ld, sw, count, c, s);                                  \
-    }
+    ATTR void axpy_##suffix(u64 n, f64 s, const f64* x, f64* y) { axpy_body(n, s, x, y); }
 
-VELTRIX_SOLVER_SET(generic, v2d, 8, )
-VELTRIX_SOLVER_SET(avx2, v4d, 4, VELTRIX_TARGET_AVX2)
-VELTRIX_SOLVER_SET(avx512, v4d, 4, VELTRIX_TARGET_AVX512)
+VELTRIX_SOLVER_SET(generic, v2d, )
+VELTRIX_SOLVER_SET(avx2, v4d, VELTRIX_TARGET_AVX2)
+VELTRIX_SOLVER_SET(avx512, v4d, VELTRIX_TARGET_AVX512)
+
+// The rotations work in four-lane vectors on AVX-512 machines too (their bound is the
+// multiplier, not the width), so two copies serve all three sets.
+void rotate_sweeps_generic(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count, const f64* cs,
+                           QlIteration* ql) {
+    rotate_sweeps_body<v2d, 2>(cols, z, ld, sw, count, cs, ql);
+}
+VELTRIX_TARGET_AVX2 void rotate_sweeps_avx2(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count,
+                                            const f64* cs, QlIteration* ql) {
+    rotate_sweeps_body<v4d, 2>(cols, z, ld, sw, count, cs, ql);
+}
 
 #define VELTRIX_SOLVER_DISPATCH(isa, fn, ...)                                                     \
     switch (isa) {                                                                                \
@@ -294,9 +519,12 @@ f64 sym_product(u64 len, f64* x, const f64* u, f64 ur, f64* y, Isa isa) {
     }
 }
 void axpy(u64 n, f64 s, const f64* x, f64* y, Isa isa) { VELTRIX_SOLVER_DISPATCH(isa, axpy, n, s, x, y) }
-void rotate_sweeps(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count, const f64* c,
-                   const f64* s, Isa isa) {
-    VELTRIX_SOLVER_DISPATCH(isa, rotate_sweeps, cols, z, ld, sw, count, c, s)
+void rotate_sweeps(u64 cols, f64* z, u64 ld, const Sweep* sw, u64 count, const f64* cs,
+                   QlIteration* ql, Isa isa) {
+    if (isa == Isa::generic)
+        rotate_sweeps_generic(cols, z, ld, sw, count, cs, ql);
+    else
+        rotate_sweeps_avx2(cols, z, ld, sw, count, cs, ql);
 }
 
 // The vectors of the QL iteration are kept in column blocks of rot_block columns (the width the
@@ -313,41 +541,6 @@ void to_blocks(u64 n, const f64* z, f64* zb) {
         for (u64 i = 0; i < n; ++i) std::copy(z + i * n + c0, z + i * n + c0 + w, zb + c0 * n + i * w);
     }
 }
-
-// Rotations of the QL iteration waiting to be applied to the vectors, a batch at a time.
-class RotationQueue {
-public:
-    RotationQueue(u64 n, f64* zb, Isa isa) : n_(n), zb_(zb), isa_(isa) {}
-
-    // Records rotations lo .. hi−1 of the sweep; c and s are indexed by the rotation.
-    void push(u64 lo, u64 hi, const f64* c, const f64* s) {
-        if (!zb_ || lo >= hi) return;
-        sweeps_.push_back({lo, hi, cs_.size()});
-        cs_.insert(cs_.end(), c + lo, c + hi);
-        ss_.insert(ss_.end(), s + lo, s + hi);
-        if (cs_.size() >= 8 * n_) flush();
-    }
-
-    void flush() {
-        if (!sweeps_.empty())
-            for (u64 c0 = 0; c0 < n_; c0 += rot_block) {
-                cancel::check();
-                const u64 w = block_width(n_, c0);
-                rotate_sweeps(w, zb_ + c0 * n_, w, sweeps_.data(), sweeps_.size(), cs_.data(),
-                              ss_.data(), isa_);
-            }
-        sweeps_.clear();
-        cs_.clear();
-        ss_.clear();
-    }
-
-private:
-    u64 n_;
-    f64* zb_;
-    Isa isa_;
-    std::vector<Sweep> sweeps_;
-    std::vector<f64> cs_, ss_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Symmetric tridiagonalisation
@@ -425,25 +618,26 @@ void accumulate_qt(u64 n, const f64* vs, const unsigned char* applied, f64* qt, 
     if (n < 3) return;
     constexpr u64 nb = 32;
     const u64 steps = n - 2;
-    std::vector<f64> v((n - 1) * nb), t(nb * nb), cv((n - 1) * nb), cvt((n - 1) * nb), z(nb);
+    std::vector<f64> v((n - 1) * nb), t(nb * nb), cv((n - 1) * nb), cvt((n - 1) * nb), g(nb * nb);
     for (u64 k0 = (steps - 1) / nb * nb;; k0 -= nb) {
+        cancel::check();  // a block is three products over the trailing square
         const u64 k1 = std::min(steps, k0 + nb), w = k1 - k0, m = n - k0 - 1;
         // V: column j holds the vector of step k0+j from row j on (global rows k+1 ..).
         std::fill(v.begin(), v.begin() + m * w, 0.0);
         std::fill(t.begin(), t.begin() + w * w, 0.0);
         for (u64 j = 0; j < w; ++j) {
-            const u64 k = k0 + j;
-            if (!applied[k]) continue;
-            const f64* vk = vs + k * n;
+            if (!applied[k0 + j]) continue;
+            const f64* vk = vs + (k0 + j) * n;
             for (u64 i = j; i < m; ++i) v[i * w + j] = vk[i - j];
-            for (u64 c = 0; c < j; ++c) {
-                f64 dot = 0.0;
-                for (u64 i = j; i < m; ++i) dot = dot + v[i * w + c] * v[i * w + j];
-                z[c] = dot;
-            }
+        }
+        // The dot products V[:, c]·V[:, j] in one product: the rows above j add only zeros, which
+        // leave every sum's bits alone (a zero sum's sign is lost in the +0.0 sums below).
+        kernels::gemm(w, w, m, {v.data(), 1, w}, {v.data(), w, 1}, g.data(), isa);
+        for (u64 j = 0; j < w; ++j) {
+            if (!applied[k0 + j]) continue;
             for (u64 r = 0; r < j; ++r) {
                 f64 sum = 0.0;
-                for (u64 c = r; c < j; ++c) sum = sum + t[r * w + c] * z[c];
+                for (u64 c = r; c < j; ++c) sum = sum + t[r * w + c] * g[c * w + j];
                 t[r * w + j] = -2.0 * sum;
             }
             t[j * w + j] = 2.0;
@@ -460,88 +654,35 @@ void accumulate_qt(u64 n, const f64* vs, const unsigned char* applied, f64* qt, 
 // ---------------------------------------------------------------------------------------------
 // Implicit QL iteration on a symmetric tridiagonal matrix
 
-// sqrt(a² + b²) without overflow or harmful underflow.
-f64 pythag(f64 a, f64 b) {
-    const f64 x = std::fabs(a), y = std::fabs(b);
-    if (x > y) {
-        const f64 r = y / x;
-        return x * std::sqrt(1.0 + r * r);
-    }
-    if (y == 0.0) return 0.0;
-    const f64 r = x / y;
-    return y * std::sqrt(1.0 + r * r);
-}
-
-// The same from one square root while the sum of squares is safely inside the normal range.
-f64 hypot_fast(f64 a, f64 b) {
-    const f64 sq = a * a + b * b;
-    if (sq >= 0x1p-900 && sq <= 0x1p900) return std::sqrt(sq);
-    return pythag(a, b);
-}
-
-// |a| with the sign of b (b = −0.0 counts as positive).
-f64 with_sign(f64 a, f64 b) { return b >= 0.0 ? std::fabs(a) : -std::fabs(a); }
-
-// Eigenvalues of the tridiagonal (d, e) into d, unsorted. With zb (n×n in column blocks), each
+// Eigenvalues of the tridiagonal (d, e) into d, unsorted; with zb (n×n in column blocks), each
 // plane rotation of the iteration is applied to its rows as well, so rows that start as the
 // rows of Qᵀ end as eigenvectors. Returns false when the iteration budget runs out.
 //
-// Each sweep chases the bulge from the bottom of the unreduced block [l, m] up to l with the
-// shift of the leading 2×2 block's eigenvalue nearer d[l] (Wilkinson). An off-diagonal entry
-// is negligible when e² <= ε²·|d[m]|·|d[m+1]| + (smallest normal), a test that respects
-// graded matrices.
+// The sweeps finished while one batch is applied form the next batch; the iteration itself
+// runs inside the application (see QlIteration), on its own only while nothing is waiting.
 bool tridiagonal_ql(u64 n, f64* d, f64* e, f64* zb, Isa isa) {
-    constexpr f64 eps = std::numeric_limits<f64>::epsilon() / 2;
-    constexpr f64 eps2 = eps * eps;
-    constexpr f64 safmin = std::numeric_limits<f64>::min();
-    std::vector<f64> cs(n), ss(n);
-    RotationQueue queue(n, zb, isa);
-    u64 budget = 30 * n;
-    for (u64 l = 0; l < n; ++l) {
-        if (l % 64 == 0) cancel::check();  // the vectors' share is polled in the queue's flush
-        for (;;) {
-            u64 m = l;
-            for (; m + 1 < n; ++m)
-                if (e[m] * e[m] <= (eps2 * std::fabs(d[m])) * std::fabs(d[m + 1]) + safmin) break;
-            if (m == l) break;
-            if (budget-- == 0) return false;
-            f64 g = (d[l + 1] - d[l]) / (2.0 * e[l]);
-            f64 r = hypot_fast(g, 1.0);
-            g = d[m] - d[l] + e[l] / (g + with_sign(r, g));
-            f64 s = 1.0, c = 1.0, p = 0.0;
-            u64 lo = l;
-            bool cut = false;
-            for (u64 i = m; i-- > l;) {
-                const f64 f = s * e[i], b = c * e[i];
-                r = hypot_fast(f, g);
-                e[i + 1] = r;
-                if (r == 0.0) {
-                    // Underflow split the block: finish this sweep here and start again.
-                    d[i + 1] = d[i + 1] - p;
-                    e[m] = 0.0;
-                    lo = i + 1;
-                    cut = true;
-                    break;
-                }
-                s = f / r;
-                c = g / r;
-                g = d[i + 1] - p;
-                r = (d[i] - g) * s + 2.0 * c * b;
-                p = s * r;
-                d[i + 1] = g + p;
-                g = c * r - b;
-                cs[i] = c;
-                ss[i] = s;
-            }
-            queue.push(lo, m, cs.data(), ss.data());
-            if (cut) continue;
-            d[l] = d[l] - p;
-            e[l] = g;
-            e[m] = 0.0;
+    if (!zb) {
+        QlIteration ql(n, d, e, nullptr);
+        ql.run();
+        return !ql.failed();
+    }
+    SweepBatch filling, batch;
+    QlIteration ql(n, d, e, &filling);
+    for (;;) {
+        while (filling.sweeps.size() < wave && ql.running()) ql.step();
+        if (filling.sweeps.empty()) break;
+        // Whole groups while more are coming: an empty sweep in a group wastes its share.
+        const u64 whole = filling.sweeps.size() / wave * wave;
+        batch.take_front(filling, ql.running() ? whole : filling.sweeps.size());
+        while (batch.sweeps.size() % wave != 0) batch.sweeps.push_back({0, 0, 0});
+        for (u64 c0 = 0; c0 < n; c0 += rot_block) {
+            cancel::check();
+            const u64 w = block_width(n, c0);
+            rotate_sweeps(w, zb + c0 * n, w, batch.sweeps.data(), batch.sweeps.size(), batch.cs.data(),
+                          &ql, isa);
         }
     }
-    queue.flush();
-    return true;
+    return !ql.failed();
 }
 
 // Ascending order of the values, equal values in index order.

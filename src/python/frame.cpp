@@ -155,9 +155,18 @@ constexpr auto release_large_blocks_sig = signature("_release_large_blocks");
 
 }  // namespace
 
-void add_signature_param(std::vector<SignatureParam>& params, const char* name, std::optional<std::string> fallback,
-                         bool keyword_only) {
-    params.push_back({name, std::move(fallback), keyword_only});
+const char* frame::document_params(const std::string& key, const char* doc_name, bool has_self,
+                                   const frame::ParamDoc* params, std::size_t n) {
+    std::vector<SignatureParam> out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const frame::ParamDoc& p = params[i];
+        std::optional<std::string> fallback;
+        if (p.none_default) fallback = "None";
+        else if (p.render) fallback = p.render(p.fallback);
+        out.push_back({p.name, std::move(fallback), p.keyword_only});
+    }
+    return register_signature(key, doc_name, has_self, std::move(out));
 }
 
 const char* register_signature(const std::string& key, const char* doc_name, bool has_self,

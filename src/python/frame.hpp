@@ -11,6 +11,7 @@
 // `$self` first); one without is a module function (Class::none) or a static method.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <limits>
 #include <optional>
@@ -233,10 +234,6 @@ struct SignatureParam {
 // Records an entry point in the private `veltrix._signatures` table under its call name
 // ("zeros", "Array.zeros", "Array" for a constructor) and returns its docstring, the text
 // signature "{doc_name}([$self, ]params)\n--\n\n", kept for the life of the process.
-// params.push_back, out of line: startup code, not worth inlining into every entry point.
-void add_signature_param(std::vector<SignatureParam>& params, const char* name, std::optional<std::string> fallback,
-                         bool keyword_only);
-
 const char* register_signature(const std::string& key, const char* doc_name, bool has_self,
                                std::vector<SignatureParam> params);
 
@@ -342,17 +339,46 @@ PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     return call_with_tuple(args, kwargs, nullptr, &fastcall<S, F, O>);
 }
 
+// One parameter of a text signature as data: its default, if any, is written by `render`
+// from the value at `fallback` (the signature's own, so it lives as long as the process).
+struct ParamDoc {
+    const char* name;
+    std::string (*render)(const void* fallback);  // null: no default, or None
+    const void* fallback;
+    bool none_default;
+    bool keyword_only;
+};
+
+// register_signature for a signature given as data: the code each entry point needs is the
+// table, not a loop of its own.
+const char* document_params(const std::string& key, const char* doc_name, bool has_self, const ParamDoc* params,
+                            std::size_t n);
+
+template <class P>
+std::string render_fallback(const void* v) {
+    return P::conv::render(*static_cast<const typename P::conv::default_type*>(v));
+}
+
 template <const auto& S>
 const char* document(const std::string& key, const char* doc_name) {
-    std::vector<SignatureParam> params;
-    each_argument<S>([&](const auto& p) {
-        using P = std::remove_cvref_t<decltype(p)>;
-        std::optional<std::string> fallback;
-        if constexpr (P::presence == Presence::optional) fallback = "None";
-        else if constexpr (P::presence != Presence::required) fallback = P::conv::render(p.fallback);
-        add_signature_param(params, p.name, std::move(fallback), p.keyword_only);
-    });
-    return register_signature(key, doc_name, std::remove_cvref_t<decltype(S)>::has_self, std::move(params));
+    static constexpr std::size_t n = [] {
+        std::size_t k = 0;
+        each_argument<S>([&](const auto&) { ++k; });
+        return k;
+    }();
+    static constexpr std::array<ParamDoc, n> docs = [] {
+        std::array<ParamDoc, n> out{};
+        std::size_t i = 0;
+        each_argument<S>([&](const auto& p) {
+            using P = std::remove_cvref_t<decltype(p)>;
+            std::string (*render)(const void*) = nullptr;
+            if constexpr (P::presence == Presence::defaulted || P::presence == Presence::defaulted_strict)
+                render = &render_fallback<P>;
+            out[i++] = {p.name, render, &p.fallback, P::presence == Presence::optional, p.keyword_only};
+        });
+        return out;
+    }();
+    return document_params(key, doc_name, std::remove_cvref_t<decltype(S)>::has_self, docs.data(), n);
 }
 
 inline std::string call_name(const char* cls, const char* name) {
