@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include <pthread.h>
+
 #include <sys/mman.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -60,6 +62,12 @@ struct Cache {
 };
 
 constinit Cache cache{};
+
+// A fork while another thread holds the lock would leave the child's copy locked for good: the
+// forking thread takes it first and both sides let it go after.
+void lock_for_fork() noexcept { cache.lock.lock(); }
+void unlock_after_fork() noexcept { cache.lock.unlock(); }
+[[maybe_unused]] const int fork_handlers = pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
 
 #endif
 
