@@ -1,8 +1,6 @@
 // Pair searches over periodic trees (which Python cannot build yet) against brute force with
 // minimum-image distances: listed pairs and their distances, counts per radius.
-#include <cmath>
 #include <cstdio>
-#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -98,46 +96,9 @@ void every_metric(const char* kind) {
     periodic_pairs<Tree>(DistanceMetric::Chebyshev, std::string(kind) + " chebyshev");
 }
 
-// The single-radius node test on accumulations decides as the widened distance bounds do, for
-// accumulations near the thresholds, at the ends of the range, infinite and NaN.
-template <class M>
-void box_radius_decisions(const M&, const std::string& name) {
-    constexpr f64 inf = std::numeric_limits<f64>::infinity();
-    std::mt19937_64 g(7);
-    std::uniform_real_distribution<f64> u(0.0, 2.0);
-    u64 wrong = 0, cases = 0;
-    for (const f64 abs_slack : {0.0, 1e-12, 0.3}) {
-        TreeData t;
-        t.slack = TreeData::slack_for(3);
-        t.abs_slack = abs_slack;
-        for (int k = 0; k < 200; ++k) {
-            const f64 r = k == 0 ? 0.0 : (k == 1 ? 1e-300 : u(g));
-            const BoxRadius<M> test(t, r);
-            std::vector<f64> xs{0.0, 4.9e-324, r, r * r, inf, std::numeric_limits<f64>::quiet_NaN(),
-                                std::numeric_limits<f64>::max(), u(g), u(g) * u(g)};
-            for (f64 c : {test.gap_max, test.far_max, r * r, r})
-                for (int step = -3; step <= 3; ++step) {
-                    f64 x = c;
-                    for (int i = 0; i < (step < 0 ? -step : step); ++i) x = std::nextafter(x, step < 0 ? -inf : inf);
-                    if (x >= 0.0) xs.push_back(x);
-                }
-            for (const f64 x : xs) {
-                const PairRange range = box_pair_range<M>(t, BoxAccumulations{x, x});
-                wrong += test.outside(x) != (range.lo > r);
-                wrong += test.inside(x) != (range.hi <= r);
-                ++cases;
-            }
-        }
-    }
-    expect(wrong == 0, name + ": radius test on accumulations (" + std::to_string(cases) + " cases)");
-}
-
 }  // namespace
 
 int main() {
-    box_radius_decisions(EuclideanMetric{}, "euclidean");
-    box_radius_decisions(ManhattanMetric{}, "manhattan");
-    box_radius_decisions(ChebyshevMetric{}, "chebyshev");
     every_metric<KDTree>("kd");
     every_metric<BallTree>("ball");
     every_metric<VPTree>("vp");

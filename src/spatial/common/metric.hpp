@@ -125,14 +125,8 @@ concept Metric = requires(const M& m, const f64* a, u64 n) {
 // points at x, m.finish not yet applied (so m.finish(out[p]) is that distance to the bit).
 // Eight points at a time, each with its own accumulator, so their dependent chains of
 // additions overlap; every accumulation keeps the single-point order of operations.
-template <class M, u64 D = 0>
-void accumulations_to(const M& m, const f64* x, u64 count, u64 dim_, const f64* c, f64* out) noexcept {
-    // The common low dimensions get loops of a known length, unrolled.
-    if constexpr (D == 0) {
-        if (dim_ == 3) return accumulations_to<M, 3>(m, x, count, 3, c, out);
-        if (dim_ == 2) return accumulations_to<M, 2>(m, x, count, 2, c, out);
-    }
-    const u64 dim = D ? D : dim_;
+template <class M>
+void accumulations_to(const M& m, const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
     constexpr u64 B = 8;
     u64 p = 0;
     for (; p + B <= count; p += B, x += B * dim) {

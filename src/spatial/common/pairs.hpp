@@ -15,12 +15,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cmath>
 #include <new>
 #include <limits>
 #include <numeric>
-#include <optional>
 #include <vector>
 
 #include "spatial/ball_tree/ball_tree.hpp"
@@ -55,13 +53,9 @@ struct PairBounds;
 // and the vantage-point nodes derive them.
 // Single-precision boxes rounded outward bound their points as well (widened by less than
 // one float step), and their corners convert to f64 exactly.
-struct BoxAccumulations {
-    f64 gap, far;  // the box gaps and far extents accumulated, M::finish not yet applied
-};
-
 template <class M, class T>
-BoxAccumulations box_pair_accumulations(const M& m, const TreeData& t, const T* alo, const T* ahi, const T* blo,
-                                        const T* bhi) noexcept {
+PairRange box_pair_range(const M& m, const TreeData& t, const T* alo, const T* ahi, const T* blo,
+                         const T* bhi) noexcept {
     const u64 dim = t.dim;
     f64 sl = 0.0, sh = 0.0;
     for (u64 i = 0; i < dim; ++i) {
@@ -80,60 +74,7 @@ BoxAccumulations box_pair_accumulations(const M& m, const TreeData& t, const T* 
         sl = M::accumulate(sl, gap);
         sh = M::accumulate(sh, far);
     }
-    return {sl, sh};
-}
-
-template <class M>
-PairRange box_pair_range(const TreeData& t, BoxAccumulations acc) noexcept {
-    return widen(M::finish(acc.gap), M::finish(acc.far), t.slack, t.abs_slack);
-}
-
-// What one radius r decides about a box range (outside: the widened lower bound exceeds r;
-// inside: the widened upper bound is at most r), decided on the accumulations, so that no
-// square root is taken per pair of nodes. Both widened bounds are non-decreasing functions
-// of a finite accumulation, so each decision is a comparison with the largest finite
-// accumulation on the near side of r (found by bisection over the bit patterns); infinite
-// and NaN accumulations are decided as the bounds themselves decide them. The same decisions
-// as box_pair_range's against r, so a walk visits the same pairs of nodes. For r finite and
-// non-negative only.
-template <class M>
-struct BoxRadius {
-    f64 gap_max = -1.0, far_max = -1.0;
-    bool gap_inf_outside = false, far_inf_inside = false;
-
-    BoxRadius(const TreeData& t, f64 r) {
-        constexpr f64 inf = std::numeric_limits<f64>::infinity();
-        const auto range = [&](f64 s) { return widen(M::finish(s), M::finish(s), t.slack, t.abs_slack); };
-        gap_max = largest_finite([&](f64 s) { return !(range(s).lo > r); });
-        far_max = largest_finite([&](f64 s) { return range(s).hi <= r; });
-        gap_inf_outside = range(inf).lo > r;
-        far_inf_inside = range(inf).hi <= r;
-    }
-    // The largest finite non-negative x with ok(x), ok true up to some x and false beyond;
-    // -1 when ok(0) is false.
-    template <class F>
-    static f64 largest_finite(F ok) {
-        if (!ok(0.0)) return -1.0;
-        u64 lo = 0, hi = std::bit_cast<u64>(std::numeric_limits<f64>::max());
-        while (lo < hi) {
-            const u64 mid = lo + (hi - lo + 1) / 2;
-            if (ok(std::bit_cast<f64>(mid))) lo = mid;
-            else hi = mid - 1;
-        }
-        return std::bit_cast<f64>(lo);
-    }
-    bool outside(f64 gap) const noexcept {
-        return gap == std::numeric_limits<f64>::infinity() ? gap_inf_outside : gap > gap_max;
-    }
-    bool inside(f64 far) const noexcept {
-        return far == std::numeric_limits<f64>::infinity() ? far_inf_inside : far <= far_max;
-    }
-};
-
-template <class M, class T>
-PairRange box_pair_range(const M& m, const TreeData& t, const T* alo, const T* ahi, const T* blo,
-                         const T* bhi) noexcept {
-    return box_pair_range<M>(t, box_pair_accumulations(m, t, alo, ahi, blo, bhi));
+    return widen(M::finish(sl), M::finish(sh), t.slack, t.abs_slack);
 }
 
 template <>
@@ -144,13 +85,6 @@ struct PairBounds<KdPolicy> {
         const f64* alo = a.block(ia);
         const f64* blo = b.block(ib);
         return box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
-    }
-    template <class M>
-    static BoxAccumulations box_accumulations(const M& m, const SpatialTree<KdPolicy>& a, u64 ia,
-                                              const SpatialTree<KdPolicy>& b, u64 ib) noexcept {
-        const f64* alo = a.block(ia);
-        const f64* blo = b.block(ib);
-        return box_pair_accumulations(m, a, alo, alo + a.dim, blo, blo + b.dim);
     }
 };
 
@@ -221,14 +155,9 @@ struct PairBounds<VpPolicy> {
     template <class M>
     static PairRange boxed(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
                            u64 ib) noexcept {
-        return box_pair_range<M>(a, box_accumulations(m, a, ia, b, ib));
-    }
-    template <class M>
-    static BoxAccumulations box_accumulations(const M& m, const SpatialTree<VpPolicy>& a, u64 ia,
-                                              const SpatialTree<VpPolicy>& b, u64 ib) noexcept {
         const float* alo = a.box32(ia);
         const float* blo = b.box32(ib);
-        return box_pair_accumulations(m, a, alo, alo + a.dim, blo, blo + b.dim);
+        return box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
     }
     // The box's range tightened by the spheres and shells (loose about the outer part of a
     // split, a crescent seen from a point on it), for walks that refine.
@@ -249,15 +178,6 @@ struct PairBounds<VpPolicy> {
 template <class P, class R, class M>
 bool narrow_pair(const M& m, R& rs, const typename R::Window& w, const SpatialTree<P>& a, u64 ia,
                  const SpatialTree<P>& b, u64 ib, typename R::Window& next) {
-    if constexpr (R::exact_prune && requires { PairBounds<P>::box_accumulations(m, a, ia, b, ib); } &&
-                  requires { rs.box_radius; }) {
-        if (rs.box_radius) {
-            const BoxAccumulations acc = PairBounds<P>::box_accumulations(m, a, ia, b, ib);
-            if (rs.box_radius->outside(acc.gap)) return false;
-            next = rs.box_radius->inside(acc.far);
-            return true;
-        }
-    }
     if constexpr (R::exact_prune && requires { PairBounds<P>::boxed(m, a, ia, b, ib); }) {
         const PairRange box = PairBounds<P>::boxed(m, a, ia, b, ib);
         if (!rs.narrow(w, box, next)) return false;
@@ -580,13 +500,6 @@ struct PairBudget {
     }
 };
 
-// The accumulation form of the single-radius node test, where it applies.
-template <class M>
-std::optional<BoxRadius<M>> radius_test(const TreeData& t, f64 r) {
-    if (!(std::isfinite(r) && r >= 0.0)) return std::nullopt;
-    return BoxRadius<M>(t, r);
-}
-
 // The pairs of node pairs lying entirely within the radius, found without descending below
 // nodes of `coarse` points: a cheap lower bound of a listing's size, so that a listing far
 // too large for memory (a cluster of duplicates, a radius spanning the data) is refused
@@ -602,7 +515,6 @@ struct CertainPairs {
     f64 r;
     u64 coarse;
     unsigned __int128 count = 0;
-    std::optional<BoxRadius<M>> box_radius = radius_test<M>(a, r);
 
     bool narrow(bool, PairRange range, bool& inside) const noexcept {
         if (range.lo > r) return false;
@@ -640,28 +552,7 @@ struct ListPairs {
     // Leaves compare accumulations with this instead of distances with r: the same pairs,
     // and a distance is finished only for a pair that is kept.
     f64 limit = accumulation_limit(m, r);
-    std::optional<BoxRadius<M>> box_radius = radius_test<M>(a, r);
     f64 d[64]{};
-    f64 g[64]{};  // box bounds of a's points
-
-    // Point p of a against the `count` points packed at x, whose positions in b are at(j).
-    template <class At>
-    void scan(u64 p, const f64* x, u64 count, At at) {
-        for (u64 q0 = 0; q0 < count; q0 += 64) {
-            const u64 k = std::min<u64>(64, count - q0);
-            accumulations_to(m, x + q0 * a.dim, k, a.dim, a.point(p), d);
-            for (u64 j = 0; j < k; ++j) {
-                if (d[j] <= limit) {
-                    emit(p, at(q0 + j));
-                    if (with_dist) out.dists.push_back(m.finish(d[j]));
-                }
-            }
-        }
-    }
-    // Point p of a against b's positions [q0, end).
-    void scan(u64 p, u64 q0, u64 end) {
-        if (q0 < end) scan(p, b.point(q0), end - q0, [q0](u64 j) { return q0 + j; });
-    }
 
     bool narrow(bool, PairRange range, bool& inside) const noexcept {
         if (range.lo > r) return false;
@@ -690,49 +581,33 @@ struct ListPairs {
         return true;
     }
 
-    // The k-d and vantage-point trees' Euclidean box bound of a point is compared before its
-    // square root, with `limit`: the same decision as the bound's against r.
-    static constexpr bool box_points = std::is_same_v<M, EuclideanMetric> && !std::is_same_v<P, BallPolicy>;
-    std::vector<f64> near{};    // b's points near a's box, packed
-    std::vector<u64> near_at{};  // and their positions
-
-    static auto box_of(const SpatialTree<P>& t, u64 id) noexcept {
-        if constexpr (std::is_same_v<P, VpPolicy>) return t.box32(id);
-        else return t.block(id);
+    // Whether point q lies beyond the radius from every point of node ib. The Euclidean box
+    // bound of the vantage-point tree is compared before its square root, with `limit`: the
+    // same decision as the bound's against r.
+    bool point_outside(u64 ib, const f64* q) const noexcept {
+        if constexpr (std::is_same_v<P, VpPolicy> && std::is_same_v<M, EuclideanMetric>) {
+            return KdPolicy::gap_sum(b, b.box32(ib), q) > limit;
+        } else {
+            return point_node_bound(m, b, ib, q) > r;
+        }
     }
 
     void leaves(bool, u64 ia, u64 ib, bool same) {
         const TreeNode& na = a.nodes[ia];
         const TreeNode& nb = b.nodes[ib];
-        if (same || nb.count() < point_bound_min) {
-            for (u64 p = na.start; p < na.end; ++p) scan(p, same ? p + 1 : nb.start, nb.end);
-        } else if constexpr (box_points) {
-            // Only b's points near a's box can pair: they are packed first; then every point of
-            // a near b's box is measured against them. Both tests take eight points side by side.
-            const u64 dim = a.dim;
-            near.resize(nb.count() * dim);
-            near_at.resize(nb.count());
-            u64 kept = 0;
-            for (u64 q0 = nb.start; q0 < nb.end; q0 += 64) {
+        const bool bound_points = !same && nb.count() >= point_bound_min;
+        for (u64 p = na.start; p < na.end; ++p) {
+            if (bound_points && point_outside(ib, a.point(p))) continue;
+            for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
                 const u64 k = std::min<u64>(64, nb.end - q0);
-                KdPolicy::gap_sums(a, box_of(a, ia), b.point(q0), k, g);
+                accumulations_to(m, b.point(q0), k, a.dim, a.point(p), d);
                 for (u64 j = 0; j < k; ++j) {
-                    if (g[j] > limit) continue;
-                    std::copy_n(b.point(q0 + j), dim, near.data() + kept * dim);
-                    near_at[kept++] = q0 + j;
+                    if (d[j] <= limit) {
+                        emit(p, q0 + j);
+                        if (with_dist) out.dists.push_back(m.finish(d[j]));
+                    }
                 }
             }
-            if (kept == 0) return;
-            const u64* at = near_at.data();
-            for (u64 p0 = na.start; p0 < na.end; p0 += 64) {
-                const u64 k = std::min<u64>(64, na.end - p0);
-                KdPolicy::gap_sums(b, box_of(b, ib), a.point(p0), k, g);
-                for (u64 j = 0; j < k; ++j)
-                    if (!(g[j] > limit)) scan(p0 + j, near.data(), kept, [at](u64 i) { return at[i]; });
-            }
-        } else {
-            for (u64 p = na.start; p < na.end; ++p)
-                if (!(point_node_bound(m, b, ib, a.point(p)) > r)) scan(p, nb.start, nb.end);
         }
     }
 };

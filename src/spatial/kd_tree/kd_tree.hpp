@@ -86,44 +86,6 @@ struct KdPolicy {
         return s;
     }
 
-    // gap_sum of `count` consecutive points from x, eight side by side (each lane's sum in
-    // gap_sum's order: the same bits).
-    template <class B, u64 D = 0>
-    static void gap_sums(const TreeData& t, const B* block, const f64* x, u64 count, f64* out) noexcept {
-        // The common low dimensions get loops of a known length, unrolled.
-        if constexpr (D == 0) {
-            if (t.dim == 3) return gap_sums<B, 3>(t, block, x, count, out);
-            if (t.dim == 2) return gap_sums<B, 2>(t, block, x, count, out);
-        }
-        const u64 dim = D ? D : t.dim;
-        const B* lo = block;
-        const B* hi = block + dim;
-        u64 p = 0;
-        for (; p + 8 <= count; p += 8, x += 8 * dim) {
-            f64 s[8];
-            for (u64 l = 0; l < 8; ++l) s[l] = 0.0;
-            for (u64 i = 0; i < dim; ++i) {
-                const f64 l0 = lo[i], h0 = hi[i];
-                for (u64 l = 0; l < 8; ++l) {
-                    const f64 q = x[l * dim + i];
-                    const f64 below = l0 - q, above = q - h0;
-                    const f64 g = q < l0 ? below : (q > h0 ? above : 0.0);
-                    s[l] = s[l] + g * g;
-                }
-            }
-            for (u64 l = 0; l < 8; ++l) out[p + l] = s[l];
-        }
-        for (; p < count; ++p, x += dim) {
-            f64 s = 0.0;
-            for (u64 i = 0; i < dim; ++i) {
-                const f64 below = lo[i] - x[i], above = x[i] - hi[i];
-                const f64 g = x[i] < lo[i] ? below : (x[i] > hi[i] ? above : 0.0);
-                s = s + g * g;
-            }
-            out[p] = s;
-        }
-    }
-
     // Both box distances are exact lower bounds of the Euclidean and Chebyshev distances as
     // computed; against Manhattan distances the Euclidean one gets the rounding slack.
     static f64 lower_bound(const TreeData& t, const Node&, f64 box) noexcept {
