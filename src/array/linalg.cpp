@@ -293,7 +293,7 @@ Result<Array64> cholesky(const Array64& a) {
 Result<QrResult> qr(const Array64& a) {
     if (a.ndim() != 2) return Error{"QR decomposition requires a 2D matrix"};
     const u64 m = a.shape[0], n = a.shape[1];
-    Storage<f64> r = buffer::copy(a.data.data(), a.data.size());
+    Storage<f64> r = copy_of(a.data.data(), a.data.size());
     const Result<u64> qsize = checked_size(Shape{m, m});
     if (!qsize) VELTRIX_FAIL("capacity overflow");
     Storage<f64> q = buffer::zeroed<f64>(m * m);

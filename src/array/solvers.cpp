@@ -534,7 +534,6 @@ constexpr u64 rot_block = 16;
 
 u64 block_width(u64 n, u64 c0) { return std::min(rot_block, n - c0); }
 
-
 void to_blocks(u64 n, const f64* z, f64* zb) {
     for (u64 c0 = 0; c0 < n; c0 += rot_block) {
         const u64 w = block_width(n, c0);

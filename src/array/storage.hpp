@@ -97,39 +97,50 @@ struct LargeAllocator {
 template <class T>
 using Storage = std::vector<T, LargeAllocator<T>>;
 
-// A range of n Uninit values, for creating n elements without writing them.
-struct BlankIter {
+// Random-access iterator whose element i is f(i). Inserting a range of these into reserved
+// capacity constructs each element in place, so the buffer is not zero-filled first (as
+// vector(n) would) and every element is written exactly once.
+template <class T, class F>
+struct GenerateIter {
     using iterator_category = std::random_access_iterator_tag;
-    using value_type = Uninit;
+    using value_type = T;
     using difference_type = std::ptrdiff_t;
     using pointer = void;
-    using reference = Uninit;
-    std::ptrdiff_t i;
-    Uninit operator*() const noexcept { return {}; }
-    BlankIter& operator++() noexcept {
+    using reference = T;
+
+    const F* f;
+    difference_type i;
+
+    T operator*() const { return (*f)(i); }
+    GenerateIter& operator++() {
         ++i;
         return *this;
     }
-    BlankIter operator++(int) noexcept {
-        BlankIter t = *this;
+    GenerateIter operator++(int) {
+        GenerateIter t = *this;
         ++i;
         return t;
     }
-    BlankIter& operator--() noexcept {
+    GenerateIter& operator--() {
         --i;
         return *this;
     }
-    BlankIter& operator+=(std::ptrdiff_t d) noexcept {
+    GenerateIter& operator+=(difference_type d) {
         i += d;
         return *this;
     }
-    BlankIter& operator-=(std::ptrdiff_t d) noexcept {
+    GenerateIter& operator-=(difference_type d) {
         i -= d;
         return *this;
     }
-    friend BlankIter operator+(BlankIter a, std::ptrdiff_t d) noexcept { return a += d; }
-    friend std::ptrdiff_t operator-(const BlankIter& a, const BlankIter& b) noexcept { return a.i - b.i; }
-    friend bool operator==(const BlankIter& a, const BlankIter& b) noexcept { return a.i == b.i; }
+    friend GenerateIter operator+(GenerateIter a, difference_type d) { return a += d; }
+    friend difference_type operator-(const GenerateIter& a, const GenerateIter& b) { return a.i - b.i; }
+    friend bool operator==(const GenerateIter& a, const GenerateIter& b) { return a.i == b.i; }
+};
+
+// The element function that writes nothing (see copy_of).
+struct Blank {
+    Uninit operator()(std::ptrdiff_t) const noexcept { return {}; }
 };
 
 // A copy of [first, first + n) by one memcpy. The library's own element-wise copy serves only
@@ -138,9 +149,11 @@ struct BlankIter {
 template <class T>
 Storage<T> copy_of(const T* first, std::size_t n) {
     static_assert(std::is_trivially_copyable_v<T>);
+    static constexpr Blank blank{};
     Storage<T> v;
     v.reserve(n);
-    v.insert(v.end(), BlankIter{0}, BlankIter{static_cast<std::ptrdiff_t>(n)});
+    v.insert(v.end(), GenerateIter<Uninit, Blank>{&blank, 0},
+             GenerateIter<Uninit, Blank>{&blank, static_cast<std::ptrdiff_t>(n)});
     if (n) std::memcpy(v.data(), first, n * sizeof(T));
     return v;
 }

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <vector>
 
 #include "array/storage.hpp"
@@ -11,47 +10,6 @@
 #include <sys/mman.h>
 
 namespace veltrix::buffer {
-
-// Random-access iterator whose element i is f(i). Inserting a range of these into reserved
-// capacity constructs each element in place, so the buffer is not zero-filled first (as
-// vector(n) would) and every element is written exactly once.
-template <class T, class F>
-struct GenerateIter {
-    using iterator_category = std::random_access_iterator_tag;
-    using value_type = T;
-    using difference_type = std::ptrdiff_t;
-    using pointer = void;
-    using reference = T;
-
-    const F* f;
-    difference_type i;
-
-    T operator*() const { return (*f)(i); }
-    GenerateIter& operator++() {
-        ++i;
-        return *this;
-    }
-    GenerateIter operator++(int) {
-        GenerateIter t = *this;
-        ++i;
-        return t;
-    }
-    GenerateIter& operator--() {
-        --i;
-        return *this;
-    }
-    GenerateIter& operator+=(difference_type d) {
-        i += d;
-        return *this;
-    }
-    GenerateIter& operator-=(difference_type d) {
-        i -= d;
-        return *this;
-    }
-    friend GenerateIter operator+(GenerateIter a, difference_type d) { return a += d; }
-    friend difference_type operator-(const GenerateIter& a, const GenerateIter& b) { return a.i - b.i; }
-    friend bool operator==(const GenerateIter& a, const GenerateIter& b) { return a.i == b.i; }
-};
 
 // Offers a large buffer to the kernel for transparent huge pages, which spares the TLB misses
 // of streaming through it. Only a hint: it changes no value and its failure is ignored.
@@ -90,12 +48,6 @@ Storage<T> generate(std::size_t n, const F& f) {
     Storage<T> v = reserve<T>(n);
     v.insert(v.end(), GenerateIter<T, F>{&f, 0}, GenerateIter<T, F>{&f, static_cast<std::ptrdiff_t>(n)});
     return v;
-}
-
-// A copy of [first, first + n).
-template <class T>
-Storage<T> copy(const T* first, std::size_t n) {
-    return copy_of(first, n);
 }
 
 }  // namespace veltrix::buffer

@@ -98,7 +98,7 @@ Array64 read_f64(PyObject* ndarray, const char* name) {
     const ArrayFields* f = fields(rows.get());
     Shape shape(std::vector<u64>(f->dimensions, f->dimensions + f->nd));
     const u64 n = unwrap(checked_size(shape));
-    return Array64(std::move(shape), buffer::copy(reinterpret_cast<const f64*>(f->data), n));
+    return Array64(std::move(shape), copy_of(reinterpret_cast<const f64*>(f->data), n));
 }
 
 }  // namespace numpy
