@@ -163,6 +163,37 @@ f64 accumulation_limit(const M& m, f64 r) noexcept {
     return x;
 }
 
+// A metric behind function pointers, for code that gains nothing from a copy per metric: the
+// tree builds, whose time goes into these loops a block of points at a time. The loops are
+// the metric's own, so every distance has the bits its type gives.
+struct ErasedMetric {
+    using Loop = void (*)(const void*, const f64*, u64, u64, const f64*, f64*) noexcept;
+    const void* self;
+    Loop accumulations, distances;
+    f64 (*limit)(const void*, f64) noexcept;
+
+    template <class M>
+    static ErasedMetric of(const M& m) noexcept {
+        return {&m,
+                [](const void* p, const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
+                    accumulations_to(*static_cast<const M*>(p), x, count, dim, c, out);
+                },
+                [](const void* p, const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
+                    distances_to(*static_cast<const M*>(p), x, count, dim, c, out);
+                },
+                [](const void* p, f64 r) noexcept { return accumulation_limit(*static_cast<const M*>(p), r); }};
+    }
+};
+
+inline void accumulations_to(const ErasedMetric& m, const f64* x, u64 count, u64 dim, const f64* c,
+                             f64* out) noexcept {
+    m.accumulations(m.self, x, count, dim, c, out);
+}
+inline void distances_to(const ErasedMetric& m, const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
+    m.distances(m.self, x, count, dim, c, out);
+}
+inline f64 accumulation_limit(const ErasedMetric& m, f64 r) noexcept { return m.limit(m.self, r); }
+
 // The same for a metric without state.
 template <class M>
 void distances_to(const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
@@ -235,26 +266,65 @@ struct TriangularKernel {
     static bool negligible(f64 u) noexcept { return !(u < 1.0) || 1.0 - u < 1e-10; }
 };
 
+// The three kernels of compact support as one type that knows at run time which it is: the
+// density searches are the same code for all three but for these few lines, so they are
+// compiled once for the three (and once for the Gaussian). The values are the kernels' own.
+struct CompactKernel {
+    KernelType id;
+
+    template <class F>
+    [[gnu::always_inline]] decltype(auto) with(F&& f) const {
+        switch (id) {
+            case KernelType::Uniform: return f(UniformKernel{});
+            case KernelType::Triangular: return f(TriangularKernel{});
+            default: return f(EpanechnikovKernel{});
+        }
+    }
+    [[gnu::always_inline]] f64 value(f64 u) const noexcept {
+        switch (id) {
+            case KernelType::Uniform: return UniformKernel::value(u);
+            case KernelType::Triangular: return TriangularKernel::value(u);
+            default: return EpanechnikovKernel::value(u);
+        }
+    }
+    // Each kernel's own test, !(u < 1) || value(u) < 1e-10, with the choice made only inside
+    // the support.
+    [[gnu::always_inline]] bool negligible(f64 u) const noexcept { return !(u < 1.0) || value(u) < 1e-10; }
+    // The choice made once per leaf, not once per point.
+    void values(f64* d, u64 n, f64 h) const noexcept {
+        with([&](auto k) {
+            for (u64 j = 0; j < n; ++j) d[j] = k.value(d[j] / h);
+        });
+    }
+};
+
+// Calls f(kernel) with the Gaussian's type or the compact kernels' shared one.
+template <class F>
+decltype(auto) with_density_kernel(KernelType k, F&& f) {
+    if (k == KernelType::Gaussian) return f(GaussianKernel{});
+    return f(CompactKernel{k});
+}
+
 // Adds the kernel values of n distances to acc, one at a time in order: the kernel over a
 // leaf, the density's only bulk evaluation. The values are formed in place first, in a loop
 // of their own, which a vector exponential can replace without touching the sum.
 template <class K>
-f64 add_kernel_values(f64 acc, f64* d, u64 n, f64 h) noexcept {
-    if constexpr (requires { K::values(d, n, h); })
-        K::values(d, n, h);
+f64 add_kernel_values(const K& kernel, f64 acc, f64* d, u64 n, f64 h) noexcept {
+    if constexpr (requires { kernel.values(d, n, h); })
+        kernel.values(d, n, h);
     else
-        for (u64 j = 0; j < n; ++j) d[j] = K::value(d[j] / h);
+        for (u64 j = 0; j < n; ++j) d[j] = kernel.value(d[j] / h);
     for (u64 j = 0; j < n; ++j) acc = acc + d[j];
     return acc;
 }
 
 // The same with each value multiplied by its weight w[j] before it is added.
 template <class K>
-f64 add_weighted_kernel_values(f64 acc, f64* d, const f64* w, u64 n, f64 h) noexcept {
-    if constexpr (requires { K::values(d, n, h); })
-        K::values(d, n, h);
+f64 add_weighted_kernel_values(const K& kernel, f64 acc, f64* d, const f64* w, u64 n, f64 h) noexcept {
+    if constexpr (requires { kernel.values(d, n, h); })
+        kernel.values(d, n, h);
     else
-        for (u64 j = 0; j < n; ++j) d[j] = K::value(d[j] / h);
+        for (u64 j = 0; j < n; ++j) d[j] = kernel.value(d[j] / h);
     for (u64 j = 0; j < n; ++j) acc = acc + w[j] * d[j];
     return acc;
 }

@@ -152,6 +152,7 @@ struct DensitySum {
     static constexpr bool summarizes = true;
     static constexpr bool exact_prune = false;
 
+    K kernel;
     f64 h;
     const ApproxCriterion& criterion;
     f64 acc = 0.0;
@@ -159,14 +160,14 @@ struct DensitySum {
     const TreeIndex* first_row = nullptr;  // the tree's row array: a leaf's rows pointer minus it is a position
 
     // Even the nearest possible point weighs (almost) nothing; leaves too.
-    bool prunes(f64 bound) const noexcept { return K::negligible(bound / h); }
+    bool prunes(f64 bound) const noexcept { return kernel.negligible(bound / h); }
 
     void add(f64* d, const TreeIndex* rows, u64 n) noexcept {
         if (!weights) {
-            acc = add_kernel_values<K>(acc, d, n, h);
+            acc = add_kernel_values(kernel, acc, d, n, h);
             return;
         }
-        acc = add_weighted_kernel_values<K>(acc, d, weights->by_position.data() + (rows - first_row), n, h);
+        acc = add_weighted_kernel_values(kernel, acc, d, weights->by_position.data() + (rows - first_row), n, h);
     }
 
     // When the criterion allows, the node's n points (or its weight) count as the mean of the
@@ -176,7 +177,7 @@ struct DensitySum {
         if (!criterion.approximates(n, span)) return false;
         const auto nf = near_far();
         const f64 mass = weights ? weights->by_node[id] : static_cast<f64>(n);
-        acc = ((K::value(nf.far / h) + K::value(nf.near / h)) * 0.5) * mass + acc;
+        acc = ((kernel.value(nf.far / h) + kernel.value(nf.near / h)) * 0.5) * mass + acc;
         return true;
     }
 };

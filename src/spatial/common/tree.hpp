@@ -1173,7 +1173,8 @@ Result<SpatialTree<P>> SpatialTree<P>::from_rows(std::vector<f64>&& data, u64 n,
     t.nodes.reserve(expected_nodes);
     t.node_floats.reserve(expected_nodes * t.block_len);
     // The build moves whole points, so the data ends in tree order.
-    t.with_tree_metric([&](const auto& mt) { t.build_all(mt, threads); });
+    // One build for every metric: it measures whole blocks of points through the metric's loops.
+    t.with_tree_metric([&](const auto& mt) { t.build_all(ErasedMetric::of(mt), threads); });
     P::finish(t, t.nodes);
     return t;
 }
@@ -1292,10 +1293,10 @@ void SpatialTree<P>::density_batch(const f64* x, u64 m, KernelType kernel, const
     std::vector<f64> wrapped;
     if (x) x = wrapped_queries(x, m, wrapped);
     with_tree_metric([&](const auto& mt) {
-        with_kernel(kernel, [&]<class K>() {
+        with_density_kernel(kernel, [&]<class K>(const K& kern) {
             for_each_block(m, threads, [&](u64, u64 begin, u64 end) {
                 const auto one = [&](const f64* q) {
-                    DensitySum<K> rs{h, criterion, 0.0, weights, indices.data()};
+                    DensitySum<K> rs{kern, h, criterion, 0.0, weights, indices.data()};
                     search(mt, q, rs);
                     return rs.acc;
                 };

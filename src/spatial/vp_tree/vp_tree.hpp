@@ -143,8 +143,8 @@ struct VpPolicy {
         partition_computed(
             t, first, w, mark, [&](f64 x, f64 y) { return std::isnan(y) ? x <= below : y > at_most; },
             [&](const f64* x) {
-                f64 acc = 0.0;
-                for (u64 i = 0; i < dim; ++i) acc = mt.step(acc, x[i], vp[i], i);
+                f64 acc;
+                accumulations_to(mt, x, 1, dim, vp, &acc);
                 return acc;
             });
         if (w % 2 == 1) return da;
