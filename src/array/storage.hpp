@@ -143,17 +143,24 @@ struct Blank {
     Uninit operator()(std::ptrdiff_t) const noexcept { return {}; }
 };
 
-// A copy of [first, first + n) by one memcpy. The library's own element-wise copy serves only
-// std::allocator; with any other allocator a vector copies element by element, which at 10^6
-// elements took about 1.25x memcpy's time. The elements are created uninitialised, then written.
+// n elements left uninitialised, for a kernel that writes every one of them right after.
 template <class T>
-Storage<T> copy_of(const T* first, std::size_t n) {
+Storage<T> uninitialized(std::size_t n) {
     static_assert(std::is_trivially_copyable_v<T>);
     static constexpr Blank blank{};
     Storage<T> v;
     v.reserve(n);
     v.insert(v.end(), GenerateIter<Uninit, Blank>{&blank, 0},
              GenerateIter<Uninit, Blank>{&blank, static_cast<std::ptrdiff_t>(n)});
+    return v;
+}
+
+// A copy of [first, first + n) by one memcpy. The library's own element-wise copy serves only
+// std::allocator; with any other allocator a vector copies element by element, which at 10^6
+// elements took about 1.25x memcpy's time.
+template <class T>
+Storage<T> copy_of(const T* first, std::size_t n) {
+    Storage<T> v = uninitialized<T>(n);
     if (n) std::memcpy(v.data(), first, n * sizeof(T));
     return v;
 }

@@ -37,19 +37,13 @@ Array64 map_calls(const Array64& a, F f) {
 }
 
 // exp and log through the vector replicas of the C library's functions, which give its bits
-// (ops/vmath.hpp): a chunk at a time into a small block that the generator copies out.
+// (ops/vmath.hpp), straight into the result.
 template <void (*F)(const f64*, f64*, std::size_t) noexcept>
 Array64 map_vmath(const Array64& a) {
-    static constexpr std::size_t chunk = 512;
-    const f64* x = a.data.data();
     const std::size_t n = a.data.size();
-    alignas(64) f64 block[chunk];
-    auto f = [x, n, &block](std::ptrdiff_t i) {
-        const std::size_t k = static_cast<std::size_t>(i) % chunk;
-        if (k == 0) F(x + i, block, std::min(chunk, n - static_cast<std::size_t>(i)));
-        return block[k];
-    };
-    return Array64(a.shape, buffer::generate<f64>(n, f));
+    Storage<f64> out = uninitialized<f64>(n);
+    F(a.data.data(), out.data(), n);
+    return Array64(a.shape, std::move(out));
 }
 
 struct Add {
