@@ -145,8 +145,9 @@ def report(figures, out=print):
     if check:
         fpc, whole, ok = check
         out(f"{'no-FMA peak per cycle':58s} {fpc:8.2f} flops"
-            + ("" if ok else f"   DISTURBED: not a whole number of vectors ({whole}); the core "
-                             "was shared throughout, percentages against it are too high"))
+            + ("" if ok else f"   not a whole number of vectors ({whole}): the core was shared "
+                             "throughout (percentages against it too high), or it runs wide vectors "
+                             "below the clock of integer adds"))
     peak, _ = nofma_peak(figures)
     tiles = sorted(k for k in figures if k.startswith("tile_") and not k.endswith("_share"))
     if tiles:
