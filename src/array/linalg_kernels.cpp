@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include <unistd.h>
+
 #include "array/cancel.hpp"
 
 namespace veltrix::kernels {
@@ -35,6 +37,7 @@ struct GenericIsa {
     using V = v2d;
     static constexpr int W = 2, MR = 4, NV = 2, ReflectNV = 8, FusedNV = 4;
     static constexpr u64 KC = 256, MC = 96, NC = 1024;
+    static u64 kc() noexcept { return KC; }
 };
 // KC = 384 and MC = 48 (a 24 KiB B strip, a 144 KiB A block) beat 256 and 96: each further
 // K block reloads and stores every tile of C, which cost about 5 % of the product at KC = 256
@@ -44,17 +47,24 @@ struct Avx2Isa {
     using V = v4d;
     static constexpr int W = 4, MR = 6, NV = 2, ReflectNV = 8, FusedNV = 4;
     static constexpr u64 KC = 384, MC = 48, NC = 1024;
+    static u64 kc() noexcept { return KC; }
 };
 // Eight lanes also halve the instructions of the reflection sweeps, which are otherwise
 // bound by issuing them. The product tile is 8 rows × 3 vectors (24 sums, 29 of the 32
 // registers): each broadcast of A then feeds three multiplies, where 12 × 2 fed two, and over
 // L1-resident panels that shape ran at 75 % of the no-FMA peak against 66 % for 12 × 16 (a
-// 2-core AMD EPYC with AVX-512; benchmarks/peak_probe.cpp measures both). A B strip of 24
-// columns at KC = 96 is 18 KiB, within L1 beside the A strip; NC is a multiple of 24.
+// 2-core AMD EPYC with AVX-512; benchmarks/peak_probe.cpp measures both). The B strip of 24
+// columns is sized to L1: 18 KiB at KC = 96 in a 32 KiB L1 (that AMD EPYC); 48 KiB at KC = 256
+// in a 48 KiB L1, where fewer K blocks (each reloads and stores every tile of C) took 2048² from
+// 74 % to 83 % of the peak against KC = 96 (an Intel Xeon). NC is a multiple of 24.
 struct Avx512Isa {
     using V = v8d;
     static constexpr int W = 8, MR = 8, NV = 3, ReflectNV = 4, FusedNV = 4;
-    static constexpr u64 KC = 96, MC = 192, NC = 1008;
+    static constexpr u64 MC = 192, NC = 1008;
+    static u64 kc() noexcept {
+        static const u64 v = sysconf(_SC_LEVEL1_DCACHE_SIZE) >= 48 * 1024 ? 256 : 96;
+        return v;
+    }
 };
 constexpr u64 max_reflect_block = 32;
 // Groups of four rows that matrix·vector sums side by side (independent add chains).
@@ -125,20 +135,21 @@ VELTRIX_INLINE void pack_b(u64 kc, u64 cols, MatRef b, u64 p0, u64 j0, f64* __re
     }
 }
 
-// One register tile of R rows (R <= MR) × NR columns: acc[r][v] += a(r, t) * b(t, v) for t
-// ascending from t0 over a kc-long B strip packed t-major. A is read either from a packed
+// One register tile of R rows (R <= MR) × NV·W columns (NV <= I::NV, the first NV vectors of
+// each NR-wide row of the strip): acc[r][v] += a(r, t) * b(t, v) for t ascending from t0 over a
+// kc-long B strip packed t-major. A is read either from a packed
 // strip (kc × MR, t-major) or straight from R rows of a matrix with contiguous rows (lda
 // apart). When first, every element starts from start[column] (or -0.0 without start),
 // otherwise from its value in c, so the tile continues the sums of earlier K blocks.
-template <class I, int R, bool PackedA>
+template <class I, int R, int NV, bool PackedA>
 VELTRIX_INLINE void gemm_tile(u64 kc, u64 t0, const f64* start, const f64* __restrict ap, u64 lda,
                               const f64* __restrict bp, f64* ct, u64 ldc, u64 cols, bool first) {
     using V = typename I::V;
-    constexpr int MR = I::MR, NV = I::NV, W = I::W;
-    constexpr u64 NR = u64(NV) * W;
-    const bool full = cols == NR;
+    constexpr int MR = I::MR, W = I::W;
+    constexpr u64 NR = u64(I::NV) * W, TW = u64(NV) * W;
+    const bool full = cols == TW;
     V acc[R][NV];
-    f64 edge[R * NR];
+    f64 edge[R * TW];
     if (full) {
         for (int r = 0; r < R; ++r)
             for (int v = 0; v < NV; ++v)
@@ -147,12 +158,12 @@ VELTRIX_INLINE void gemm_tile(u64 kc, u64 t0, const f64* start, const f64* __res
                                     : -V{};
     } else {
         for (u64 r = 0; r < u64(R); ++r)
-            for (u64 cc = 0; cc < NR; ++cc)
-                edge[r * NR + cc] = !first ? (cc < cols ? ct[r * ldc + cc] : -0.0)
+            for (u64 cc = 0; cc < TW; ++cc)
+                edge[r * TW + cc] = !first ? (cc < cols ? ct[r * ldc + cc] : -0.0)
                                     : start ? start[cc]
                                             : -0.0;
         for (int r = 0; r < R; ++r)
-            for (int v = 0; v < NV; ++v) acc[r][v] = vload<V>(edge + r * NR + v * W);
+            for (int v = 0; v < NV; ++v) acc[r][v] = vload<V>(edge + r * TW + v * W);
     }
     for (u64 t = t0; t < kc; ++t) {
         V b[NV];
@@ -167,19 +178,27 @@ VELTRIX_INLINE void gemm_tile(u64 kc, u64 t0, const f64* start, const f64* __res
             for (int v = 0; v < NV; ++v) vstore(ct + r * ldc + v * W, acc[r][v]);
     } else {
         for (int r = 0; r < R; ++r)
-            for (int v = 0; v < NV; ++v) vstore(edge + r * NR + v * W, acc[r][v]);
+            for (int v = 0; v < NV; ++v) vstore(edge + r * TW + v * W, acc[r][v]);
         for (u64 r = 0; r < u64(R); ++r)
-            for (u64 cc = 0; cc < cols; ++cc) ct[r * ldc + cc] = edge[r * NR + cc];
+            for (u64 cc = 0; cc < cols; ++cc) ct[r * ldc + cc] = edge[r * TW + cc];
     }
 }
 
-// The tile for `rows` rows, so that a last partial row strip does no work on padding.
-template <class I, bool PackedA, int R = I::MR>
+// The tile for `rows` rows, so that a last partial row strip does no work on padding. With
+// three vectors a strip, a whole row strip also drops the vectors of padding in a last partial
+// column strip (64 columns are 24 + 24 + 16 on eight lanes: a third of the last strip's work;
+// 64² went from 54 % to 62 % of the peak); with two it would gain less than it costs to compile.
+template <class I, bool PackedA, int R = I::MR, int NV = I::NV>
 VELTRIX_INLINE void gemm_tile_rows(u64 rows, u64 kc, u64 t0, const f64* start, const f64* ap,
                                    u64 lda, const f64* bp, f64* ct, u64 ldc, u64 cols, bool first) {
-    if (rows == u64(R)) gemm_tile<I, R, PackedA>(kc, t0, start, ap, lda, bp, ct, ldc, cols, first);
+    if constexpr (R == I::MR && I::NV > 2 && NV > 1) {
+        if (rows == u64(R) && cols <= u64(NV - 1) * I::W)
+            return gemm_tile_rows<I, PackedA, R, NV - 1>(rows, kc, t0, start, ap, lda, bp, ct, ldc,
+                                                         cols, first);
+    }
+    if (rows == u64(R)) gemm_tile<I, R, NV, PackedA>(kc, t0, start, ap, lda, bp, ct, ldc, cols, first);
     else if constexpr (R > 1)
-        gemm_tile_rows<I, PackedA, R - 1>(rows, kc, t0, start, ap, lda, bp, ct, ldc, cols, first);
+        gemm_tile_rows<I, PackedA, R - 1, NV>(rows, kc, t0, start, ap, lda, bp, ct, ldc, cols, first);
 }
 
 // Up to this many elements of A (with contiguous rows and a single K block) are read in
@@ -215,7 +234,8 @@ VELTRIX_INLINE void gemm_body(u64 m, u64 q, u64 n, MatRef a, MatRef b, f64* c, u
                               bool accumulate, u64 tri) {
     constexpr int MR = I::MR;
     constexpr u64 NR = u64(I::NV) * I::W;
-    constexpr u64 KC = I::KC, MC = I::MC, NC = I::NC;
+    const u64 KC = I::kc();
+    constexpr u64 MC = I::MC, NC = I::NC;
     if (m == 0 || q == 0) return;
     if (n == 0) {
         if (!accumulate)
