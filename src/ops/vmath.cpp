@@ -47,9 +47,18 @@ struct V {
         const I s = _mm256_permutevar8x32_epi32(_mm256_srai_epi32(v, 20), _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7));
         return _mm256_cvtepi32_pd(_mm256_castsi256_si128(s));
     }
-    static D gather(const f64* base, I idx) { return _mm256_i64gather_pd(base, idx, 8); }
+    // As on AVX-512 below: a zeroed destination and an opaque full mask.
+    static __m256i all_lanes() {
+        __m256i m = _mm256_set1_epi64x(-1);
+        asm("" : "+x"(m));
+        return m;
+    }
+    static D gather(const f64* base, I idx) {
+        return _mm256_mask_i64gather_pd(_mm256_setzero_pd(), base, idx, _mm256_castsi256_pd(all_lanes()), 8);
+    }
     static I gather_bits(const u64* base, I idx) {
-        return _mm256_i64gather_epi64(reinterpret_cast<const long long*>(base), idx, 8);
+        return _mm256_mask_i64gather_epi64(_mm256_setzero_si256(), reinterpret_cast<const long long*>(base), idx,
+                                           all_lanes(), 8);
     }
     static M igt(I a, I b) { return _mm256_cmpgt_epi64(a, b); }
     static M ieq(I a, I b) { return _mm256_cmpeq_epi64(a, b); }
@@ -102,8 +111,21 @@ struct V {
     template <int n>
     static I shr(I v) { return _mm512_srli_epi64(v, n); }
     static D high12_to_double(I v) { return _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(_mm512_srai_epi64(v, 52))); }
-    static D gather(const f64* base, I idx) { return _mm512_i64gather_pd(idx, base, 8); }
-    static I gather_bits(const u64* base, I idx) { return _mm512_i64gather_epi64(idx, base, 8); }
+    // A gather merges into its destination even under a full mask, so it waits for that
+    // register's last write: GCC picks one written late in the previous block, which chained
+    // the blocks (log 1.4 ns per element instead of 1.0, by the build's flags). An opaque mask
+    // keeps the merge, from a zeroed register (a write that depends on nothing).
+    static __mmask8 all_lanes() {
+        __mmask8 m = 0xff;
+        asm("" : "+k"(m));
+        return m;
+    }
+    static D gather(const f64* base, I idx) {
+        return _mm512_mask_i64gather_pd(_mm512_setzero_pd(), all_lanes(), idx, base, 8);
+    }
+    static I gather_bits(const u64* base, I idx) {
+        return _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), all_lanes(), idx, base, 8);
+    }
     static M igt(I a, I b) { return _mm512_cmpgt_epi64_mask(a, b); }
     static M ieq(I a, I b) { return _mm512_cmpeq_epi64_mask(a, b); }
     static M dlt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
