@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::mt19937_64 rng(20261208);
-    for (u64 n : {0, 1, 2, 3, 4, 7, 16, 33, 70, 130, 231}) check_eigh(rng, n);
+    for (u64 n : {0, 1, 2, 3, 4, 7, 16, 33, 45, 70, 92, 130, 231}) check_eigh(rng, n);
     for (u64 n : {0, 1, 2, 5, 63, 64, 65, 150})
         for (u64 k : {1, 3, 70}) check_solve(rng, n, k);
     for (u64 m : {1, 5, 40, 90})
