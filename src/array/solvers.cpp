@@ -192,6 +192,80 @@ VELTRIX_INLINE f64 sym_row_body(u64 len, f64* __restrict x, f64 vi, f64 wi, cons
     return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + x[off] * ur;
 }
 
+// Rows r and r+1 of one step together (x0 of length len, x1 of length len + 1): every element
+// gets the operations, in the order, of sym_row_body on row r and then on row r+1 (row r's term
+// of y[j] before row r+1's), and row r's sum is added into y[len − 1] before row r+1 adds its
+// term there, as the caller of two single rows does. The two rows' sums are then independent
+// chains of adds; one row's single chain bounds the one-row kernel. Returns row r+1's sum.
+template <class V, bool Update>
+VELTRIX_INLINE f64 sym_row_pair_body(u64 len, f64* __restrict x0, f64* __restrict x1, f64 vi0, f64 wi0,
+                                     f64 vi1, f64 wi1, const f64* __restrict w, const f64* __restrict v,
+                                     const f64* __restrict u, f64 ur0, f64 ur1, f64* __restrict y) {
+    constexpr u64 W = sizeof(V) / sizeof(f64), NA = 4 / W;
+    V acc0[NA], acc1[NA];
+    for (u64 q = 0; q < NA; ++q) acc0[q] = acc1[q] = V{};
+    const u64 off0 = len - 1, off1 = len;
+    u64 j = 0;
+    for (; j + 4 <= off0; j += 4) {
+        for (u64 q = 0; q < NA; ++q) {
+            const u64 at = j + q * W;
+            V a = vload<V>(x0 + at), b = vload<V>(x1 + at);
+            if constexpr (Update) {
+                const V wv = vload<V>(w + at), vv = vload<V>(v + at);
+                a = a - (vi0 * wv + wi0 * vv);
+                b = b - (vi1 * wv + wi1 * vv);
+                vstore(x0 + at, a);
+                vstore(x1 + at, b);
+            }
+            const V uv = vload<V>(u + at);
+            vstore(y + at, (vload<V>(y + at) + a * ur0) + b * ur1);
+            acc0[q] = acc0[q] + a * uv;
+            acc1[q] = acc1[q] + b * uv;
+        }
+    }
+    // Row r to its end, as sym_row_body finishes it.
+    f64 lanes[4];
+    for (u64 q = 0; q < NA; ++q) vstore(lanes + q * W, acc0[q]);
+    for (u64 t = j; t < len; ++t) {
+        f64 xt = x0[t];
+        if constexpr (Update) {
+            xt = xt - (vi0 * w[t] + wi0 * v[t]);
+            x0[t] = xt;
+        }
+        if (t < off0) {
+            y[t] = y[t] + xt * ur0;
+            lanes[t % 4] = lanes[t % 4] + xt * u[t];
+        }
+    }
+    y[off0] = y[off0] + (((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + x0[off0] * ur0);
+    // Row r+1 from j on, its sums continuing in the same lanes.
+    for (; j + 4 <= off1; j += 4) {
+        for (u64 q = 0; q < NA; ++q) {
+            const u64 at = j + q * W;
+            V b = vload<V>(x1 + at);
+            if constexpr (Update) {
+                b = b - (vi1 * vload<V>(w + at) + wi1 * vload<V>(v + at));
+                vstore(x1 + at, b);
+            }
+            vstore(y + at, vload<V>(y + at) + b * ur1);
+            acc1[q] = acc1[q] + b * vload<V>(u + at);
+        }
+    }
+    for (u64 q = 0; q < NA; ++q) vstore(lanes + q * W, acc1[q]);
+    for (; j < off1 + 1; ++j) {
+        f64 xj = x1[j];
+        if constexpr (Update) {
+            xj = xj - (vi1 * w[j] + wi1 * v[j]);
+            x1[j] = xj;
+        }
+        if (j < off1) {
+            y[j] = y[j] + xj * ur1;
+            lanes[j % 4] = lanes[j % 4] + xj * u[j];
+        }
+    }
+    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + x1[off1] * ur1;
+}
+
 // y[j] = y[j] + s·x[j].
 VELTRIX_INLINE void axpy_body(u64 n, f64 s, const f64* __restrict x, f64* __restrict y) {
     for (u64 j = 0; j < n; ++j) y[j] = y[j] + s * x[j];
@@ -476,6 +550,16 @@ VELTRIX_INLINE void rotate_sweeps_body(u64 cols, f64* z, u64 ld, const Sweep* sw
     ATTR f64 sym_product_##suffix(u64 len, f64* x, const f64* u, f64 ur, f64* y) {               \
         return sym_row_body<V, false, true>(len, x, 0.0, 0.0, nullptr, nullptr, u, ur, y);        \
     }                                                                                             \
+    ATTR f64 sym_update_product_pair_##suffix(u64 len, f64* x0, f64* x1, f64 vi0, f64 wi0,        \
+                                              f64 vi1, f64 wi1, const f64* w, const f64* v,       \
+                                              const f64* u, f64 ur0, f64 ur1, f64* y) {           \
+        return sym_row_pair_body<V, true>(len, x0, x1, vi0, wi0, vi1, wi1, w, v, u, ur0, ur1, y); \
+    }                                                                                             \
+    ATTR f64 sym_product_pair_##suffix(u64 len, f64* x0, f64* x1, const f64* u, f64 ur0, f64 ur1, \
+                                       f64* y) {                                                  \
+        return sym_row_pair_body<V, false>(len, x0, x1, 0.0, 0.0, 0.0, 0.0, nullptr, nullptr, u, \
+                                           ur0, ur1, y);                                          \
+    }                                                                                             \
     ATTR void axpy_##suffix(u64 n, f64 s, const f64* x, f64* y) { axpy_body(n, s, x, y); }
 
 VELTRIX_SOLVER_SET(generic, v2d, )
@@ -515,6 +599,21 @@ f64 sym_update_product(u64 len, f64* x, f64 vi, f64 wi, const f64* w, const f64*
     case Isa::avx512: return sym_update_product_avx512(len, x, vi, wi, w, v, u, ur, y);
     case Isa::avx2: return sym_update_product_avx2(len, x, vi, wi, w, v, u, ur, y);
     default: return sym_update_product_generic(len, x, vi, wi, w, v, u, ur, y);
+    }
+}
+f64 sym_update_product_pair(u64 len, f64* x0, f64* x1, f64 vi0, f64 wi0, f64 vi1, f64 wi1,
+                           const f64* w, const f64* v, const f64* u, f64 ur0, f64 ur1, f64* y, Isa isa) {
+    switch (isa) {
+    case Isa::avx512: return sym_update_product_pair_avx512(len, x0, x1, vi0, wi0, vi1, wi1, w, v, u, ur0, ur1, y);
+    case Isa::avx2: return sym_update_product_pair_avx2(len, x0, x1, vi0, wi0, vi1, wi1, w, v, u, ur0, ur1, y);
+    default: return sym_update_product_pair_generic(len, x0, x1, vi0, wi0, vi1, wi1, w, v, u, ur0, ur1, y);
+    }
+}
+f64 sym_product_pair(u64 len, f64* x0, f64* x1, const f64* u, f64 ur0, f64 ur1, f64* y, Isa isa) {
+    switch (isa) {
+    case Isa::avx512: return sym_product_pair_avx512(len, x0, x1, u, ur0, ur1, y);
+    case Isa::avx2: return sym_product_pair_avx2(len, x0, x1, u, ur0, ur1, y);
+    default: return sym_product_pair_generic(len, x0, x1, u, ur0, ur1, y);
     }
 }
 f64 sym_product(u64 len, f64* x, const f64* u, f64 ur, f64* y, Isa isa) {
@@ -573,7 +672,12 @@ void tridiagonalise(u64 n, f64* a, f64* d, f64* e, f64* vs, unsigned char* appli
             applied[k] = reflector(m, a + (k + 1) * n + k, n, v, &e[k]) ? 1 : 0;
             if (!applied[k]) continue;
             std::fill(p.begin(), p.begin() + m, 0.0);
-            for (u64 i = 0; i < m; ++i) p[i] = p[i] + sym_product(i + 1, b + i * n, v, v[i], p.data(), isa);
+            // Rows in pairs (see sym_row_pair_body), the last one alone when m is odd.
+            u64 i = 0;
+            for (; i + 1 < m; i += 2)
+                p[i + 1] = p[i + 1] + sym_product_pair(i + 1, b + i * n, b + (i + 1) * n, v, v[i], v[i + 1],
+                                                       p.data(), isa);
+            if (i < m) p[i] = p[i] + sym_product(i + 1, b + i * n, v, v[i], p.data(), isa);
         }
         f64 kk = 0.0;
         for (u64 i = 0; i < m; ++i) kk = kk + v[i] * p[i];
@@ -590,7 +694,12 @@ void tridiagonalise(u64 n, f64* a, f64* d, f64* e, f64* vs, unsigned char* appli
         }
         if (next) {
             std::fill(pn.begin(), pn.begin() + (m - 1), 0.0);
-            for (u64 i = 1; i < m; ++i)
+            u64 i = 1;
+            for (; i + 1 < m; i += 2)
+                pn[i] = pn[i] + sym_update_product_pair(i, b + i * n + 1, b + (i + 1) * n + 1, v[i], w[i],
+                                                        v[i + 1], w[i + 1], w.data() + 1, v + 1, vn,
+                                                        vn[i - 1], vn[i], pn.data(), isa);
+            if (i < m)
                 pn[i - 1] = pn[i - 1] + sym_update_product(i, b + i * n + 1, v[i], w[i], w.data() + 1,
                                                            v + 1, vn, vn[i - 1], pn.data(), isa);
             std::swap(p, pn);
