@@ -1182,11 +1182,12 @@ Result<Array64> lstsq(const Array64& a, const Array64& b, Isa isa) {
     const int eb = exponent_of(max_abs(b.data.data(), b.data.size()));
     const Pow2 down_a = pow2(-ea), down_b = pow2(-eb), up_x = pow2(eb - ea);
     // Rows of whole cache lines from a line boundary keep the products' vector loads aligned;
-    // the padding is never read. Huge pages spare the TLB misses of the column walks.
+    // the padding is never read. The array allocator keeps large blocks on huge pages (sparing
+    // the TLB misses of the column walks) and reuses freed ones, so that repeated calls do not
+    // fault in and zero fresh pages each time.
     const u64 ld = (n + k + 7) / 8 * 8;
-    const std::unique_ptr<f64[]> ab_store(new f64[m * ld + 8]);
-    f64* const ab = reinterpret_cast<f64*>((reinterpret_cast<std::uintptr_t>(ab_store.get()) + 63) & ~std::uintptr_t{63});
-    buffer::advise_huge_pages(ab, m * ld * sizeof(f64));
+    Storage<f64> ab_store = uninitialized<f64>(m * ld + 8);
+    f64* const ab = reinterpret_cast<f64*>((reinterpret_cast<std::uintptr_t>(ab_store.data()) + 63) & ~std::uintptr_t{63});
     Storage<f64> x(n * k);
     for (u64 i = 0; i < m; ++i) {
         if (i % 4096 == 0) cancel::check();  // first touches of a large buffer take seconds
