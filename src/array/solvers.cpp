@@ -19,7 +19,7 @@
 
 #include "array/cancel.hpp"
 #include "array/linalg_kernels.hpp"
-#include "ops/buffer.hpp"
+#include "array/storage.hpp"
 
 namespace veltrix {
 
