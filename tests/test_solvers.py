@@ -60,6 +60,9 @@ def symmetric_cases():
         # Many batches of sweeps, and column counts off every kernel width.
         "random_231": (lambda h: h + h.T)(rng.standard_normal((231, 231))),
         "clustered_150": with_spectrum(np.repeat(np.linspace(-1.0, 1.0, 15), 10) + 1e-13 * np.arange(150), rng),
+        # Large enough for divide and conquer: several levels of merges, and deflation.
+        "random_450": (lambda h: h + h.T)(rng.standard_normal((450, 450))),
+        "repeated_400": with_spectrum(np.repeat([-2.0, 0.5, 3.0, 7.0], 100) + 1e-14 * np.arange(400), rng),
     }
 
 

@@ -13,6 +13,7 @@
 #include <limits>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -723,41 +724,70 @@ void tridiagonalise(u64 n, f64* a, f64* d, f64* e, f64* vs, unsigned char* appli
 // the identity, the blocks are multiplied in from the right, last block first; the product of
 // the later blocks is still the identity outside rows and columns k0+1 .., so each block only
 // touches that trailing square C: C = C + (−(C·V)·Tᵀ)·Vᵀ, three matrix products.
+// The block of steps k0 .. k0 + w − 1 (acting on rows k0 + 1 .. n − 1, m of them) as I − V·T·Vᵀ:
+// V (m×w) column j the vector of step k0 + j from row j on, T (w×w) upper triangular; g is w×w
+// scratch.
+void block_reflector(u64 n, const f64* vs, const unsigned char* applied, u64 k0, u64 w, u64 m, f64* v,
+                     f64* t, f64* g, Isa isa) {
+    std::fill(v, v + m * w, 0.0);
+    std::fill(t, t + w * w, 0.0);
+    for (u64 j = 0; j < w; ++j) {
+        if (!applied[k0 + j]) continue;
+        const f64* vk = vs + (k0 + j) * n;
+        for (u64 i = j; i < m; ++i) v[i * w + j] = vk[i - j];
+    }
+    // The dot products V[:, c]·V[:, j] in one product: the rows above j add only zeros, which
+    // leave every sum's bits alone (a zero sum's sign is lost in the +0.0 sums below).
+    kernels::gemm(w, w, m, {v, 1, w}, {v, w, 1}, g, isa);
+    for (u64 j = 0; j < w; ++j) {
+        if (!applied[k0 + j]) continue;
+        for (u64 r = 0; r < j; ++r) {
+            f64 sum = 0.0;
+            for (u64 c = r; c < j; ++c) sum = sum + t[r * w + c] * g[c * w + j];
+            t[r * w + j] = -2.0 * sum;
+        }
+        t[j * w + j] = 2.0;
+    }
+}
+
+constexpr u64 reflector_block = 32;
+
 void accumulate_qt(u64 n, const f64* vs, const unsigned char* applied, f64* qt, Isa isa) {
     std::fill(qt, qt + n * n, 0.0);
     for (u64 i = 0; i < n; ++i) qt[i * n + i] = 1.0;
     if (n < 3) return;
-    constexpr u64 nb = 32;
+    constexpr u64 nb = reflector_block;
     const u64 steps = n - 2;
     std::vector<f64> v((n - 1) * nb), t(nb * nb), cv((n - 1) * nb), cvt((n - 1) * nb), g(nb * nb);
     for (u64 k0 = (steps - 1) / nb * nb;; k0 -= nb) {
         cancel::check();  // a block is three products over the trailing square
         const u64 k1 = std::min(steps, k0 + nb), w = k1 - k0, m = n - k0 - 1;
-        // V: column j holds the vector of step k0+j from row j on (global rows k+1 ..).
-        std::fill(v.begin(), v.begin() + m * w, 0.0);
-        std::fill(t.begin(), t.begin() + w * w, 0.0);
-        for (u64 j = 0; j < w; ++j) {
-            if (!applied[k0 + j]) continue;
-            const f64* vk = vs + (k0 + j) * n;
-            for (u64 i = j; i < m; ++i) v[i * w + j] = vk[i - j];
-        }
-        // The dot products V[:, c]·V[:, j] in one product: the rows above j add only zeros, which
-        // leave every sum's bits alone (a zero sum's sign is lost in the +0.0 sums below).
-        kernels::gemm(w, w, m, {v.data(), 1, w}, {v.data(), w, 1}, g.data(), isa);
-        for (u64 j = 0; j < w; ++j) {
-            if (!applied[k0 + j]) continue;
-            for (u64 r = 0; r < j; ++r) {
-                f64 sum = 0.0;
-                for (u64 c = r; c < j; ++c) sum = sum + t[r * w + c] * g[c * w + j];
-                t[r * w + j] = -2.0 * sum;
-            }
-            t[j * w + j] = 2.0;
-        }
+        block_reflector(n, vs, applied, k0, w, m, v.data(), t.data(), g.data(), isa);
         f64* c = qt + (k0 + 1) * n + (k0 + 1);
         kernels::gemm(m, w, m, {c, n, 1}, {v.data(), w, 1}, cv.data(), isa);
         kernels::gemm(m, w, w, {cv.data(), w, 1}, {t.data(), 1, w}, cvt.data(), isa);
         for (u64 i = 0; i < m * w; ++i) cvt[i] = -cvt[i];
         kernels::gemm_accumulate(m, m, w, {cvt.data(), w, 1}, {v.data(), 1, w}, c, n, isa);
+        if (k0 == 0) break;
+    }
+}
+
+// x = Q·x for the n×n x (row-major), Q = H_0·H_1 ⋯ H_{n−3}: the blocks' I − V·T·Vᵀ from the last
+// to the first, each x_rows = x_rows + V·(−T·(Vᵀ·x_rows)) on the rows it acts on.
+void apply_q(u64 n, const f64* vs, const unsigned char* applied, f64* x, Isa isa) {
+    if (n < 3) return;
+    constexpr u64 nb = reflector_block;
+    const u64 steps = n - 2;
+    std::vector<f64> v((n - 1) * nb), t(nb * nb), g(nb * nb), vx(nb * n), tvx(nb * n);
+    for (u64 k0 = (steps - 1) / nb * nb;; k0 -= nb) {
+        cancel::check();
+        const u64 k1 = std::min(steps, k0 + nb), w = k1 - k0, m = n - k0 - 1;
+        block_reflector(n, vs, applied, k0, w, m, v.data(), t.data(), g.data(), isa);
+        f64* rows = x + (k0 + 1) * n;
+        kernels::gemm(w, n, m, {v.data(), 1, w}, {rows, n, 1}, vx.data(), isa);
+        kernels::gemm(w, n, w, {t.data(), w, 1}, {vx.data(), n, 1}, tvx.data(), isa);
+        for (u64 i = 0; i < w * n; ++i) tvx[i] = -tvx[i];
+        kernels::gemm_accumulate(m, n, w, {v.data(), w, 1}, {tvx.data(), n, 1}, rows, n, isa);
         if (k0 == 0) break;
     }
 }
@@ -804,12 +834,334 @@ std::vector<u64> ascending(const std::vector<f64>& d) {
     return perm;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Divide and conquer on a symmetric tridiagonal matrix (eigenvectors)
+//
+// T splits at m = n/2 as diag(T1, T2) + rho·u·uᵀ with u = e_{m−1} + e_m and rho = e[m−1]
+// (T1's last and T2's first diagonal entries less rho). With T1 = Q1·D1·Q1ᵀ and T2 = Q2·D2·Q2ᵀ
+// from the halves, T = Q·(D + rho·z·zᵀ)·Qᵀ where z is Q1's last row over Q2's first. The rank-one
+// problem deflates entries of z too small to matter and pairs of nearly equal values (a plane
+// rotation moves one's z into the other); its other eigenvalues are the roots of the secular
+// equation 1 + rho·Σ z_j²/(d_j − λ) = 0, one between each two poles and one above the last,
+// each found relative to its nearer pole so that every difference d_j − λ keeps full precision.
+// The vectors come from z recomputed from those roots (Gu and Eisenstat), which keeps them
+// orthogonal, and one matrix product per merge. Every operation is scalar or a product, in a
+// fixed order, so the bits do not depend on the instruction set.
+
+constexpr u64 dc_leaf = 32;  // below this size the QL iteration solves a block
+constexpr f64 sqrt_half = 0.70710678118654752440;
+
+// The ascending eigenvalues of a leaf block (d, e: s values, s − 1 couplings) into lam and its
+// vectors as the columns of q (leading dimension ldq).
+bool dc_leaf_solve(u64 s, const f64* d, const f64* e, f64* lam, f64* q, u64 ldq, Isa isa) {
+    std::vector<f64> dd(d, d + s), ee(s, 0.0), id(s * s, 0.0), zb(s * s);
+    std::copy(e, e + (s - 1), ee.begin());
+    for (u64 i = 0; i < s; ++i) id[i * s + i] = 1.0;
+    to_blocks(s, id.data(), zb.data());
+    if (!tridiagonal_ql(s, dd.data(), ee.data(), zb.data(), isa)) return false;
+    const std::vector<u64> perm = ascending(dd);
+    for (u64 c0 = 0; c0 < s; c0 += rot_block) {
+        const u64 bw = block_width(s, c0);
+        for (u64 j = 0; j < s; ++j)
+            for (u64 r = 0; r < bw; ++r) q[(c0 + r) * ldq + j] = zb[c0 * s + perm[j] * bw + r];
+    }
+    for (u64 j = 0; j < s; ++j) lam[j] = dd[perm[j]];
+    return true;
+}
+
+// Root i (of k) of 1 + rho·Σ z_j²/(d_j − λ) for ascending, distinct d and rho > 0: writes
+// diff[j] = d_j − λ for every j and returns λ, or NaN when the iteration does not settle.
+//
+// Each step fits the function by a constant and the two poles beside the root (one for the
+// last root), matching value and slope, and moves to the fit's root, within a bracket kept by
+// the signs seen (bisection when the fit leaves it): quadratic convergence from either side.
+f64 secular_root(u64 k, u64 i, const f64* d, const f64* z, f64 rho, f64* diff) {
+    constexpr f64 eps = std::numeric_limits<f64>::epsilon();
+    const bool last = i + 1 == k;
+    f64 lo, hi;  // bracket of tau = λ − d[origin]
+    u64 origin = i;
+    if (last) {
+        f64 zz = 0.0;
+        for (u64 j = 0; j < k; ++j) zz = zz + z[j] * z[j];
+        lo = 0.0;
+        hi = rho * zz;
+    } else {
+        const f64 gap = d[i + 1] - d[i], mid = gap * 0.5;
+        f64 f = 1.0;
+        for (u64 j = 0; j < k; ++j) f = f + rho * (z[j] * z[j]) / ((d[j] - d[i]) - mid);
+        if (f >= 0.0) {
+            lo = 0.0;
+            hi = mid;
+        } else {
+            origin = i + 1;
+            lo = mid - gap;
+            hi = 0.0;
+        }
+    }
+    f64* delta = diff;  // d_j − d[origin], then d_j − λ
+    for (u64 j = 0; j < k; ++j) delta[j] = d[j] - d[origin];
+    f64 tau = (lo + hi) * 0.5;
+    for (int iter = 0; iter < 100; ++iter) {
+        f64 psi = 0.0, dpsi = 0.0, phi = 0.0, dphi = 0.0;
+        for (u64 j = 0; j <= i; ++j) {
+            const f64 t = z[j] / (delta[j] - tau);
+            psi = psi + z[j] * t;
+            dpsi = dpsi + t * t;
+        }
+        for (u64 j = i + 1; j < k; ++j) {
+            const f64 t = z[j] / (delta[j] - tau);
+            phi = phi + z[j] * t;
+            dphi = dphi + t * t;
+        }
+        psi = rho * psi;
+        dpsi = rho * dpsi;
+        phi = rho * phi;
+        dphi = rho * dphi;
+        const f64 f = 1.0 + psi + phi;
+        if (f < 0.0) lo = tau;
+        else hi = tau;
+        const f64 bound = 8.0 * eps * (1.0 + phi - psi) * f64(k);
+        if (std::fabs(f) <= bound || hi - lo <= 2.0 * eps * std::max(std::fabs(lo), std::fabs(hi))) {
+            for (u64 j = 0; j < k; ++j) diff[j] = delta[j] - tau;
+            return d[origin] + tau;
+        }
+        const f64 a = delta[i] - tau;
+        f64 eta;
+        if (last) {
+            const f64 c = f - a * dpsi;
+            eta = c > 0.0 ? a + (a * a * dpsi) / c : std::numeric_limits<f64>::quiet_NaN();
+        } else {
+            const f64 b = delta[i + 1] - tau;
+            const f64 s = a * a * dpsi, big_s = b * b * dphi;
+            const f64 c = f - a * dpsi - b * dphi;
+            const f64 qb = c * (a + b) + s + big_s, qc = c * a * b + s * b + big_s * a;
+            if (c == 0.0) {
+                eta = qc / qb;
+            } else {
+                const f64 disc = std::sqrt(std::max(qb * qb - 4.0 * c * qc, 0.0));
+                const f64 r1 = qb >= 0.0 ? (qb + disc) / (2.0 * c) : (qb - disc) / (2.0 * c);
+                const f64 r2 = qb >= 0.0 ? (2.0 * qc) / (qb + disc) : (2.0 * qc) / (qb - disc);
+                eta = (r1 > a && r1 < b) ? r1 : r2;
+            }
+        }
+        const f64 next = tau + eta;
+        tau = (next > lo && next < hi) ? next : (lo + hi) * 0.5;
+    }
+    return std::numeric_limits<f64>::quiet_NaN();
+}
+
+// Merges the two solved halves held in q (n×n, ldq; the off-diagonal blocks zero) and lam
+// (each half ascending) across the coupling rho; on return lam is ascending and q's columns its
+// vectors. `work` holds at least 4·n·n values.
+bool dc_merge(u64 n, u64 m, f64 rho, f64* lam, f64* q, u64 ldq, f64* work, Isa isa) {
+    constexpr f64 eps = std::numeric_limits<f64>::epsilon();
+    // z = (Q1's last row, Q2's first row)/sqrt(2), rho·2: a unit z. A negative rho merges the
+    // negated values, so that the secular equation always has rho > 0.
+    const f64 sign = rho >= 0.0 ? 1.0 : -1.0;
+    const f64 r = std::fabs(rho) * 2.0;
+    std::vector<f64> dv(n), zv(n);
+    for (u64 j = 0; j < m; ++j) zv[j] = q[(m - 1) * ldq + j] * sqrt_half;
+    for (u64 j = m; j < n; ++j) zv[j] = q[m * ldq + j] * sqrt_half;
+    for (u64 j = 0; j < n; ++j) dv[j] = sign * lam[j];
+    const std::vector<u64> order = ascending(dv);
+    std::vector<f64> d(n), z(n);
+    std::vector<u64> col(n);
+    f64 dmax = 0.0, zmax = 0.0;
+    for (u64 j = 0; j < n; ++j) {
+        d[j] = dv[order[j]];
+        z[j] = zv[order[j]];
+        col[j] = order[j];
+        dmax = std::max(dmax, std::fabs(d[j]));
+        zmax = std::max(zmax, std::fabs(z[j]));
+    }
+    const f64 tol = 8.0 * eps * std::max(dmax, r * zmax);
+    // Deflation, in ascending order of d: kept[] lists the entries left to the secular
+    // equation, out[] every final (value, column) that needs no more work.
+    std::vector<u64> kept;
+    kept.reserve(n);
+    std::vector<unsigned char> deflated(n, 0);
+    // Rows each column of q has entries in: 1 the first half's, 2 the second's, 3 both (after a
+    // rotation joins a column of each), so that the product below skips the zero blocks.
+    std::vector<unsigned char> half(n);
+    for (u64 j = 0; j < n; ++j) half[j] = j < m ? 1 : 2;
+    u64 prev = n;  // the last kept entry, still open to a rotation with the next
+    for (u64 j = 0; j < n; ++j) {
+        if (r * std::fabs(z[j]) <= tol) {
+            deflated[j] = 1;
+            continue;
+        }
+        if (prev != n) {
+            const f64 s0 = z[prev], c0 = z[j];
+            const f64 t = pythag(c0, s0);
+            const f64 c = c0 / t, s = -s0 / t;
+            if (std::fabs((d[j] - d[prev]) * c * s) <= tol) {
+                // Rotate columns prev and j so that z[prev] vanishes.
+                z[j] = t;
+                z[prev] = 0.0;
+                f64* x = q + col[prev];
+                f64* y = q + col[j];
+                for (u64 row = 0; row < n; ++row) {
+                    const f64 a = x[row * ldq], b = y[row * ldq];
+                    x[row * ldq] = c * a + s * b;
+                    y[row * ldq] = c * b - s * a;
+                }
+                half[col[prev]] = half[col[j]] = half[col[prev]] | half[col[j]];
+                const f64 dp = d[prev] * (c * c) + d[j] * (s * s);
+                d[j] = d[prev] * (s * s) + d[j] * (c * c);
+                d[prev] = dp;
+                deflated[prev] = 1;
+                kept.pop_back();
+            }
+        }
+        kept.push_back(j);
+        prev = j;
+    }
+    const u64 k = kept.size();
+    // The secular equation of the kept entries and its vectors U (k×k, column i for root i).
+    std::vector<f64> dk(k), zk(k), roots(k);
+    for (u64 t = 0; t < k; ++t) {
+        dk[t] = d[kept[t]];
+        zk[t] = z[kept[t]];
+    }
+    // The secular equation needs distinct poles; equal ones left after deflation (not seen
+    // in practice) send the caller back to the QL iteration.
+    for (u64 t = 1; t < k; ++t)
+        if (!(dk[t - 1] < dk[t])) return false;
+    f64* diff = work;                  // k×k: row i holds d_j − λ_i
+    f64* u = work + n * n;             // k×k
+    f64* gathered = work + 2 * n * n;  // the kept columns of q, each half's rows apart
+    f64* merged = work + 3 * n * n;    // n×k
+    for (u64 i = 0; i < k; ++i) {
+        roots[i] = secular_root(k, i, dk.data(), zk.data(), r, diff + i * k);
+        if (!(std::isfinite(roots[i]))) return false;
+    }
+    // z from the roots: zhat_j² = −(d_j − λ_j)·Π_{i≠j} (d_j − λ_i)/(d_j − d_i), signed as z_j.
+    std::vector<f64> zhat(k);
+    for (u64 j = 0; j < k; ++j) {
+        f64 w = diff[j * k + j];
+        for (u64 i = 0; i < k; ++i)
+            if (i != j) w = w * (diff[i * k + j] / (dk[j] - dk[i]));
+        zhat[j] = zk[j] >= 0.0 ? std::sqrt(-w) : -std::sqrt(-w);
+    }
+    for (u64 i = 0; i < k; ++i) {
+        f64 norm = 0.0;
+        for (u64 j = 0; j < k; ++j) {
+            const f64 v = zhat[j] / diff[i * k + j];
+            u[j * k + i] = v;
+            norm = norm + v * v;
+        }
+        norm = std::sqrt(norm);
+        for (u64 j = 0; j < k; ++j) u[j * k + i] = u[j * k + i] / norm;
+    }
+    // Each half of the rows: the kept columns with entries there, times their rows of U.
+    for (int h = 1; h <= 2; ++h) {
+        const u64 r0 = h == 1 ? 0 : m, rows = h == 1 ? m : n - m;
+        std::vector<u64> use;
+        for (u64 t = 0; t < k; ++t)
+            if (half[col[kept[t]]] & h) use.push_back(t);
+        const u64 ku = use.size();
+        f64* out_rows = merged + r0 * k;
+        if (ku == 0) {
+            std::fill(out_rows, out_rows + rows * k, 0.0);
+            continue;
+        }
+        for (u64 row = 0; row < rows; ++row)
+            for (u64 a = 0; a < ku; ++a) gathered[row * ku + a] = q[(r0 + row) * ldq + col[kept[use[a]]]];
+        for (u64 a = 0; a < ku; ++a) std::copy(u + use[a] * k, u + use[a] * k + k, diff + a * k);
+        kernels::gemm(rows, k, ku, {gathered, ku, 1}, {diff, k, 1}, out_rows, isa);
+    }
+    // Final values (deflated ones and roots) ascending, their columns into q.
+    std::vector<f64> values;
+    std::vector<const f64*> source;  // a column's first element
+    std::vector<u64> stride;
+    values.reserve(n);
+    for (u64 j = 0; j < n; ++j)
+        if (deflated[j]) {
+            values.push_back(sign * d[j]);
+            source.push_back(q + col[j]);
+            stride.push_back(ldq);
+        }
+    for (u64 i = 0; i < k; ++i) {
+        values.push_back(sign * roots[i]);
+        source.push_back(merged + i);
+        stride.push_back(k);
+    }
+    const std::vector<u64> perm = ascending(values);
+    // The deflated columns are read from q while it is written: the result goes to scratch first.
+    f64* out = gathered;  // n×n, gathered being done with
+    for (u64 row = 0; row < n; ++row)
+        for (u64 j = 0; j < n; ++j) out[row * n + j] = source[perm[j]][row * stride[perm[j]]];
+    for (u64 j = 0; j < n; ++j) lam[j] = values[perm[j]];
+    for (u64 row = 0; row < n; ++row) std::copy(out + row * n, out + row * n + n, q + row * ldq);
+    return true;
+}
+
+bool dc_solve(u64 n, const f64* d, const f64* e, f64* lam, f64* q, u64 ldq, f64* work, Isa isa) {
+    if (n <= dc_leaf) return dc_leaf_solve(n, d, e, lam, q, ldq, isa);
+    cancel::check();
+    const u64 m = n / 2;
+    const f64 rho = e[m - 1];
+    std::vector<f64> d1(d, d + m), d2(d + m, d + n);
+    d1[m - 1] = d1[m - 1] - rho;
+    d2[0] = d2[0] - rho;
+    for (u64 row = 0; row < m; ++row) std::fill(q + row * ldq + m, q + row * ldq + n, 0.0);
+    for (u64 row = m; row < n; ++row) std::fill(q + row * ldq, q + row * ldq + m, 0.0);
+    if (!dc_solve(m, d1.data(), e, lam, q, ldq, work, isa)) return false;
+    if (!dc_solve(n - m, d2.data(), e + m, lam + m, q + m * ldq + m, ldq, work, isa)) return false;
+    return dc_merge(n, m, rho, lam, q, ldq, work, isa);
+}
+
 struct SymmetricEigen {
     Storage<f64> values;   // ascending
     Storage<f64> vectors;  // n×n row-major, column j for values[j]; empty without vectors
 };
 
-Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool want_vectors, Isa isa) {
+// From this size eigh finds the vectors by divide and conquer; below it the QL iteration is
+// faster (Intel Xeon, AVX-512: even at 384, 13 % faster at 700, 18 % at 1000). The values stay
+// those of the QL iteration, so that eigh and eigvalsh agree to the bit.
+constexpr u64 dc_min = 384;
+
+// The values (scaled back by `up`) and vectors of the reduced matrix (d, e; reflections vs and
+// applied), or nothing when an iteration does not settle or a vector comes out non-finite, for
+// the caller to fall back on the QL iteration.
+std::optional<SymmetricEigen> divide_and_conquer(u64 n, const std::vector<f64>& d, const std::vector<f64>& e,
+                                                 const std::vector<f64>& vs,
+                                                 const std::vector<unsigned char>& applied, Pow2 up, Isa isa) {
+    std::vector<f64> dq = d, eq = e;
+    if (!tridiagonal_ql(n, dq.data(), eq.data(), nullptr, isa)) return std::nullopt;
+    Storage<f64> v = uninitialized<f64>(n * n), work = uninitialized<f64>(4 * n * n);
+    std::vector<f64> lam(n);
+    if (!dc_solve(n, d.data(), e.data(), lam.data(), v.data(), n, work.data(), isa)) return std::nullopt;
+    for (f64 x : v)
+        if (!std::isfinite(x)) return std::nullopt;
+    // The vectors of a: Q·V.
+    apply_q(n, vs.data(), applied.data(), v.data(), isa);
+    Storage<f64>& out = v;
+    // Each vector's sign makes its first entry of largest magnitude positive.
+    std::vector<f64> big(n, -1.0);
+    std::vector<unsigned char> flip(n, 0);
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) {
+            const f64 x = out[i * n + j];
+            if (std::fabs(x) > big[j]) {
+                big[j] = std::fabs(x);
+                flip[j] = x < 0.0;
+            }
+        }
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j)
+            if (flip[j]) out[i * n + j] = -out[i * n + j];
+    for (f64& x : dq) x = up.apply(x);
+    const std::vector<u64> perm = ascending(dq);
+    SymmetricEigen r;
+    r.values.resize(n);
+    for (u64 j = 0; j < n; ++j) r.values[j] = dq[perm[j]];
+    r.vectors = std::move(out);
+    return r;
+}
+
+Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool want_vectors, Isa isa,
+                                       u64 dc_from = dc_min) {
     if (std::string why = square_problem(fn, a, false); !why.empty()) return Error{why};
     const u64 n = a.shape[0];
     if (!lower_finite(n, a.data.data())) return Error{need_finite(fn, "a")};
@@ -833,6 +1185,9 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
     // the reduction: Qᵀ goes there, then into column blocks in vs (done with once Qᵀ is
     // formed), and the sorted vectors end in w.
     std::vector<f64>& zb = vs;
+    if (want_vectors && n >= dc_from) {
+        if (std::optional<SymmetricEigen> r = divide_and_conquer(n, d, e, vs, applied, up, isa)) return std::move(*r);
+    }
     if (want_vectors) {
         accumulate_qt(n, vs.data(), applied.data(), w.data(), isa);
         to_blocks(n, w.data(), zb.data());
@@ -1115,8 +1470,10 @@ bool qr_least_squares(u64 m, u64 n, u64 k, f64* ab, u64 ld, f64* x, Isa isa) {
 
 }  // namespace
 
-Result<EighResult> eigh(const Array64& a, Isa isa) {
-    Result<SymmetricEigen> r = symmetric_eigen("eigh", a, true, isa);
+Result<EighResult> eigh(const Array64& a, Isa isa) { return detail::eigh_from(a, dc_min, isa); }
+
+Result<EighResult> detail::eigh_from(const Array64& a, u64 dc_from, Isa isa) {
+    Result<SymmetricEigen> r = symmetric_eigen("eigh", a, true, isa, std::max<u64>(dc_from, dc_leaf + 1));
     if (!r) return Error{r.error()};
     const u64 n = r.value().values.size();
     return EighResult{Array64(Shape::d1(n), std::move(r.value().values)),

@@ -44,19 +44,51 @@ f64 max_abs(const Storage<f64>& x) {
     return m;
 }
 
-void check_eigh(std::mt19937_64& rng, u64 n) {
-    const Array64 a = random_matrix(rng, n, n, true);
-    Result<EighResult> ref = eigh(a, Isa::generic);
-    expect(ref.ok(), "eigh ok n=" + std::to_string(n));
+// An orthogonal matrix (Householder QR of a random one) times diag(spectrum) times its
+// transpose: symmetric with a chosen spectrum.
+Array64 with_spectrum(std::mt19937_64& rng, const std::vector<f64>& spectrum) {
+    const u64 n = spectrum.size();
+    Array64 q = random_matrix(rng, n, n);
+    // Modified Gram-Schmidt on the columns, twice, is orthogonal enough for a test matrix.
+    for (int pass = 0; pass < 2; ++pass)
+        for (u64 j = 0; j < n; ++j) {
+            for (u64 p = 0; p < j; ++p) {
+                f64 dot = 0.0;
+                for (u64 i = 0; i < n; ++i) dot += q.data[i * n + p] * q.data[i * n + j];
+                for (u64 i = 0; i < n; ++i) q.data[i * n + j] -= dot * q.data[i * n + p];
+            }
+            f64 norm = 0.0;
+            for (u64 i = 0; i < n; ++i) norm += q.data[i * n + j] * q.data[i * n + j];
+            for (u64 i = 0; i < n; ++i) q.data[i * n + j] /= std::sqrt(norm);
+        }
+    Array64 a = Array64::zeros(Shape{n, n});
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) {
+            f64 s = 0.0;
+            for (u64 t = 0; t < n; ++t) s += q.data[i * n + t] * spectrum[t] * q.data[j * n + t];
+            a.data[i * n + j] = s;
+        }
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < i; ++j) a.data[j * n + i] = a.data[i * n + j];
+    return a;
+}
+
+// eigh's bits under every instruction set, its values those of eigvalsh, its residual and
+// orthogonality; with dc_from, divide and conquer from that size on.
+void check_eigh_of(const Array64& a, const std::string& what, u64 dc_from = 0) {
+    const u64 n = a.shape[0];
+    const auto run = [&](Isa isa) { return dc_from ? detail::eigh_from(a, dc_from, isa) : eigh(a, isa); };
+    Result<EighResult> ref = run(Isa::generic);
+    expect(ref.ok(), "eigh ok " + what);
     if (!ref) return;
     const EighResult& r = ref.value();
     for (Isa isa : isas()) {
-        Result<EighResult> other = eigh(a, isa);
+        Result<EighResult> other = run(isa);
         expect(other.ok() && same_bits(other.value().values, r.values) &&
                    same_bits(other.value().vectors, r.vectors),
-               "eigh bits " + std::string(isa_name(isa)) + " n=" + std::to_string(n));
+               "eigh bits " + std::string(isa_name(isa)) + " " + what);
         Result<Array64> vals = eigvalsh(a, isa);
-        expect(vals.ok() && same_bits(vals.value(), r.values), "eigvalsh bits n=" + std::to_string(n));
+        expect(vals.ok() && same_bits(vals.value(), r.values), "eigvalsh bits " + what);
     }
     const f64 scale = (max_abs(a.data) + 1.0) * f64(n + 1) * 1e-14;
     f64 res = 0.0, orth = 0.0;
@@ -70,9 +102,39 @@ void check_eigh(std::mt19937_64& rng, u64 n) {
             res = std::max(res, std::fabs(av - r.vectors.data[i * n + j] * r.values.data[j]));
             orth = std::max(orth, std::fabs(vv - (i == j ? 1.0 : 0.0)));
         }
-    expect(res < scale * 10, "eigh residual n=" + std::to_string(n) + " " + std::to_string(res));
-    expect(orth < f64(n + 1) * 1e-14, "eigh orthogonality n=" + std::to_string(n) + " " + std::to_string(orth));
-    for (u64 j = 1; j < n; ++j) expect(r.values.data[j - 1] <= r.values.data[j], "eigh ascending");
+    expect(res < scale * 10, "eigh residual " + what + " " + std::to_string(res));
+    expect(orth < f64(n + 1) * 1e-14, "eigh orthogonality " + what + " " + std::to_string(orth));
+    for (u64 j = 1; j < n; ++j) expect(r.values.data[j - 1] <= r.values.data[j], "eigh ascending " + what);
+}
+
+void check_eigh(std::mt19937_64& rng, u64 n) {
+    check_eigh_of(random_matrix(rng, n, n, true), "n=" + std::to_string(n));
+}
+
+// Divide and conquer from 33 on: several levels of merges, and spectra that deflate (repeated
+// and clustered values, a matrix that is already diagonal or tridiagonal with tiny couplings).
+void check_divide_and_conquer(std::mt19937_64& rng) {
+    for (u64 n : {33, 64, 100, 161}) check_eigh_of(random_matrix(rng, n, n, true), "dc n=" + std::to_string(n), 33);
+    const u64 n = 120;
+    std::vector<f64> repeated(n), clustered(n), graded(n), two(n);
+    for (u64 i = 0; i < n; ++i) {
+        repeated[i] = f64(i % 3);
+        clustered[i] = f64(i / 10) + 1e-13 * f64(i);
+        graded[i] = std::pow(10.0, -15.0 * f64(i) / f64(n));
+        two[i] = i < n / 2 ? 1.0 : -1.0;
+    }
+    check_eigh_of(with_spectrum(rng, repeated), "dc repeated", 33);
+    check_eigh_of(with_spectrum(rng, clustered), "dc clustered", 33);
+    check_eigh_of(with_spectrum(rng, graded), "dc graded", 33);
+    check_eigh_of(with_spectrum(rng, two), "dc two values", 33);
+    Array64 t = Array64::zeros(Shape{n, n}), id = Array64::zeros(Shape{n, n});
+    for (u64 i = 0; i < n; ++i) {
+        t.data[i * n + i] = f64(i % 7);  // glued blocks with couplings from 1 down to 1e-15
+        id.data[i * n + i] = 1.0;
+        if (i + 1 < n) t.data[(i + 1) * n + i] = t.data[i * n + i + 1] = std::pow(10.0, -15.0 * f64(i % 16) / 15.0);
+    }
+    check_eigh_of(t, "dc glued tridiagonal", 33);
+    check_eigh_of(id, "dc identity", 33);
 }
 
 void check_solve(std::mt19937_64& rng, u64 n, u64 k) {
@@ -176,6 +238,7 @@ int main(int argc, char** argv) {
     }
     std::mt19937_64 rng(20261208);
     for (u64 n : {0, 1, 2, 3, 4, 7, 16, 33, 45, 70, 92, 130, 231}) check_eigh(rng, n);
+    check_divide_and_conquer(rng);
     for (u64 n : {0, 1, 2, 5, 63, 64, 65, 150})
         for (u64 k : {1, 3, 70}) check_solve(rng, n, k);
     for (u64 m : {1, 5, 40, 90})
