@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -1129,7 +1130,15 @@ std::optional<SymmetricEigen> divide_and_conquer(u64 n, const std::vector<f64>& 
                                                  const std::vector<unsigned char>& applied, Pow2 up, Isa isa) {
     std::vector<f64> dq = d, eq = e;
     if (!tridiagonal_ql(n, dq.data(), eq.data(), nullptr, isa)) return std::nullopt;
-    Storage<f64> v = uninitialized<f64>(n * n), work = uninitialized<f64>(4 * n * n);
+    // Its scratch (5·n·n values) is more than the QL iteration's: where the system refuses it,
+    // the QL iteration still runs.
+    Storage<f64> v, work;
+    try {
+        v = uninitialized<f64>(n * n);
+        work = uninitialized<f64>(4 * n * n);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
     std::vector<f64> lam(n);
     if (!dc_solve(n, d.data(), e.data(), lam.data(), v.data(), n, work.data(), isa)) return std::nullopt;
     for (f64 x : v)
@@ -1186,7 +1195,10 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
     // formed), and the sorted vectors end in w.
     std::vector<f64>& zb = vs;
     if (want_vectors && n >= dc_from) {
+        // w is done with: its n×n go back before divide and conquer takes its own.
+        Storage<f64>().swap(w);
         if (std::optional<SymmetricEigen> r = divide_and_conquer(n, d, e, vs, applied, up, isa)) return std::move(*r);
+        w = Storage<f64>(n * n);
     }
     if (want_vectors) {
         accumulate_qt(n, vs.data(), applied.data(), w.data(), isa);
