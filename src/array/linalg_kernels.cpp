@@ -352,7 +352,12 @@ VELTRIX_INLINE void gemv_body(u64 m, u64 n, const f64* __restrict a, const f64* 
 // are added to the rows' sums in ascending t. Each sum is still one chain of adds, so G
 // chains run side by side; the shuffles keep it at the rate of reading the matrix, where the
 // compiler's own transposes of the plain loop fell to two thirds of it with the matrix in L3.
-template <int G>
+// Elements ahead that a matrix too large for the caches asks for its rows: eight row streams
+// are more than the hardware prefetcher keeps up with (4096²: 13.3 to 15.2 GB/s, 94 % of a
+// streaming read, on an Intel Xeon). From the caches the requests only cost issue slots.
+constexpr u64 gemv_ahead = 128, gemv_ahead_from = u64{8} << 20;  // bytes of matrix
+
+template <int G, bool Ahead>
 VELTRIX_INLINE void gemv_rows4(u64 n, const f64* __restrict a, const f64* __restrict x,
                                f64* __restrict y) {
     using V = v4d;
@@ -362,6 +367,10 @@ VELTRIX_INLINE void gemv_rows4(u64 n, const f64* __restrict a, const f64* __rest
     u64 t = 0;
     for (; t + 4 <= n; t += 4) {
         const V xv = vload<V>(x + t);
+        if constexpr (Ahead) {
+            if (t % 8 == 0)
+                for (int r = 0; r < 4 * G; ++r) __builtin_prefetch(a + u64(r) * n + t + gemv_ahead);
+        }
         for (int g = 0; g < G; ++g) {
             const f64* r0 = a + u64(4 * g) * n + t;
             const V p0 = vload<V>(r0) * xv, p1 = vload<V>(r0 + n) * xv;
@@ -393,8 +402,10 @@ VELTRIX_INLINE void gemv_body(u64 m, u64 n, const f64* __restrict a, const f64* 
     } else {
         constexpr u64 RB = 4 * gemv_groups;
         u64 i = 0;
-        for (; i + RB <= m; i += RB) gemv_rows4<gemv_groups>(n, a + i * n, x, y + i);
-        for (; i + 4 <= m; i += 4) gemv_rows4<1>(n, a + i * n, x, y + i);
+        if (m * n * sizeof(f64) >= gemv_ahead_from)
+            for (; i + RB <= m; i += RB) gemv_rows4<gemv_groups, true>(n, a + i * n, x, y + i);
+        for (; i + RB <= m; i += RB) gemv_rows4<gemv_groups, false>(n, a + i * n, x, y + i);
+        for (; i + 4 <= m; i += 4) gemv_rows4<1, false>(n, a + i * n, x, y + i);
         gemv_body(m - i, n, a + i * n, x, y + i);
     }
 }
