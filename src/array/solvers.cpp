@@ -1454,16 +1454,23 @@ void factor_panel(const Panel& q, u64 c0, u64 cw, Isa isa) {
 }
 
 bool qr_least_squares(u64 m, u64 n, u64 k, f64* ab, u64 ld, f64* x, Isa isa) {
-    std::vector<f64> rdiag(n), scratch(m), tau(qr_panel), p, v;
+    std::vector<f64> rdiag(n), tau(qr_panel);
+    // The panel P, its vectors V and one column of scratch in one buffer: a tall matrix's panels
+    // are megabytes, and from the array allocator (which reuses freed blocks) they do not fault
+    // in fresh pages on every call, as the heap's did (it gave them back each time).
+    const u64 span = m * std::min(qr_panel, n);
+    Storage<f64> buffer = uninitialized<f64>(2 * span + m);
+    f64* const p = buffer.data();
+    f64* const v = p + span;
+    f64* const scratch = v + span;
     for (u64 j0 = 0; j0 < n; j0 += qr_panel) {
         cancel::check();
         const u64 jb = std::min(qr_panel, n - j0), rows = m - j0, rest = n + k - j0 - jb;
-        p.resize(rows * jb);
-        v.assign(rows * jb, 0.0);
-        for (u64 i = 0; i < rows; ++i) std::copy_n(ab + (j0 + i) * ld + j0, jb, p.data() + i * jb);
-        factor_panel(Panel{rows, jb, p.data(), v.data(), tau.data(), rdiag.data() + j0, scratch.data()}, 0, jb, isa);
-        for (u64 i = 0; i < jb; ++i) std::copy_n(p.data() + i * jb, jb, ab + (j0 + i) * ld + j0);
-        if (rest) apply_block_reflector(rows, jb, v.data(), jb, tau.data(), rest, ab + j0 * ld + j0 + jb, ld, isa);
+        std::fill(v, v + rows * jb, 0.0);
+        for (u64 i = 0; i < rows; ++i) std::copy_n(ab + (j0 + i) * ld + j0, jb, p + i * jb);
+        factor_panel(Panel{rows, jb, p, v, tau.data(), rdiag.data() + j0, scratch}, 0, jb, isa);
+        for (u64 i = 0; i < jb; ++i) std::copy_n(p + i * jb, jb, ab + (j0 + i) * ld + j0);
+        if (rest) apply_block_reflector(rows, jb, v, jb, tau.data(), rest, ab + j0 * ld + j0 + jb, ld, isa);
     }
     // Without column pivoting, a diagonal of R small next to the largest one is the sign of
     // (numerical) rank deficiency.
