@@ -846,10 +846,11 @@ std::vector<u64> ascending(const std::vector<f64>& d) {
 // equation 1 + rho·Σ z_j²/(d_j − λ) = 0, one between each two poles and one above the last,
 // each found relative to its nearer pole so that every difference d_j − λ keeps full precision.
 // The vectors come from z recomputed from those roots (Gu and Eisenstat), which keeps them
-// orthogonal, and one matrix product per merge. Every operation is scalar or a product, in a
-// fixed order, so the bits do not depend on the instruction set.
+// orthogonal, and one matrix product per half of the rows in each merge. Every operation is
+// scalar, a product or a kernel with the same bits everywhere, each in a fixed order, so the
+// results do not depend on the instruction set.
 
-constexpr u64 dc_leaf = 32;  // below this size the QL iteration solves a block
+constexpr u64 dc_leaf = 32;  // blocks up to this size are solved by the QL iteration
 constexpr f64 sqrt_half = 0.70710678118654752440;
 
 // The ascending eigenvalues of a leaf block (d, e: s values, s − 1 couplings) into lam and its
