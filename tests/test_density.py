@@ -58,6 +58,19 @@ def test_weighted_density_matches_brute_force_for_every_worker_count(cls, kw, me
         assert same_bits(tree.density(q, h, name, weights=w, workers=workers), got)
 
 
+@pytest.mark.parametrize("periodic", [False, True])
+@pytest.mark.parametrize("cls,kw", VARIANTS)
+def test_points_too_far_apart_to_square_still_count(cls, kw, periodic):
+    # Manhattan distances of 1e300 are finite while their squares are not: a bound built from
+    # squared gaps once pruned such points although the bandwidth reached them.
+    x = np.array([[0.0], [0.0], [0.0], [0.0], [1e300]])
+    box = {"boxsize": 1.5e300} if periodic else {}
+    tree = cls.from_points(x, leaf_size=1, metric="manhattan", **box, **kw)
+    h = 1.7976931348623157e308
+    for name, each in [("epanechnikov", 0.75), ("uniform", 0.5), ("triangular", 1.0)]:
+        assert tree.density([[0.0]], h, name)[0] == pytest.approx(5 * each, rel=1e-8)
+
+
 @pytest.mark.parametrize("criterion", [{}, {"criterion": "min_samples", "min_samples": 30},
                                        {"criterion": "combined", "min_samples": 10, "max_span": 2.0}])
 @pytest.mark.parametrize("cls,kw", VARIANTS)

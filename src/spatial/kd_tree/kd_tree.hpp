@@ -56,17 +56,40 @@ struct KdPolicy {
                 else s = s + g * g;
             }
             if constexpr (M::id == DistanceMetric::Chebyshev) return s;
+            else if constexpr (M::id == DistanceMetric::Manhattan) return finite_for_manhattan(s, t, lo, hi, q, &mt);
             else return std::sqrt(s);
         } else if constexpr (M::id == DistanceMetric::Chebyshev) {
-            f64 r = 0.0;
-            for (u64 i = 0; i < t.dim; ++i) {
-                const f64 gap = q[i] < lo[i] ? lo[i] - q[i] : (q[i] > hi[i] ? q[i] - hi[i] : 0.0);
-                if (gap > r) r = gap;
-            }
-            return r;
+            return largest_gap(t, lo, hi, q);
+        } else if constexpr (M::id == DistanceMetric::Manhattan) {
+            return finite_for_manhattan(gap_sum(t, block, q), t, lo, hi, q, static_cast<const M*>(nullptr));
         } else {
             return std::sqrt(gap_sum(t, block, q));
         }
+    }
+
+    // The largest per-coordinate gap of q outside the box (periodic ones with `mt`): at most
+    // the Euclidean and the Manhattan box distance.
+    template <class B, class M = EuclideanMetric>
+    static f64 largest_gap(const TreeData& t, const B* lo, const B* hi, const f64* q, const M* mt = nullptr) noexcept {
+        f64 r = 0.0;
+        for (u64 i = 0; i < t.dim; ++i) {
+            f64 gap;
+            if constexpr (is_periodic<M>) gap = periodic_gap(q[i], lo[i], hi[i], mt->box[i]);
+            else gap = q[i] < lo[i] ? lo[i] - q[i] : (q[i] > hi[i] ? q[i] - hi[i] : 0.0);
+            if (gap > r) r = gap;
+        }
+        return r;
+    }
+
+    // The Euclidean box distance from its squared gaps, the bound for Manhattan distances too;
+    // but squares of gaps beyond about 1e154 overflow while a Manhattan distance stays finite,
+    // so there the largest gap stands in (an infinite bound pruned nodes within reach).
+    template <class B, class M>
+    static f64 finite_for_manhattan(f64 squares, const TreeData& t, const B* lo, const B* hi, const f64* q,
+                                    const M* mt) noexcept {
+        if (squares != std::numeric_limits<f64>::infinity()) return std::sqrt(squares);  // NaN stays NaN
+        if constexpr (is_periodic<M>) return largest_gap(t, lo, hi, q, mt);
+        else return largest_gap(t, lo, hi, q);
     }
 
     // The Euclidean box distance before its square root: the squared gaps of q outside the
