@@ -146,6 +146,10 @@ bool reflector(u64 len, const f64* x, u64 stride, f64* v, f64* beta) {
 
 // Vector types and unaligned loads and stores come from ops/isa.hpp.
 
+// The four interleaved partial sums of a row below, in vectors of V.
+template <class V>
+using RowSums = V[4 / (sizeof(V) / sizeof(f64))];
+
 // One row of the lower triangle of a symmetric block in the tridiagonal reduction: entries
 // x[0 .. len−1], x[len−1] on the diagonal. With Update, first x[j] = x[j] − (vi·w[j] + wi·v[j])
 // (the rank-2 update B − v·wᵀ − w·vᵀ). With Product, then the row's terms of y = B·u for the
@@ -153,15 +157,14 @@ bool reflector(u64 len, const f64* x, u64 stride, f64* v, f64* beta) {
 // x[0]·u[0] + ... + x[len−2]·u[len−2] + x[len−1]·u_r, where the off-diagonal part is summed in
 // four interleaved partial sums (entry j into sum j mod 4, each in ascending j), combined as
 // (s0 + s1) + (s2 + s3), then the diagonal term added: a fixed order for every instruction set.
+// sym_row_from(j, acc, ...) does the same from entry j on, with the partial sums of the entries
+// before j in acc (j a multiple of 4), for a caller that did those entries itself.
 template <class V, bool Update, bool Product>
-VELTRIX_INLINE f64 sym_row_body(u64 len, f64* __restrict x, f64 vi, f64 wi, const f64* __restrict w,
-                                const f64* __restrict v, const f64* __restrict u, f64 ur,
-                                f64* __restrict y) {
+VELTRIX_INLINE f64 sym_row_from(u64 j, RowSums<V>& acc, u64 len, f64* __restrict x, f64 vi, f64 wi,
+                                const f64* __restrict w, const f64* __restrict v, const f64* __restrict u,
+                                f64 ur, f64* __restrict y) {
     constexpr u64 W = sizeof(V) / sizeof(f64), NA = 4 / W;
-    V acc[NA];
-    for (u64 q = 0; q < NA; ++q) acc[q] = V{};
     const u64 off = len - 1;  // entries left of the diagonal
-    u64 j = 0;
     for (; j + 4 <= off; j += 4) {
         for (u64 q = 0; q < NA; ++q) {
             V xv = vload<V>(x + j + q * W);
@@ -194,6 +197,15 @@ VELTRIX_INLINE f64 sym_row_body(u64 len, f64* __restrict x, f64 vi, f64 wi, cons
     return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + x[off] * ur;
 }
 
+template <class V, bool Update, bool Product>
+VELTRIX_INLINE f64 sym_row_body(u64 len, f64* __restrict x, f64 vi, f64 wi, const f64* __restrict w,
+                                const f64* __restrict v, const f64* __restrict u, f64 ur,
+                                f64* __restrict y) {
+    RowSums<V> acc;
+    for (V& a : acc) a = V{};
+    return sym_row_from<V, Update, Product>(0, acc, len, x, vi, wi, w, v, u, ur, y);
+}
+
 // Rows r and r+1 of one step together (x0 of length len, x1 of length len + 1): every element
 // gets the operations, in the order, of sym_row_body on row r and then on row r+1 (row r's term
 // of y[j] before row r+1's), and row r's sum is added into y[len − 1] before row r+1 adds its
@@ -204,7 +216,7 @@ VELTRIX_INLINE f64 sym_row_pair_body(u64 len, f64* __restrict x0, f64* __restric
                                      f64 vi1, f64 wi1, const f64* __restrict w, const f64* __restrict v,
                                      const f64* __restrict u, f64 ur0, f64 ur1, f64* __restrict y) {
     constexpr u64 W = sizeof(V) / sizeof(f64), NA = 4 / W;
-    V acc0[NA], acc1[NA];
+    RowSums<V> acc0, acc1;
     for (u64 q = 0; q < NA; ++q) acc0[q] = acc1[q] = V{};
     const u64 off0 = len - 1, off1 = len;
     u64 j = 0;
@@ -227,47 +239,10 @@ VELTRIX_INLINE f64 sym_row_pair_body(u64 len, f64* __restrict x0, f64* __restric
             acc1[q] = acc1[q] + b * uv;
         }
     }
-    // Row r to its end, as sym_row_body finishes it.
-    f64 lanes[4];
-    for (u64 q = 0; q < NA; ++q) vstore(lanes + q * W, acc0[q]);
-    for (u64 t = j; t < len; ++t) {
-        f64 xt = x0[t];
-        if constexpr (Update) {
-            xt = xt - (vi0 * w[t] + wi0 * v[t]);
-            x0[t] = xt;
-        }
-        if (t < off0) {
-            y[t] = y[t] + xt * ur0;
-            lanes[t % 4] = lanes[t % 4] + xt * u[t];
-        }
-    }
-    y[off0] = y[off0] + (((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + x0[off0] * ur0);
-    // Row r+1 from j on, its sums continuing in the same lanes.
-    for (; j + 4 <= off1; j += 4) {
-        for (u64 q = 0; q < NA; ++q) {
-            const u64 at = j + q * W;
-            V b = vload<V>(x1 + at);
-            if constexpr (Update) {
-                b = b - (vi1 * vload<V>(w + at) + wi1 * vload<V>(v + at));
-                vstore(x1 + at, b);
-            }
-            vstore(y + at, vload<V>(y + at) + b * ur1);
-            acc1[q] = acc1[q] + b * vload<V>(u + at);
-        }
-    }
-    for (u64 q = 0; q < NA; ++q) vstore(lanes + q * W, acc1[q]);
-    for (; j < off1 + 1; ++j) {
-        f64 xj = x1[j];
-        if constexpr (Update) {
-            xj = xj - (vi1 * w[j] + wi1 * v[j]);
-            x1[j] = xj;
-        }
-        if (j < off1) {
-            y[j] = y[j] + xj * ur1;
-            lanes[j % 4] = lanes[j % 4] + xj * u[j];
-        }
-    }
-    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + x1[off1] * ur1;
+    // Each row to its end as the one-row kernel finishes it: row r's sum goes into y[len − 1]
+    // before row r+1 adds its term there.
+    y[off0] = y[off0] + sym_row_from<V, Update, true>(j, acc0, len, x0, vi0, wi0, w, v, u, ur0, y);
+    return sym_row_from<V, Update, true>(j, acc1, off1 + 1, x1, vi1, wi1, w, v, u, ur1, y);
 }
 
 // y[j] = y[j] + s·x[j].
