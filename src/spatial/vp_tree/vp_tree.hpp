@@ -188,7 +188,7 @@ struct VpPolicy {
     }
 
     template <class M>
-    static f64 measure(const M& mt, const TreeData& t, const Node& node, const f64*, const f64* q) noexcept {
+    [[gnu::always_inline]] static f64 measure(const M& mt, const TreeData& t, const Node& node, const f64*, const f64* q) noexcept {
         return mt.distance(q, t.point(node.vantage), t.dim);
     }
 
@@ -198,7 +198,7 @@ struct VpPolicy {
     // The other points lie in the shell [min_dist, max_dist] around the vantage point, which
     // itself lies at d_v: the bound is the smaller of d_v and the shell's distance, the
     // latter lowered by the rounding of the distances behind it.
-    static f64 min_dist_to_node(const TreeData& t, const Node& node, f64 dv) noexcept {
+    [[gnu::always_inline]] static f64 min_dist_to_node(const TreeData& t, const Node& node, f64 dv) noexcept {
         if (node.count() == 1) return dv;
         // abs_slack (0 unless periodic) covers the absolute rounding of wrapped differences.
         const f64 a = ((dv - node.max_dist) - (dv + node.max_dist) * (2.0 * t.slack)) - t.abs_slack;
@@ -207,7 +207,9 @@ struct VpPolicy {
         if (!(shell > 0.0)) shell = 0.0;
         return dv < shell ? dv : shell;
     }
-    static f64 lower_bound(const TreeData& t, const Node& node, f64 dv) noexcept { return min_dist_to_node(t, node, dv); }
+    [[gnu::always_inline]] static f64 lower_bound(const TreeData& t, const Node& node, f64 dv) noexcept {
+        return min_dist_to_node(t, node, dv);
+    }
 
     // The split confines each child to a shell about the parent's vantage point: the right
     // child's points lie at [threshold, max_dist] from it, the left child's others at
@@ -215,7 +217,7 @@ struct VpPolicy {
     // generally another point, whose ball about a shell is loose, so the parent's shell and
     // the parent's bound (its points include the child's) are handed down. Rounding is
     // allowed for as in min_dist_to_node; nothing is handed down unless every value is finite.
-    static void child_floors(const TreeData& t, const Node& node, f64 dv, f64 bound, f64& left,
+    [[gnu::always_inline]] static void child_floors(const TreeData& t, const Node& node, f64 dv, f64 bound, f64& left,
                              f64& right) noexcept {
         left = right = bound;
         const f64 thr = node.threshold, lo = node.min_dist, hi = node.max_dist;
