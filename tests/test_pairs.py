@@ -109,6 +109,33 @@ def test_periodic_pairs_use_minimum_image_distances(cls, kw, metric):
         tree.sparse_distance_matrix([[0.0, 0.0, 0.0], [np.inf, 0.0, 0.0]], 0.3)
 
 
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("where", ["first_rows", "spread"])
+def test_listings_over_many_rows_come_out_in_order(cls, where):
+    """Row numbers of many bits, with the close pairs all among the first rows (one leading
+    digit for every pair) or spread over the whole set."""
+    rng = np.random.default_rng(6)
+    x = rng.uniform(0, 1000, size=(6000, 2))
+    r = 12.0
+    if where == "first_rows":
+        x[:7] = x[0] + rng.uniform(0, 1, size=(7, 2))
+        x[7:] = np.arange(7, 6000)[:, None] * 40.0  # far from each other and from the first
+    want_i, want_j, want_d = [], [], []
+    for i in range(len(x)):
+        d = distances("euclidean", x[i], x[i + 1:])
+        (j,) = np.nonzero(d <= r)
+        want_i += [i] * len(j)
+        want_j += (j + i + 1).tolist()
+        want_d += d[j].tolist()
+    tree = cls.from_points(x, leaf_size=8)
+    pairs, dist = tree.query_pairs(r, return_distance=True, workers=2)
+    assert len(want_i) > 20
+    assert pairs.tolist() == np.stack([want_i, want_j], 1).tolist()
+    assert dist.tobytes() == np.array(want_d).tobytes()
+    rows, cols, d = tree.sparse_distance_matrix(tree, r)
+    assert np.array_equal(rows[rows < cols], pairs[:, 0]) and np.array_equal(cols[rows < cols], pairs[:, 1])
+
+
 @pytest.mark.parametrize("cls,kw", VARIANTS)
 def test_worker_counts_give_identical_results(cls, kw):
     rng = np.random.default_rng(5)

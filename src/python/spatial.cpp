@@ -671,10 +671,10 @@ Ref query_pairs_impl(f64 r, bool return_distance, i64 workers, const Tree& tree)
     });
     const u64 m = found.size();
     numpy::Fresh<i64> pairs = numpy::fresh<i64>({m, 2});
-    found.each_row([&](u64 k, u64 row) {
-        pairs.data[2 * k] = static_cast<i64>(row);
-        pairs.data[2 * k + 1] = static_cast<i64>(found.cols[k]);
-    });
+    for (u64 k = 0; k < m; ++k) {
+        pairs.data[2 * k] = static_cast<i64>(found.row(k));
+        pairs.data[2 * k + 1] = static_cast<i64>(found.col(k));
+    }
     if (!return_distance) return std::move(pairs.array);
     return tuple_of(pairs.array, numpy_copy(found.dists.data(), m));
 }
@@ -729,8 +729,12 @@ Ref sparse_distance_matrix_impl(PyObject* other_arg, f64 max_distance, i64 worke
     });
     const u64 m = found.size();
     numpy::Fresh<i64> rows = numpy::fresh<i64>({m});
-    found.each_row([&](u64 k, u64 row) { rows.data[k] = static_cast<i64>(row); });
-    return tuple_of(rows.array, numpy_copy(found.cols.data(), m), numpy_copy(found.dists.data(), m));
+    numpy::Fresh<i64> cols = numpy::fresh<i64>({m});
+    for (u64 k = 0; k < m; ++k) {
+        rows.data[k] = static_cast<i64>(found.row(k));
+        cols.data[k] = static_cast<i64>(found.col(k));
+    }
+    return tuple_of(rows.array, cols.array, numpy_copy(found.dists.data(), m));
 }
 
 template <class Tree>

@@ -25,7 +25,7 @@ Tree periodic_tree(const std::vector<f64>& x, u64 n, u64 dim, DistanceMetric met
 
 std::vector<u64> rows_of(const SortedPairs& p) {
     std::vector<u64> rows(p.size());
-    p.each_row([&](u64 k, u64 row) { rows[k] = row; });
+    for (u64 k = 0; k < p.size(); ++k) rows[k] = p.row(k);
     return rows;
 }
 
@@ -67,7 +67,7 @@ void periodic_pairs(DistanceMetric metric, const std::string& name) {
             for (u64 j = 0; j < m; ++j) {
                 const f64 d = dist(x, i, y, j);
                 if (!(d <= 0.25)) continue;
-                same = same && listed < cross.size() && cross_rows[listed] == i && cross.cols[listed] == j &&
+                same = same && listed < cross.size() && cross_rows[listed] == i && cross.col(listed) == j &&
                        same_bits(cross.dists[listed], d);
                 ++listed;
             }
@@ -81,7 +81,7 @@ void periodic_pairs(DistanceMetric metric, const std::string& name) {
             for (u64 j = i + 1; j < n; ++j) {
                 const f64 d = dist(x, i, x, j);
                 if (!(d <= 0.25)) continue;
-                same = same && listed < own.size() && own_rows[listed] == i && own.cols[listed] == j &&
+                same = same && listed < own.size() && own_rows[listed] == i && own.col(listed) == j &&
                        same_bits(own.dists[listed], d);
                 ++listed;
             }

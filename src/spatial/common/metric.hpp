@@ -7,6 +7,8 @@
 // empty types with static members, Periodic<M> carries the box lengths it wraps by.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <cmath>
 #include <concepts>
 #include <limits>
@@ -87,6 +89,12 @@ inline f64 wrap_coordinate(f64 x, f64 L) noexcept {
     return r >= L ? 0.0 : r;
 }
 
+// a > b ? a : b (b when either is NaN) in one instruction: GCC compiles the conditional to a
+// branch in some loops, and whether a point lies beyond a box's side is a coin toss.
+inline f64 max_or_second(f64 a, f64 b) noexcept { return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(a), _mm_set_sd(b))); }
+// a < b ? a : b (b when either is NaN).
+inline f64 min_or_second(f64 a, f64 b) noexcept { return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(a), _mm_set_sd(b))); }
+
 // Base on a torus with side lengths box[0, n): each component's difference is the shorter way
 // round, t = |a - b|, t = min(t, L_i - t), then Base accumulates it in its own order. Both
 // points must already lie in the box, so that |a - b| < L_i.
@@ -97,7 +105,7 @@ struct Periodic {
 
     f64 difference(f64 a, f64 b, u64 i) const noexcept {
         const f64 t = std::fabs(a - b), u = box[i] - t;
-        return u < t ? u : t;
+        return min_or_second(u, t);
     }
     f64 distance(const f64* a, const f64* b, u64 n) const noexcept {
         f64 s = 0.0;

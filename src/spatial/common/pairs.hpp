@@ -15,12 +15,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <new>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <vector>
 
+#include "array/storage.hpp"
 #include "spatial/ball_tree/ball_tree.hpp"
 #include "spatial/kd_tree/kd_tree.hpp"
 #include "spatial/vp_tree/vp_tree.hpp"
@@ -60,11 +63,9 @@ PairRange box_pair_range(const M& m, const TreeData& t, const T* alo, const T* a
     f64 sl = 0.0, sh = 0.0;
     for (u64 i = 0; i < dim; ++i) {
         const f64 g1 = f64{blo[i]} - f64{ahi[i]}, g2 = f64{alo[i]} - f64{bhi[i]};
-        f64 gap = 0.0;
-        if (g1 > gap) gap = g1;
-        if (g2 > gap) gap = g2;
+        f64 gap = max_or_second(g2, max_or_second(g1, 0.0));
         const f64 e1 = f64{bhi[i]} - f64{alo[i]}, e2 = f64{ahi[i]} - f64{blo[i]};
-        f64 far = e1 > e2 ? e1 : e2;
+        f64 far = max_or_second(e1, e2);
         if constexpr (is_periodic<M>) {
             const f64 L = m.box[i];
             const f64 round = L - far;
@@ -191,7 +192,7 @@ bool narrow_pair(const M& m, R& rs, const typename R::Window& w, const SpatialTr
 // The single-point search's lower bound from the point q to node `id` of t: a leaf point whose
 // bound already exceeds every radius skips the leaf's distances.
 template <class P, class M>
-f64 point_node_bound(const M& m, const SpatialTree<P>& t, u64 id, const f64* q) noexcept {
+[[gnu::always_inline]] inline f64 point_node_bound(const M& m, const SpatialTree<P>& t, u64 id, const f64* q) noexcept {
     const typename P::Node& node = t.nodes[id];
     if constexpr (!std::is_same_v<P, VpPolicy>) {
         return P::lower_bound(t, node, P::measure(m, t, node, t.block(id), q));
@@ -455,27 +456,23 @@ std::vector<W> count_pairs(const SpatialTree<P>& a, const SpatialTree<P>& b, con
 // ---------------------------------------------------------------------------------------------
 // Listing
 
-// The pairs found, as input rows (row of a, row of b) and, when kept, their distances.
+// The pairs found, each as one key: a's input row above the low `shift` bits, b's row in them
+// (so that keys order as (row, column) pairs), and, when kept, their distances.
 struct PairList {
-    std::vector<u64> rows, cols;
+    std::vector<u64> keys;
     std::vector<f64> dists;
-
-    u64 size() const noexcept { return cols.size(); }
+    u64 n = 0;  // entries in use; the vectors' sizes are their room
 };
 
-// Pairs sorted by row, then column: row i owns entries [row_start[i], row_start[i + 1]) of
-// `cols` and, when kept, of `dists` (the rows themselves are not written out).
+// Pairs sorted by row, then column.
 struct SortedPairs {
-    std::vector<u64> row_start, cols;
-    std::vector<f64> dists;
+    Storage<u64> keys;
+    Storage<f64> dists;
+    u64 shift = 0;
 
-    u64 size() const noexcept { return cols.size(); }
-    // Calls f(k, row) for every entry k in order.
-    template <class F>
-    void each_row(F&& f) const {
-        for (u64 i = 0; i + 1 < row_start.size(); ++i)
-            for (u64 k = row_start[i]; k < row_start[i + 1]; ++k) f(k, i);
-    }
+    u64 size() const noexcept { return keys.size(); }
+    u64 row(u64 k) const noexcept { return keys[k] >> shift; }
+    u64 col(u64 k) const noexcept { return keys[k] & ((u64{1} << shift) - 1); }
 };
 
 // How many pairs a listing may hold: a quarter of the machine's memory, since the parts, the
@@ -560,12 +557,23 @@ struct ListPairs {
         return true;
     }
 
-    void emit(u64 p, u64 q) {
-        if (out.cols.size() == out.cols.capacity()) budget.take(std::max<u64>(out.cols.capacity(), 64));
+    u64 shift = 0;  // of the keys, see PairList
+
+    // Room for more pairs, doubling: claimed from the budget first.
+    [[gnu::noinline]] void grow() {
+        const u64 more = std::max<u64>(out.keys.size(), 64);
+        budget.take(more);
+        out.keys.resize(out.keys.size() + more);
+        if (with_dist) out.dists.resize(out.keys.size());
+    }
+
+    void emit(u64 p, u64 q, f64 acc) {
+        if (out.n == out.keys.size()) grow();
         u64 x = a.indices[p], y = b.indices[q];
         if (symmetric && y < x) std::swap(x, y);
-        out.rows.push_back(x);
-        out.cols.push_back(y);
+        out.keys[out.n] = x << shift | y;
+        if (with_dist) out.dists[out.n] = m.finish(acc);
+        ++out.n;
     }
 
     bool whole(bool inside, u64 ia, u64 ib, bool same) {
@@ -577,7 +585,7 @@ struct ListPairs {
                                          : static_cast<unsigned __int128>(na.count()) * nb.count();
         budget.check(n > budget.limit ? budget.limit + 1 : static_cast<u64>(n));
         for (u64 p = na.start; p < na.end; ++p)
-            for (u64 q = same ? p + 1 : nb.start; q < nb.end; ++q) emit(p, q);
+            for (u64 q = same ? p + 1 : nb.start; q < nb.end; ++q) emit(p, q, 0.0);
         return true;
     }
 
@@ -602,74 +610,107 @@ struct ListPairs {
                 const u64 k = std::min<u64>(64, nb.end - q0);
                 accumulations_to(m, b.point(q0), k, a.dim, a.point(p), d);
                 for (u64 j = 0; j < k; ++j) {
-                    if (d[j] <= limit) {
-                        emit(p, q0 + j);
-                        if (with_dist) out.dists.push_back(m.finish(d[j]));
-                    }
+                    if (d[j] <= limit) emit(p, q0 + j, d[j]);
                 }
             }
         }
     }
 };
 
-// Sorts cols[first, last) ascending, carrying dists along when given: rows hold few entries,
-// so an insertion sort, with std::sort on an index for the rare long row.
-inline void sort_row(u64* cols, f64* dists, u64 n, std::vector<u64>& order, std::vector<f64>& tmp) {
-    if (n <= 32) {
-        for (u64 i = 1; i < n; ++i) {
-            const u64 c = cols[i];
-            const f64 x = dists ? dists[i] : 0.0;
-            u64 j = i;
-            for (; j > 0 && cols[j - 1] > c; --j) {
-                cols[j] = cols[j - 1];
-                if (dists) dists[j] = dists[j - 1];
-            }
-            cols[j] = c;
-            if (dists) dists[j] = x;
-        }
+// One counting pass of a radix sort: the n elements of src, ordered by the `width`-bit digit
+// of their key at `shift`, stably into dst; false (nothing written) when they all share it.
+template <class T, class Key>
+bool radix_pass(const T* src, T* dst, u64 n, u64 shift, u64 width, Key key, u64* count) {
+    const u64 buckets = u64{1} << width, mask = buckets - 1;
+    std::fill(count, count + buckets, u64{0});
+    for (u64 i = 0; i < n; ++i) ++count[(key(src[i]) >> shift) & mask];
+    if (count[(key(src[0]) >> shift) & mask] == n) return false;
+    u64 pos = 0;
+    for (u64 b = 0; b < buckets; ++b) {
+        const u64 x = count[b];
+        count[b] = pos;
+        pos += x;
+    }
+    for (u64 i = 0; i < n; ++i) dst[count[(key(src[i]) >> shift) & mask]++] = src[i];
+    return true;
+}
+
+// Sorts v ascending by the low `bits` bits of key(e). The top 8 bits go first (one pass over
+// the whole, writing to 256 places at a time, which the cache holds); each of those buckets,
+// a small part of the whole, is then sorted on the rest of its bits, least significant digit
+// first, where it fits the cache. (Digits of 11 bits over the whole ran at the speed of the
+// memory: the places written to outgrew the cache.)
+template <class T, class Key>
+void radix_sort(Storage<T>& v, u64 bits, Key key) {
+    const u64 n = v.size();
+    if (n < 2 || bits == 0) return;
+    const u64 top = std::min<u64>(8, bits), rest = bits - top;
+    u64 count[256];
+    Storage<T> other = uninitialized<T>(n);
+    if (!radix_pass(v.data(), other.data(), n, rest, top, key, count)) {
+        // One top digit throughout: nothing moved, and the counts become the buckets' ends.
+        v.swap(other);
+        for (u64 b = 1; b < (u64{1} << top); ++b) count[b] += count[b - 1];
+    }
+    // `other` holds the whole ordered by its top digit; count[b] is now the end of bucket b.
+    if (rest == 0) {
+        v.swap(other);
         return;
     }
-    order.resize(n);
-    std::iota(order.begin(), order.end(), u64{0});
-    std::sort(order.begin(), order.end(), [&](u64 x, u64 y) { return cols[x] < cols[y]; });
-    std::vector<u64> c(cols, cols + n);
-    for (u64 i = 0; i < n; ++i) cols[i] = c[order[i]];
-    if (dists) {
-        tmp.assign(dists, dists + n);
-        for (u64 i = 0; i < n; ++i) dists[i] = tmp[order[i]];
+    const u64 passes = (rest + 7) / 8, width = (rest + passes - 1) / passes;
+    std::vector<T> scratch;
+    u64 begin = 0;
+    for (u64 b = 0; b < (u64{1} << top); ++b) {
+        const u64 end = count[b], m = end - begin;
+        T* src = other.data() + begin;
+        T* out = v.data() + begin;
+        if (m > 1) {
+            if (scratch.size() < m) scratch.resize(m);
+            T* dst = scratch.data();
+            u64 digit_count[256];
+            for (u64 d = 0; d < passes; ++d)
+                if (radix_pass(src, dst, m, d * width, width, key, digit_count)) std::swap(src, dst);
+        }
+        std::copy(src, src + m, out);
+        begin = end;
     }
 }
 
-// The parts' pairs ordered by row, then column (each pair occurs once): a counting sort on
-// the row (rows below n_rows), then each row's entries sorted by column.
-inline SortedPairs sort_pairs(std::vector<PairList>& parts, u64 n_rows, bool with_dist) {
+// The parts' pairs, ordered by key (by row, then column). Each part's memory goes back once
+// it is gathered.
+inline SortedPairs sort_pairs(std::vector<PairList>& parts, u64 shift, u64 bits, bool with_dist) {
     SortedPairs out;
-    std::vector<u64>& start = out.row_start;
-    start.assign(n_rows + 1, 0);
+    out.shift = shift;
     u64 m = 0;
-    for (const PairList& part : parts) {
-        m += part.size();
-        for (const u64 row : part.rows) ++start[row + 1];
-    }
-    for (u64 i = 0; i < n_rows; ++i) start[i + 1] += start[i];
-    out.cols.resize(m);
-    if (with_dist) out.dists.resize(m);
-    {
-        std::vector<u64> at(start.begin(), start.end() - 1);
+    for (const PairList& part : parts) m += part.n;
+    if (!with_dist) {
+        out.keys = uninitialized<u64>(m);
+        u64 at = 0;
         for (PairList& part : parts) {
-            for (u64 k = 0; k < part.size(); ++k) {
-                const u64 to = at[part.rows[k]]++;
-                out.cols[to] = part.cols[k];
-                if (with_dist) out.dists[to] = part.dists[k];
-            }
-            part = PairList{};  // its memory goes back at once
+            std::copy(part.keys.data(), part.keys.data() + part.n, out.keys.data() + at);
+            at += part.n;
+            part = PairList{};
         }
+        radix_sort(out.keys, bits, [](u64 k) { return k; });
+        return out;
     }
-    std::vector<u64> order;
-    std::vector<f64> tmp;
-    for (u64 i = 0; i < n_rows; ++i) {
-        const u64 b = start[i];
-        sort_row(out.cols.data() + b, with_dist ? out.dists.data() + b : nullptr, start[i + 1] - b, order, tmp);
+    struct Entry {
+        u64 key;
+        f64 dist;
+    };
+    Storage<Entry> all = uninitialized<Entry>(m);
+    u64 at = 0;
+    for (PairList& part : parts) {
+        for (u64 k = 0; k < part.n; ++k) all[at + k] = {part.keys[k], part.dists[k]};
+        at += part.n;
+        part = PairList{};
+    }
+    radix_sort(all, bits, [](const Entry& e) { return e.key; });
+    out.keys = uninitialized<u64>(m);
+    out.dists = uninitialized<f64>(m);
+    for (u64 k = 0; k < m; ++k) {
+        out.keys[k] = all[k].key;
+        out.dists[k] = all[k].dist;
     }
     return out;
 }
@@ -685,7 +726,11 @@ SortedPairs list_pairs(const SpatialTree<P>& a, const SpatialTree<P>* b, f64 r, 
     const std::vector<u64> tasks = pair_tasks(a);
     // One part per task: any thread may take any task, and the sort makes the order moot.
     std::vector<PairList> parts(tasks.size());
-    PairBudget budget(with_dist ? 24 : 16);
+    // Keys (and distances) in the parts, then gathered and sorted through a second buffer.
+    PairBudget budget(with_dist ? 32 : 16);
+    // Row and column numbers need these many bits (a tree's rows fit 32 bits each).
+    const u64 shift = static_cast<u64>(std::bit_width(other.n_points - 1));
+    const u64 bits = shift + static_cast<u64>(std::bit_width(a.n_points - 1));
     a.with_tree_metric([&]<class M>(const M& m) {
         CertainPairs<P, M> certain{a, other, r, std::max<u64>(a.leaf_size, a.n_points / 64)};
         PairWalk<P, M, CertainPairs<P, M>> coarse{m, a, other, certain, symmetric};
@@ -693,11 +738,12 @@ SortedPairs list_pairs(const SpatialTree<P>& a, const SpatialTree<P>* b, f64 r, 
         budget.check(certain.count > budget.limit ? budget.limit + 1 : static_cast<u64>(certain.count));
         share_jobs(tasks.size(), threads, [&](u64 t) {
             ListPairs<P, M> rs{m, a, other, r, with_dist, symmetric, parts[t], budget};
+            rs.shift = shift;
             PairWalk<P, M, ListPairs<P, M>> walk{m, a, other, rs, symmetric};
             walk.visit(tasks[t], 0, false);
         });
     });
-    return sort_pairs(parts, a.n_points, with_dist);
+    return sort_pairs(parts, shift, bits, with_dist);
 }
 
 // Each tree's own translation unit compiles its pair searches (they are the largest code of

@@ -5,6 +5,7 @@
 
 namespace veltrix {
 
+
 struct KdPolicy {
     // The split value is not stored: it is the median selected at the split, which is the
     // smallest coordinate of the right child along split_dim, its box's lower corner there.
@@ -35,10 +36,12 @@ struct KdPolicy {
     // monotone under rounding in the point's coordinate, so no computed point distance
     // inside the box is smaller.
     static f64 periodic_gap(f64 q, f64 lo, f64 hi, f64 L) noexcept {
-        if (q >= lo && q <= hi) return 0.0;
         const f64 a = std::fabs(q - lo), b = std::fabs(q - hi);
-        const f64 wa = L - a < a ? L - a : a, wb = L - b < b ? L - b : b;
-        return wa < wb ? wa : wb;
+        const f64 wa = min_or_second(L - a, a), wb = min_or_second(L - b, b);
+        // +0.0 where lo <= q <= hi, selected by a mask rather than a branch.
+        const __m128d vq = _mm_set_sd(q);
+        const __m128d inside = _mm_and_pd(_mm_cmpge_sd(vq, _mm_set_sd(lo)), _mm_cmple_sd(vq, _mm_set_sd(hi)));
+        return _mm_cvtsd_f64(_mm_andnot_pd(inside, _mm_set_sd(min_or_second(wa, wb))));
     }
 
     // Euclidean box distance, except under Chebyshev, where a point can be closer than its
@@ -97,13 +100,15 @@ struct KdPolicy {
     // non-negative sum as it was: the same bits as adding only the outside gaps, without a
     // branch to mispredict.
     template <class B>
-    static f64 gap_sum(const TreeData& t, const B* block, const f64* q) noexcept {
+    [[gnu::always_inline]] static f64 gap_sum(const TreeData& t, const B* block, const f64* q) noexcept {
         const B* lo = block;
         const B* hi = block + t.dim;
         f64 s = 0.0;
         for (u64 i = 0; i < t.dim; ++i) {
-            const f64 below = lo[i] - q[i], above = q[i] - hi[i];
-            const f64 g = q[i] < lo[i] ? below : (q[i] > hi[i] ? above : 0.0);
+            // At most one of the two differences is positive (lo <= hi), and that one is the
+            // gap; a NaN coordinate gives 0 as a comparison would.
+            const f64 below = f64{lo[i]} - q[i], above = q[i] - f64{hi[i]};
+            const f64 g = max_or_second(max_or_second(below, above), 0.0);
             s = s + g * g;
         }
         return s;
