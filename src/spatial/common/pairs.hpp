@@ -176,9 +176,37 @@ struct PairBounds<VpPolicy> {
 // false when the pair is skipped. A set with `refine` (many radius bins: a narrower window
 // saves work below) has a pair the boxes keep bounded again more tightly; a narrow that
 // skips on wider bounds skips on tighter ones too. With one radius that cost more than it saved.
+// The Euclidean box pair's smallest and largest squared distances, as the distance kernel
+// accumulates them (each gap and extent is a difference of two coordinates, rounded no further
+// from zero than any two points' difference inside, and the accumulation is monotone): the
+// bounds a walk that compares accumulations with a limit needs, without square roots.
+template <class T>
+PairRange box_pair_accumulations(u64 dim, const T* alo, const T* ahi, const T* blo, const T* bhi) noexcept {
+    f64 sl = 0.0, sh = 0.0;
+    for (u64 i = 0; i < dim; ++i) {
+        const f64 gap = max_or_second(f64{alo[i]} - f64{bhi[i]}, max_or_second(f64{blo[i]} - f64{ahi[i]}, 0.0));
+        const f64 far = max_or_second(f64{bhi[i]} - f64{alo[i]}, f64{ahi[i]} - f64{blo[i]});
+        sl = EuclideanMetric::accumulate(sl, gap);
+        sh = EuclideanMetric::accumulate(sh, far);
+    }
+    return {sl, sh};
+}
+
 template <class P, class R, class M>
 bool narrow_pair(const M& m, R& rs, const typename R::Window& w, const SpatialTree<P>& a, u64 ia,
                  const SpatialTree<P>& b, u64 ib, typename R::Window& next) {
+    if constexpr (std::is_same_v<M, EuclideanMetric> && !std::is_same_v<P, BallPolicy> &&
+                  requires { rs.narrow_accumulated(w, PairRange{}, next); }) {
+        const auto* alo = [&] {
+            if constexpr (std::is_same_v<P, VpPolicy>) return a.box32(ia);
+            else return a.block(ia);
+        }();
+        const auto* blo = [&] {
+            if constexpr (std::is_same_v<P, VpPolicy>) return b.box32(ib);
+            else return b.block(ib);
+        }();
+        return rs.narrow_accumulated(w, box_pair_accumulations(a.dim, alo, alo + a.dim, blo, blo + a.dim), next);
+    }
     if constexpr (R::exact_prune && requires { PairBounds<P>::boxed(m, a, ia, b, ib); }) {
         const PairRange box = PairBounds<P>::boxed(m, a, ia, b, ib);
         if (!rs.narrow(w, box, next)) return false;
@@ -556,6 +584,12 @@ struct ListPairs {
         inside = range.hi <= r;
         return true;
     }
+    // The same from bounds on accumulations, compared with `limit` as the leaves do.
+    bool narrow_accumulated(bool, PairRange acc, bool& inside) const noexcept {
+        if (acc.lo > limit) return false;
+        inside = acc.hi <= limit;
+        return true;
+    }
 
     u64 shift = 0;  // of the keys, see PairList
 
@@ -589,32 +623,96 @@ struct ListPairs {
         return true;
     }
 
-    // Whether point q lies beyond the radius from every point of node ib. The Euclidean box
-    // bound of the vantage-point tree is compared before its square root, with `limit`: the
-    // same decision as the bound's against r.
-    bool point_outside(u64 ib, const f64* q) const noexcept {
+    // Whether point q lies beyond the radius from every point of node `id` of t. The Euclidean
+    // box bound of the vantage-point tree is compared before its square root, with `limit`:
+    // the same decision as the bound's against r.
+    bool point_outside(const SpatialTree<P>& t, u64 id, const f64* q) const noexcept {
         if constexpr (std::is_same_v<P, VpPolicy> && std::is_same_v<M, EuclideanMetric>) {
-            return KdPolicy::gap_sum(b, b.box32(ib), q) > limit;
+            return KdPolicy::gap_sum(t, t.box32(id), q) > limit;
         } else {
-            return point_node_bound(m, b, ib, q) > r;
+            return point_node_bound(m, t, id, q) > r;
         }
     }
 
+    // Positions [first, last) of t whose points are not bounded away from node `id` of `other`,
+    // into kept (at most 64), gathered without a branch per point: which ones are is a coin toss.
+    u64 near_points(const SpatialTree<P>& t, u64 first, u64 last, const SpatialTree<P>& other, u64 id,
+                    u64* kept) const noexcept {
+        if constexpr (std::is_same_v<M, EuclideanMetric> && !std::is_same_v<P, BallPolicy>) {
+            // The box's squared gaps against `limit`, as point_outside decides, with the box
+            // held in registers for the common small dimensions.
+            const auto* lo = [&] {
+                if constexpr (std::is_same_v<P, VpPolicy>) return other.box32(id);
+                else return other.block(id);
+            }();
+            if (t.dim == 2) return near_box<2>(t, first, last, lo, lo + 2, kept);
+            if (t.dim == 3) return near_box<3>(t, first, last, lo, lo + 3, kept);
+        }
+        u64 n = 0;
+        for (u64 p = first; p < last; ++p) {
+            kept[n] = p;
+            n += !point_outside(other, id, t.point(p));
+        }
+        return n;
+    }
+
+    template <u64 D, class B>
+    u64 near_box(const SpatialTree<P>& t, u64 first, u64 last, const B* lo, const B* hi, u64* kept) const noexcept {
+        f64 l[D], h[D];
+        for (u64 i = 0; i < D; ++i) {
+            l[i] = f64{lo[i]};
+            h[i] = f64{hi[i]};
+        }
+        u64 n = 0;
+        for (u64 p = first; p < last; ++p) {
+            const f64* x = t.point(p);
+            f64 s = 0.0;
+            for (u64 i = 0; i < D; ++i) {
+                const f64 g = max_or_second(max_or_second(l[i] - x[i], x[i] - h[i]), 0.0);
+                s = s + g * g;
+            }
+            kept[n] = p;
+            n += !(s > limit);
+        }
+        return n;
+    }
+
+    // Two leaves of sizes worth bounding point by point are filtered from both sides: each
+    // point of a's leaf against b's box and each of b's against a's; the distances are taken
+    // between the points left (b's copied together for the distance kernel, whose results do
+    // not depend on where a point sits in its batch).
     void leaves(bool, u64 ia, u64 ib, bool same) {
         const TreeNode& na = a.nodes[ia];
         const TreeNode& nb = b.nodes[ib];
-        const bool bound_points = !same && nb.count() >= point_bound_min;
-        for (u64 p = na.start; p < na.end; ++p) {
-            if (bound_points && point_outside(ib, a.point(p))) continue;
-            for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
-                const u64 k = std::min<u64>(64, nb.end - q0);
-                accumulations_to(m, b.point(q0), k, a.dim, a.point(p), d);
-                for (u64 j = 0; j < k; ++j) {
-                    if (d[j] <= limit) emit(p, q0 + j, d[j]);
+        const u64 dim = a.dim;
+        if (same || nb.count() < point_bound_min) {
+            for (u64 p = na.start; p < na.end; ++p)
+                for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
+                    const u64 k = std::min<u64>(64, nb.end - q0);
+                    accumulations_to(m, b.point(q0), k, dim, a.point(p), d);
+                    for (u64 j = 0; j < k; ++j)
+                        if (d[j] <= limit) emit(p, q0 + j, d[j]);
+                }
+            return;
+        }
+        u64 kept_a[64], kept_b[64];
+        if (near_b.size() < 64 * dim) near_b.resize(64 * dim);
+        for (u64 q0 = nb.start; q0 < nb.end; q0 += 64) {
+            const u64 kb = near_points(b, q0, std::min<u64>(q0 + 64, nb.end), a, ia, kept_b);
+            if (kb == 0) continue;
+            for (u64 j = 0; j < kb; ++j) std::copy_n(b.point(kept_b[j]), dim, near_b.data() + j * dim);
+            for (u64 p0 = na.start; p0 < na.end; p0 += 64) {
+                const u64 ka = near_points(a, p0, std::min<u64>(p0 + 64, na.end), b, ib, kept_a);
+                for (u64 i = 0; i < ka; ++i) {
+                    const u64 p = kept_a[i];
+                    accumulations_to(m, near_b.data(), kb, dim, a.point(p), d);
+                    for (u64 j = 0; j < kb; ++j)
+                        if (d[j] <= limit) emit(p, kept_b[j], d[j]);
                 }
             }
         }
     }
+    std::vector<f64> near_b;
 };
 
 // One counting pass of a radix sort: the n elements of src, ordered by the `width`-bit digit
