@@ -73,5 +73,5 @@ def distances(metric, q, pts):
         elif metric == "manhattan":
             acc = acc + np.abs(t)
         else:
-            acc = np.maximum(acc, np.abs(t))
+            acc = np.fmax(acc, np.abs(t))  # a NaN component (inf - inf) is skipped
     return np.sqrt(acc) if metric == "euclidean" else acc

@@ -136,6 +136,25 @@ def test_listings_over_many_rows_come_out_in_order(cls, where):
     assert np.array_equal(rows[rows < cols], pairs[:, 0]) and np.array_equal(cols[rows < cols], pairs[:, 1])
 
 
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("pts", [[-np.inf, -1e300], [-np.inf, -np.inf, 3.0, -np.inf], [np.inf, -np.inf, 0.0, 0.5] * 3],
+                         ids=["beyond_float", "shared_inf", "opposite_infs"])
+def test_nodes_reaching_infinity_are_not_taken_whole(cls, metric, pts):
+    """Bounds of nodes holding infinite coordinates (boxes whose extent is inf - inf, centres
+    between +inf and -inf) never take a pair of nodes whole."""
+    x = np.stack([pts, np.arange(len(pts)) % 2], 1)
+    with np.errstate(all="ignore"):  # inf - inf
+        d = all_distances(metric, x, x)
+    i, j = np.nonzero(np.triu(d <= 1.0, 1))
+    radii = np.array([0.0, 0.5, 1.0, 1e300])
+    for leaf in (1, 2):
+        tree = cls.from_points(x, leaf_size=leaf, metric=metric)
+        assert tree.query_pairs(1.0).tolist() == np.stack([i, j], 1).tolist()
+        assert tree.query_pairs(1.0, return_distance=True)[0].tolist() == np.stack([i, j], 1).tolist()
+        assert tree.count_neighbors(tree, radii).tolist() == [(d <= r).sum() for r in radii]
+
+
 @pytest.mark.parametrize("cls,kw", VARIANTS)
 def test_worker_counts_give_identical_results(cls, kw):
     rng = np.random.default_rng(5)

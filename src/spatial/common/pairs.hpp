@@ -65,7 +65,10 @@ PairRange box_pair_range(const M& m, const TreeData& t, const T* alo, const T* a
         const f64 g1 = f64{blo[i]} - f64{ahi[i]}, g2 = f64{alo[i]} - f64{bhi[i]};
         f64 gap = max_or_second(g2, max_or_second(g1, 0.0));
         const f64 e1 = f64{bhi[i]} - f64{alo[i]}, e2 = f64{ahi[i]} - f64{blo[i]};
+        // inf - inf (both boxes reaching one infinity) leaves the extent unbounded, not
+        // unknown: as NaN, the Chebyshev accumulation would skip it and call the pair close.
         f64 far = max_or_second(e1, e2);
+        if (std::isnan(far)) far = std::numeric_limits<f64>::infinity();
         if constexpr (is_periodic<M>) {
             const f64 L = m.box[i];
             const f64 round = L - far;
@@ -102,6 +105,15 @@ struct PairBounds<BallPolicy> {
     template <class M>
     static PairRange of(const M& m, const SpatialTree<BallPolicy>& a, u64 ia, const SpatialTree<BallPolicy>& b,
                         u64 ib) noexcept {
+        if constexpr (M::id == DistanceMetric::Chebyshev && !is_periodic<M>) {
+            // A centre between +inf and -inf has a NaN coordinate, which the Chebyshev
+            // distance skips in the centres' distance and the radii but not between two
+            // points (inf apart there): such centres bound nothing.
+            const f64* ca = a.block(ia);
+            const f64* cb = b.block(ib);
+            for (u64 i = 0; i < a.dim; ++i)
+                if (std::isnan(ca[i]) || std::isnan(cb[i])) return {0.0, std::numeric_limits<f64>::infinity()};
+        }
         const f64 dc = m.distance(a.block(ia), b.block(ib), a.dim);
         return centre_bounds(dc, a.nodes[ia].radius, b.nodes[ib].radius, a);
     }
@@ -179,7 +191,8 @@ struct PairBounds<VpPolicy> {
 // The Euclidean box pair's smallest and largest squared distances, as the distance kernel
 // accumulates them (each gap and extent is a difference of two coordinates, rounded no further
 // from zero than any two points' difference inside, and the accumulation is monotone): the
-// bounds a walk that compares accumulations with a limit needs, without square roots.
+// bounds a walk that compares accumulations with a limit needs, without square roots. (An
+// extent of inf - inf makes the upper bound NaN, which takes no pair whole.)
 template <class T>
 PairRange box_pair_accumulations(u64 dim, const T* alo, const T* ahi, const T* blo, const T* bhi) noexcept {
     f64 sl = 0.0, sh = 0.0;
@@ -610,6 +623,28 @@ struct ListPairs {
         ++out.n;
     }
 
+    // Of the k points of b at positions q(j), those whose accumulation d[j] is within the
+    // limit, paired with position p of a. Every candidate is written and the count advances
+    // only past the kept ones: no branch per candidate, whether one is kept being a coin toss.
+    template <class Q>
+    void emit_within(u64 p, u64 k, const f64* d, Q q) {
+        while (out.n + k > out.keys.size()) grow();
+        const u64 x = a.indices[p];
+        u64* keys = out.keys.data();
+        u64 n = out.n;
+        const u64 first = n;
+        for (u64 j = 0; j < k; ++j) {
+            const u64 y = b.indices[q(j)];
+            const u64 lo = symmetric && y < x ? y : x, hi = symmetric && y < x ? x : y;
+            keys[n] = lo << shift | hi;
+            if (with_dist) out.dists[n] = d[j];
+            n += d[j] <= limit;
+        }
+        out.n = n;
+        if (with_dist)
+            for (u64 i = first; i < n; ++i) out.dists[i] = m.finish(out.dists[i]);
+    }
+
     bool whole(bool inside, u64 ia, u64 ib, bool same) {
         if (!inside || with_dist) return false;
         const TreeNode& na = a.nodes[ia];
@@ -663,8 +698,29 @@ struct ListPairs {
             l[i] = f64{lo[i]};
             h[i] = f64{hi[i]};
         }
-        u64 n = 0;
-        for (u64 p = first; p < last; ++p) {
+        u64 n = 0, p = first;
+        // Two points at a time in the two lanes of a 128-bit vector (each lane the same
+        // operations as one point alone).
+        const __m128d zero = _mm_setzero_pd(), lim = _mm_set1_pd(limit);
+        for (; p + 2 <= last; p += 2) {
+            const f64* x0 = t.point(p);
+            const f64* x1 = t.point(p + 1);
+            __m128d s = zero;
+            for (u64 i = 0; i < D; ++i) {
+                const __m128d x = _mm_set_pd(x1[i], x0[i]);
+                const __m128d below = _mm_sub_pd(_mm_set1_pd(l[i]), x), above = _mm_sub_pd(x, _mm_set1_pd(h[i]));
+                const __m128d g = _mm_max_pd(_mm_max_pd(below, above), zero);
+                s = _mm_add_pd(s, _mm_mul_pd(g, g));
+            }
+            const int within = _mm_movemask_pd(_mm_cmple_pd(s, lim));  // NaN: not within, as !(s > limit)...
+            const int nan = _mm_movemask_pd(_mm_cmpunord_pd(s, s));     // ...is true for NaN
+            const int keep = within | nan;
+            kept[n] = p;
+            n += keep & 1;
+            kept[n] = p + 1;
+            n += (keep >> 1) & 1;
+        }
+        for (; p < last; ++p) {
             const f64* x = t.point(p);
             f64 s = 0.0;
             for (u64 i = 0; i < D; ++i) {
@@ -690,8 +746,7 @@ struct ListPairs {
                 for (u64 q0 = same ? p + 1 : nb.start; q0 < nb.end; q0 += 64) {
                     const u64 k = std::min<u64>(64, nb.end - q0);
                     accumulations_to(m, b.point(q0), k, dim, a.point(p), d);
-                    for (u64 j = 0; j < k; ++j)
-                        if (d[j] <= limit) emit(p, q0 + j, d[j]);
+                    emit_within(p, k, d, [q0](u64 j) { return q0 + j; });
                 }
             return;
         }
@@ -706,8 +761,7 @@ struct ListPairs {
                 for (u64 i = 0; i < ka; ++i) {
                     const u64 p = kept_a[i];
                     accumulations_to(m, near_b.data(), kb, dim, a.point(p), d);
-                    for (u64 j = 0; j < kb; ++j)
-                        if (d[j] <= limit) emit(p, kept_b[j], d[j]);
+                    emit_within(p, kb, d, [&kept_b](u64 j) { return kept_b[j]; });
                 }
             }
         }
@@ -733,17 +787,17 @@ bool radix_pass(const T* src, T* dst, u64 n, u64 shift, u64 width, Key key, u64*
     return true;
 }
 
-// Sorts v ascending by the low `bits` bits of key(e). The top 8 bits go first (one pass over
-// the whole, writing to 256 places at a time, which the cache holds); each of those buckets,
-// a small part of the whole, is then sorted on the rest of its bits, least significant digit
-// first, where it fits the cache. (Digits of 11 bits over the whole ran at the speed of the
-// memory: the places written to outgrew the cache.)
+// Sorts v ascending by the low `bits` bits of key(e). The top 11 bits go first (one pass over
+// the whole); each of those 2048 buckets, a small part of the whole, is then sorted on the
+// rest of its bits in 8-bit digits, least significant first, while it sits in the first-level
+// cache. (Least significant digits over the whole made each pass run at the speed of memory.)
 template <class T, class Key>
 void radix_sort(Storage<T>& v, u64 bits, Key key) {
     const u64 n = v.size();
     if (n < 2 || bits == 0) return;
-    const u64 top = std::min<u64>(8, bits), rest = bits - top;
-    u64 count[256];
+    const u64 top = std::min<u64>(11, bits), rest = bits - top;
+    std::vector<u64> buf(u64{1} << top);
+    u64* count = buf.data();
     Storage<T> other = uninitialized<T>(n);
     if (!radix_pass(v.data(), other.data(), n, rest, top, key, count)) {
         // One top digit throughout: nothing moved, and the counts become the buckets' ends.
