@@ -349,6 +349,7 @@ struct BinCounts {
     const SpatialTree<P>& b;
     const f64* r;
     u64 n;
+    const f64* lim;  // per radius, accumulation_limit(m, r[j])
     // Weighted: per position the point's weight, per node its weight sum; null otherwise.
     const f64* wa = nullptr;
     const f64* wb = nullptr;
@@ -379,24 +380,31 @@ struct BinCounts {
         return true;
     }
 
-    // Per point of a's leaf (position order), its distances to b's leaf in position order.
+    // The first bin in [lo, hi) whose limit is at least accumulation x; hi if none (and for NaN).
+    u64 bin_of_accumulation(f64 x, u64 lo, u64 hi) const noexcept {
+        while (lo < hi && !(x <= lim[lo])) ++lo;
+        return lo;
+    }
+
+    // Per point of a's leaf (position order), its distances to b's leaf in position order,
+    // compared as accumulations with each radius's limit (the same decisions as the distances
+    // with the radii, without the last step).
     void leaves(const Window& w, u64 ia, u64 ib, bool) noexcept {
         const TreeNode& na = a.nodes[ia];
         const TreeNode& nb = b.nodes[ib];
-        const u64 lo = w.first;
-        // Two bins left (the common case): one comparison decides, the second bin takes the rest.
-        const bool two = w.second == lo + 1;
+        const u64 lo = w.first, hi = w.second;
         const bool bound_points = nb.count() >= point_bound_min;
         for (u64 p = na.start; p < na.end; ++p) {
-            if (bound_points && bin_of(point_node_bound(m, b, ib, a.point(p)), lo, w.second) == n) continue;
+            if (bound_points && bin_of(point_node_bound(m, b, ib, a.point(p)), lo, hi) == n) continue;
             for (u64 q0 = nb.start; q0 < nb.end; q0 += 64) {
                 const u64 k = std::min<u64>(64, nb.end - q0);
-                distances_to(m, b.point(q0), k, a.dim, a.point(p), d);
-                if (two) {
-                    const f64 rr = r[lo];
-                    if constexpr (weighted) {
-                        const f64 x = wa[p];
-                        const f64* y = wb + q0;
+                accumulations_to(m, b.point(q0), k, a.dim, a.point(p), d);
+                if constexpr (weighted) {
+                    const f64 x = wa[p];
+                    const f64* y = wb + q0;
+                    if (hi == lo + 1) {
+                        // Two bins left (the common case): one comparison decides.
+                        const f64 rr = lim[lo];
                         f64 in = acc[lo], out = acc[lo + 1];
                         for (u64 j = 0; j < k; ++j) {
                             if (d[j] <= rr) in = in + x * y[j];
@@ -404,20 +412,25 @@ struct BinCounts {
                         }
                         acc[lo] = in;
                         acc[lo + 1] = out;
-                    } else {
+                        continue;
+                    }
+                    for (u64 j = 0; j < k; ++j) {
+                        const u64 bin = bin_of_accumulation(d[j], lo, hi);
+                        acc[bin] = acc[bin] + x * y[j];
+                    }
+                } else {
+                    // Counts within each limit of the window (bin b holds those within its
+                    // limit less those within the one before; NaN falls in the last, as
+                    // bin_of places it): comparisons without a branch, over the block.
+                    u64 before = 0;
+                    for (u64 bin = lo; bin < hi; ++bin) {
+                        const f64 rr = lim[bin];
                         u64 c = 0;
                         for (u64 j = 0; j < k; ++j) c += d[j] <= rr;
-                        acc[lo] += c;
-                        acc[lo + 1] += k - c;
+                        acc[bin] += c - before;
+                        before = c;
                     }
-                    continue;
-                }
-                for (u64 j = 0; j < k; ++j) {
-                    const u64 bin = bin_of(d[j], lo, w.second);
-                    if constexpr (weighted)
-                        acc[bin] = acc[bin] + wa[p] * wb[q0 + j];
-                    else
-                        acc[bin] += 1;
+                    acc[hi] += k - before;
                 }
             }
         }
@@ -471,8 +484,10 @@ std::vector<W> count_pairs(const SpatialTree<P>& a, const SpatialTree<P>& b, con
     const std::vector<u64> tasks = pair_tasks(a);
     std::vector<W> partial(tasks.size() * (n + 1), W{});
     a.with_tree_metric([&]<class M>(const M& m) {
+        std::vector<f64> limits(n);
+        for (u64 j = 0; j < n; ++j) limits[j] = accumulation_limit(m, r[j]);
         share_jobs(tasks.size(), threads, [&](u64 t) {
-            BinCounts<P, M, W> rs{m, a, b, r, n};
+            BinCounts<P, M, W> rs{m, a, b, r, n, limits.data()};
             if constexpr (weighted) {
                 rs.wa = wa.data();
                 rs.wb = wb.data();
