@@ -781,7 +781,7 @@ struct ListPairs {
             }
         }
     }
-    std::vector<f64> near_b;
+    std::vector<f64> near_b{};  // b's points left by a filter, side by side
 };
 
 // One counting pass of a radix sort: the n elements of src, ordered by the `width`-bit digit
