@@ -226,6 +226,11 @@ bool narrow_pair(const M& m, R& rs, const typename R::Window& w, const SpatialTr
         if constexpr (R::refine) return rs.narrow(w, PairBounds<P>::tight(m, a, ia, b, ib, box), next);
         return true;
     } else {
+        // Sets whose sums depend on how the pairs were cut still skip, by the boxes, a pair of
+        // nodes lying beyond every radius: it adds to no reported bin, and which pairs are
+        // taken whole (the order of the sums) stays the walk's own bounds' decision.
+        if constexpr (requires { PairBounds<P>::boxed(m, a, ia, b, ib); rs.beyond_every_radius(PairRange{}); })
+            if (rs.beyond_every_radius(PairBounds<P>::boxed(m, a, ia, b, ib))) return false;
         return rs.narrow(w, PairBounds<P>::of(m, a, ia, b, ib), next);
     }
 }
@@ -371,6 +376,8 @@ struct BinCounts {
         return true;
     }
 
+    bool beyond_every_radius(PairRange range) const noexcept { return bin_of(range.lo, 0, n) == n; }
+
     bool whole(const Window& w, u64 ia, u64 ib, bool) noexcept {
         if (w.first != w.second) return false;
         if constexpr (weighted)
@@ -378,12 +385,6 @@ struct BinCounts {
         else
             acc[w.first] += a.nodes[ia].count() * b.nodes[ib].count();
         return true;
-    }
-
-    // The first bin in [lo, hi) whose limit is at least accumulation x; hi if none (and for NaN).
-    u64 bin_of_accumulation(f64 x, u64 lo, u64 hi) const noexcept {
-        while (lo < hi && !(x <= lim[lo])) ++lo;
-        return lo;
     }
 
     // Per point of a's leaf (position order), its distances to b's leaf in position order,
@@ -414,10 +415,16 @@ struct BinCounts {
                         acc[lo + 1] = out;
                         continue;
                     }
-                    for (u64 j = 0; j < k; ++j) {
-                        const u64 bin = bin_of_accumulation(d[j], lo, hi);
-                        acc[bin] = acc[bin] + x * y[j];
+                    // Each distance's bin counted out without a branch: the limits are
+                    // non-decreasing, so the bins it lies beyond are the first ones (NaN lies
+                    // beyond all: the window's last bin, as bin_of places it).
+                    u64 bins[64];
+                    for (u64 j = 0; j < k; ++j) bins[j] = lo;
+                    for (u64 bin = lo; bin < hi; ++bin) {
+                        const f64 rr = lim[bin];
+                        for (u64 j = 0; j < k; ++j) bins[j] += !(d[j] <= rr);
                     }
+                    for (u64 j = 0; j < k; ++j) acc[bins[j]] = acc[bins[j]] + x * y[j];
                 } else {
                     // Counts within each limit of the window (bin b holds those within its
                     // limit less those within the one before; NaN falls in the last, as
