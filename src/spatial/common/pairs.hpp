@@ -418,13 +418,34 @@ struct BinCounts {
                     // Each distance's bin counted out without a branch: the limits are
                     // non-decreasing, so the bins it lies beyond are the first ones (NaN lies
                     // beyond all: the window's last bin, as bin_of places it).
-                    u64 bins[64];
-                    for (u64 j = 0; j < k; ++j) bins[j] = lo;
+                    // Two distances at a time: "not <=" is all ones (-1) for NaN too.
+                    alignas(16) i64 bins[64];
+                    const u64 k2 = k & ~u64{1};
+                    for (u64 j = 0; j < k; ++j) bins[j] = static_cast<i64>(lo);
                     for (u64 bin = lo; bin < hi; ++bin) {
                         const f64 rr = lim[bin];
-                        for (u64 j = 0; j < k; ++j) bins[j] += !(d[j] <= rr);
+                        const __m128d vr = _mm_set1_pd(rr);
+                        for (u64 j = 0; j < k2; j += 2) {
+                            const __m128i beyond = _mm_castpd_si128(_mm_cmpnle_pd(_mm_loadu_pd(d + j), vr));
+                            auto* at = reinterpret_cast<__m128i*>(bins + j);
+                            _mm_store_si128(at, _mm_sub_epi64(_mm_load_si128(at), beyond));
+                        }
+                        if (k2 < k) bins[k2] += !(d[k2] <= rr);
                     }
-                    for (u64 j = 0; j < k; ++j) acc[bins[j]] = acc[bins[j]] + x * y[j];
+                    // Runs of one bin are summed in a register; each bin still adds its
+                    // terms in j order.
+                    u64 cur = lo;
+                    f64 sum = acc[cur];
+                    for (u64 j = 0; j < k; ++j) {
+                        const u64 bin = static_cast<u64>(bins[j]);
+                        if (bin != cur) {
+                            acc[cur] = sum;
+                            cur = bin;
+                            sum = acc[cur];
+                        }
+                        sum = sum + x * y[j];
+                    }
+                    acc[cur] = sum;
                 } else {
                     // Counts within each limit of the window (bin b holds those within its
                     // limit less those within the one before; NaN falls in the last, as
