@@ -220,7 +220,8 @@ def _pair_cases():
     """Pair searches against cKDTree (same points, radii and workers) and scikit-learn's
     two_point_correlation: query_pairs over 100,000 uniform 3-d points with about ten pairs per
     point, count_neighbors between two such sets at 20 radii spanning a decade (unweighted and
-    weighted), sparse_distance_matrix of 10,000 x 10,000 points with about ten per row."""
+    weighted), sparse_distance_matrix of 10,000 x 10,000 points with about ten per row; the
+    k-d tree with workers 1 and -1, the ball and vantage-point trees with one."""
     out = []
     rng = np.random.default_rng(24)
     n = 100_000
@@ -258,9 +259,20 @@ def _pair_cases():
                     "cKDTree sparse_distance_matrix coo", lambda: cs.sparse_distance_matrix(cso, r_sparse,
                                                                                              output_type="ndarray")))
     for name in ("BallTree", "VPTree"):
-        t = getattr(SP, name).from_array(a, LEAF)
-        out.append((f"{name} query_pairs n=100k d=3", lambda t=t: t.query_pairs(r_pairs),
-                    "cKDTree query_pairs ndarray", lambda: ck.query_pairs(r_pairs, output_type="ndarray")))
+        cls = getattr(SP, name)
+        t, to = cls.from_array(a, LEAF), cls.from_array(b, LEAF)
+        ts_, tso_ = cls.from_array(_array(xs), LEAF), cls.from_array(_array(ys), LEAF)
+        out += [
+            (f"{name} query_pairs n=100k d=3", lambda t=t: t.query_pairs(r_pairs),
+             "cKDTree query_pairs ndarray", lambda: ck.query_pairs(r_pairs, output_type="ndarray")),
+            (f"{name} count_neighbors 100k x 100k, 20 radii", lambda t=t, to=to: t.count_neighbors(to, radii),
+             "cKDTree count_neighbors", lambda: ck.count_neighbors(cko, radii)),
+            (f"{name} count_neighbors weighted", lambda t=t, to=to: t.count_neighbors(to, radii, weights=(wx, wy)),
+             "cKDTree count_neighbors weighted", lambda: ck.count_neighbors(cko, radii, weights=(wx, wy))),
+            (f"{name} sparse_distance_matrix 10k x 10k", lambda t=ts_, o=tso_: t.sparse_distance_matrix(o, r_sparse),
+             "cKDTree sparse_distance_matrix coo",
+             lambda: cs.sparse_distance_matrix(cso, r_sparse, output_type="ndarray")),
+        ]
     return out
 
 
