@@ -19,8 +19,6 @@
 #include <cmath>
 #include <new>
 #include <limits>
-#include <memory>
-#include <numeric>
 #include <vector>
 
 #include "array/storage.hpp"
@@ -56,19 +54,31 @@ struct PairBounds;
 // and the vantage-point nodes derive them.
 // Single-precision boxes rounded outward bound their points as well (widened by less than
 // one float step), and their corners convert to f64 exactly.
+// Per coordinate i, the gap between two boxes (0 where they overlap) and their farthest extent.
+// inf - inf (both boxes reaching one infinity) leaves the extent unbounded, not unknown: as
+// NaN, the Chebyshev accumulation would skip it and call the pair close.
+template <class T>
+PairRange box_gap_and_extent(const T* alo, const T* ahi, const T* blo, const T* bhi, u64 i) noexcept {
+    const f64 gap = max_or_second(f64{alo[i]} - f64{bhi[i]}, max_or_second(f64{blo[i]} - f64{ahi[i]}, 0.0));
+    const f64 far = max_or_second(f64{bhi[i]} - f64{alo[i]}, f64{ahi[i]} - f64{blo[i]});
+    return {gap, std::isnan(far) ? std::numeric_limits<f64>::infinity() : far};
+}
+
+// The box a pair search bounds a node by: the k-d tree's own, the vantage-point tree's derived
+// single-precision one.
+template <class P>
+const auto* node_box(const SpatialTree<P>& t, u64 id) noexcept {
+    if constexpr (std::is_same_v<P, VpPolicy>) return t.box32(id);
+    else return t.block(id);
+}
+
 template <class M, class T>
 PairRange box_pair_range(const M& m, const TreeData& t, const T* alo, const T* ahi, const T* blo,
                          const T* bhi) noexcept {
     const u64 dim = t.dim;
     f64 sl = 0.0, sh = 0.0;
     for (u64 i = 0; i < dim; ++i) {
-        const f64 g1 = f64{blo[i]} - f64{ahi[i]}, g2 = f64{alo[i]} - f64{bhi[i]};
-        f64 gap = max_or_second(g2, max_or_second(g1, 0.0));
-        const f64 e1 = f64{bhi[i]} - f64{alo[i]}, e2 = f64{ahi[i]} - f64{blo[i]};
-        // inf - inf (both boxes reaching one infinity) leaves the extent unbounded, not
-        // unknown: as NaN, the Chebyshev accumulation would skip it and call the pair close.
-        f64 far = max_or_second(e1, e2);
-        if (std::isnan(far)) far = std::numeric_limits<f64>::infinity();
+        auto [gap, far] = box_gap_and_extent(alo, ahi, blo, bhi, i);
         if constexpr (is_periodic<M>) {
             const f64 L = m.box[i];
             const f64 round = L - far;
@@ -86,8 +96,8 @@ struct PairBounds<KdPolicy> {
     template <class M>
     static PairRange of(const M& m, const SpatialTree<KdPolicy>& a, u64 ia, const SpatialTree<KdPolicy>& b,
                         u64 ib) noexcept {
-        const f64* alo = a.block(ia);
-        const f64* blo = b.block(ib);
+        const f64* alo = node_box(a, ia);
+        const f64* blo = node_box(b, ib);
         return box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
     }
 };
@@ -168,8 +178,8 @@ struct PairBounds<VpPolicy> {
     template <class M>
     static PairRange boxed(const M& m, const SpatialTree<VpPolicy>& a, u64 ia, const SpatialTree<VpPolicy>& b,
                            u64 ib) noexcept {
-        const float* alo = a.box32(ia);
-        const float* blo = b.box32(ib);
+        const float* alo = node_box(a, ia);
+        const float* blo = node_box(b, ib);
         return box_pair_range(m, a, alo, alo + a.dim, blo, blo + b.dim);
     }
     // The box's range tightened by the spheres and shells (loose about the outer part of a
@@ -184,40 +194,32 @@ struct PairBounds<VpPolicy> {
     }
 };
 
-// Narrows window w to `next` by the bounds a walk with result set R uses for a pair of nodes;
-// false when the pair is skipped. A set with `refine` (many radius bins: a narrower window
-// saves work below) has a pair the boxes keep bounded again more tightly; a narrow that
-// skips on wider bounds skips on tighter ones too. With one radius that cost more than it saved.
 // The Euclidean box pair's smallest and largest squared distances, as the distance kernel
 // accumulates them (each gap and extent is a difference of two coordinates, rounded no further
 // from zero than any two points' difference inside, and the accumulation is monotone): the
-// bounds a walk that compares accumulations with a limit needs, without square roots. (An
-// extent of inf - inf makes the upper bound NaN, which takes no pair whole.)
+// bounds a walk that compares accumulations with a limit needs, without square roots.
 template <class T>
 PairRange box_pair_accumulations(u64 dim, const T* alo, const T* ahi, const T* blo, const T* bhi) noexcept {
     f64 sl = 0.0, sh = 0.0;
     for (u64 i = 0; i < dim; ++i) {
-        const f64 gap = max_or_second(f64{alo[i]} - f64{bhi[i]}, max_or_second(f64{blo[i]} - f64{ahi[i]}, 0.0));
-        const f64 far = max_or_second(f64{bhi[i]} - f64{alo[i]}, f64{ahi[i]} - f64{blo[i]});
+        const auto [gap, far] = box_gap_and_extent(alo, ahi, blo, bhi, i);
         sl = EuclideanMetric::accumulate(sl, gap);
         sh = EuclideanMetric::accumulate(sh, far);
     }
     return {sl, sh};
 }
 
+// Narrows window w to `next` by the bounds a walk with result set R uses for a pair of nodes;
+// false when the pair is skipped. A set with `refine` (many radius bins: a narrower window
+// saves work below) has a pair the boxes keep bounded again more tightly; a narrow that
+// skips on wider bounds skips on tighter ones too. With one radius that cost more than it saved.
 template <class P, class R, class M>
 bool narrow_pair(const M& m, R& rs, const typename R::Window& w, const SpatialTree<P>& a, u64 ia,
                  const SpatialTree<P>& b, u64 ib, typename R::Window& next) {
     if constexpr (std::is_same_v<M, EuclideanMetric> && !std::is_same_v<P, BallPolicy> &&
                   requires { rs.narrow_accumulated(w, PairRange{}, next); }) {
-        const auto* alo = [&] {
-            if constexpr (std::is_same_v<P, VpPolicy>) return a.box32(ia);
-            else return a.block(ia);
-        }();
-        const auto* blo = [&] {
-            if constexpr (std::is_same_v<P, VpPolicy>) return b.box32(ib);
-            else return b.block(ib);
-        }();
+        const auto* alo = node_box(a, ia);
+        const auto* blo = node_box(b, ib);
         return rs.narrow_accumulated(w, box_pair_accumulations(a.dim, alo, alo + a.dim, blo, blo + a.dim), next);
     }
     if constexpr (R::exact_prune && requires { PairBounds<P>::boxed(m, a, ia, b, ib); }) {
@@ -657,13 +659,16 @@ struct ListPairs {
         if (with_dist) out.dists.resize(out.keys.size());
     }
 
-    void emit(u64 p, u64 q, f64 acc) {
+    // The key of the pair of input rows x (of a) and y (of b); of one tree, the smaller first.
+    u64 key(u64 x, u64 y) const noexcept {
+        const u64 lo = symmetric && y < x ? y : x, hi = symmetric && y < x ? x : y;
+        return lo << shift | hi;
+    }
+
+    // One pair of a node pair taken whole (listed only without distances).
+    void emit(u64 p, u64 q) {
         if (out.n == out.keys.size()) grow();
-        u64 x = a.indices[p], y = b.indices[q];
-        if (symmetric && y < x) std::swap(x, y);
-        out.keys[out.n] = x << shift | y;
-        if (with_dist) out.dists[out.n] = m.finish(acc);
-        ++out.n;
+        out.keys[out.n++] = key(a.indices[p], b.indices[q]);
     }
 
     // Of the k points of b at positions q(j), those whose accumulation d[j] is within the
@@ -677,9 +682,7 @@ struct ListPairs {
         u64 n = out.n;
         const u64 first = n;
         for (u64 j = 0; j < k; ++j) {
-            const u64 y = b.indices[q(j)];
-            const u64 lo = symmetric && y < x ? y : x, hi = symmetric && y < x ? x : y;
-            keys[n] = lo << shift | hi;
+            keys[n] = key(x, b.indices[q(j)]);
             if (with_dist) out.dists[n] = d[j];
             n += d[j] <= limit;
         }
@@ -697,7 +700,7 @@ struct ListPairs {
                                          : static_cast<unsigned __int128>(na.count()) * nb.count();
         budget.check(n > budget.limit ? budget.limit + 1 : static_cast<u64>(n));
         for (u64 p = na.start; p < na.end; ++p)
-            for (u64 q = same ? p + 1 : nb.start; q < nb.end; ++q) emit(p, q, 0.0);
+            for (u64 q = same ? p + 1 : nb.start; q < nb.end; ++q) emit(p, q);
         return true;
     }
 
@@ -719,12 +722,9 @@ struct ListPairs {
         if constexpr (std::is_same_v<M, EuclideanMetric> && !std::is_same_v<P, BallPolicy>) {
             // The box's squared gaps against `limit`, as point_outside decides, with the box
             // held in registers for the common small dimensions.
-            const auto* lo = [&] {
-                if constexpr (std::is_same_v<P, VpPolicy>) return other.box32(id);
-                else return other.block(id);
-            }();
-            if (t.dim == 2) return near_box<2>(t, first, last, lo, lo + 2, kept);
-            if (t.dim == 3) return near_box<3>(t, first, last, lo, lo + 3, kept);
+            const auto* lo = node_box(other, id);
+            if (t.dim == 2) return near_box<2>(t, first, last, other, id, lo, lo + 2, kept);
+            if (t.dim == 3) return near_box<3>(t, first, last, other, id, lo, lo + 3, kept);
         }
         u64 n = 0;
         for (u64 p = first; p < last; ++p) {
@@ -735,7 +735,8 @@ struct ListPairs {
     }
 
     template <u64 D, class B>
-    u64 near_box(const SpatialTree<P>& t, u64 first, u64 last, const B* lo, const B* hi, u64* kept) const noexcept {
+    u64 near_box(const SpatialTree<P>& t, u64 first, u64 last, const SpatialTree<P>& other, u64 id, const B* lo,
+                 const B* hi, u64* kept) const noexcept {
         f64 l[D], h[D];
         for (u64 i = 0; i < D; ++i) {
             l[i] = f64{lo[i]};
@@ -763,15 +764,9 @@ struct ListPairs {
             kept[n] = p + 1;
             n += (keep >> 1) & 1;
         }
-        for (; p < last; ++p) {
-            const f64* x = t.point(p);
-            f64 s = 0.0;
-            for (u64 i = 0; i < D; ++i) {
-                const f64 g = max_or_second(max_or_second(l[i] - x[i], x[i] - h[i]), 0.0);
-                s = s + g * g;
-            }
+        if (p < last) {
             kept[n] = p;
-            n += !(s > limit);
+            n += !point_outside(other, id, t.point(p));
         }
         return n;
     }

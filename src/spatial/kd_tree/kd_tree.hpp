@@ -5,7 +5,6 @@
 
 namespace veltrix {
 
-
 struct KdPolicy {
     // The split value is not stored: it is the median selected at the split, which is the
     // smallest coordinate of the right child along split_dim, its box's lower corner there.
@@ -78,7 +77,7 @@ struct KdPolicy {
         for (u64 i = 0; i < t.dim; ++i) {
             f64 gap;
             if constexpr (is_periodic<M>) gap = periodic_gap(q[i], lo[i], hi[i], mt->box[i]);
-            else gap = q[i] < lo[i] ? lo[i] - q[i] : (q[i] > hi[i] ? q[i] - hi[i] : 0.0);
+            else gap = box_gap(q[i], lo[i], hi[i]);
             if (gap > r) r = gap;
         }
         return r;
@@ -105,14 +104,16 @@ struct KdPolicy {
         const B* hi = block + t.dim;
         f64 s = 0.0;
         for (u64 i = 0; i < t.dim; ++i) {
-            // At most one of the two differences is positive (lo <= hi), and that one is the
-            // gap; a NaN coordinate gives 0 as a comparison would.
-            const f64 below = f64{lo[i]} - q[i], above = q[i] - f64{hi[i]};
-            const f64 g = max_or_second(max_or_second(below, above), 0.0);
+            const f64 g = box_gap(q[i], lo[i], hi[i]);
             s = s + g * g;
         }
         return s;
     }
+
+    // The gap between coordinate q and [lo, hi], 0 inside: at most one of the two differences
+    // is positive (lo <= hi), and that one is the gap; a NaN coordinate gives 0, as comparisons
+    // would. Maxima, not comparisons: whether a point lies beyond a side is a coin toss.
+    static f64 box_gap(f64 q, f64 lo, f64 hi) noexcept { return max_or_second(max_or_second(lo - q, q - hi), 0.0); }
 
     // Both box distances are exact lower bounds of the Euclidean and Chebyshev distances as
     // computed; against Manhattan distances the Euclidean one gets the rounding slack.
