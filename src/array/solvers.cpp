@@ -813,7 +813,7 @@ std::vector<u64> ascending(const std::vector<f64>& d) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Divide and conquer on a symmetric tridiagonal matrix (eigenvectors)
+// Divide and conquer on a symmetric tridiagonal matrix (values and vectors)
 //
 // T splits at m = n/2 as diag(T1, T2) + rho·u·uᵀ with u = e_{m−1} + e_m and rho = e[m−1]
 // (T1's last and T2's first diagonal entries less rho). With T1 = Q1·D1·Q1ᵀ and T2 = Q2·D2·Q2ᵀ
@@ -929,44 +929,58 @@ f64 secular_root(u64 k, u64 i, const f64* d, const f64* z, f64 rho, f64* diff) {
     return std::numeric_limits<f64>::quiet_NaN();
 }
 
-// Merges the two solved halves held in q (n×n, ldq; the off-diagonal blocks zero) and lam
-// (each half ascending) across the coupling rho; on return lam is ascending and q's columns its
-// vectors. `work` holds at least 4·n·n values.
-bool dc_merge(u64 n, u64 m, f64 rho, f64* lam, f64* q, u64 ldq, f64* work, Isa isa) {
+// The rank-one problem of a merge of halves of sizes m and n − m: the signed values d ascending,
+// z, and which of them deflate. z = (Q1's last row, Q2's first row)/sqrt(2) and r = |rho|·2 make
+// z a unit vector; a negative rho merges the negated values, so that the secular equation always
+// has rho > 0.
+struct RankOne {
+    f64 sign, r;
+    std::vector<f64> d, z;
+    std::vector<u64> col;              // the column (of q) of each entry
+    std::vector<u64> kept;             // the entries left to the secular equation, ascending
+    std::vector<unsigned char> deflated;
+    // Rows each column of q has entries in: 1 the first half's, 2 the second's, 3 both (after a
+    // rotation joins a column of each), so that the products skip the zero blocks.
+    std::vector<unsigned char> half;
+};
+
+// Deflation, in ascending order of d, of the merge of lam's halves with Q1's last row `last1`
+// and Q2's first row `first2`: entries of z too small to matter, and pairs of nearly equal
+// values, where rotate(c, s, x, y) turns columns x and y of q into c·x + s·y and c·y − s·x so
+// that z[x] vanishes.
+template <class Rotate>
+RankOne deflate(u64 n, u64 m, f64 rho, const f64* lam, const f64* last1, const f64* first2, Rotate&& rotate) {
     constexpr f64 eps = std::numeric_limits<f64>::epsilon();
-    // z = (Q1's last row, Q2's first row)/sqrt(2), rho·2: a unit z. A negative rho merges the
-    // negated values, so that the secular equation always has rho > 0.
-    const f64 sign = rho >= 0.0 ? 1.0 : -1.0;
-    const f64 r = std::fabs(rho) * 2.0;
+    RankOne p;
+    p.sign = rho >= 0.0 ? 1.0 : -1.0;
+    p.r = std::fabs(rho) * 2.0;
     std::vector<f64> dv(n), zv(n);
-    for (u64 j = 0; j < m; ++j) zv[j] = q[(m - 1) * ldq + j] * sqrt_half;
-    for (u64 j = m; j < n; ++j) zv[j] = q[m * ldq + j] * sqrt_half;
-    for (u64 j = 0; j < n; ++j) dv[j] = sign * lam[j];
+    for (u64 j = 0; j < m; ++j) zv[j] = last1[j] * sqrt_half;
+    for (u64 j = m; j < n; ++j) zv[j] = first2[j - m] * sqrt_half;
+    for (u64 j = 0; j < n; ++j) dv[j] = p.sign * lam[j];
     const std::vector<u64> order = ascending(dv);
-    std::vector<f64> d(n), z(n);
-    std::vector<u64> col(n);
+    p.d.resize(n);
+    p.z.resize(n);
+    p.col.resize(n);
     f64 dmax = 0.0, zmax = 0.0;
     for (u64 j = 0; j < n; ++j) {
-        d[j] = dv[order[j]];
-        z[j] = zv[order[j]];
-        col[j] = order[j];
-        dmax = std::max(dmax, std::fabs(d[j]));
-        zmax = std::max(zmax, std::fabs(z[j]));
+        p.d[j] = dv[order[j]];
+        p.z[j] = zv[order[j]];
+        p.col[j] = order[j];
+        dmax = std::max(dmax, std::fabs(p.d[j]));
+        zmax = std::max(zmax, std::fabs(p.z[j]));
     }
-    const f64 tol = 8.0 * eps * std::max(dmax, r * zmax);
-    // Deflation, in ascending order of d: kept[] lists the entries left to the secular
-    // equation, out[] every final (value, column) that needs no more work.
-    std::vector<u64> kept;
-    kept.reserve(n);
-    std::vector<unsigned char> deflated(n, 0);
-    // Rows each column of q has entries in: 1 the first half's, 2 the second's, 3 both (after a
-    // rotation joins a column of each), so that the product below skips the zero blocks.
-    std::vector<unsigned char> half(n);
-    for (u64 j = 0; j < n; ++j) half[j] = j < m ? 1 : 2;
+    const f64 tol = 8.0 * eps * std::max(dmax, p.r * zmax);
+    p.kept.reserve(n);
+    p.deflated.assign(n, 0);
+    p.half.resize(n);
+    for (u64 j = 0; j < n; ++j) p.half[j] = j < m ? 1 : 2;
+    std::vector<f64>& d = p.d;
+    std::vector<f64>& z = p.z;
     u64 prev = n;  // the last kept entry, still open to a rotation with the next
     for (u64 j = 0; j < n; ++j) {
-        if (r * std::fabs(z[j]) <= tol) {
-            deflated[j] = 1;
+        if (p.r * std::fabs(z[j]) <= tol) {
+            p.deflated[j] = 1;
             continue;
         }
         if (prev != n) {
@@ -974,70 +988,114 @@ bool dc_merge(u64 n, u64 m, f64 rho, f64* lam, f64* q, u64 ldq, f64* work, Isa i
             const f64 t = pythag(c0, s0);
             const f64 c = c0 / t, s = -s0 / t;
             if (std::fabs((d[j] - d[prev]) * c * s) <= tol) {
-                // Rotate columns prev and j so that z[prev] vanishes.
                 z[j] = t;
                 z[prev] = 0.0;
-                f64* x = q + col[prev];
-                f64* y = q + col[j];
-                for (u64 row = 0; row < n; ++row) {
-                    const f64 a = x[row * ldq], b = y[row * ldq];
-                    x[row * ldq] = c * a + s * b;
-                    y[row * ldq] = c * b - s * a;
-                }
-                half[col[prev]] = half[col[j]] = half[col[prev]] | half[col[j]];
+                rotate(c, s, p.col[prev], p.col[j]);
+                p.half[p.col[prev]] = p.half[p.col[j]] = p.half[p.col[prev]] | p.half[p.col[j]];
                 const f64 dp = d[prev] * (c * c) + d[j] * (s * s);
                 d[j] = d[prev] * (s * s) + d[j] * (c * c);
                 d[prev] = dp;
-                deflated[prev] = 1;
-                kept.pop_back();
+                p.deflated[prev] = 1;
+                p.kept.pop_back();
             }
         }
-        kept.push_back(j);
+        p.kept.push_back(j);
         prev = j;
     }
-    const u64 k = kept.size();
-    // The secular equation of the kept entries and its vectors U (k×k, column i for root i).
-    std::vector<f64> dk(k), zk(k), roots(k);
+    return p;
+}
+
+// The secular equation of the kept entries: its roots, and in diff (k×k) row i the differences
+// d_j − λ_i; false when equal poles are left after deflation (not seen in practice) or a root
+// does not settle, which sends the caller back to the QL iteration. Then zhat, z recomputed
+// from the roots: zhat_j² = −(d_j − λ_j)·Π_{i≠j} (d_j − λ_i)/(d_j − d_i), signed as z_j.
+bool secular_roots(const RankOne& p, std::vector<f64>& dk, std::vector<f64>& roots, std::vector<f64>& zhat,
+                   f64* diff) {
+    const u64 k = p.kept.size();
+    dk.resize(k);
+    std::vector<f64> zk(k);
+    roots.resize(k);
+    zhat.resize(k);
     for (u64 t = 0; t < k; ++t) {
-        dk[t] = d[kept[t]];
-        zk[t] = z[kept[t]];
+        dk[t] = p.d[p.kept[t]];
+        zk[t] = p.z[p.kept[t]];
     }
-    // The secular equation needs distinct poles; equal ones left after deflation (not seen
-    // in practice) send the caller back to the QL iteration.
     for (u64 t = 1; t < k; ++t)
         if (!(dk[t - 1] < dk[t])) return false;
-    f64* diff = work;                  // k×k: row i holds d_j − λ_i
-    f64* u = work + n * n;             // k×k
-    f64* gathered = work + 2 * n * n;  // the kept columns of q, each half's rows apart
-    f64* merged = work + 3 * n * n;    // n×k
     for (u64 i = 0; i < k; ++i) {
-        roots[i] = secular_root(k, i, dk.data(), zk.data(), r, diff + i * k);
+        roots[i] = secular_root(k, i, dk.data(), zk.data(), p.r, diff + i * k);
         if (!(std::isfinite(roots[i]))) return false;
     }
-    // z from the roots: zhat_j² = −(d_j − λ_j)·Π_{i≠j} (d_j − λ_i)/(d_j − d_i), signed as z_j.
-    std::vector<f64> zhat(k);
     for (u64 j = 0; j < k; ++j) {
         f64 w = diff[j * k + j];
         for (u64 i = 0; i < k; ++i)
             if (i != j) w = w * (diff[i * k + j] / (dk[j] - dk[i]));
         zhat[j] = zk[j] >= 0.0 ? std::sqrt(-w) : -std::sqrt(-w);
     }
-    for (u64 i = 0; i < k; ++i) {
-        f64 norm = 0.0;
-        for (u64 j = 0; j < k; ++j) {
-            const f64 v = zhat[j] / diff[i * k + j];
-            u[j * k + i] = v;
-            norm = norm + v * v;
-        }
-        norm = std::sqrt(norm);
-        for (u64 j = 0; j < k; ++j) u[j * k + i] = u[j * k + i] / norm;
+    return true;
+}
+
+// The unit eigenvector of root i in place of its differences x_j = d_j − λ_i: entry j
+// zhat_j/(d_j − λ_i), normalised.
+void secular_vector(u64 k, const f64* zhat, f64* x) {
+    f64 norm = 0.0;
+    for (u64 j = 0; j < k; ++j) {
+        const f64 v = zhat[j] / x[j];
+        x[j] = v;
+        norm = norm + v * v;
     }
+    norm = std::sqrt(norm);
+    for (u64 j = 0; j < k; ++j) x[j] = x[j] / norm;
+}
+
+// The merged values, deflated ones and roots, ascending (`perm` lists, for each final column,
+// the entry it comes from: j < n a deflated d_j, n + i root i).
+std::vector<f64> merged_values(const RankOne& p, const std::vector<f64>& roots, std::vector<u64>& perm,
+                               std::vector<u64>& from) {
+    const u64 n = p.d.size();
+    std::vector<f64> values;
+    values.reserve(n);
+    from.clear();
+    for (u64 j = 0; j < n; ++j)
+        if (p.deflated[j]) {
+            values.push_back(p.sign * p.d[j]);
+            from.push_back(j);
+        }
+    for (u64 i = 0; i < roots.size(); ++i) {
+        values.push_back(p.sign * roots[i]);
+        from.push_back(n + i);
+    }
+    perm = ascending(values);
+    return values;
+}
+
+// Merges the two solved halves held in q (n×n, ldq; the off-diagonal blocks zero) and lam
+// (each half ascending) across the coupling rho; on return lam is ascending and q's columns its
+// vectors. `work` holds at least 4·n·n values.
+bool dc_merge(u64 n, u64 m, f64 rho, f64* lam, f64* q, u64 ldq, f64* work, Isa isa) {
+    const RankOne p = deflate(n, m, rho, lam, q + (m - 1) * ldq, q + m * ldq + m, [&](f64 c, f64 s, u64 cx, u64 cy) {
+        f64* x = q + cx;
+        f64* y = q + cy;
+        for (u64 row = 0; row < n; ++row) {
+            const f64 a = x[row * ldq], b = y[row * ldq];
+            x[row * ldq] = c * a + s * b;
+            y[row * ldq] = c * b - s * a;
+        }
+    });
+    const u64 k = p.kept.size();
+    f64* u = work;                     // k×k: row i holds d_j − λ_i, then U's column i
+    f64* ug = work + n * n;            // U's rows for one half, as columns
+    f64* gathered = work + 2 * n * n;  // the kept columns of q, each half's rows apart
+    f64* merged = work + 3 * n * n;    // n×k
+    std::vector<f64> dk, roots, zhat;
+    if (!secular_roots(p, dk, roots, zhat, u)) return false;
+    for (u64 i = 0; i < k; ++i) secular_vector(k, zhat.data(), u + i * k);
     // Each half of the rows: the kept columns with entries there, times their rows of U.
     for (int h = 1; h <= 2; ++h) {
         const u64 r0 = h == 1 ? 0 : m, rows = h == 1 ? m : n - m;
         std::vector<u64> use;
         for (u64 t = 0; t < k; ++t)
-            if (half[col[kept[t]]] & h) use.push_back(t);
+            if (p.half[p.col[p.kept[t]]] & h) use.push_back(t);
         const u64 ku = use.size();
         f64* out_rows = merged + r0 * k;
         if (ku == 0) {
@@ -1045,31 +1103,27 @@ bool dc_merge(u64 n, u64 m, f64 rho, f64* lam, f64* q, u64 ldq, f64* work, Isa i
             continue;
         }
         for (u64 row = 0; row < rows; ++row)
-            for (u64 a = 0; a < ku; ++a) gathered[row * ku + a] = q[(r0 + row) * ldq + col[kept[use[a]]]];
-        for (u64 a = 0; a < ku; ++a) std::copy(u + use[a] * k, u + use[a] * k + k, diff + a * k);
-        kernels::gemm(rows, k, ku, {gathered, ku, 1}, {diff, k, 1}, out_rows, isa);
+            for (u64 a = 0; a < ku; ++a) gathered[row * ku + a] = q[(r0 + row) * ldq + p.col[p.kept[use[a]]]];
+        for (u64 i = 0; i < k; ++i)
+            for (u64 a = 0; a < ku; ++a) ug[i * ku + a] = u[i * k + use[a]];
+        kernels::gemm(rows, k, ku, {gathered, ku, 1}, {ug, 1, ku}, out_rows, isa);
     }
-    // Final values (deflated ones and roots) ascending, their columns into q.
-    std::vector<f64> values;
-    std::vector<const f64*> source;  // a column's first element
-    std::vector<u64> stride;
-    values.reserve(n);
-    for (u64 j = 0; j < n; ++j)
-        if (deflated[j]) {
-            values.push_back(sign * d[j]);
-            source.push_back(q + col[j]);
-            stride.push_back(ldq);
-        }
-    for (u64 i = 0; i < k; ++i) {
-        values.push_back(sign * roots[i]);
-        source.push_back(merged + i);
-        stride.push_back(k);
-    }
-    const std::vector<u64> perm = ascending(values);
+    std::vector<u64> perm, from;
+    const std::vector<f64> values = merged_values(p, roots, perm, from);
     // The deflated columns are read from q while it is written: the result goes to scratch first.
+    // Row by row, each row's reads within one row of q and one of merged.
     f64* out = gathered;  // n×n, gathered being done with
-    for (u64 row = 0; row < n; ++row)
-        for (u64 j = 0; j < n; ++j) out[row * n + j] = source[perm[j]][row * stride[perm[j]]];
+    std::vector<u64> src(n);  // final column j: q's column src[j], or merged's src[j] − n
+    for (u64 j = 0; j < n; ++j) {
+        const u64 f = from[perm[j]];
+        src[j] = f < n ? p.col[f] : f;
+    }
+    for (u64 row = 0; row < n; ++row) {
+        const f64* qr = q + row * ldq;
+        const f64* mr = merged + row * k;
+        f64* o = out + row * n;
+        for (u64 j = 0; j < n; ++j) o[j] = src[j] < n ? qr[src[j]] : mr[src[j] - n];
+    }
     for (u64 j = 0; j < n; ++j) lam[j] = values[perm[j]];
     for (u64 row = 0; row < n; ++row) std::copy(out + row * n, out + row * n + n, q + row * ldq);
     return true;
@@ -1090,31 +1144,125 @@ bool dc_solve(u64 n, const f64* d, const f64* e, f64* lam, f64* q, u64 ldq, f64*
     return dc_merge(n, m, rho, lam, q, ldq, work, isa);
 }
 
+// The values of divide and conquer without its vectors. A merge reads only Q1's last and Q2's
+// first row, so each solved block keeps just its first and last rows (q's rows 0 and n − 1),
+// formed with the same operations in the same order as in dc_merge: the same values, bit for
+// bit, from n + k·k scratch values (k <= n). Where dc_solve's vectors would come out
+// non-finite, a vector of U or of a leaf does here, and both give up.
+bool dc_values(u64 n, const f64* d, const f64* e, f64* lam, f64* first, f64* last, f64* work, Isa isa) {
+    if (n <= dc_leaf) {
+        std::vector<f64> q(n * n);
+        if (!dc_leaf_solve(n, d, e, lam, q.data(), n, isa)) return false;
+        for (f64 x : q)
+            if (!std::isfinite(x)) return false;
+        std::copy_n(q.data(), n, first);
+        std::copy_n(q.data() + (n - 1) * n, n, last);
+        return true;
+    }
+    cancel::check();
+    const u64 m = n / 2;
+    const f64 rho = e[m - 1];
+    std::vector<f64> d1(d, d + m), d2(d + m, d + n), first1(m), last1(m), first2(n - m), last2(n - m);
+    d1[m - 1] = d1[m - 1] - rho;
+    d2[0] = d2[0] - rho;
+    if (!dc_values(m, d1.data(), e, lam, first1.data(), last1.data(), work, isa)) return false;
+    if (!dc_values(n - m, d2.data(), e + m, lam + m, first2.data(), last2.data(), work, isa)) return false;
+    // q's rows 0 and n − 1, the off-diagonal blocks zero.
+    std::vector<f64> top(n, 0.0), bottom(n, 0.0);
+    std::copy(first1.begin(), first1.end(), top.begin());
+    std::copy(last2.begin(), last2.end(), bottom.begin() + m);
+    const RankOne p = deflate(n, m, rho, lam, last1.data(), first2.data(), [&](f64 c, f64 s, u64 cx, u64 cy) {
+        for (f64* row : {top.data(), bottom.data()}) {
+            const f64 a = row[cx], b = row[cy];
+            row[cx] = c * a + s * b;
+            row[cy] = c * b - s * a;
+        }
+    });
+    const u64 k = p.kept.size();
+    std::vector<f64> dk, roots, zhat;
+    if (!secular_roots(p, dk, roots, zhat, work)) return false;
+    // Row i of work becomes root i's vector (U's column i), then gives rows 0 and n − 1 of the
+    // merged vectors their entry i: each a sum over the kept columns with entries in its half,
+    // from −0.0 in ascending order, as the product in dc_merge forms it (+0.0 for none).
+    std::vector<f64> top_k(k), bottom_k(k), x(k);
+    for (int h = 1; h <= 2; ++h) {
+        const std::vector<f64>& row = h == 1 ? top : bottom;
+        std::vector<f64>& out = h == 1 ? top_k : bottom_k;
+        std::vector<u64> use;
+        for (u64 t = 0; t < k; ++t)
+            if (p.half[p.col[p.kept[t]]] & h) use.push_back(t);
+        for (u64 a = 0; a < use.size(); ++a) x[a] = row[p.col[p.kept[use[a]]]];
+        for (u64 i = 0; i < k; ++i) {
+            f64* ui = work + i * k;
+            if (h == 1) {
+                secular_vector(k, zhat.data(), ui);
+                for (u64 j = 0; j < k; ++j)
+                    if (!std::isfinite(ui[j])) return false;
+            }
+            if (use.empty()) {
+                out[i] = 0.0;
+                continue;
+            }
+            f64 s = -0.0;
+            for (u64 a = 0; a < use.size(); ++a) s = s + x[a] * ui[use[a]];
+            out[i] = s;
+        }
+    }
+    std::vector<u64> perm, from;
+    const std::vector<f64> values = merged_values(p, roots, perm, from);
+    for (u64 j = 0; j < n; ++j) {
+        const u64 f = from[perm[j]];
+        first[j] = f < n ? top[p.col[f]] : top_k[f - n];
+        last[j] = f < n ? bottom[p.col[f]] : bottom_k[f - n];
+        lam[j] = values[perm[j]];
+    }
+    return true;
+}
+
 struct SymmetricEigen {
     Storage<f64> values;   // ascending
     Storage<f64> vectors;  // n×n row-major, column j for values[j]; empty without vectors
 };
 
-// From this size eigh finds the vectors by divide and conquer; below it the QL iteration is
-// faster (Intel Xeon, AVX-512: even at 384, 13 % faster at 700, 18 % at 1000). The values stay
-// those of the QL iteration, so that eigh and eigvalsh agree to the bit.
+// From this size eigh and eigvalsh find the values, and eigh the vectors, by divide and
+// conquer; below it the QL iteration is faster (Intel Xeon, AVX-512: even at 384, 13 % faster
+// at 700, 18 % at 1000, and the values alone 8 ms less at 500).
 constexpr u64 dc_min = 384;
+
+// lam (the reduced matrix's ascending values) scaled back by `up`, ascending.
+Storage<f64> scaled_values(const std::vector<f64>& lam, Pow2 up) {
+    std::vector<f64> x(lam.size());
+    for (u64 j = 0; j < lam.size(); ++j) x[j] = up.apply(lam[j]);
+    const std::vector<u64> perm = ascending(x);
+    Storage<f64> out(x.size());
+    for (u64 j = 0; j < x.size(); ++j) out[j] = x[perm[j]];
+    return out;
+}
+
+// The values of the reduced matrix (d, e) by divide and conquer, scaled back by `up`, with n·n
+// values of scratch in work; nothing where an iteration does not settle or a vector would come
+// out non-finite, for the caller to fall back on the QL iteration.
+std::optional<Storage<f64>> divide_and_conquer_values(u64 n, const std::vector<f64>& d, const std::vector<f64>& e,
+                                                      Pow2 up, f64* work, Isa isa) {
+    std::vector<f64> lam(n), first(n), last(n);
+    if (!dc_values(n, d.data(), e.data(), lam.data(), first.data(), last.data(), work, isa)) return std::nullopt;
+    return scaled_values(lam, up);
+}
 
 // The values (scaled back by `up`) and vectors of the reduced matrix (d, e; reflections vs and
 // applied), or nothing when an iteration does not settle or a vector comes out non-finite, for
-// the caller to fall back on the QL iteration.
+// the caller to fall back on the QL iteration. Its scratch (5·n·n values) is more than the QL
+// iteration's: where the system refuses it, `refused` is set and the QL iteration still runs.
 std::optional<SymmetricEigen> divide_and_conquer(u64 n, const std::vector<f64>& d, const std::vector<f64>& e,
-                                                 const std::vector<f64>& vs,
-                                                 const std::vector<unsigned char>& applied, Pow2 up, Isa isa) {
-    std::vector<f64> dq = d, eq = e;
-    if (!tridiagonal_ql(n, dq.data(), eq.data(), nullptr, isa)) return std::nullopt;
-    // Its scratch (5·n·n values) is more than the QL iteration's: where the system refuses it,
-    // the QL iteration still runs.
+                                                 const Storage<f64>& vs,
+                                                 const std::vector<unsigned char>& applied, Pow2 up, Isa isa,
+                                                 bool& refused) {
     Storage<f64> v, work;
     try {
         v = uninitialized<f64>(n * n);
         work = uninitialized<f64>(4 * n * n);
     } catch (const std::bad_alloc&) {
+        refused = true;
         return std::nullopt;
     }
     std::vector<f64> lam(n);
@@ -1138,11 +1286,9 @@ std::optional<SymmetricEigen> divide_and_conquer(u64 n, const std::vector<f64>& 
     for (u64 i = 0; i < n; ++i)
         for (u64 j = 0; j < n; ++j)
             if (flip[j]) out[i * n + j] = -out[i * n + j];
-    for (f64& x : dq) x = up.apply(x);
-    const std::vector<u64> perm = ascending(dq);
     SymmetricEigen r;
-    r.values.resize(n);
-    for (u64 j = 0; j < n; ++j) r.values[j] = dq[perm[j]];
+    // lam is ascending, and scaling by a power of two keeps its order.
+    r.values = scaled_values(lam, up);
     r.vectors = std::move(out);
     return r;
 }
@@ -1156,7 +1302,8 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
     if (n == 0) return out;
 
     // The lower triangle, scaled.
-    Storage<f64> w(n * n);
+    // Only the lower triangle is written and read.
+    Storage<f64> w = uninitialized<f64>(n * n);
     f64 amax = 0.0;
     for (u64 i = 0; i < n; ++i) amax = std::max(amax, max_abs(a.data.data() + i * n, i + 1));
     const int ea = exponent_of(amax);
@@ -1164,19 +1311,34 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
     for (u64 i = 0; i < n; ++i)
         for (u64 j = 0; j <= i; ++j) w[i * n + j] = down.apply(a.data[i * n + j]);
 
-    std::vector<f64> d(n), e(n), vs(n * n);
+    std::vector<f64> d(n), e(n);
+    Storage<f64> vs = uninitialized<f64>(n * n);  // each step's vector written before it is read
     std::vector<unsigned char> applied(n);
     tridiagonalise(n, w.data(), d.data(), e.data(), vs.data(), applied.data(), isa);
     // Two n×n buffers serve the whole computation: fresh ones would cost a page fault per 4 KiB
     // each call, as blocks this large go back to the system when freed. w is done with after
     // the reduction: Qᵀ goes there, then into column blocks in vs (done with once Qᵀ is
     // formed), and the sorted vectors end in w.
-    std::vector<f64>& zb = vs;
-    if (want_vectors && n >= dc_from) {
-        // w is done with: its n×n go back before divide and conquer takes its own.
-        Storage<f64>().swap(w);
-        if (std::optional<SymmetricEigen> r = divide_and_conquer(n, d, e, vs, applied, up, isa)) return std::move(*r);
-        w = Storage<f64>(n * n);
+    Storage<f64>& zb = vs;
+    // Values found by divide and conquer where its vectors' scratch was refused.
+    std::optional<Storage<f64>> dc_vals;
+    if (n >= dc_from) {
+        if (!want_vectors) {
+            // w is done with: the values' scratch.
+            if (std::optional<Storage<f64>> vals = divide_and_conquer_values(n, d, e, up, w.data(), isa)) {
+                out.values = std::move(*vals);
+                return out;
+            }
+        } else {
+            // w is done with: its n×n go back before divide and conquer takes its own.
+            Storage<f64>().swap(w);
+            bool refused = false;
+            if (std::optional<SymmetricEigen> r = divide_and_conquer(n, d, e, vs, applied, up, isa, refused))
+                return std::move(*r);
+            w = Storage<f64>(n * n);
+            // Then the values are still those eigvalsh finds; the QL iteration gives the vectors.
+            if (refused) dc_vals = divide_and_conquer_values(n, d, e, up, w.data(), isa);
+        }
     }
     if (want_vectors) {
         accumulate_qt(n, vs.data(), applied.data(), w.data(), isa);
@@ -1189,6 +1351,7 @@ Result<SymmetricEigen> symmetric_eigen(const char* fn, const Array64& a, bool wa
     const std::vector<u64> perm = ascending(d);
     out.values.resize(n);
     for (u64 j = 0; j < n; ++j) out.values[j] = d[perm[j]];
+    if (dc_vals) out.values = std::move(*dc_vals);
     if (!want_vectors) return out;
     // Each vector's sign makes its first entry of largest magnitude positive. Both passes read
     // the column blocks in order, so the output is written row by row.
@@ -1477,8 +1640,10 @@ Result<EighResult> detail::eigh_from(const Array64& a, u64 dc_from, Isa isa) {
                       Array64(Shape{n, n}, std::move(r.value().vectors))};
 }
 
-Result<Array64> eigvalsh(const Array64& a, Isa isa) {
-    Result<SymmetricEigen> r = symmetric_eigen("eigvalsh", a, false, isa);
+Result<Array64> eigvalsh(const Array64& a, Isa isa) { return detail::eigvalsh_from(a, dc_min, isa); }
+
+Result<Array64> detail::eigvalsh_from(const Array64& a, u64 dc_from, Isa isa) {
+    Result<SymmetricEigen> r = symmetric_eigen("eigvalsh", a, false, isa, std::max<u64>(dc_from, dc_leaf + 1));
     if (!r) return Error{r.error()};
     const u64 n = r.value().values.size();
     return Array64(Shape::d1(n), std::move(r.value().values));

@@ -23,13 +23,15 @@ struct EighResult {
 
 // Symmetric eigen-decomposition reading only the lower triangle of `a`: Householder
 // tridiagonalisation, then the implicit QL iteration with Wilkinson shifts for the values and
-// (up to a size) the vectors; larger vectors by divide and conquer on the tridiagonal matrix.
+// vectors up to a size, divide and conquer on the tridiagonal matrix from there on.
 // Each column of vectors has its entry of largest magnitude (the first of equals) positive.
 Result<EighResult> eigh(const Array64& a, Isa isa = best_isa());
 
 namespace detail {
-// eigh with divide and conquer from n = dc_from on (at least 33), for checks at small sizes.
+// eigh and eigvalsh with divide and conquer from n = dc_from on (at least 33), for checks at
+// small sizes.
 Result<EighResult> eigh_from(const Array64& a, u64 dc_from, Isa isa);
+Result<Array64> eigvalsh_from(const Array64& a, u64 dc_from, Isa isa);
 }  // namespace detail
 
 // The values of eigh, bit for bit, without forming the vectors.
