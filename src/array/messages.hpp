@@ -15,13 +15,8 @@ inline constexpr const char* points_rank = "Expected 2D array (n_points, dim)";
 inline constexpr const char* queries_rank = "Expected 2D array (n_queries, dim)";
 inline constexpr const char* query_dimension = "Query dimension must match tree dimension";
 inline constexpr const char* k_too_large = "k must not exceed the number of points";
-inline std::string too_many_points(std::uint64_t n, std::uint64_t limit) {
-    return "points has " + std::to_string(n) + " rows, more than one tree holds (" + std::to_string(limit) +
-           " at this leaf_size); split larger sets over several trees, e.g. with veltrix_dask";
-}
-inline std::string nonfinite_periodic_points(std::uint64_t row) {
-    return "points must be finite in a periodic box, but row " + std::to_string(row) + " is not";
-}
+std::string too_many_points(std::uint64_t n, std::uint64_t limit);
+std::string nonfinite_periodic_points(std::uint64_t row);
 
 // Tree states read back from pickles.
 namespace tree_state {

@@ -462,8 +462,8 @@ bool partition_points_parallel(f64* k, TreeIndex* idx, f64* pts, u64 n, u64 dim,
 // `rank` has the pivot. Swapping in place beats scattering into a buffer even at 16 dimensions.
 // The partition is written without branches on the comparisons: each step swaps the key under
 // examination with its destination (itself when it equals the pivot).
-inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer,
-                             u64 threads = 1);
+f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer,
+                      u64 threads = 1);
 // The same over any n keys that for_keys(b, e, f) hands to f in order, keys [b, e) at a
 // time, as often as asked: keys computed on each pass need no buffer either.
 template <class ForKeys>
@@ -603,6 +603,10 @@ void sum_and_box(const f64* x, u64 n, u64 dim, f64* sum, f64* lo, f64* hi) noexc
     }
 }
 
+// One copy of each, out of line (every tree's unit uses them).
+extern template void sum_and_box<false>(const f64*, u64, u64, f64*, f64*, f64*) noexcept;
+extern template void sum_and_box<true>(const f64*, u64, u64, f64*, f64*, f64*) noexcept;
+
 // Per-coordinate extremes of the node's points (NaN coordinates are refused before the build).
 // With several threads, contiguous chunks are merged in position order keeping the earlier
 // of equal extremes, as the one pass does, so even the sign of a zero bound is the same.
@@ -694,13 +698,6 @@ inline u64 widest_dim(const f64* lo, const f64* hi, u64 dim) noexcept {
 // there), so the tree is the one a selection over a copy of the keys gives.
 // With several threads, contiguous chunks count on their own (integer sums: exact) and copy
 // out into buffers of their own, joined in chunk order: the same keys in the same order.
-inline f64 select_coordinate(const f64* pts, u64 n, u64 dim, u64 sd, u64 rank, std::vector<f64>& buffer,
-                             u64 threads) {
-    return select_keys(n, rank, buffer, threads, [&](u64 b, u64 e, auto&& f) {
-        for (u64 p = b; p < e; ++p) f(pts[p * dim + sd]);
-    });
-}
-
 template <class ForKeys>
 f64 select_keys(u64 n, u64 rank, std::vector<f64>& buffer, u64 threads, ForKeys for_keys) {
     constexpr u64 digits = u64{1} << 16, few = u64{1} << 16;
@@ -751,26 +748,7 @@ f64 select_keys(u64 n, u64 rank, std::vector<f64>& buffer, u64 threads, ForKeys 
 // that position. NaN coordinates are refused before the build, so `<` orders the keys. As
 // select_at_rank, but the selection runs on the one key buffer and the partition reads the
 // keys from the points: the same arrangement with one buffer of n keys instead of two.
-inline u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64 sd) {
-    const u64 n = end - start;
-    const auto less = [](f64 a, f64 b) { return a < b; };
-    TreeIndex* idx = t.indices.data() + start;
-    f64* pts = t.data.data() + start * t.dim;
-    f64 pivot;
-    if (n > radix_select_min) {
-        // Large nodes (the top of a big build) select without a copy of their keys.
-        pivot = select_coordinate(pts, n, t.dim, sd, n / 2, s.keys, s.threads);
-    } else {
-        s.keys.resize(n);
-        for (u64 k = 0; k < n; ++k) s.keys[k] = pts[k * t.dim + sd];
-        pivot = select_value(s.keys.data(), n, n / 2, less);
-    }
-    if (s.threads > 1 && n >= parallel_pass_min &&
-        partition_points_parallel<true>(nullptr, idx, pts, n, t.dim, pivot, less, sd, s.threads))
-        return start + n / 2;
-    partition_any_dim<true>(nullptr, idx, pts, n, t.dim, pivot, less, sd);
-    return start + n / 2;
-}
+u64 split_at_median(TreeData& t, BuildScratch& s, u64 start, u64 end, u64 sd);
 
 // ---------------------------------------------------------------------------------------------
 
