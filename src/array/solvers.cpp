@@ -942,6 +942,14 @@ struct RankOne {
     // Rows each column of q has entries in: 1 the first half's, 2 the second's, 3 both (after a
     // rotation joins a column of each), so that the products skip the zero blocks.
     std::vector<unsigned char> half;
+
+    // The kept entries (positions in `kept`, ascending) whose columns have entries in half h.
+    std::vector<u64> in_half(int h) const {
+        std::vector<u64> use;
+        for (u64 t = 0; t < kept.size(); ++t)
+            if (half[col[kept[t]]] & h) use.push_back(t);
+        return use;
+    }
 };
 
 // Deflation, in ascending order of d, of the merge of lam's halves with Q1's last row `last1`
@@ -1093,9 +1101,7 @@ bool dc_merge(u64 n, u64 m, f64 rho, f64* lam, f64* q, u64 ldq, f64* work, Isa i
     // Each half of the rows: the kept columns with entries there, times their rows of U.
     for (int h = 1; h <= 2; ++h) {
         const u64 r0 = h == 1 ? 0 : m, rows = h == 1 ? m : n - m;
-        std::vector<u64> use;
-        for (u64 t = 0; t < k; ++t)
-            if (p.half[p.col[p.kept[t]]] & h) use.push_back(t);
+        const std::vector<u64> use = p.in_half(h);
         const u64 ku = use.size();
         f64* out_rows = merged + r0 * k;
         if (ku == 0) {
@@ -1129,19 +1135,28 @@ bool dc_merge(u64 n, u64 m, f64 rho, f64* lam, f64* q, u64 ldq, f64* work, Isa i
     return true;
 }
 
+// The halves T1 and T2 of the tridiagonal (d, e) at m = n/2, less the coupling rho.
+struct Halves {
+    u64 m;
+    f64 rho;
+    std::vector<f64> d1, d2;
+
+    Halves(u64 n, const f64* d, const f64* e) : m(n / 2), rho(e[m - 1]), d1(d, d + m), d2(d + m, d + n) {
+        d1[m - 1] = d1[m - 1] - rho;
+        d2[0] = d2[0] - rho;
+    }
+};
+
 bool dc_solve(u64 n, const f64* d, const f64* e, f64* lam, f64* q, u64 ldq, f64* work, Isa isa) {
     if (n <= dc_leaf) return dc_leaf_solve(n, d, e, lam, q, ldq, isa);
     cancel::check();
-    const u64 m = n / 2;
-    const f64 rho = e[m - 1];
-    std::vector<f64> d1(d, d + m), d2(d + m, d + n);
-    d1[m - 1] = d1[m - 1] - rho;
-    d2[0] = d2[0] - rho;
+    const Halves t(n, d, e);
+    const u64 m = t.m;
     for (u64 row = 0; row < m; ++row) std::fill(q + row * ldq + m, q + row * ldq + n, 0.0);
     for (u64 row = m; row < n; ++row) std::fill(q + row * ldq, q + row * ldq + m, 0.0);
-    if (!dc_solve(m, d1.data(), e, lam, q, ldq, work, isa)) return false;
-    if (!dc_solve(n - m, d2.data(), e + m, lam + m, q + m * ldq + m, ldq, work, isa)) return false;
-    return dc_merge(n, m, rho, lam, q, ldq, work, isa);
+    if (!dc_solve(m, t.d1.data(), e, lam, q, ldq, work, isa)) return false;
+    if (!dc_solve(n - m, t.d2.data(), e + m, lam + m, q + m * ldq + m, ldq, work, isa)) return false;
+    return dc_merge(n, m, t.rho, lam, q, ldq, work, isa);
 }
 
 // The values of divide and conquer without its vectors. A merge reads only Q1's last and Q2's
@@ -1160,18 +1175,13 @@ bool dc_values(u64 n, const f64* d, const f64* e, f64* lam, f64* first, f64* las
         return true;
     }
     cancel::check();
-    const u64 m = n / 2;
-    const f64 rho = e[m - 1];
-    std::vector<f64> d1(d, d + m), d2(d + m, d + n), first1(m), last1(m), first2(n - m), last2(n - m);
-    d1[m - 1] = d1[m - 1] - rho;
-    d2[0] = d2[0] - rho;
-    if (!dc_values(m, d1.data(), e, lam, first1.data(), last1.data(), work, isa)) return false;
-    if (!dc_values(n - m, d2.data(), e + m, lam + m, first2.data(), last2.data(), work, isa)) return false;
-    // q's rows 0 and n − 1, the off-diagonal blocks zero.
-    std::vector<f64> top(n, 0.0), bottom(n, 0.0);
-    std::copy(first1.begin(), first1.end(), top.begin());
-    std::copy(last2.begin(), last2.end(), bottom.begin() + m);
-    const RankOne p = deflate(n, m, rho, lam, last1.data(), first2.data(), [&](f64 c, f64 s, u64 cx, u64 cy) {
+    const Halves t(n, d, e);
+    const u64 m = t.m;
+    // q's rows 0 and n − 1 (the off-diagonal blocks zero), and the rows the merge reads.
+    std::vector<f64> top(n, 0.0), bottom(n, 0.0), last1(m), first2(n - m);
+    if (!dc_values(m, t.d1.data(), e, lam, top.data(), last1.data(), work, isa)) return false;
+    if (!dc_values(n - m, t.d2.data(), e + m, lam + m, first2.data(), bottom.data() + m, work, isa)) return false;
+    const RankOne p = deflate(n, m, t.rho, lam, last1.data(), first2.data(), [&](f64 c, f64 s, u64 cx, u64 cy) {
         for (f64* row : {top.data(), bottom.data()}) {
             const f64 a = row[cx], b = row[cy];
             row[cx] = c * a + s * b;
@@ -1181,29 +1191,25 @@ bool dc_values(u64 n, const f64* d, const f64* e, f64* lam, f64* first, f64* las
     const u64 k = p.kept.size();
     std::vector<f64> dk, roots, zhat;
     if (!secular_roots(p, dk, roots, zhat, work)) return false;
-    // Row i of work becomes root i's vector (U's column i), then gives rows 0 and n − 1 of the
-    // merged vectors their entry i: each a sum over the kept columns with entries in its half,
-    // from −0.0 in ascending order, as the product in dc_merge forms it (+0.0 for none).
+    // Row i of work becomes root i's vector (U's column i).
+    for (u64 i = 0; i < k; ++i) {
+        f64* ui = work + i * k;
+        secular_vector(k, zhat.data(), ui);
+        for (u64 j = 0; j < k; ++j)
+            if (!std::isfinite(ui[j])) return false;
+    }
+    // Rows 0 and n − 1 of the merged vectors, entry i: a sum over the kept columns with entries
+    // in the row's half, from −0.0 in ascending order, as the product in dc_merge forms it
+    // (+0.0 for none).
     std::vector<f64> top_k(k), bottom_k(k), x(k);
     for (int h = 1; h <= 2; ++h) {
         const std::vector<f64>& row = h == 1 ? top : bottom;
         std::vector<f64>& out = h == 1 ? top_k : bottom_k;
-        std::vector<u64> use;
-        for (u64 t = 0; t < k; ++t)
-            if (p.half[p.col[p.kept[t]]] & h) use.push_back(t);
+        const std::vector<u64> use = p.in_half(h);
         for (u64 a = 0; a < use.size(); ++a) x[a] = row[p.col[p.kept[use[a]]]];
         for (u64 i = 0; i < k; ++i) {
-            f64* ui = work + i * k;
-            if (h == 1) {
-                secular_vector(k, zhat.data(), ui);
-                for (u64 j = 0; j < k; ++j)
-                    if (!std::isfinite(ui[j])) return false;
-            }
-            if (use.empty()) {
-                out[i] = 0.0;
-                continue;
-            }
-            f64 s = -0.0;
+            const f64* ui = work + i * k;
+            f64 s = use.empty() ? 0.0 : -0.0;
             for (u64 a = 0; a < use.size(); ++a) s = s + x[a] * ui[use[a]];
             out[i] = s;
         }
@@ -1229,13 +1235,10 @@ struct SymmetricEigen {
 // at 700, 18 % at 1000, and the values alone 8 ms less at 500).
 constexpr u64 dc_min = 384;
 
-// lam (the reduced matrix's ascending values) scaled back by `up`, ascending.
+// lam (the reduced matrix's ascending values) scaled back by `up`: a power of two keeps the order.
 Storage<f64> scaled_values(const std::vector<f64>& lam, Pow2 up) {
-    std::vector<f64> x(lam.size());
-    for (u64 j = 0; j < lam.size(); ++j) x[j] = up.apply(lam[j]);
-    const std::vector<u64> perm = ascending(x);
-    Storage<f64> out(x.size());
-    for (u64 j = 0; j < x.size(); ++j) out[j] = x[perm[j]];
+    Storage<f64> out(lam.size());
+    for (u64 j = 0; j < lam.size(); ++j) out[j] = up.apply(lam[j]);
     return out;
 }
 
@@ -1287,7 +1290,6 @@ std::optional<SymmetricEigen> divide_and_conquer(u64 n, const std::vector<f64>& 
         for (u64 j = 0; j < n; ++j)
             if (flip[j]) out[i * n + j] = -out[i * n + j];
     SymmetricEigen r;
-    // lam is ascending, and scaling by a power of two keeps its order.
     r.values = scaled_values(lam, up);
     r.vectors = std::move(out);
     return r;
