@@ -4,7 +4,8 @@
 // density call) and as a small type, so that a search is instantiated once per metric and
 // the inner loops never branch on which one it has. Searches hold a metric as a value `m`
 // and call m.distance(a, b, n), m.step(s, a, b, i) and m.finish(s): the plain metrics are
-// empty types with static members, Periodic<M> carries the box lengths it wraps by.
+// empty types with static members, Periodic<M> carries the box lengths it wraps by, and
+// AnyPeriodic is one of the three Periodic<M> chosen at run time.
 #pragma once
 
 #include <emmintrin.h>
@@ -117,10 +118,48 @@ struct Periodic {
     static f64 finish(f64 s) noexcept { return Base::finish(s); }
 };
 
+// The three periodic metrics as one type that knows its base at run time, as CompactKernel
+// does for the kernels: the searches and pair walks over a torus are compiled once for the
+// three bases instead of once per base (those copies were a third of the trees' code). Every
+// loop over coordinates (a leaf's distances, the distance between two points, a node's box
+// bound) chooses the base once per call and runs Periodic<Base>'s own code, so every value
+// has the bits Periodic<Base> gives.
+struct AnyPeriodic {
+    DistanceMetric id;
+    const f64* box;
+
+    // Calls f with the typed metric.
+    template <class F>
+    [[gnu::always_inline]] decltype(auto) with(F&& f) const {
+        switch (id) {
+            case DistanceMetric::Manhattan: return f(Periodic<ManhattanMetric>{box});
+            case DistanceMetric::Chebyshev: return f(Periodic<ChebyshevMetric>{box});
+            case DistanceMetric::Euclidean: break;
+        }
+        return f(Periodic<EuclideanMetric>{box});
+    }
+    f64 distance(const f64* a, const f64* b, u64 n) const noexcept {
+        return with([&](const auto& m) { return m.distance(a, b, n); });
+    }
+    [[gnu::always_inline]] f64 finish(f64 s) const noexcept {
+        return id == DistanceMetric::Euclidean ? std::sqrt(s) : s;
+    }
+};
+
 template <class M>
 inline constexpr bool is_periodic = false;
 template <class B>
 inline constexpr bool is_periodic<Periodic<B>> = true;
+template <>
+inline constexpr bool is_periodic<AnyPeriodic> = true;
+
+// Whether M is, at compile time, the metric `id` names on a plane (the torus's base is known
+// only at run time).
+template <class M>
+constexpr bool is_plane(DistanceMetric id) {
+    if constexpr (is_periodic<M>) return false;
+    else return M::id == id;
+}
 
 template <class M>
 concept Metric = requires(const M& m, const f64* a, u64 n) {
@@ -202,6 +241,17 @@ inline void distances_to(const ErasedMetric& m, const f64* x, u64 count, u64 dim
 }
 inline f64 accumulation_limit(const ErasedMetric& m, f64 r) noexcept { return m.limit(m.self, r); }
 
+inline void accumulations_to(const AnyPeriodic& m, const f64* x, u64 count, u64 dim, const f64* c,
+                             f64* out) noexcept {
+    m.with([&](const auto& p) { accumulations_to(p, x, count, dim, c, out); });
+}
+inline void distances_to(const AnyPeriodic& m, const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
+    m.with([&](const auto& p) { distances_to(p, x, count, dim, c, out); });
+}
+inline f64 accumulation_limit(const AnyPeriodic& m, f64 r) noexcept {
+    return m.with([&](const auto& p) { return accumulation_limit(p, r); });
+}
+
 // The same for a metric without state.
 template <class M>
 void distances_to(const f64* x, u64 count, u64 dim, const f64* c, f64* out) noexcept {
@@ -222,10 +272,8 @@ decltype(auto) with_metric(DistanceMetric id, F&& f) {
 // The same over a torus when `box` is not null (one side length per component).
 template <class F>
 decltype(auto) with_metric(DistanceMetric id, const f64* box, F&& f) {
-    return with_metric(id, [&]<class M>(const M& m) -> decltype(auto) {
-        if (box) return f(Periodic<M>{box});
-        return f(m);
-    });
+    if (box) return f(AnyPeriodic{id, box});
+    return with_metric(id, std::forward<F>(f));
 }
 
 f64 compute_distance(DistanceMetric metric, const f64* a, const f64* b, u64 n) noexcept;

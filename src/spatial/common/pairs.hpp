@@ -58,7 +58,8 @@ struct PairBounds;
 // inf - inf (both boxes reaching one infinity) leaves the extent unbounded, not unknown: as
 // NaN, the Chebyshev accumulation would skip it and call the pair close.
 template <class T>
-PairRange box_gap_and_extent(const T* alo, const T* ahi, const T* blo, const T* bhi, u64 i) noexcept {
+[[gnu::always_inline]] inline PairRange box_gap_and_extent(const T* alo, const T* ahi, const T* blo, const T* bhi,
+                                                           u64 i) noexcept {
     const f64 gap = max_or_second(f64{alo[i]} - f64{bhi[i]}, max_or_second(f64{blo[i]} - f64{ahi[i]}, 0.0));
     const f64 far = max_or_second(f64{bhi[i]} - f64{alo[i]}, f64{ahi[i]} - f64{blo[i]});
     return {gap, std::isnan(far) ? std::numeric_limits<f64>::infinity() : far};
@@ -75,20 +76,24 @@ const auto* node_box(const SpatialTree<P>& t, u64 id) noexcept {
 template <class M, class T>
 PairRange box_pair_range(const M& m, const TreeData& t, const T* alo, const T* ahi, const T* blo,
                          const T* bhi) noexcept {
-    const u64 dim = t.dim;
-    f64 sl = 0.0, sh = 0.0;
-    for (u64 i = 0; i < dim; ++i) {
-        auto [gap, far] = box_gap_and_extent(alo, ahi, blo, bhi, i);
-        if constexpr (is_periodic<M>) {
-            const f64 L = m.box[i];
-            const f64 round = L - far;
-            if (round < gap) gap = round > 0.0 ? round : 0.0;
-            if (far > L * 0.5) far = L * 0.5;
+    if constexpr (std::is_same_v<M, AnyPeriodic>) {
+        return m.with([&](const auto& base) { return box_pair_range(base, t, alo, ahi, blo, bhi); });
+    } else {
+        const u64 dim = t.dim;
+        f64 sl = 0.0, sh = 0.0;
+        for (u64 i = 0; i < dim; ++i) {
+            auto [gap, far] = box_gap_and_extent(alo, ahi, blo, bhi, i);
+            if constexpr (is_periodic<M>) {
+                const f64 L = m.box[i];
+                const f64 round = L - far;
+                if (round < gap) gap = round > 0.0 ? round : 0.0;
+                if (far > L * 0.5) far = L * 0.5;
+            }
+            sl = M::accumulate(sl, gap);
+            sh = M::accumulate(sh, far);
         }
-        sl = M::accumulate(sl, gap);
-        sh = M::accumulate(sh, far);
+        return widen(M::finish(sl), M::finish(sh), t.slack, t.abs_slack);
     }
-    return widen(M::finish(sl), M::finish(sh), t.slack, t.abs_slack);
 }
 
 template <>
@@ -115,7 +120,7 @@ struct PairBounds<BallPolicy> {
     template <class M>
     static PairRange of(const M& m, const SpatialTree<BallPolicy>& a, u64 ia, const SpatialTree<BallPolicy>& b,
                         u64 ib) noexcept {
-        if constexpr (M::id == DistanceMetric::Chebyshev && !is_periodic<M>) {
+        if constexpr (is_plane<M>(DistanceMetric::Chebyshev)) {
             // A centre between +inf and -inf has a NaN coordinate, which the Chebyshev
             // distance skips in the centres' distance and the radii but not between two
             // points (inf apart there): such centres bound nothing.

@@ -472,8 +472,10 @@ inline constexpr u64 radix_select_min = u64{1} << 17;
 
 // With `ordered_by_less` the caller vouches that `less` is plain `<` on keys without NaN:
 // a large node then selects by radix counting on the keys themselves instead of a copy.
+// Out of line: inlined into the vantage-point split, it made that split slower.
 template <class Less>
-f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less, bool ordered_by_less = false) {
+[[gnu::noinline]] f64 select_at_rank(TreeData& t, BuildScratch& s, u64 first, u64 rank, Less less,
+                                     bool ordered_by_less = false) {
     std::vector<f64>& keys = s.keys;
     const u64 n = keys.size();
     f64 pivot;

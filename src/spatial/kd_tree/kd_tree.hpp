@@ -47,10 +47,12 @@ struct KdPolicy {
     // Euclidean box distance: there the largest per-coordinate gap is the lower bound. On a
     // torus the gaps are periodic_gap's. Boxes may also be single precision (rounded outward).
     template <class M, class B>
-    static f64 measure(const M& mt, const TreeData& t, const Node&, const B* block, const f64* q) noexcept {
+    static f64 measure(const M& mt, const TreeData& t, const Node& node, const B* block, const f64* q) noexcept {
         const B* lo = block;
         const B* hi = block + t.dim;
-        if constexpr (is_periodic<M>) {
+        if constexpr (std::is_same_v<M, AnyPeriodic>) {
+            return mt.with([&](const auto& base) { return measure(base, t, node, block, q); });
+        } else if constexpr (is_periodic<M>) {
             f64 s = 0.0;
             for (u64 i = 0; i < t.dim; ++i) {
                 const f64 g = periodic_gap(q[i], lo[i], hi[i], mt.box[i]);
