@@ -317,12 +317,19 @@ constexpr ParseSpec parse_spec(Class owner) {
     return spec;
 }
 
+// The conversions and the call, out of line: one copy serves every class that lists the
+// entry point (the three trees share their methods).
+template <const auto& S, auto F>
+[[gnu::noinline]] PyObject* invoke(PyObject* self, PyObject* const* values) noexcept {
+    return guarded([&] { return call<S, F>(self, values); });
+}
+
 template <const auto& S, auto F, Class O>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     static constexpr ParseSpec spec = parse_spec<S>(O);
     PyObject* values[spec.n_params ? spec.n_params : 1] = {};
     if (!parse_args(spec, args, nargs, kwnames, values)) return nullptr;
-    return guarded([&] { return call<S, F>(self, values); });
+    return invoke<S, F>(self, values);
 }
 
 template <const auto& S, auto F>

@@ -4,6 +4,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "python/frame.hpp"
@@ -210,14 +211,28 @@ Ref numpy_copy(const T* src, u64 n) {
 // ---------------------------------------------------------------------------------------------
 // The three classes
 
+// What an instance of any of the three classes holds. The methods are compiled once for the
+// three and reach the tree's own code only where they call into it (std::visit); the classes'
+// tables differ only in the names their messages and signatures give.
+using AnyTree = std::variant<KDTree, BallTree, VPTree>;
+
 template <class Tree>
 constexpr Class class_of = std::is_same_v<Tree, KDTree>     ? Class::kd_tree
                            : std::is_same_v<Tree, BallTree> ? Class::ball_tree
                                                             : Class::vp_tree;
 
+Class class_of_tree(const AnyTree& t) noexcept {
+    return std::visit([]<class T>(const T&) { return class_of<T>; }, t);
+}
+
+// What every tree has: dimension, points, metric, box, leaf size.
+const TreeData& data_of(const AnyTree& t) noexcept {
+    return std::visit([](const TreeData& d) -> const TreeData& { return d; }, t);
+}
+
 template <class Tree>
 Ref wrap(Tree&& tree) {
-    return new_instance(type_object(class_of<Tree>), std::move(tree));
+    return new_instance(type_object(class_of<Tree>), AnyTree(std::move(tree)));
 }
 
 // Only the VP tree takes a selection.
@@ -289,40 +304,38 @@ constexpr auto from_points_impl = [](PyObject* points, u64 leaf_size, DistanceMe
     return wrap(unwrap(std::move(*built)));
 };
 
-template <class Tree>
-Ref query_knn_impl(const Tree& tree, PyObject* query, u64 k) {
-    const std::vector<double> q = query_vector(query, tree.dim);
-    return index_list(tree.query_knn(q.data(), k));
+Ref query_knn_impl(const AnyTree& tree, PyObject* query, u64 k) {
+    const std::vector<double> q = query_vector(query, data_of(tree).dim);
+    return index_list(std::visit([&](const auto& t) { return t.query_knn(q.data(), k); }, tree));
 }
 
-template <class Tree>
-Ref query_radius_impl(const Tree& tree, PyObject* query, f64 radius) {
-    const std::vector<double> q = query_vector(query, tree.dim);
-    return index_list(tree.query_radius(q.data(), radius));
+Ref query_radius_impl(const AnyTree& tree, PyObject* query, f64 radius) {
+    const std::vector<double> q = query_vector(query, data_of(tree).dim);
+    return index_list(std::visit([&](const auto& t) { return t.query_radius(q.data(), radius); }, tree));
 }
 
-template <class Tree>
-Ref densities(const Tree& tree, std::optional<PyObject*> queries, KernelType kernel,
+Ref densities(const AnyTree& tree, std::optional<PyObject*> queries, KernelType kernel,
               const ApproxCriterion& criterion, f64 bandwidth) {
-    const std::optional<Numbers> qs = density_queries(queries, tree.dim);
-    if (!qs)
-        return density_result(
-            unwrap(interruptible([&] { return tree.kernel_density_at_points(kernel, criterion, bandwidth); })),
-            tree.n_points);
-    const Array64& m = qs->array();
-    return density_result(
-        unwrap(interruptible([&] { return tree.kernel_density_approx(m, kernel, criterion, bandwidth); })),
-        m.shape[0]);
+    const TreeData& data = data_of(tree);
+    const std::optional<Numbers> qs = density_queries(queries, data.dim);
+    const Array64* m = qs ? &qs->array() : nullptr;
+    return density_result(unwrap(interruptible([&] {
+                              return std::visit(
+                                  [&](const auto& t) {
+                                      return m ? t.kernel_density_approx(*m, kernel, criterion, bandwidth)
+                                               : t.kernel_density_at_points(kernel, criterion, bandwidth);
+                                  },
+                                  tree);
+                          })),
+                          m ? m->shape[0] : data.n_points);
 }
 
-template <class Tree>
-Ref kernel_density_impl(const Tree& tree, std::optional<PyObject*> queries, f64 bandwidth, KernelType kernel) {
+Ref kernel_density_impl(const AnyTree& tree, std::optional<PyObject*> queries, f64 bandwidth, KernelType kernel) {
     return densities(tree, queries, kernel, ApproxCriterion::none(), bandwidth);
 }
 
 // Every argument converts before the kernel and the criterion names are matched.
-template <class Tree>
-Ref kernel_density_approx_impl(const Tree& tree, std::optional<PyObject*> queries, f64 bandwidth,
+Ref kernel_density_approx_impl(const AnyTree& tree, std::optional<PyObject*> queries, f64 bandwidth,
                                Later<Kernel> kernel, Later<CriterionKind> criterion,
                                std::optional<u64> min_samples, std::optional<f64> max_span) {
     const KernelType k = kernel.parse();
@@ -342,12 +355,20 @@ constexpr auto make_from_array_sig() {
 }
 
 // Pickling and copying: the compact tree state as bytes (spatial/common/state.hpp).
-template <class Tree>
-Ref reduce_ex_impl(const Tree& t, i64 protocol) {
-    Ref bytes = new_bytes(tree_state_length(t));
-    write_tree_state(t, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get())));
+Ref reduce_ex_impl(const AnyTree& tree, i64 protocol) {
+    Ref bytes = std::visit(
+        [](const auto& t) {
+            Ref b = new_bytes(tree_state_length(t));
+            write_tree_state(t, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(b.get())));
+            return b;
+        },
+        tree);
     return reduction("_tree_from_state", tuple_of(payload(std::move(bytes), protocol)));
 }
+
+// A copy is an instance of the same class.
+Ref copy_tree_impl(const AnyTree& t) { return new_instance(type_object(class_of_tree(t)), AnyTree(t)); }
+Ref deepcopy_tree_impl(const AnyTree& t, PyObject*) { return copy_tree_impl(t); }
 
 template <class P>
 Ref load_tree(const ByteView& v) {
@@ -380,8 +401,8 @@ PyMethodDef spatial_functions[] = {
 // Batch methods: every argument converts and every output is allocated with the interpreter
 // lock held; the search itself runs without it (the tree never changes after from_array).
 
-template <class Tree>
-Ref query_impl(PyObject* X, i64 k, bool return_distance, double upper_bound, i64 workers, const Tree& tree) {
+Ref query_impl(PyObject* X, i64 k, bool return_distance, double upper_bound, i64 workers, const AnyTree& any) {
+    const TreeData& tree = data_of(any);
     need_numpy();
     if (k < 0) raise(PyExc_ValueError, msg::k_negative(k));
     if (std::isnan(upper_bound) || upper_bound < 0.0) raise(PyExc_ValueError, msg::distance_upper_bound_invalid);
@@ -395,16 +416,20 @@ Ref query_impl(PyObject* X, i64 k, bool return_distance, double upper_bound, i64
     if (return_distance) dist = numpy::fresh<f64>(dims);
     interruptible([&] {
         WithoutGil unlocked;
-        tree.query_knn_batch(q.data(), q.m, kk, dist ? dist->data : nullptr, reinterpret_cast<u64*>(rows.data),
-                             threads, upper_bound);
+        std::visit(
+            [&](const auto& t) {
+                t.query_knn_batch(q.data(), q.m, kk, dist ? dist->data : nullptr, reinterpret_cast<u64*>(rows.data),
+                                  threads, upper_bound);
+            },
+            any);
     });
     if (!dist) return std::move(rows.array);
     return tuple_of(dist->array, rows.array);
 }
 
-template <class Tree>
 Ref query_ball_point_impl(PyObject* X, PyObject* r, bool return_distance, bool sort_results, bool count_only,
-                          i64 workers, const Tree& tree) {
+                          i64 workers, const AnyTree& any) {
+    const TreeData& tree = data_of(any);
     need_numpy();
     const u64 threads = thread_count(workers);
     const QueryRows q = query_rows(X, tree.dim);
@@ -413,8 +438,12 @@ Ref query_ball_point_impl(PyObject* X, PyObject* r, bool return_distance, bool s
         numpy::Fresh<i64> counts = numpy::fresh<i64>({q.m});
         interruptible([&] {
             WithoutGil unlocked;
-            tree.count_radius_batch(q.data(), q.m, rad.values.data(), rad.step, reinterpret_cast<u64*>(counts.data),
-                                    threads);
+            std::visit(
+                [&](const auto& t) {
+                    t.count_radius_batch(q.data(), q.m, rad.values.data(), rad.step,
+                                         reinterpret_cast<u64*>(counts.data), threads);
+                },
+                any);
         });
         if (q.one_point) return check_new(PyLong_FromLongLong(counts.data[0]));
         return std::move(counts.array);
@@ -422,8 +451,12 @@ Ref query_ball_point_impl(PyObject* X, PyObject* r, bool return_distance, bool s
     RadiusBatch found;
     interruptible([&] {
         WithoutGil unlocked;
-        found = tree.query_radius_batch(q.data(), q.m, rad.values.data(), rad.step, return_distance, sort_results,
-                                        threads);
+        found = std::visit(
+            [&](const auto& t) {
+                return t.query_radius_batch(q.data(), q.m, rad.values.data(), rad.step, return_distance, sort_results,
+                                            threads);
+            },
+            any);
     });
     const auto row_arrays = [&]<class T>(const std::vector<T>& values) {
         if (q.one_point) return numpy_copy(values.data(), found.offsets[1]);
@@ -498,10 +531,10 @@ f64 resolve_bandwidth(const TreeData& tree, const Bandwidth& b, const std::optio
     return b.value;
 }
 
-template <class Tree>
 Ref density_impl(std::optional<PyObject*> X, Bandwidth bandwidth, Later<Kernel> kernel,
                  std::optional<PyObject*> weights, bool normalize, bool log, Later<CriterionKind> criterion,
-                 std::optional<u64> min_samples, std::optional<f64> max_span, i64 workers, const Tree& tree) {
+                 std::optional<u64> min_samples, std::optional<f64> max_span, i64 workers, const AnyTree& any) {
+    const TreeData& tree = data_of(any);
     need_numpy();
     const KernelType k = kernel.parse();
     const ApproxCriterion c = make_criterion(criterion.parse(), min_samples, max_span);
@@ -517,25 +550,29 @@ Ref density_impl(std::optional<PyObject*> X, Bandwidth bandwidth, Later<Kernel> 
     interruptible([&] {
         WithoutGil unlocked;
         std::optional<DensityWeights> dw;
-        if (w) dw = tree.density_weights(w->data());
         const f64* x = q ? q->data() : nullptr;
-        tree.density_batch(x, m, k, c, h, out.data, threads, dw ? &*dw : nullptr);
+        std::visit(
+            [&](const auto& t) {
+                if (w) dw = t.density_weights(w->data());
+                t.density_batch(x, m, k, c, h, out.data, threads, dw ? &*dw : nullptr);
+            },
+            any);
         finish_densities(tree, x, m, k, h, dw ? &*dw : nullptr, scale, out.data, threads);
     });
     return std::move(out.array);
 }
 
-template <class Tree>
-Ref bandwidth_impl(BandwidthRule rule, std::optional<PyObject*> weights, const Tree& tree) {
+Ref bandwidth_impl(BandwidthRule rule, std::optional<PyObject*> weights, const AnyTree& any) {
+    const TreeData& tree = data_of(any);
     return to_py(rule_value(tree, rule, read_weights(weights, tree.n_points)));
 }
 
 constexpr const char* kernel_names[] = {"gaussian", "epanechnikov", "uniform", "triangular"};
 constexpr const char* metric_names[] = {"euclidean", "manhattan", "chebyshev"};
 
-template <class Tree>
 Ref sample_impl(i64 n, PyObject* generator, Bandwidth bandwidth, Later<Kernel> kernel, std::optional<PyObject*> weights,
-                const Tree& tree) {
+                const AnyTree& any) {
+    const TreeData& tree = data_of(any);
     need_numpy();
     const KernelType k = kernel.parse();
     if (n < 0) raise(PyExc_ValueError, msg::sample_negative(n));
@@ -608,26 +645,25 @@ const char* metric_name(DistanceMetric m) noexcept {
 // `other` of count_neighbors and sparse_distance_matrix: a tree of the same class, dimension,
 // metric and box (borrowed), or query points of the tree's width without NaN, over which a
 // tree with the same leaf size, metric and box is built without the lock.
-template <class Tree>
 struct PairOther {
-    std::optional<Borrowed<Tree>> tree;
+    std::optional<Borrowed<AnyTree>> tree;
     std::optional<QueryRows> points;
-    std::optional<Tree> built;
+    std::optional<AnyTree> built;
 
-    const Tree& get() const { return tree ? tree->get() : *built; }
-    u64 rows() const { return tree ? tree->get().n_points : points->m; }
+    const AnyTree& get() const { return tree ? tree->get() : *built; }
+    u64 rows() const { return tree ? data_of(tree->get()).n_points : points->m; }
 };
 
-template <class Tree>
-PairOther<Tree> pair_other(PyObject* o, const Tree& self) {
-    PairOther<Tree> out;
+PairOther pair_other(PyObject* o, const AnyTree& any) {
+    const TreeData& self = data_of(any);
+    const Class own = class_of_tree(any);
+    PairOther out;
     for (const Class c : {Class::kd_tree, Class::ball_tree, Class::vp_tree}) {
         if (!PyObject_TypeCheck(o, type_object(c))) continue;
-        if (c != class_of<Tree>)
-            raise(PyExc_TypeError, msg::argument_error("other", msg::other_class(class_name(class_of<Tree>),
-                                                                                 class_name(c))));
+        if (c != own)
+            raise(PyExc_TypeError, msg::argument_error("other", msg::other_class(class_name(own), class_name(c))));
         out.tree.emplace(o);
-        const Tree& t = out.tree->get();
+        const TreeData& t = data_of(out.tree->get());
         if (t.dim != self.dim) raise(PyExc_ValueError, msg::other_dimension(t.dim, self.dim));
         if (t.metric != self.metric)
             raise(PyExc_ValueError, msg::other_metric(metric_name(t.metric), metric_name(self.metric)));
@@ -640,17 +676,27 @@ PairOther<Tree> pair_other(PyObject* o, const Tree& self) {
 
 // The tree over query points, if `other` holds them, built without the lock; a periodic
 // tree's refusal of infinite points is raised once the lock is back.
-template <class Tree>
-void build_other(PairOther<Tree>& other, const Tree& self) {
+void build_other(PairOther& other, const AnyTree& any) {
     if (other.tree) return;
     const QueryRows& q = *other.points;
-    std::optional<Result<Tree>> t;
-    interruptible([&] {
-        WithoutGil unlocked;
-        t.emplace(Tree::from_rows(std::vector<f64>(q.data(), q.data() + q.m * self.dim), q.m, self.dim,
-                                  self.leaf_size, self.metric, {}, self.box));
-    });
-    other.built.emplace(unwrap(std::move(*t)));
+    const TreeData& self = data_of(any);
+    std::visit(
+        [&]<class Tree>(const Tree&) {
+            std::optional<Result<Tree>> t;
+            interruptible([&] {
+                WithoutGil unlocked;
+                t.emplace(Tree::from_rows(std::vector<f64>(q.data(), q.data() + q.m * self.dim), q.m, self.dim,
+                                          self.leaf_size, self.metric, {}, self.box));
+            });
+            other.built.emplace(unwrap(std::move(*t)));
+        },
+        any);
+}
+
+// f(a, b) with self's tree and other's, which is of the same class.
+template <class F>
+decltype(auto) with_pair(const AnyTree& self, const PairOther& other, F&& f) {
+    return std::visit([&]<class Tree>(const Tree& a) { return f(a, std::get<Tree>(other.get())); }, self);
 }
 
 // One weight array of count_neighbors: None (all ones) or `rows` finite non-negative floats.
@@ -659,15 +705,18 @@ std::optional<std::vector<f64>> pair_weights(PyObject* o, u64 rows, const char* 
     return weight_vector(o, rows, which);
 }
 
-template <class Tree>
-Ref query_pairs_impl(f64 r, bool return_distance, i64 workers, const Tree& tree) {
+Ref query_pairs_impl(f64 r, bool return_distance, i64 workers, const AnyTree& tree) {
     need_numpy();
     pair_radius(r, "r");
     const u64 threads = thread_count(workers);
     SortedPairs found;
     interruptible([&] {
         WithoutGil unlocked;
-        found = list_pairs(tree, static_cast<const Tree*>(nullptr), r, return_distance, threads);
+        found = std::visit(
+            [&]<class Tree>(const Tree& t) {
+                return list_pairs(t, static_cast<const Tree*>(nullptr), r, return_distance, threads);
+            },
+            tree);
     });
     const u64 m = found.size();
     numpy::Fresh<i64> pairs = numpy::fresh<i64>({m, 2});
@@ -679,12 +728,11 @@ Ref query_pairs_impl(f64 r, bool return_distance, i64 workers, const Tree& tree)
     return tuple_of(pairs.array, numpy_copy(found.dists.data(), m));
 }
 
-template <class Tree>
 Ref count_neighbors_impl(PyObject* other_arg, PyObject* r_arg, std::optional<PyObject*> weights, bool cumulative,
-                         i64 workers, const Tree& tree) {
+                         i64 workers, const AnyTree& tree) {
     need_numpy();
     const u64 threads = thread_count(workers);
-    PairOther<Tree> other = pair_other(other_arg, tree);
+    PairOther other = pair_other(other_arg, tree);
     const PairRadii r = pair_radii(r_arg);
     std::optional<std::vector<f64>> w_self, w_other;
     if (weights) {
@@ -692,7 +740,7 @@ Ref count_neighbors_impl(PyObject* other_arg, PyObject* r_arg, std::optional<PyO
         if (!PyTuple_Check(w) && !PyList_Check(w))
             raise(PyExc_TypeError, msg::argument_error("weights", msg::weights_pair(type_name(w))));
         if (PySequence_Fast_GET_SIZE(w) != 2) raise(PyExc_ValueError, msg::weights_pair_length(PySequence_Fast_GET_SIZE(w)));
-        w_self = pair_weights(PySequence_Fast_GET_ITEM(w, 0), tree.n_points, "weights[0]");
+        w_self = pair_weights(PySequence_Fast_GET_ITEM(w, 0), data_of(tree).n_points, "weights[0]");
         w_other = pair_weights(PySequence_Fast_GET_ITEM(w, 1), other.rows(), "weights[1]");
     }
     const u64 n = r.values.size();
@@ -701,11 +749,13 @@ Ref count_neighbors_impl(PyObject* other_arg, PyObject* r_arg, std::optional<PyO
     build_other(other, tree);
     interruptible([&] {
         WithoutGil unlocked;
-        if (weights)
-            sums = count_pairs<f64>(tree, other.get(), r.values.data(), n, w_self ? w_self->data() : nullptr,
-                                    w_other ? w_other->data() : nullptr, cumulative, threads);
-        else
-            counts = count_pairs<u64>(tree, other.get(), r.values.data(), n, nullptr, nullptr, cumulative, threads);
+        with_pair(tree, other, [&](const auto& a, const auto& b) {
+            if (weights)
+                sums = count_pairs<f64>(a, b, r.values.data(), n, w_self ? w_self->data() : nullptr,
+                                        w_other ? w_other->data() : nullptr, cumulative, threads);
+            else
+                counts = count_pairs<u64>(a, b, r.values.data(), n, nullptr, nullptr, cumulative, threads);
+        });
     });
     if (weights) {
         if (r.scalar) return to_py(sums[0]);
@@ -715,17 +765,17 @@ Ref count_neighbors_impl(PyObject* other_arg, PyObject* r_arg, std::optional<PyO
     return numpy_copy(counts.data(), n);
 }
 
-template <class Tree>
-Ref sparse_distance_matrix_impl(PyObject* other_arg, f64 max_distance, i64 workers, const Tree& tree) {
+Ref sparse_distance_matrix_impl(PyObject* other_arg, f64 max_distance, i64 workers, const AnyTree& tree) {
     need_numpy();
     const u64 threads = thread_count(workers);
-    PairOther<Tree> other = pair_other(other_arg, tree);
+    PairOther other = pair_other(other_arg, tree);
     pair_radius(max_distance, "max_distance");
     SortedPairs found;
     build_other(other, tree);
     interruptible([&] {
         WithoutGil unlocked;
-        found = list_pairs(tree, &other.get(), max_distance, true, threads);
+        found = with_pair(tree, other,
+                          [&](const auto& a, const auto& b) { return list_pairs(a, &b, max_distance, true, threads); });
     });
     const u64 m = found.size();
     numpy::Fresh<i64> rows = numpy::fresh<i64>({m});
@@ -737,25 +787,21 @@ Ref sparse_distance_matrix_impl(PyObject* other_arg, f64 max_distance, i64 worke
     return tuple_of(rows.array, cols.array, numpy_copy(found.dists.data(), m));
 }
 
-template <class Tree>
 constexpr auto query_pairs_sig = signature("query_pairs", param<F64>("r"),
                                            keyword_only(strict_param<Flag>("return_distance", false)),
-                                           keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
-template <class Tree>
+                                           keyword_only(param<I64>("workers", 1)), shared_self<AnyTree>);
 constexpr auto count_neighbors_sig =
     signature("count_neighbors", param<Object>("other"), param<Object>("r"),
               keyword_only(optional_param<Object>("weights")), keyword_only(strict_param<Flag>("cumulative", true)),
-              keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
-template <class Tree>
+              keyword_only(param<I64>("workers", 1)), shared_self<AnyTree>);
 constexpr auto sparse_distance_matrix_sig =
     signature("sparse_distance_matrix", param<Object>("other"), param<F64>("max_distance"),
-              keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+              keyword_only(param<I64>("workers", 1)), shared_self<AnyTree>);
 
-template <class Tree>
 constexpr auto query_sig =
     signature("query", param<Object>("X"), param<I64>("k", 1), keyword_only(strict_param<Flag>("return_distance", true)),
               keyword_only(param<F64>("distance_upper_bound", std::numeric_limits<double>::infinity())),
-              keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+              keyword_only(param<I64>("workers", 1)), shared_self<AnyTree>);
 
 template <class Tree>
 constexpr auto make_from_points_sig() {
@@ -772,47 +818,39 @@ constexpr auto make_from_points_sig() {
 }
 template <class Tree>
 inline constexpr auto from_points_sig = make_from_points_sig<Tree>();
-template <class Tree>
 constexpr auto query_ball_point_sig =
     signature("query_ball_point", param<Object>("X"), param<Object>("r"),
               keyword_only(strict_param<Flag>("return_distance", false)),
               keyword_only(strict_param<Flag>("sort_results", false)),
               keyword_only(strict_param<Flag>("count_only", false)), keyword_only(param<I64>("workers", 1)),
-              shared_self<Tree>);
-template <class Tree>
+              shared_self<AnyTree>);
 constexpr auto density_sig =
     signature("density", optional_param<Object>("X"), param<BandwidthArg>("bandwidth", 1.0),
               param<LateChoice<Kernel>>("kernel", "gaussian"), keyword_only(optional_param<Object>("weights")),
               keyword_only(strict_param<Flag>("normalize", false)), keyword_only(strict_param<Flag>("log", false)),
               keyword_only(param<LateChoice<CriterionKind>>("criterion", "none")),
               keyword_only(optional_param<Index>("min_samples")), keyword_only(optional_param<F64>("max_span")),
-              keyword_only(param<I64>("workers", 1)), shared_self<Tree>);
+              keyword_only(param<I64>("workers", 1)), shared_self<AnyTree>);
 
-template <class Tree>
 constexpr auto bandwidth_sig =
-    signature("bandwidth", param<Rule>("rule"), keyword_only(optional_param<Object>("weights")), shared_self<Tree>);
-template <class Tree>
+    signature("bandwidth", param<Rule>("rule"), keyword_only(optional_param<Object>("weights")), shared_self<AnyTree>);
 constexpr auto sample_sig =
     signature("sample", param<I64>("n"), param<Object>("generator"), param<BandwidthArg>("bandwidth", 1.0),
               param<LateChoice<Kernel>>("kernel", "gaussian"), keyword_only(optional_param<Object>("weights")),
-              shared_self<Tree>);
+              shared_self<AnyTree>);
 
 // The tree is borrowed before anything converts; the query is read last, against its dimension.
 template <class Tree>
 inline constexpr auto from_array_sig = make_from_array_sig<Tree>();
-template <class Tree>
-inline constexpr auto query_knn_sig =
-    signature("query_knn", shared_self<Tree>, param<Object>("query"), param<Index>("k"));
-template <class Tree>
-inline constexpr auto query_radius_sig =
-    signature("query_radius", shared_self<Tree>, param<Object>("query"), param<F64>("radius"));
-template <class Tree>
-inline constexpr auto kernel_density_sig =
-    signature("kernel_density", shared_self<Tree>, optional_param<Object>("queries"),
+constexpr auto query_knn_sig =
+    signature("query_knn", shared_self<AnyTree>, param<Object>("query"), param<Index>("k"));
+constexpr auto query_radius_sig =
+    signature("query_radius", shared_self<AnyTree>, param<Object>("query"), param<F64>("radius"));
+constexpr auto kernel_density_sig =
+    signature("kernel_density", shared_self<AnyTree>, optional_param<Object>("queries"),
               param<F64>("bandwidth", 1.0), param<Kernel>("kernel", "gaussian"));
-template <class Tree>
-inline constexpr auto kernel_density_approx_sig =
-    signature("kernel_density_approx", shared_self<Tree>, optional_param<Object>("queries"),
+constexpr auto kernel_density_approx_sig =
+    signature("kernel_density_approx", shared_self<AnyTree>, optional_param<Object>("queries"),
               param<F64>("bandwidth", 1.0), param<LateChoice<Kernel>>("kernel", "gaussian"),
               param<LateChoice<CriterionKind>>("criterion", "none"), optional_param<Index>("min_samples"),
               optional_param<F64>("max_span"));
@@ -821,43 +859,42 @@ template <class Tree>
 PyMethodDef tree_methods[] = {
     def<from_array_sig<Tree>, from_array_impl<Tree>, class_of<Tree>>(),
     def<from_points_sig<Tree>, from_points_impl<Tree>, class_of<Tree>>(),
-    def<query_knn_sig<Tree>, query_knn_impl<Tree>, class_of<Tree>>(),
-    def<query_radius_sig<Tree>, query_radius_impl<Tree>, class_of<Tree>>(),
-    def<kernel_density_sig<Tree>, kernel_density_impl<Tree>, class_of<Tree>>(),
-    def<kernel_density_approx_sig<Tree>, kernel_density_approx_impl<Tree>, class_of<Tree>>(),
+    def<query_knn_sig, query_knn_impl, class_of<Tree>>(),
+    def<query_radius_sig, query_radius_impl, class_of<Tree>>(),
+    def<kernel_density_sig, kernel_density_impl, class_of<Tree>>(),
+    def<kernel_density_approx_sig, kernel_density_approx_impl, class_of<Tree>>(),
     // Pickling and copying.
-    def<reduce_ex_sig<Tree>, reduce_ex_impl<Tree>, class_of<Tree>>(),
-    def<copy_sig<Tree>, copy_impl<Tree, class_of<Tree>>, class_of<Tree>>(),
-    def<deepcopy_sig<Tree>, deepcopy_impl<Tree, class_of<Tree>>, class_of<Tree>>(),
+    def<reduce_ex_sig<AnyTree>, reduce_ex_impl, class_of<Tree>>(),
+    def<copy_sig<AnyTree>, copy_tree_impl, class_of<Tree>>(),
+    def<deepcopy_sig<AnyTree>, deepcopy_tree_impl, class_of<Tree>>(),
     // Batch queries.
-    def<query_sig<Tree>, query_impl<Tree>, class_of<Tree>>(),
-    def<query_ball_point_sig<Tree>, query_ball_point_impl<Tree>, class_of<Tree>>(),
-    def<density_sig<Tree>, density_impl<Tree>, class_of<Tree>>(),
-    def<bandwidth_sig<Tree>, bandwidth_impl<Tree>, class_of<Tree>>(),
-    def<sample_sig<Tree>, sample_impl<Tree>, class_of<Tree>>(),
+    def<query_sig, query_impl, class_of<Tree>>(),
+    def<query_ball_point_sig, query_ball_point_impl, class_of<Tree>>(),
+    def<density_sig, density_impl, class_of<Tree>>(),
+    def<bandwidth_sig, bandwidth_impl, class_of<Tree>>(),
+    def<sample_sig, sample_impl, class_of<Tree>>(),
     // Pair searches.
-    def<query_pairs_sig<Tree>, query_pairs_impl<Tree>, class_of<Tree>>(),
-    def<count_neighbors_sig<Tree>, count_neighbors_impl<Tree>, class_of<Tree>>(),
-    def<sparse_distance_matrix_sig<Tree>, sparse_distance_matrix_impl<Tree>, class_of<Tree>>(),
+    def<query_pairs_sig, query_pairs_impl, class_of<Tree>>(),
+    def<count_neighbors_sig, count_neighbors_impl, class_of<Tree>>(),
+    def<sparse_distance_matrix_sig, sparse_distance_matrix_impl, class_of<Tree>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 // The periodic box as a tuple of side lengths, or None.
-template <class Tree>
 PyObject* boxsize_of(PyObject* self, void*) noexcept {
     return guarded([&] {
-        const Borrowed<Tree> t(self);
-        if (!t->periodic()) return Ref::borrow(Py_None);
-        Ref out = check_new(PyTuple_New(static_cast<Py_ssize_t>(t->box.size())));
-        for (u64 i = 0; i < t->box.size(); ++i)
-            PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), to_py(t->box[i]).release());
+        const Borrowed<AnyTree> any(self);
+        const TreeData& t = data_of(any.get());
+        if (!t.periodic()) return Ref::borrow(Py_None);
+        Ref out = check_new(PyTuple_New(static_cast<Py_ssize_t>(t.box.size())));
+        for (u64 i = 0; i < t.box.size(); ++i)
+            PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), to_py(t.box[i]).release());
         return out;
     });
 }
 
-template <class Tree>
 PyGetSetDef tree_getset[] = {
-    {"boxsize", boxsize_of<Tree>, nullptr, nullptr, nullptr},
+    {"boxsize", boxsize_of, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -866,12 +903,12 @@ PyGetSetDef tree_getset[] = {
 template <class Tree>
 PyType_Spec& spec_of_tree() {
     static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<Tree>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<AnyTree>)},
         {Py_tp_methods, tree_methods<Tree>},
-        {Py_tp_getset, tree_getset<Tree>},
+        {Py_tp_getset, tree_getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {qualified_name(class_of<Tree>), sizeof(Instance<Tree>), 0,
+    static PyType_Spec spec = {qualified_name(class_of<Tree>), sizeof(Instance<AnyTree>), 0,
                                class_flags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     return spec;
 }
