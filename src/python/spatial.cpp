@@ -319,15 +319,15 @@ Ref densities(const AnyTree& tree, std::optional<PyObject*> queries, KernelType 
     const TreeData& data = data_of(tree);
     const std::optional<Numbers> qs = density_queries(queries, data.dim);
     const Array64* m = qs ? &qs->array() : nullptr;
-    return density_result(unwrap(interruptible([&] {
-                              return std::visit(
-                                  [&](const auto& t) {
-                                      return m ? t.kernel_density_approx(*m, kernel, criterion, bandwidth)
-                                               : t.kernel_density_at_points(kernel, criterion, bandwidth);
-                                  },
-                                  tree);
-                          })),
-                          m ? m->shape[0] : data.n_points);
+    Result<Array64> d = interruptible([&] {
+        return std::visit(
+            [&](const auto& t) {
+                return m ? t.kernel_density_approx(*m, kernel, criterion, bandwidth)
+                         : t.kernel_density_at_points(kernel, criterion, bandwidth);
+            },
+            tree);
+    });
+    return density_result(unwrap(std::move(d)), m ? m->shape[0] : data.n_points);
 }
 
 Ref kernel_density_impl(const AnyTree& tree, std::optional<PyObject*> queries, f64 bandwidth, KernelType kernel) {
