@@ -138,7 +138,7 @@ struct AnyPeriodic {
         }
         return f(Periodic<EuclideanMetric>{box});
     }
-    f64 distance(const f64* a, const f64* b, u64 n) const noexcept {
+    [[gnu::always_inline]] f64 distance(const f64* a, const f64* b, u64 n) const noexcept {
         return with([&](const auto& m) { return m.distance(a, b, n); });
     }
     [[gnu::always_inline]] f64 finish(f64 s) const noexcept {
