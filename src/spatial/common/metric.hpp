@@ -142,7 +142,7 @@ struct AnyPeriodic {
         return with([&](const auto& m) { return m.distance(a, b, n); });
     }
     [[gnu::always_inline]] f64 finish(f64 s) const noexcept {
-        return id == DistanceMetric::Euclidean ? std::sqrt(s) : s;
+        return with([&](const auto& m) { return m.finish(s); });
     }
 };
 
